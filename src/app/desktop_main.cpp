@@ -1,0 +1,16 @@
+// wirelane: the desktop program.
+#include <gtk/gtk.h>
+
+#include "core/main.h"
+#include "ui/ui_main.h"
+
+int main(int argc, char** argv)
+{
+    gtk_init(&argc, &argv);
+    StartOptionsT options;
+    // A failed start-up has been logged; the program ends without a window.
+    if (startUp(options) != 0) return 0;
+    ui_main();
+    gtk_main();
+    return 0;
+}

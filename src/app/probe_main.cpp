@@ -1,0 +1,147 @@
+// wirelane-probe: the probe without windows, for servers, tests and
+// benchmarks. Captures from a card, or analyses a capture file and exits.
+#include <pcap/pcap.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "capture/engine.h"
+#include "capture/packet.h"
+#include "core/main.h"
+#include "core/util.h"
+#include "output/data.h"
+
+namespace {
+
+const char* const usageText =
+    "Usage: wirelane-probe [OPTION]...\n"
+    "Capture and analyse the traffic of the monitored endpoints without a window.\n"
+    "\n"
+    "  --interface NAME   capture live from device NAME instead of the remembered card\n"
+    "  --read FILE        analyse the Ethernet capture FILE (pcap) and exit\n"
+    "  --conf FILE        configuration file (default: Wirelane.conf in the program's folder)\n"
+    "  --json-out PATH    also write every exported record, one per line, to PATH;\n"
+    "                     with '-' records go to standard output and log lines to\n"
+    "                     standard error\n"
+    "  --help             show this help and exit\n";
+
+struct OptionsT {
+    const char* interfaceName = nullptr;
+    const char* readFile = nullptr;
+    const char* confFile = nullptr;
+    const char* jsonOut = nullptr;
+};
+
+int usageError(const char* fmt, const char* arg)
+{
+    std::fprintf(stderr, "wirelane-probe: ");
+    std::fprintf(stderr, fmt, arg);
+    std::fprintf(stderr, "\n\n%s", usageText);
+    return 2;
+}
+
+// 0 = run, 1 = --help shown, 2 = bad command line (reported).
+int parseOptions(int argc, char** argv, OptionsT& opt)
+{
+    struct {
+        const char* name;
+        const char** value;
+    } const valued[] = {
+        {"--interface", &opt.interfaceName},
+        {"--read", &opt.readFile},
+        {"--conf", &opt.confFile},
+        {"--json-out", &opt.jsonOut},
+    };
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            std::fputs(usageText, stdout);
+            return 1;
+        }
+        bool known = false;
+        for (const auto& v : valued) {
+            std::size_t n = std::strlen(v.name);
+            if (std::strncmp(arg, v.name, n) != 0 || (arg[n] != 0 && arg[n] != '=')) continue;
+            known = true;
+            const char* value = nullptr;
+            if (arg[n] == '=') {
+                value = arg + n + 1;
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            }
+            if (value == nullptr || value[0] == 0) return usageError("option %s needs a value", v.name);
+            if (*v.value != nullptr) return usageError("option %s given twice", v.name);
+            *v.value = value;
+        }
+        if (!known) return usageError("unknown option '%s'", arg);
+    }
+    if (opt.interfaceName != nullptr && opt.readFile != nullptr) {
+        return usageError("%s", "--interface and --read cannot be used together");
+    }
+    return 0;
+}
+
+bool deviceExists(const char* name)
+{
+    char errbuf[PCAP_ERRBUF_SIZE];
+    pcap_if_t* devs = nullptr;
+    if (pcap_findalldevs(&devs, errbuf) != 0) return true;  // let the open say why
+    bool found = false;
+    for (pcap_if_t* d = devs; d != nullptr && !found; d = d->next) found = std::strcmp(d->name, name) == 0;
+    pcap_freealldevs(devs);
+    return found;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    OptionsT opt;
+    int rc = parseOptions(argc, argv, opt);
+    if (rc == 1) return 0;
+    if (rc != 0) return rc;
+
+    char err[2048];
+    if (opt.jsonOut != nullptr && std::strcmp(opt.jsonOut, "-") == 0) setLogConsole(stderr);
+    if (opt.readFile != nullptr && openCaptureFile(opt.readFile, err, sizeof err) != 0) {
+        std::fprintf(stderr, "wirelane-probe: %s\n", err);
+        return 1;
+    }
+    if (opt.interfaceName != nullptr && !deviceExists(opt.interfaceName)) {
+        std::fprintf(stderr, "wirelane-probe: no capture device named '%s'\n", opt.interfaceName);
+        return 1;
+    }
+    if (opt.jsonOut != nullptr && openJsonOut(opt.jsonOut, err, sizeof err) != 0) {
+        std::fprintf(stderr, "wirelane-probe: %s\n", err);
+        return 1;
+    }
+
+    StartOptionsT start;
+    start.confPath = opt.confFile;
+    start.interfaceName = opt.interfaceName;
+    start.offline = opt.readFile != nullptr;
+
+    // A live probe runs until it is told to stop. The worker threads inherit
+    // this mask, so the stop signals reach the main thread alone.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
+    if (!start.offline) pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    if (startUp(start) != 0) return 1;
+
+    if (start.offline) {
+        packet_wait_finished();
+    } else {
+        int sig = 0;
+        sigwait(&stop, &sig);
+        writeLog(1, "stopped by signal %d: %llu frames analysed, %llu lost on the full packet ring, %u dropped by the "
+                    "capture library",
+                 sig, static_cast<unsigned long long>(ringTakenCount()),
+                 static_cast<unsigned long long>(ringDropCount()), captureLibraryDrops());
+    }
+    flushJsonOut();
+    return 0;
+}

@@ -1,0 +1,462 @@
+// Network cards: discovery of the usable cards and the capture thread.
+#include "capture/engine.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "capture/packet.h"
+#include "core/util.h"
+#include "platform/platform.h"
+
+// ---- card discovery ----------------------------------------------------------
+
+namespace {
+
+// The card list is rebuilt by the GUI thread (card dialog) and by the scan
+// thread while no card is selected; a rebuild is made aside and published
+// under this lock, and getCard reads under it.
+std::mutex cardMutex;
+
+// Devices list more addresses than any card needs; a runaway list stops here.
+constexpr int MAX_DEVICE_ADDRESSES = 100;
+
+template <std::size_t N>
+void copyCut(char (&dst)[N], const char* src)
+{
+    std::size_t i = 0;
+    for (; src[i] != '\0' && i + 1 < N; ++i) {
+        dst[i] = src[i];
+    }
+    dst[i] = '\0';
+}
+
+bool isHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+
+// Applies one report line to the card being filled; true when the line
+// completed it.
+bool parseReportLine(const char* line, CardInfoT& card)
+{
+    if (static_cast<unsigned char>(line[0]) > ' ') {
+        // A new adapter starts afresh, so one without a physical-address line
+        // never inherits that of an adapter without IPv4 listed before it.
+        std::memset(&card, 0, sizeof card);
+        copyCut(card.displayName, line);
+    }
+
+    int dashes = 0;
+    for (const char* p = line; *p != '\0'; ++p) {
+        dashes += *p == '-';
+    }
+    const char* colon = std::strchr(line, ':');
+    if (dashes == 5 && colon != nullptr) {
+        std::size_t n = 0;
+        for (const char* p = colon + 1; *p != '\0' && n + 1 < sizeof card.deviceId; ++p) {
+            if (isHexDigit(*p)) {
+                card.deviceId[n++] = *p;
+            }
+        }
+        card.deviceId[n] = '\0';
+    }
+
+    if (std::strstr(line, "IPv4") == nullptr || colon == nullptr) {
+        return false;
+    }
+    // The address follows ": "; a note such as "(Preferred)" may trail it.
+    copyCut(card.address, colon[1] != '\0' ? colon + 2 : colon + 1);
+    if (char* note = std::strchr(card.address, '(')) {
+        *note = '\0';
+    }
+    u32 ip = 0;
+    if (getIPFromStr(card.address, &ip) != 0) {
+        return false;
+    }
+    card.ip = ip;
+    return true;
+}
+
+// cntCard as an index bound, whatever was stored in it.
+int listedCards()
+{
+    int cnt = readOnlyGlobal.cntCard;
+    return cnt < 0 ? 0 : cnt > MAX_CARD ? MAX_CARD : cnt;
+}
+
+int fillCardNames(CardInfoT* cards, int cnt)
+{
+    pcap_if_t* devs = nullptr;
+    char err[PCAP_ERRBUF_SIZE];
+    if (pcap_findalldevs(&devs, err) < 0) {
+        writeLog(3, "find all dev failed");
+        return -1;
+    }
+    matchCardNames(cards, cnt, devs);
+    pcap_freealldevs(devs);
+    return 0;
+}
+
+}  // namespace
+
+int parseAdapterReport(const char* text, int len, CardInfoT* cards, int maxCards)
+{
+    if (cards == nullptr || maxCards <= 0) {
+        return 0;
+    }
+    std::memset(cards, 0, sizeof(CardInfoT) * maxCards);
+    if (text == nullptr || len <= 0) {
+        return 0;
+    }
+    if (len > ADAPTER_REPORT_LIMIT) {
+        len = ADAPTER_REPORT_LIMIT;
+    }
+
+    char line[ADAPTER_REPORT_LIMIT + 1];
+    int n = 0;
+    int pos = 0;
+    while (pos < len && text[pos] != '\0' && n < maxCards) {
+        if (text[pos] == '\r' || text[pos] == '\n') {
+            ++pos;
+            continue;
+        }
+        int start = pos;
+        while (pos < len && text[pos] != '\0' && text[pos] != '\r' && text[pos] != '\n') {
+            ++pos;
+        }
+        std::memcpy(line, text + start, pos - start);
+        line[pos - start] = '\0';
+        if (parseReportLine(line, cards[n])) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+void matchCardNames(CardInfoT* cards, int cnt, const pcap_if_t* devs)
+{
+    for (const pcap_if_t* dev = devs; dev != nullptr; dev = dev->next) {
+        if (dev->name == nullptr) {
+            continue;
+        }
+        int seen = 0;
+        for (const pcap_addr_t* a = dev->addresses; a != nullptr && seen < MAX_DEVICE_ADDRESSES;
+             a = a->next, ++seen) {
+            // Only IPv4 entries: other families hold unrelated bytes where an
+            // IPv4 address would be.
+            if (a->addr == nullptr || a->addr->sa_family != AF_INET) {
+                continue;
+            }
+            sockaddr_in sin;
+            std::memcpy(&sin, a->addr, sizeof sin);
+            u32 ip = ntohl(sin.sin_addr.s_addr);
+            if (ip == 0) {
+                continue;
+            }
+            int i = 0;
+            while (i < cnt && cards[i].ip != ip) {
+                ++i;
+            }
+            if (i < cnt) {
+                copyCut(cards[i].cardName, dev->name);
+                break;
+            }
+        }
+    }
+}
+
+int keepNamedCards(CardInfoT* cards, int cnt)
+{
+    int kept = 0;
+    for (int i = 0; i < cnt; ++i) {
+        if (cards[i].cardName[0] == '\0') {
+            continue;
+        }
+        if (kept != i) {
+            cards[kept] = cards[i];
+        }
+        ++kept;
+    }
+    for (int i = kept; i < cnt; ++i) {
+        std::memset(&cards[i], 0, sizeof cards[i]);
+    }
+    return kept;
+}
+
+int findCardByMac(const CardInfoT* cards, int cnt, const char* mac)
+{
+    if (mac == nullptr || mac[0] == '\0') {
+        return -1;
+    }
+    for (int i = 0; i < cnt; ++i) {
+        if (std::strstr(cards[i].deviceId, mac) != nullptr) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+int getCardInfo()
+{
+    char report[ADAPTER_REPORT_LIMIT + 1];
+    int len = platform::adapterReport(report, sizeof report);
+    if (len < 0) {
+        return -1;
+    }
+    CardInfoT cards[MAX_CARD];
+    int cnt = parseAdapterReport(report, len, cards, MAX_CARD);
+    fillCardNames(cards, cnt);
+    cnt = keepNamedCards(cards, cnt);
+
+    std::lock_guard<std::mutex> lock(cardMutex);
+    std::memcpy(readOnlyGlobal.cardInfo, cards, sizeof cards);
+    readOnlyGlobal.cntCard = cnt;
+    return 0;
+}
+
+int getCardName()
+{
+    std::lock_guard<std::mutex> lock(cardMutex);
+    return fillCardNames(readOnlyGlobal.cardInfo, listedCards());
+}
+
+void checkNetCard()
+{
+    std::lock_guard<std::mutex> lock(cardMutex);
+    readOnlyGlobal.cntCard = keepNamedCards(readOnlyGlobal.cardInfo, listedCards());
+}
+
+int findNicCard()
+{
+    globalValue.newSelect = 0;
+    globalValue.selectRow = -1;
+    const char* mac = readOnlyGlobal.findMac;
+    if (mac[0] == '\0') {
+        return 0;
+    }
+    writeLog(1, "try to find %s", mac);
+
+    char address[sizeof(CardInfoT::address)];
+    int row;
+    {
+        std::lock_guard<std::mutex> lock(cardMutex);
+        row = findCardByMac(readOnlyGlobal.cardInfo, listedCards(), mac);
+        if (row >= 0) {
+            copyCut(address, readOnlyGlobal.cardInfo[row].address);
+        }
+    }
+    if (row >= 0) {
+        // The row first: the capture thread opens selectRow once it sees newSelect.
+        globalValue.selectRow = row;
+        globalValue.newSelect = 1;
+        writeLog(1, "find card %s match mac %s", address, mac);
+    }
+    return 1;
+}
+
+int getCard(int row, CardInfoT* out)
+{
+    std::lock_guard<std::mutex> lock(cardMutex);
+    if (out == nullptr || row < 0 || row >= listedCards()) {
+        return -1;
+    }
+    *out = readOnlyGlobal.cardInfo[row];
+    return 0;
+}
+
+// ---- the capture thread --------------------------------------------------------
+//
+// Reads frames from the selected card, or from a capture file, and offers them
+// to the packet ring.
+
+namespace {
+
+pcap_t* caphandler = nullptr;
+bool fromFile = false;
+char fileName[1024];
+bool permissionLogged = false;
+std::atomic<unsigned> libraryDrops {0};
+
+// Kernel buffer of a live capture: room for bursts while the ring is drained.
+constexpr int CAPTURE_BUFFER_BYTES = 16 << 20;
+constexpr std::uint32_t LOSS_LOG_MS = 10000;
+
+// Once per ten seconds, and only when something was lost since the last line,
+// say how many frames the full ring and the capture library dropped.
+void logLosses(std::uint32_t& lastCheck, std::uint64_t& lastRing, unsigned& lastLib)
+{
+    std::uint32_t now = platform::tickCountMs();
+    if (now - lastCheck < LOSS_LOG_MS) return;
+    lastCheck = now;
+    if (caphandler != nullptr) {
+        pcap_stat st {};
+        if (pcap_stats(caphandler, &st) == 0) libraryDrops = st.ps_drop + st.ps_ifdrop;
+    }
+    std::uint64_t ring = ringDropCount();
+    unsigned lib = libraryDrops;
+    if (ring != lastRing || lib != lastLib) {
+        writeLog(2, "frames lost: %llu on the full packet ring, %u dropped by the capture library",
+                 static_cast<unsigned long long>(ring), lib);
+        lastRing = ring;
+        lastLib = lib;
+    }
+}
+
+int readFile()
+{
+    time_t period = -1;
+    std::uint64_t frames = 0;
+    const u_char* data = nullptr;
+    pcap_pkthdr* hdr = nullptr;
+    for (;;) {
+        int rc = pcap_next_ex(caphandler, &hdr, &data);
+        if (rc == PCAP_ERROR_BREAK) break;  // end of the file
+        if (rc < 0) {
+            writeLog(3, "read %s failed: %s", fileName, pcap_geterr(caphandler));
+            break;
+        }
+        if (rc == 0) continue;
+        if (data == nullptr || hdr->caplen == 0) break;
+        // The scan follows capture time: every new period is marked in the
+        // ring, also when the frame that starts it is filtered out.
+        time_t p = getGlobalTime(hdr->ts.tv_sec);
+        if (p != period) {
+            packet_mark_time(hdr->ts);
+            period = p;
+        }
+        frames++;
+        pcap_pkthdr copy = *hdr;
+        packet_write(&copy, data);
+    }
+    packet_end_input(frames);
+    return 0;
+}
+
+}  // namespace
+
+unsigned captureLibraryDrops() { return libraryDrops; }
+
+int openCaptureFile(const char* path, char* err, int errSize)
+{
+    char errbuf[PCAP_ERRBUF_SIZE] = {0};
+    pcap_t* p = pcap_open_offline(path, errbuf);
+    if (p == nullptr) {
+        std::snprintf(err, errSize, "cannot read capture file %s: %s", path, errbuf);
+        return -1;
+    }
+    if (pcap_datalink(p) != DLT_EN10MB) {
+        std::snprintf(err, errSize, "capture file %s holds %s frames; only Ethernet captures can be analysed", path,
+                      pcap_datalink_val_to_name(pcap_datalink(p)) ? pcap_datalink_val_to_name(pcap_datalink(p))
+                                                                   : "unknown");
+        pcap_close(p);
+        return -1;
+    }
+    caphandler = p;
+    fromFile = true;
+    std::snprintf(fileName, sizeof fileName, "%s", path);
+    return 0;
+}
+
+int selectCaptureInterface(const char* name)
+{
+    std::lock_guard<std::mutex> lock(cardMutex);
+    int cnt = readOnlyGlobal.cntCard;
+    for (int i = 0; i < cnt; i++) {
+        if (std::strcmp(readOnlyGlobal.cardInfo[i].cardName, name) == 0) {
+            globalValue.selectRow = i;
+            globalValue.newSelect = 1;
+            return 0;
+        }
+    }
+    // A device without an IPv4 address is not listed as a card; capture from
+    // it all the same, as an extra entry.
+    if (cnt >= MAX_CARD) {
+        writeLog(3, "cannot select capture device %s: the card table is full", name);
+        return -1;
+    }
+    CardInfoT& card = readOnlyGlobal.cardInfo[cnt];
+    std::memset(&card, 0, sizeof card);
+    std::snprintf(card.cardName, sizeof card.cardName, "%s", name);
+    std::snprintf(card.displayName, sizeof card.displayName, "%s", name);
+    readOnlyGlobal.cntCard = cnt + 1;
+    globalValue.selectRow = cnt;
+    globalValue.newSelect = 1;
+    return 0;
+}
+
+int openPcapHandler()
+{
+    if (caphandler != nullptr) {
+        pcap_close(caphandler);
+        caphandler = nullptr;
+    }
+    char name[1024];
+    CardInfoT card;
+    int found = getCard(globalValue.selectRow, &card);
+    if (found == 0) std::snprintf(name, sizeof name, "%s", card.cardName);
+    platform::sleepMs(1000);
+    if (found != 0) return -1;
+
+    char errbuf[PCAP_ERRBUF_SIZE] = {0};
+    pcap_t* p = pcap_create(name, errbuf);
+    if (p == nullptr) return -1;
+    pcap_set_snaplen(p, 65536);
+    pcap_set_promisc(p, 1);
+    pcap_set_timeout(p, 1000);
+    pcap_set_buffer_size(p, CAPTURE_BUFFER_BYTES);
+    int rc = pcap_activate(p);
+    if (rc < 0) {
+        if ((rc == PCAP_ERROR_PERM_DENIED || rc == PCAP_ERROR_PROMISC_PERM_DENIED) && !permissionLogged) {
+            permissionLogged = true;
+            writeLog(3,
+                     "no permission to capture on %s: run as root or give the executable the capabilities "
+                     "cap_net_raw,cap_net_admin (setcap cap_net_raw,cap_net_admin=eip); retrying",
+                     name);
+        }
+        pcap_close(p);
+        return -1;
+    }
+    caphandler = p;
+    platform::sleepMs(1000);
+    globalValue.newSelect = 0;
+    return 0;
+}
+
+int packetThread(void*)
+{
+    if (fromFile) return readFile();
+
+    caphandler = nullptr;
+    while (globalValue.selectRow < 0) platform::sleepMs(1000);
+
+    std::uint32_t lastCheck = platform::tickCountMs();
+    std::uint64_t lastRing = 0;
+    unsigned lastLib = 0;
+    const u_char* data = nullptr;
+    pcap_pkthdr* hdr = nullptr;
+    while (readOnlyGlobal.runFlag) {
+        if (globalValue.newSelect) openPcapHandler();
+        if (caphandler == nullptr) continue;  // the open failed: try again
+        logLosses(lastCheck, lastRing, lastLib);
+        int rc = pcap_next_ex(caphandler, &hdr, &data);
+        if (rc == 0) continue;  // read time-out
+        if (rc < 0) {
+            // Card gone or read error: reopen until it is back.
+            while (openPcapHandler() != 0) {
+            }
+            continue;
+        }
+        if (data == nullptr || hdr->caplen == 0) break;
+        globalValue.currTime = hdr->ts.tv_sec;
+        globalValue.realCurrTime = hdr->ts.tv_sec;
+        pcap_pkthdr copy = *hdr;
+        packet_write(&copy, data);
+    }
+    return 0;
+}

@@ -1,0 +1,50 @@
+// Network cards: discovery of the usable cards and the capture thread.
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include "core/global_define.h"
+
+// ---- card discovery ----------------------------------------------------------
+
+// Only this much of the adapter report is read.
+constexpr int ADAPTER_REPORT_LIMIT = 4096;
+
+// Parses the first ADAPTER_REPORT_LIMIT bytes of an adapter report (the text
+// ends earlier at a NUL) into cards, which it clears first. Returns the number
+// of completed cards (those with a parsed IPv4 address), at most maxCards.
+int parseAdapterReport(const char* text, int len, CardInfoT* cards, int maxCards);
+// Gives each card the name of the capture device that reports its address.
+void matchCardNames(CardInfoT* cards, int cnt, const pcap_if_t* devs);
+// Moves the cards with a capture name to the front, in order; their number.
+int keepNamedCards(CardInfoT* cards, int cnt);
+// Index of the first card whose device id contains mac, or -1 (also for "").
+int findCardByMac(const CardInfoT* cards, int cnt, const char* mac);
+
+// Rebuild readOnlyGlobal.cardInfo / cntCard from the adapter report and the
+// capture devices; 0, or -1 (list unchanged) when there is no report.
+int getCardInfo();
+// Fills cardName of the listed cards; 0, or -1 when devices cannot be listed.
+int getCardName();
+// Drops the listed cards without cardName.
+void checkNetCard();
+// Selects the card remembered in findMac: 0 when none is remembered, else 1
+// (found or not); sets globalValue.selectRow and newSelect.
+int findNicCard();
+// Consistent copy of card row for threads that did not rebuild the list;
+// 0, or -1 when row is not a listed card.
+int getCard(int row, CardInfoT* out);
+
+// ---- the capture thread ----------------------------------------------------
+
+int packetThread(void* arg);
+// (Re)opens the selected card; 0 = open, -1 = failed.
+int openPcapHandler();
+// Makes a capture file the source instead of a card. 0, or -1 with a message
+// in err when the file cannot be opened or does not hold Ethernet frames.
+int openCaptureFile(const char* path, char* err, int errSize);
+// Captures from the named device instead of the remembered card. 0, or -1
+// after logging why.
+int selectCaptureInterface(const char* name);
+// Frames that the capture library reports as dropped, since the card was opened.
+unsigned captureLibraryDrops();

@@ -1,0 +1,47 @@
+// A read-only view of captured bytes. Every read is checked against the
+// captured length; a read past the end yields 0, so decoders test has() where
+// the difference matters and never index the buffer themselves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class FrameView {
+public:
+    FrameView(const std::uint8_t* data, std::size_t len) : data_(data), len_(data ? len : 0) {}
+
+    std::size_t size() const { return len_; }
+    const std::uint8_t* data() const { return data_; }
+
+    // True when len bytes from off are inside the captured bytes.
+    bool has(long off, long len) const
+    {
+        return off >= 0 && len >= 0 && static_cast<std::size_t>(off) <= len_ &&
+               static_cast<std::size_t>(len) <= len_ - static_cast<std::size_t>(off);
+    }
+    std::uint8_t u8(long off) const { return has(off, 1) ? data_[off] : 0; }
+    std::uint16_t be16(long off) const
+    {
+        return has(off, 2) ? static_cast<std::uint16_t>(data_[off] << 8 | data_[off + 1]) : 0;
+    }
+    std::uint16_t le16(long off) const
+    {
+        return has(off, 2) ? static_cast<std::uint16_t>(data_[off + 1] << 8 | data_[off]) : 0;
+    }
+    std::uint32_t be32(long off) const
+    {
+        if (!has(off, 4)) return 0;
+        return static_cast<std::uint32_t>(data_[off]) << 24 | static_cast<std::uint32_t>(data_[off + 1]) << 16 |
+               static_cast<std::uint32_t>(data_[off + 2]) << 8 | data_[off + 3];
+    }
+    // The view from off onward (empty when off is past the end).
+    FrameView from(long off) const
+    {
+        if (!has(off, 0)) return FrameView(nullptr, 0);
+        return FrameView(data_ + off, len_ - static_cast<std::size_t>(off));
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t len_;
+};

@@ -1,0 +1,266 @@
+// The packet ring and the processing thread.
+//
+// 4096 slots, one producer (capture thread) and one consumer (processing
+// thread). head is the slot the next frame goes to, tail the slot taken last;
+// the ring is empty when tail + 1 == head and full when head + 1 == tail, so it
+// holds at most 4094 frames. Each index has a single writer, so the ring needs
+// no lock: a slot is filled before head is published (release) and copied out
+// before tail is published.
+#include "capture/packet.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "capture/frame_view.h"
+#include "capture/process.h"
+#include "core/global_define.h"
+#include "core/util.h"
+#include "output/scan.h"
+
+namespace {
+
+PacketBuffer* pPacketBuffer = nullptr;
+std::atomic<std::uint32_t> packetHeadInd {0};
+std::atomic<std::uint32_t> packetTailInd {RING_SLOTS - 1};
+
+std::atomic<std::uint64_t> droppedFrames {0};
+std::atomic<std::uint64_t> takenFrames {0};
+
+// Sleeping and waking. A side that finds nothing to do raises its waiting
+// flag, looks again and sleeps on its condition; the other side publishes its
+// index and then looks at the flag (both sequentially consistent, so one of
+// them sees the other). The mutex only pairs the sleep with the wake-up.
+std::mutex wakeMutex;
+std::condition_variable frameReady;
+std::condition_variable roomReady;
+std::atomic<bool> consumerWaiting {false};
+std::atomic<bool> producerWaiting {false};
+
+std::atomic<bool> waitWhenFull {false};
+std::atomic<bool> inputEnded {false};
+std::atomic<std::uint64_t> inputFrames {0};
+bool finished = false;  // guarded by wakeMutex
+std::condition_variable finishedCv;
+
+
+inline std::uint32_t nextInd(std::uint32_t i) { return (i + 1) & (RING_SLOTS - 1); }
+
+// Before a side goes to sleep it spins a little: at high frame rates the
+// other side is only a few microseconds away, and a sleep and wake-up per
+// frame would cost more than the frame itself.
+constexpr int SPIN_ROUNDS = 2000;
+
+inline void cpuRelax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
+
+template <typename Ready>
+bool spinFor(Ready ready)
+{
+    for (int i = 0; i < SPIN_ROUNDS; i++) {
+        if (ready()) return true;
+        cpuRelax();
+    }
+    return false;
+}
+
+void wake(std::atomic<bool>& waiting, std::condition_variable& cv)
+{
+    if (waiting.load(std::memory_order_seq_cst)) {
+        { std::lock_guard<std::mutex> lk(wakeMutex); }
+        cv.notify_one();
+    }
+}
+
+// Stores one slot; false when the ring is full and the caller must not wait.
+bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
+{
+    std::uint32_t head = packetHeadInd.load(std::memory_order_relaxed);
+    std::uint32_t next = nextInd(head);
+    while (next == packetTailInd.load(std::memory_order_acquire)) {
+        if (!waitWhenFull.load(std::memory_order_relaxed)) return false;
+        if (spinFor([next] { return next != packetTailInd.load(std::memory_order_acquire); })) break;
+        producerWaiting.store(true, std::memory_order_seq_cst);
+        if (next == packetTailInd.load(std::memory_order_seq_cst)) {
+            std::unique_lock<std::mutex> lk(wakeMutex);
+            roomReady.wait_for(lk, std::chrono::milliseconds(100), [next] {
+                return next != packetTailInd.load(std::memory_order_seq_cst) ||
+                       readOnlyGlobal.runFlag == 0;
+            });
+        }
+        producerWaiting.store(false, std::memory_order_relaxed);
+        if (readOnlyGlobal.runFlag == 0) return false;
+    }
+    PacketBuffer& slot = pPacketBuffer[head];
+    slot.hdr = *hdr;
+    if (hdr->caplen > 0) std::memcpy(slot.udata, pkt, hdr->caplen);
+    packetHeadInd.store(next, std::memory_order_seq_cst);
+    wake(consumerWaiting, frameReady);
+    return true;
+}
+
+void finishInput()
+{
+    writeLog(1, "end of input: %llu frames read, %llu analysed, %llu lost",
+             static_cast<unsigned long long>(inputFrames.load()),
+             static_cast<unsigned long long>(takenFrames.load()),
+             static_cast<unsigned long long>(droppedFrames.load()));
+    scanInputEnd();
+    std::lock_guard<std::mutex> lk(wakeMutex);
+    finished = true;
+    finishedCv.notify_all();
+}
+
+}  // namespace
+
+int init_packet()
+{
+    pPacketBuffer = new (std::nothrow) PacketBuffer[RING_SLOTS];
+    if (pPacketBuffer == nullptr) {
+        writeLog(3, "not enough money!");
+        return -1;
+    }
+    packetHeadInd = 0;
+    packetTailInd = RING_SLOTS - 1;
+    return 0;
+}
+
+int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
+{
+    FrameView f(pkt, hdr->caplen);
+    int shift = 0;
+    if (f.u8(12) == 0x81 && f.u8(13) == 0x00) {
+        shift = 4;
+        if (f.u8(16) == 0x81 && f.u8(17) == 0x00) shift = 8;
+    }
+    int ip = 14 + shift;
+    if (!f.has(ip, 20)) return 0;  // too short to hold the addresses
+    int protocol = f.u8(ip + 9);
+    if (protocol == 1 || protocol == 47) return 1;
+    if (protocol != 6 && protocol != 17) return 0;
+
+    u32 src = f.be32(ip + 12);
+    u32 dst = f.be32(ip + 16);
+    // The fragment offset is taken unscaled, as a byte count: 0 for whole
+    // datagrams and first fragments. Ports that lie past the captured bytes
+    // read as 0, so a truncated frame is still judged by its addresses.
+    int trans = ip + (f.u8(ip) & 0x0F) * 4 + (f.be16(ip + 6) & 0x1FFF);
+    int sport = f.has(trans, 4) ? f.be16(trans) : 0;
+    int dport = f.has(trans, 4) ? f.be16(trans + 2) : 0;
+
+    if (protocol == 17) {
+        if (dst == readOnlyGlobal.expNumIP && dport == readOnlyGlobal.expPort) return 0;
+        if (dst == readOnlyGlobal.expPktNumIP && dport == readOnlyGlobal.expPktPort) return 0;
+    }
+    if (readOnlyGlobal.cntHost == 0) return 1;
+    if (findServer(src, sport, protocol) >= 0) return 1;
+    return findServer(dst, dport, protocol) >= 0 ? 1 : 0;
+}
+
+int packet_write(pcap_pkthdr* hdr, const std::uint8_t* pkt)
+{
+    if (checkPacket(hdr, pkt) == 0) return 0;
+    int limit = readOnlyGlobal.maxLength;
+    if (limit < 1 || limit > SLOT_DATA) limit = SLOT_DATA;
+    // Only the captured part is cut: len stays the length on the wire, so
+    // traffic counts and size classes stay true whatever is kept of a frame.
+    if (hdr->caplen > static_cast<bpf_u_int32>(limit)) hdr->caplen = limit;
+    if (!putSlot(hdr, pkt)) {
+        droppedFrames.fetch_add(1, std::memory_order_relaxed);
+        return -1;
+    }
+    return 0;
+}
+
+void packet_mark_time(const timeval& ts)
+{
+    pcap_pkthdr mark {};
+    mark.ts = ts;
+    putSlot(&mark, nullptr);
+}
+
+void setRingWaitWhenFull(bool wait) { waitWhenFull = wait; }
+
+void packet_end_input(std::uint64_t framesRead)
+{
+    inputFrames = framesRead;
+    inputEnded.store(true, std::memory_order_seq_cst);
+    wake(consumerWaiting, frameReady);
+}
+
+void packet_wait_finished()
+{
+    std::unique_lock<std::mutex> lk(wakeMutex);
+    finishedCv.wait(lk, [] { return finished; });
+}
+
+std::uint64_t ringDropCount() { return droppedFrames.load(std::memory_order_relaxed); }
+std::uint64_t ringTakenCount() { return takenFrames.load(std::memory_order_relaxed); }
+
+PacketBuffer* packet_peek()
+{
+    std::uint32_t ind = nextInd(packetTailInd.load(std::memory_order_relaxed));
+    if (ind == packetHeadInd.load(std::memory_order_acquire)) return nullptr;
+    PacketBuffer* slot = &pPacketBuffer[ind];
+    // A zero byte after the data stops text searches in payloads at the end
+    // of the captured bytes. The slot is the reader's until it is released.
+    slot->udata[slot->hdr.caplen] = 0;
+    return slot;
+}
+
+void packet_release()
+{
+    packetTailInd.store(nextInd(packetTailInd.load(std::memory_order_relaxed)), std::memory_order_seq_cst);
+    wake(producerWaiting, roomReady);
+}
+
+int processThread(void*)
+{
+    while (readOnlyGlobal.runFlag) {
+        // Frames are analysed in their slot, which is released afterwards:
+        // one copy per frame, made by the capture thread.
+        if (PacketBuffer* slot = packet_peek()) {
+            scanClockTick(slot->hdr.ts.tv_sec);
+            if (slot->hdr.caplen > 0) {  // else a time mark
+                takenFrames.store(takenFrames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+                processPacket(&slot->hdr, slot->udata);
+            }
+            packet_release();
+            continue;
+        }
+        // Empty. Read the end mark before the last look, so that no frame
+        // written before it is missed.
+        if (spinFor([] {
+                return nextInd(packetTailInd.load(std::memory_order_relaxed)) !=
+                       packetHeadInd.load(std::memory_order_acquire);
+            })) {
+            continue;
+        }
+        bool ended = inputEnded.load(std::memory_order_seq_cst);
+        consumerWaiting.store(true, std::memory_order_seq_cst);
+        std::uint32_t ind = nextInd(packetTailInd.load(std::memory_order_relaxed));
+        if (ind == packetHeadInd.load(std::memory_order_seq_cst)) {
+            if (ended) {
+                consumerWaiting.store(false, std::memory_order_relaxed);
+                finishInput();
+                return 0;
+            }
+            std::unique_lock<std::mutex> lk(wakeMutex);
+            frameReady.wait_for(lk, std::chrono::milliseconds(100), [ind] {
+                return ind != packetHeadInd.load(std::memory_order_seq_cst) ||
+                       inputEnded.load(std::memory_order_seq_cst);
+            });
+        }
+        consumerWaiting.store(false, std::memory_order_relaxed);
+    }
+    return 0;
+}

@@ -1,0 +1,44 @@
+// The packet ring between the capture thread and the processing thread.
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstdint>
+
+constexpr int RING_SLOTS = 4096;
+constexpr int SLOT_DATA = 2048;    // frame bytes a slot holds; also the default cut
+
+// One ring slot; the byte after the data is room for the reader's zero byte.
+struct alignas(64) PacketBuffer {
+    pcap_pkthdr hdr;
+    std::uint8_t udata[SLOT_DATA + 1];
+};
+
+int init_packet();
+// Offers one captured frame: 0 = stored or filtered out, -1 = ring full and
+// the frame dropped. May shorten caplen in the caller's header.
+int packet_write(pcap_pkthdr* hdr, const std::uint8_t* pkt);
+// 1 = keep the frame, 0 = drop it.
+int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt);
+int processThread(void* arg);
+// The oldest frame, followed by a zero byte, or nullptr when the ring is
+// empty. It stays in its slot, the reader's own, until packet_release.
+PacketBuffer* packet_peek();
+void packet_release();
+
+// With a capture file as the source nothing may be lost: a full ring makes
+// the writer wait for room instead of dropping.
+void setRingWaitWhenFull(bool wait);
+// Puts a time mark (a slot without data) into the ring, so that the
+// processing thread's clock follows capture time through filtered frames.
+void packet_mark_time(const timeval& ts);
+// No more frames will come (framesRead were read from the source); the
+// processing thread ends after the last one.
+void packet_end_input(std::uint64_t framesRead);
+// Blocks until the processing thread has handled the end of the input.
+void packet_wait_finished();
+
+// Frames lost because the ring was full, since start-up.
+std::uint64_t ringDropCount();
+// Frames the processing thread has taken from the ring, since start-up.
+std::uint64_t ringTakenCount();

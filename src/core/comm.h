@@ -1,0 +1,43 @@
+// The communication-pair record: one conversation or endpoint pair over one
+// reporting interval. Counters named send* count frames from dst to src.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+struct CommMsgT {
+    std::uint32_t type;  // 1 in exported records; the application type in the top list
+    time_t time;
+    std::uint32_t did;
+    std::uint32_t lid;
+    std::uint32_t vid;
+    std::uint32_t src;  // host order
+    std::uint32_t dst;
+    std::uint32_t proto;
+    std::uint32_t sport;
+    std::uint32_t dport;
+    std::uint32_t sendPkts, rcvdPkts;
+    std::uint32_t sendTinyPkts, rcvdTinyPkts;
+    std::uint32_t srcConDelayUsec, dstConDelayUsec;
+    std::uint32_t cntSrcDelay, srcDelayUsec;
+    std::uint32_t srcRetransDelayUsec;
+    std::uint32_t cntDstDelay, dstDelayUsec;
+    std::uint32_t dstRetransDelayUsec;
+    std::uint32_t connNum;
+    std::uint32_t sendSynPkts, rcvdSynPkts, sendSynAckPkts, rcvdSynAckPkts;
+    std::uint32_t sendRstPkts, rcvdRstPkts, sendFinPkts, rcvdFinPkts;
+    std::uint32_t sendRetransmitPkts, rcvdRetransmitPkts;
+    std::uint32_t cntCustomDelay, customDelayUsec;
+    std::uint32_t upTo64, upTo128, upTo256, upTo512, upTo1024, upTo1514;
+    std::uint32_t largePkts;
+    std::uint32_t cntSrcWin, srcWinSize, cntDstWin, dstWinSize;
+    std::uint32_t cntSrcZeroWin, cntDstZeroWin;
+    std::uint32_t realDirection;
+    std::uint32_t cntLoadDelay, loadDelayUsec;
+    std::uint32_t sendBytes, rcvdBytes;
+    float cpu;
+    std::uint32_t mem;  // KB
+    char pname[128];
+    char urlsql[1024];
+    char busiId[32];
+};

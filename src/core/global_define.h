@@ -1,0 +1,315 @@
+// Records, limits and the two process-wide records shared by every module.
+#pragma once
+
+#include <netinet/in.h>
+#include <pcap/pcap.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+#include "core/comm.h"
+
+using u8 = std::uint8_t;
+using u16 = std::uint16_t;
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+
+// Table sizes, all fixed and allocated once at start-up.
+constexpr int MAX_CARD = 8;
+constexpr int MAX_HOST = 64;
+constexpr int MAX_MANAGER_ADDR = 64;
+constexpr int HASH_BUCKETS = 1024;
+constexpr int BUCKET_SESSIONS = 16;
+constexpr int PORT_COUNT = 65536;
+constexpr int NUM_NETLIST_FIELD = 38;
+constexpr int LOG_LINE_SIZE = 4096;
+constexpr int LOG_NAME_SIZE = 256;
+
+// A word written by one thread and read by others without a lock. Loads
+// acquire and stores release, so a word that hands over a record (a card
+// selection, a socket) also publishes what was written before it; on x86 both
+// are plain moves. Reads and writes look like those of a plain word.
+template <typename T>
+class SharedWord {
+public:
+    SharedWord() noexcept : v_(T{}) {}
+    SharedWord(T x) noexcept : v_(x) {}  // NOLINT: reads like a plain word
+    SharedWord(const SharedWord&) = delete;
+    SharedWord& operator=(const SharedWord&) = delete;
+    operator T() const noexcept { return v_.load(std::memory_order_acquire); }  // NOLINT
+    SharedWord& operator=(T x) noexcept
+    {
+        v_.store(x, std::memory_order_release);
+        return *this;
+    }
+    T fetchAdd(T d) noexcept { return v_.fetch_add(d, std::memory_order_acq_rel); }
+    std::atomic<T>& raw() noexcept { return v_; }
+
+private:
+    std::atomic<T> v_;
+};
+
+// One monitored endpoint.
+struct HostInfoT {
+    int port;        // server port, 0 = any
+    int protoIdx;    // index in the protocol table
+    int appType;     // 99 TCP+UDP, 6 TCP, 17 UDP, 1 HTTP, 2 Oracle, 3 MySQL, 4 SQL Server
+    int netType;     // 6 TCP, 17 UDP, 99 both
+    u32 addressLow;  // host order, inclusive
+    u32 addressHigh;
+    char addrStr[32];
+    char protoStr[32];
+    char busiId[32];
+};
+
+// One usable network card.
+struct CardInfoT {
+    char deviceId[32];      // physical address, 12 upper-case hex digits
+    char cardName[128];     // capture library's device name
+    char address[64];       // IPv4 address as text
+    char displayName[128];  // heading line of the adapter report
+    u32 ip;                 // host order
+};
+
+struct HttpSessionT {
+    int retcode;
+    int response;  // usec, request to first response packet
+    int pageload;  // usec, request to latest response packet
+    timeval beginTime;
+    timeval endTime;
+    char url[256];
+    char method[8];
+    char contentType[64];
+    char agent[64];
+    char domain[32];
+};
+
+struct DbSessionT {
+    int retcode;
+    int response;  // usec, statement to the transaction's latest packet
+    int real;      // 1 = the leading keyword met its partner keyword
+    timeval beginTime;
+    timeval endTime;
+    char sql[1024];
+    char errMess[128];
+    char user[32];
+    char dbname[32];
+};
+
+// One tracked conversation. src is the client, dst the server; counters named
+// send* grow with server-to-client packets, rcvd* with client-to-server ones.
+struct NetSessionT {
+    char pname[64];
+    char busiId[32];
+    int did;
+    int lid;
+    int vid;
+    int valid;
+    int state;
+    int bytes;
+    int type;
+    u32 src;
+    u32 dst;
+    u32 reqSeq;
+    u32 resSeq;
+    u32 reqAckSeq;
+    u32 resAckSeq;
+    u32 forward;
+    int sport;
+    int dport;
+    int resp;
+    int proto;
+    int lastPktDirection;
+    int reqLen;
+    int resLen;
+    int lastDirection;
+    int realDirection;
+    int fragInd1;
+    int fragInd2;
+    u16 srcFragID[4];
+    u16 dstFragID[4];
+    timeval lastPktTime;
+    timeval reqTime;
+    timeval lastPktDirectionTime;
+    timeval firstResTime;
+    timeval resTime;
+    timeval lastReqTime;
+    // KPI block: 42 consecutive counters, cleared together.
+    u32 sendBytes, rcvdBytes;
+    u32 sendPkts, rcvdPkts;
+    u32 sendTinyPkts, rcvdTinyPkts;
+    u32 cliConDelayUsec;
+    u32 cntCliDelay, cliDelayUsec;
+    u32 serConDelayUsec;
+    u32 cntSerDelay, serDelayUsec;
+    u32 cliRetransDelayUsec, serRetransDelayUsec;
+    u32 sendSynPkts, rcvdSynPkts, sendSynAckPkts, rcvdSynAckPkts, sendRstPkts, rcvdRstPkts;
+    u32 sendFinPkts, rcvdFinPkts;
+    u32 sendRetransmitPkts, rcvdRetransmitPkts;
+    u32 cntCustomDelay, customDelayUsec;
+    u32 connNum;
+    u32 cntSrcWin, srcWinSize, cntDstWin, dstWinSize;
+    u32 upTo64, upTo128, upTo256, upTo512, upTo1024, upTo1514, largePkts;
+    u32 cntSrcZeroWin, cntDstZeroWin;
+    u32 cntLoadDelay, loadDelayUsec;
+    union {
+        HttpSessionT http;
+        DbSessionT db;
+    } busi;
+};
+
+struct HashNodeT {
+    NetSessionT session[BUCKET_SESSIONS];
+    std::mutex hMutex;
+};
+
+struct HashTableT {
+    HashNodeT node[HASH_BUCKETS];
+};
+
+// One rotating file store.
+struct StoreInfoT {
+    char localDir[128];
+    char prefix[64];
+    char fname[64];
+    int fileSize;
+    int fileCount;
+    int currSize;
+    int currInd;
+    int hFile;  // open file descriptor, 0 when none
+};
+
+// Owner process of one local port.
+struct PortProcT {
+    float cpu;
+    char name[128];
+    int pid;
+    int port;
+    int mem;  // KiB
+    u32 s_dwTickCountOld;
+    u64 s_lgProcessTimeOld;  // 100-ns units, 0 = no sample yet
+};
+
+struct ProcessStateT {
+    int byte;    // wire bytes of untunnelled analysed frames since the last scan
+    int pkt;     // number of those frames
+    int drop;    // retransmissions, under hMutex
+    int retran;  // the same, kept by the processing thread alone
+    std::mutex hMutex;
+};
+
+struct ReadOnlyGlobalT {
+    FILE* logfp;
+    SharedWord<int> isExp;
+    SharedWord<int> isPktExp;
+    int isKestrel;
+    SharedWord<int> checkHttp;
+    SharedWord<int> enableJson;
+    SharedWord<int> enablePkts;
+    int enableKestrel;
+    SharedWord<int> did;
+    SharedWord<int> disableRepeat;
+    SharedWord<int> sessionTimeOut;
+    SharedWord<int> runFlag;
+    SharedWord<int> maxLength;
+    SharedWord<u32> expNumIP;
+    SharedWord<u32> expPktNumIP;
+    SharedWord<u32> kestrelNumIP;
+    SharedWord<int> expPort;
+    SharedWord<int> expPktPort;
+    SharedWord<int> kestrelPort;
+    int pktsFileInd;
+    int jsonFileInd;
+    char userTmpPath[2048];
+    char exeFilePath[2048];
+    char findMac[64];
+    char hostname[64];
+    char hostuser[64];
+    int columnShow[NUM_NETLIST_FIELD];
+    char exportStrLocalPath[256];
+    char exportStrRemotePath[256];
+    char exportStrLocalSpace[256];
+    char tryExportStrLocalPath[256];
+    char tryExportStrRemotePath[256];
+    char tryExportStrLocalSpace[256];
+    char dumpStrLocalPath[256];
+    char dumpStrRemotePath[256];
+    char dumpStrLocalSpace[256];
+    char dumpStrTrunLen[256];
+    char tryDumpStrLocalPath[256];
+    char tryDumpStrRemotePath[256];
+    char tryDumpStrLocalSpace[256];
+    char tryDumpStrTrunLen[256];
+    char kestrelStrRemotePath[256];
+    sockaddr_in expAddress;
+    sockaddr_in expPktAddress;
+    sockaddr_in kestrelAddress;
+    SharedWord<int> cntCard;
+    // Written only by whoever holds the endpoint writer lock and published
+    // through the endpoint table's sequence counter (see util.h).
+    SharedWord<int> cntHost;
+    HostInfoT hostInfo[MAX_HOST];
+    CardInfoT cardInfo[MAX_CARD];
+
+    // JSON store query
+    char jsonFileList[1024][64];
+    CommMsgT jsonFileComms[30];
+    CommMsgT jsonFileCommsExp[4096];
+    SharedWord<int> readJsonFileMode;  // 0 = live records, 1 = query results
+    int jsonFileCommCnt;
+    int jsonFileCommExpCnt;
+    int jsonFileCnt;
+    int jsonFileStimeList[1024];
+    int jsonFileEtimeList[1024];
+    u32 queryAddrLow;
+    u32 queryAddrHigh;
+    SharedWord<u32> queryExpFlag;  // 1 while the CSV save dialog is open
+    char queryText[1024];
+    char searchText[1024];
+    char queryStrAddr[64][32];
+    char queryStrPort[32];
+    int queryStime, queryEtime, queryPage, queryMaxPage, queryMode, queryAddrLen;
+
+    // Packet playback
+    u32 playAddrLow;
+    u32 playAddrHigh;
+    int playStime, playEtime, playMode, playAddrLen;
+    u32 playUIntAddr[64];
+    u32 playUintPort;
+    u32 playTrunLen;
+    char playFilter[1024];
+    char playVxlanInfo[1024];
+    sockaddr_in playSockAddr;
+    int pktFileCnt;
+    int pktFileStimeList[1024];
+    int pktFileEtimeList[1024];
+    char pktFileList[1024][64];
+
+    // The probe's own peers; an entry is written before the count is raised.
+    SharedWord<u32> managerAddrCnt;
+    SharedWord<u32> managerAddrList[MAX_MANAGER_ADDR];
+};
+
+struct GlobalValueT {
+    HashTableT* hashTable;
+    SharedWord<time_t> currTime;      // capture second of the latest frame
+    SharedWord<time_t> realCurrTime;  // the same, the scan's clock for time-outs
+    SharedWord<int> selectRow;        // index in cardInfo, -1 = none
+    SharedWord<int> newSelect;        // 1 = (re)open the selected card
+    int tmpSelect;
+    SharedWord<int> expSockfd;
+    SharedWord<int> expPktSockfd;
+    SharedWord<int> flushPkts;
+    int cntProc;
+    ProcessStateT processState;
+    StoreInfoT siPkts;
+    StoreInfoT siJson;
+    PortProcT portProc[PORT_COUNT];
+    char confErrorMsg[2048];
+};
+
+extern ReadOnlyGlobalT readOnlyGlobal;
+extern GlobalValueT globalValue;

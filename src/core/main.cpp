@@ -1,0 +1,145 @@
+// The process-wide records and the start-up sequence.
+#include "core/main.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "capture/engine.h"
+#include "capture/packet.h"
+#include "core/global_define.h"
+#include "core/util.h"
+#include "output/commpair.h"
+#include "output/data.h"
+#include "output/scan.h"
+#include "platform/platform.h"
+
+ReadOnlyGlobalT readOnlyGlobal;
+GlobalValueT globalValue;
+char confFilePath[2048];
+
+namespace {
+
+// Zero-fills a record in place; the shared words and mutexes inside are
+// constructed afresh.
+template <typename T>
+void clearRecord(T& record)
+{
+    std::destroy_at(&record);
+    std::construct_at(&record);
+}
+
+}  // namespace
+
+int initGlobalValue()
+{
+    clearRecord(globalValue);
+
+    // Zero-filled, with the 1024 bucket mutexes constructed in bucket order.
+    globalValue.hashTable = new (std::nothrow) HashTableT();
+    if (globalValue.hashTable == nullptr) {
+        writeLog(3, "not enough money!");
+        return -1;
+    }
+
+    int rc = platform::exePath(readOnlyGlobal.exeFilePath, sizeof readOnlyGlobal.exeFilePath);
+    if (rc != 0) {
+        writeLog(3, "Error GetModuleFileName %d\n", rc);
+        return -1;
+    }
+    rc = platform::tmpDir(readOnlyGlobal.userTmpPath, sizeof readOnlyGlobal.userTmpPath);
+    if (rc != 0) {
+        writeLog(3, "Error GetTempPath %d\n", rc);
+        return -1;
+    }
+    rc = platform::hostName(readOnlyGlobal.hostname, sizeof readOnlyGlobal.hostname);
+    if (rc != 0) {
+        std::snprintf(readOnlyGlobal.hostname, sizeof readOnlyGlobal.hostname, "CanNotGetComputer");
+        writeLog(3, "Error GetComputerName %d\n", rc);
+    }
+    rc = platform::userName(readOnlyGlobal.hostuser, sizeof readOnlyGlobal.hostuser);
+    if (rc != 0) {
+        std::snprintf(readOnlyGlobal.hostuser, sizeof readOnlyGlobal.hostuser, "CanNotGetUser");
+        writeLog(3, "Error GetUserName %d\n", rc);
+    }
+
+    std::size_t used = std::strlen(readOnlyGlobal.userTmpPath);
+    if (used + std::strlen("Wirelane") >= sizeof readOnlyGlobal.userTmpPath) {
+        writeLog(3, "Error GetTempPath %d\n", ENAMETOOLONG);
+        return -1;
+    }
+    std::strcat(readOnlyGlobal.userTmpPath, "Wirelane");
+    platform::makeDir(readOnlyGlobal.userTmpPath);
+
+    if (char* slash = std::strrchr(readOnlyGlobal.exeFilePath, '/')) *slash = 0;
+
+    time_t now = time(nullptr);
+    tm local {};
+    localtime_r(&now, &local);
+    char logName[LOG_NAME_SIZE];
+    int n = std::snprintf(logName, sizeof logName, "%s/Wirelane-%d-%02d-%02d.log", readOnlyGlobal.userTmpPath,
+                          local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    if (n < 0 || n >= static_cast<int>(sizeof logName)) {
+        // The name would not fit its buffer: refuse it rather than cut it.
+        writeLog(3, "log file name in %s is longer than %d characters", readOnlyGlobal.userTmpPath,
+                 LOG_NAME_SIZE - 1);
+        writeLog(3, "create log file failed");
+        return -1;
+    }
+    readOnlyGlobal.logfp = std::fopen(logName, "a");
+    if (readOnlyGlobal.logfp == nullptr) {
+        writeLog(3, "create log file failed");
+        return -1;
+    }
+
+    globalValue.selectRow = -1;
+    return 0;
+}
+
+int startUp(const StartOptionsT& options)
+{
+    clearRecord(readOnlyGlobal);
+    if (initGlobalValue() != 0) {
+        writeLog(3, "init globalValue failed");
+        return -1;
+    }
+    if (initCommPair() != 0) {
+        writeLog(3, "init commpair failed");
+        return -1;
+    }
+    if (init_packet() != 0) {
+        writeLog(3, "init packet failed");
+        return -1;
+    }
+    if (initSocket() != 0) {
+        writeLog(3, "init Socket failed");
+        return -1;
+    }
+    if (!options.offline) getCardInfo();
+
+    int n = options.confPath != nullptr
+                ? std::snprintf(confFilePath, sizeof confFilePath, "%s", options.confPath)
+                : std::snprintf(confFilePath, sizeof confFilePath, "%s/%s", readOnlyGlobal.userTmpPath, "Wirelane.conf");
+    if (n < 0 || n >= static_cast<int>(sizeof confFilePath)) {
+        writeLog(3, "configuration file name longer than %d characters", static_cast<int>(sizeof confFilePath) - 1);
+        return -1;
+    }
+    // The configuration file is read here.
+
+    if (options.interfaceName != nullptr && selectCaptureInterface(options.interfaceName) != 0) return -1;
+
+    readOnlyGlobal.runFlag = 1;
+    readOnlyGlobal.disableRepeat = 1;
+    readOnlyGlobal.sessionTimeOut = 60;
+
+    setScanFollowsCapture(options.offline);
+    setRingWaitWhenFull(options.offline);
+    std::thread(scanThread, nullptr).detach();
+    std::thread(processThread, nullptr).detach();
+    std::thread(packetThread, nullptr).detach();
+    return 0;
+}

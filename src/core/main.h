@@ -1,0 +1,16 @@
+// Start-up shared by the desktop program and the headless probe.
+#pragma once
+
+struct StartOptionsT {
+    const char* confPath = nullptr;       // nullptr: Wirelane.conf in the program's folder
+    const char* interfaceName = nullptr;  // capture from this device, not the remembered card
+    bool offline = false;                 // a capture file, already opened, is the source
+};
+
+// The configuration file in use (set by startUp).
+extern char confFilePath[2048];
+
+int initGlobalValue();
+// Everything from clearing the global records to starting the worker threads.
+// 0, or -1 after logging why.
+int startUp(const StartOptionsT& options);

@@ -1,0 +1,564 @@
+// Logging, time and string utilities; monitored endpoints and their lookup.
+#include "core/util.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+
+namespace {
+
+// Copies at most cap - 1 bytes of src and always terminates dst.
+void copyText(char* dst, std::size_t cap, const char* src)
+{
+    if (cap == 0) return;
+    std::size_t n = src ? strnlen(src, cap - 1) : 0;
+    std::memcpy(dst, src ? src : "", n);
+    dst[n] = '\0';
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Reads an unsigned decimal number the way scanf's %u would, blanks first,
+// but without a sign. The value saturates far above every field limit (255,
+// 65535, 32) so that long digit strings cannot wrap into range. Returns the
+// position after the digits, or nullptr when there is no digit.
+const char* readDecimal(const char* p, u32* value)
+{
+    while (isBlank(*p)) ++p;
+    if (!isDigit(*p)) return nullptr;
+    u32 v = 0;
+    for (; isDigit(*p); ++p) {
+        if (v < 100000000u) v = v * 10 + u32(*p - '0');
+    }
+    *value = v;
+    return p;
+}
+
+// Four numbers separated by points; text after the fourth is ignored.
+bool readDotted(const char* p, u32 field[4])
+{
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) {
+            if (*p != '.') return false;
+            ++p;
+        }
+        p = readDecimal(p, &field[i]);
+        if (!p) return false;
+    }
+    return true;
+}
+
+// Digits only, as a number (saturated), or -1.
+long digitsValue(const char* text)
+{
+    long v = 0;
+    for (const char* p = text; *p; ++p) {
+        if (!isDigit(*p)) return -1;
+        if (v < 100000000L) v = v * 10 + (*p - '0');
+    }
+    return v;
+}
+
+std::atomic<FILE*> logConsole{nullptr};  // nullptr = standard output
+
+}  // namespace
+
+// ---- logging and time ----------------------------------------------------
+
+void setLogConsole(FILE* stream) { logConsole.store(stream, std::memory_order_relaxed); }
+
+void writeLog(int level, const char* format, ...)
+{
+    char line[LOG_LINE_SIZE];
+    getDateTime(line);
+    std::size_t len = std::strlen(line);
+
+    const char* tag = level == 1 ? " MESSAGE: " : level == 2 ? " WARNING: " : level == 3 ? " ERROR: " : "";
+    std::size_t tagLen = std::strlen(tag);
+    std::memcpy(line + len, tag, tagLen);
+    len += tagLen;
+
+    // The message gets what is left but one byte for the newline; a longer
+    // one is cut.
+    std::size_t room = sizeof line - len - 1;
+    va_list ap;
+    va_start(ap, format);
+    int n = std::vsnprintf(line + len, room, format ? format : "", ap);
+    va_end(ap);
+    if (n > 0) len += std::min<std::size_t>(std::size_t(n), room - 1);
+    line[len++] = '\n';
+
+    FILE* console = logConsole.load(std::memory_order_relaxed);
+    if (!console) console = stdout;
+    std::fwrite(line, 1, len, console);
+    std::fflush(console);
+    if (FILE* fp = readOnlyGlobal.logfp) {
+        std::fwrite(line, 1, len, fp);
+        std::fflush(fp);
+    }
+}
+
+char* getStrTime(time_t tt, char* out)
+{
+    tm t{};
+    localtime_r(&tt, &t);
+    // Room for any int fields; the caller's 20 bytes hold every real date.
+    char text[80];
+    std::snprintf(text, sizeof text, "%d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec);
+    copyText(out, 20, text);
+    return out;
+}
+
+void getDateTime(char* out) { getStrTime(std::time(nullptr), out); }
+
+char* format_tv(timeval tv, char* out, int size)
+{
+    if (size > 0) {
+        std::snprintf(out, std::size_t(size), "%u.%03u", unsigned(tv.tv_sec), unsigned(tv.tv_usec / 1000));
+    }
+    return out;
+}
+
+time_t getGlobalTime(time_t tt) { return tt - tt % 10; }
+
+// ---- strings -------------------------------------------------------------
+
+// In place rather than through a working copy: same result, any length.
+void trim(char* str)
+{
+    char* start = str;
+    while (*start == ' ') ++start;
+    std::size_t len = std::strlen(start);
+    if (start != str) std::memmove(str, start, len + 1);
+    while (len > 0 && str[len - 1] == ' ') str[--len] = '\0';
+}
+
+int isEmptyString(char* str)
+{
+    trim(str);
+    return str[0] == '\0' ? 1 : 0;
+}
+
+int isNumber(char* str)
+{
+    trim(str);
+    for (const char* p = str; *p; ++p) {
+        if (!isDigit(*p) && *p != '.') return 0;
+    }
+    return 1;
+}
+
+void toLowerCase(char* str)
+{
+    for (char* p = str; *p; ++p) {
+        if (*p >= 'A' && *p <= 'Z') *p = char(*p - 'A' + 'a');
+    }
+}
+
+// Seeded from the clock on every call: two calls in one second agree.
+void getRandStrId(char* out)
+{
+    std::srand(unsigned(std::time(nullptr)));
+    for (int i = 0; i < 8; ++i) out[i] = char('0' + std::rand() % 10);
+    out[8] = '\0';
+}
+
+void getJsonValue(const char* keyval, char* out, int outSize)
+{
+    if (outSize <= 0) return;
+    int n = 0;
+    const char* p = keyval ? std::strchr(keyval, ':') : nullptr;
+    if (p) {
+        ++p;
+        while (*p == ' ' || *p == '"') ++p;
+        for (; *p && *p != '"' && *p != '}' && n < outSize - 1; ++p) out[n++] = *p;
+    }
+    out[n] = '\0';
+}
+
+char* processWinPath(const char* path, char* out, int outSize)
+{
+    if (outSize <= 0) return out;
+    int n = 0;
+    for (const char* p = path; p && *p; ++p) {
+        int need = *p == '\\' ? 2 : 1;
+        if (n + need > outSize - 1) break;  // never split a doubled backslash
+        out[n++] = *p;
+        if (need == 2) out[n++] = '\\';
+    }
+    out[n] = '\0';
+    return out;
+}
+
+void getDomainFromUrl(char* url, char* out, int outSize)
+{
+    if (outSize <= 0) return;
+    char* host = url;
+    // When both scheme texts occur, the earlier one is the scheme.
+    const char* plain = std::strstr(url, "http://");
+    const char* secure = std::strstr(url, "https://");
+    if (secure && (!plain || secure < plain)) {
+        host = url + 8;
+    } else if (plain) {
+        host = url + 7;
+    }
+    if (char* slash = std::strchr(host, '/')) *slash = '\0';
+    copyText(out, std::size_t(outSize), host);
+}
+
+// ---- IPv4 text and name resolution ----------------------------------------
+
+void getIPStrFromUint(u32 ip, char* out)
+{
+    std::snprintf(out, 16, "%d.%d.%d.%d", int(ip >> 24), int((ip >> 16) & 0xFF), int((ip >> 8) & 0xFF),
+                  int(ip & 0xFF));
+}
+
+char* getIPPortStrFromUint(u32 ip, char* out, int port)
+{
+    std::snprintf(out, 22, "%d.%d.%d.%d:%d", int(ip >> 24), int((ip >> 16) & 0xFF), int((ip >> 8) & 0xFF),
+                  int(ip & 0xFF), port);
+    return out;
+}
+
+namespace {
+std::mutex managerMutex;  // serialises appenders; readers go without it
+bool managerFullLogged = false;
+}  // namespace
+
+int getDomainAddr(const char* name, int port, sockaddr_in* addr)
+{
+    if (!name) name = "";
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;  // one result per address
+    addrinfo* res = nullptr;
+    int rc = getaddrinfo(name, nullptr, &hints, &res);
+    if (rc != 0 || !res) {
+        writeLog(3, "Get domain %s failed with %d", name, rc);
+        return -1;
+    }
+    char text[INET_ADDRSTRLEN] = "";
+    const auto* first = reinterpret_cast<const sockaddr_in*>(res->ai_addr);
+    inet_ntop(AF_INET, &first->sin_addr, text, sizeof text);
+    freeaddrinfo(res);
+
+    in_addr_t net = inet_addr(text);
+    if (net == INADDR_NONE) {
+        writeLog(3, "inet_addr failed");
+        return -1;
+    }
+    std::memset(addr, 0, sizeof *addr);
+    addr->sin_family = AF_INET;
+    addr->sin_addr.s_addr = net;
+    addr->sin_port = htons(u16(port));
+
+    u32 ip = ntohl(net);
+    bool full = false;
+    {
+        std::lock_guard<std::mutex> lock(managerMutex);
+        u32 cnt = readOnlyGlobal.managerAddrCnt;
+        if (cnt > MAX_MANAGER_ADDR) cnt = MAX_MANAGER_ADDR;
+        bool known = false;
+        for (u32 i = 0; i < cnt && !known; ++i) known = readOnlyGlobal.managerAddrList[i] == ip;
+        if (!known) {
+            if (cnt < MAX_MANAGER_ADDR) {
+                // Entry first, count second: lock-free readers trust the count.
+                readOnlyGlobal.managerAddrList[cnt] = ip;
+                readOnlyGlobal.managerAddrCnt = cnt + 1;
+            } else if (!managerFullLogged) {
+                managerFullLogged = true;
+                full = true;
+            }
+        }
+    }
+    if (full) {
+        char ipText[16];
+        getIPStrFromUint(ip, ipText);
+        writeLog(2, "Too many peer addresses: traffic to and from %s will not be ignored", ipText);
+    }
+    return 0;
+}
+
+int isManagerAddr(u32 ip)
+{
+    u32 cnt = readOnlyGlobal.managerAddrCnt;
+    if (cnt > MAX_MANAGER_ADDR) cnt = MAX_MANAGER_ADDR;
+    for (u32 i = 0; i < cnt; ++i) {
+        if (readOnlyGlobal.managerAddrList[i] == ip) return 1;
+    }
+    return 0;
+}
+
+// ---- monitored endpoints ---------------------------------------------------
+
+const char* const protoStrList[NUM_PROTO] = {"TCP & UDP", "TCP", "UDP", "HTTP", "ORACLE", "MYSQL", "SQLSERVER"};
+const int protoPortList[NUM_PROTO] = {0, 0, 0, 80, 1521, 3306, 1433};
+const int protoAppType[NUM_PROTO] = {99, 6, 17, 1, 2, 3, 4};
+const int protoNetType[NUM_PROTO] = {99, 6, 17, 6, 6, 6, 6};
+
+int getIPFromStr(const char* text, u32* address)
+{
+    u32 f[4];
+    if (!text || !readDotted(text, f)) return -1;
+    for (u32 v : f) {
+        if (v > 255) return -1;
+    }
+    *address = (f[0] << 24) | (f[1] << 16) | (f[2] << 8) | f[3];
+    return 0;
+}
+
+int checkPortStr(const char* text)
+{
+    long v = text ? digitsValue(text) : -1;
+    return v >= 1 && v <= 65535 ? 0 : -1;
+}
+
+int getPortFromStr(const char* text)
+{
+    long v = text ? digitsValue(text) : -1;
+    return v >= 0 && v <= 65535 ? int(v) : -1;
+}
+
+int getSubnet(char* text, u32* low, u32* high)
+{
+    long prefix = 32;
+    if (char* slash = std::strchr(text, '/')) {
+        *slash = '\0';
+        // Read like atoi: no number is 0; a negative length is refused.
+        const char* p = slash + 1;
+        while (isBlank(*p)) ++p;
+        bool negative = *p == '-';
+        if (*p == '-' || *p == '+') ++p;
+        prefix = 0;
+        for (; isDigit(*p); ++p) {
+            if (prefix < 1000) prefix = prefix * 10 + (*p - '0');
+        }
+        if (negative && prefix > 0) return -1;
+    }
+    u32 f[4];
+    if (!readDotted(text, f)) return -1;
+    // Fields are not range-checked here: each counts modulo 256.
+    u32 addr = ((f[0] & 0xFF) << 24) | ((f[1] & 0xFF) << 16) | ((f[2] & 0xFF) << 8) | (f[3] & 0xFF);
+    if (prefix >= 32) {
+        *low = *high = addr;
+        return 0;
+    }
+    u32 mask = prefix == 0 ? 0 : ~0u << (32 - prefix);
+    if (addr & ~mask) return -1;  // must be the first address of its subnet
+    *low = addr;
+    *high = addr | ~mask;
+    return 0;
+}
+
+int getHostInfo(HostInfoT* host)
+{
+    char work[sizeof host->addrStr];
+    copyText(work, sizeof work, host->addrStr);
+
+    int port = -1;
+    if (char* colon = std::strchr(work, ':')) {
+        if (checkPortStr(colon + 1) != 0) return -1;
+        port = getPortFromStr(colon + 1);
+        *colon = '\0';
+    }
+    u32 low = 0, high = 0;
+    if (char* dash = std::strchr(work, '-')) {
+        *dash = '\0';
+        const char* second = dash[1] == '-' ? dash + 2 : dash + 1;  // "--" reads as one dash
+        // The ends are not compared: a reversed range is kept and matches nothing.
+        if (getIPFromStr(work, &low) != 0 || getIPFromStr(second, &high) != 0) return -1;
+    } else if (std::strchr(work, '/')) {
+        if (getSubnet(work, &low, &high) != 0) return -1;
+    } else {
+        if (getIPFromStr(work, &low) != 0) return -1;
+        high = low;
+    }
+    host->addressLow = low;
+    host->addressHigh = high;
+    if (port >= 0) host->port = port;
+    return 0;
+}
+
+int makeHostInfo(HostInfoT* host, const char* addrStr, int protoIdx, const char* busiId)
+{
+    std::memset(host, 0, sizeof *host);
+    if (protoIdx < 0 || protoIdx >= NUM_PROTO) return -1;
+    copyText(host->addrStr, sizeof host->addrStr, addrStr);
+    host->protoIdx = protoIdx;
+    copyText(host->protoStr, sizeof host->protoStr, protoStrList[protoIdx]);
+    host->port = protoPortList[protoIdx];
+    host->appType = protoAppType[protoIdx];
+    host->netType = protoNetType[protoIdx];
+    copyText(host->busiId, sizeof host->busiId, busiId);
+    return getHostInfo(host);
+}
+
+// The endpoint table is a seqlock. The writer (one at a time, under
+// hostWriter) makes the sequence odd, changes the table word by word and
+// makes it even again; a reader that saw the same even sequence before and
+// after its walk read one consistent table. Table words are stored with
+// release and loaded with acquire rather than relaxed plus fences: the same
+// ordering, plain moves on x86, and a model that ThreadSanitizer follows.
+namespace {
+
+static_assert(std::is_trivially_copyable_v<HostInfoT> && std::is_standard_layout_v<HostInfoT>);
+static_assert(sizeof(HostInfoT) % sizeof(u32) == 0 && alignof(HostInfoT) >= alignof(u32),
+              "endpoint entries are copied as whole 32-bit words");
+constexpr int HOST_WORDS = int(sizeof(HostInfoT) / sizeof(u32));
+
+std::atomic<unsigned> hostSeq{0};
+std::mutex hostWriter;
+
+u32* words(HostInfoT* h) { return reinterpret_cast<u32*>(h); }
+
+// A reader's load; a change in progress shows up in the sequence read after it.
+template <typename T>
+T loadField(T& field)
+{
+    return std::atomic_ref<T>(field).load(std::memory_order_acquire);
+}
+
+// Entry dst (in the table) becomes src, word by word.
+void storeEntry(HostInfoT* dst, const HostInfoT& src)
+{
+    u32 buf[HOST_WORDS];
+    std::memcpy(buf, &src, sizeof buf);
+    u32* w = words(dst);
+    for (int i = 0; i < HOST_WORDS; ++i) std::atomic_ref<u32>(w[i]).store(buf[i], std::memory_order_release);
+}
+
+void loadEntry(HostInfoT* src, HostInfoT* out)
+{
+    u32 buf[HOST_WORDS];
+    u32* w = words(src);
+    for (int i = 0; i < HOST_WORDS; ++i) buf[i] = loadField(w[i]);
+    std::memcpy(out, buf, sizeof buf);
+}
+
+unsigned beginWrite()
+{
+    unsigned seq = hostSeq.load(std::memory_order_relaxed);
+    hostSeq.store(seq + 1, std::memory_order_relaxed);  // ordered by the release stores that follow
+    return seq + 1;
+}
+
+void endWrite(unsigned seq) { hostSeq.store(seq + 1, std::memory_order_release); }
+
+unsigned beginRead()
+{
+    for (;;) {
+        unsigned seq = hostSeq.load(std::memory_order_acquire);
+        if ((seq & 1) == 0) return seq;
+        std::this_thread::yield();  // a change takes microseconds
+    }
+}
+
+// A reader whose acquire loads saw any word of a change also sees that
+// change's odd sequence here, or a later one.
+bool endRead(unsigned seq) { return hostSeq.load(std::memory_order_relaxed) == seq; }
+
+int hostCount()
+{
+    int cnt = readOnlyGlobal.cntHost;
+    return cnt < 0 ? 0 : cnt > MAX_HOST ? MAX_HOST : cnt;
+}
+
+bool sameEntry(const HostInfoT& a, const HostInfoT& b)
+{
+    return a.port == b.port && a.protoIdx == b.protoIdx && a.appType == b.appType && a.netType == b.netType &&
+           a.addressLow == b.addressLow && a.addressHigh == b.addressHigh &&
+           std::strncmp(a.addrStr, b.addrStr, sizeof a.addrStr) == 0 &&
+           std::strncmp(a.protoStr, b.protoStr, sizeof a.protoStr) == 0 &&
+           std::strncmp(a.busiId, b.busiId, sizeof a.busiId) == 0;
+}
+
+}  // namespace
+
+int addNewHostInfo(const HostInfoT* host)
+{
+    std::lock_guard<std::mutex> lock(hostWriter);
+    HostInfoT entry = *host;  // host may be a table entry that is about to move
+    HostInfoT* table = readOnlyGlobal.hostInfo;
+    int cnt = hostCount();  // only this thread writes, so plain reads are current
+    if (cnt >= MAX_HOST) return 2;
+
+    int place = cnt;
+    for (int i = 0; i < cnt; ++i) {
+        if (table[i].addressLow < entry.addressLow) continue;
+        if (sameEntry(table[i], entry)) return 1;
+        if (table[i].addressLow > entry.addressLow) {
+            place = i;
+            break;
+        }
+        // Equal start but different: later additions go after it.
+    }
+
+    unsigned seq = beginWrite();
+    for (int i = cnt; i > place; --i) storeEntry(&table[i], table[i - 1]);
+    storeEntry(&table[place], entry);
+    readOnlyGlobal.cntHost = cnt + 1;
+    endWrite(seq);
+    return 0;
+}
+
+void deleteHostInfo(int index)
+{
+    std::lock_guard<std::mutex> lock(hostWriter);
+    HostInfoT* table = readOnlyGlobal.hostInfo;
+    int cnt = hostCount();
+    if (index < 0 || index >= cnt) return;
+
+    unsigned seq = beginWrite();
+    for (int i = index; i < cnt - 1; ++i) storeEntry(&table[i], table[i + 1]);
+    readOnlyGlobal.cntHost = cnt - 1;
+    endWrite(seq);
+}
+
+int findServer(u32 address, int port, int proto)
+{
+    HostInfoT* table = readOnlyGlobal.hostInfo;
+    for (;;) {
+        unsigned seq = beginRead();
+        int cnt = hostCount();
+        int found = -1;
+        for (int i = 0; i < cnt && found < 0; ++i) {
+            HostInfoT& h = table[i];
+            if (address < loadField(h.addressLow) || address > loadField(h.addressHigh)) continue;
+            int appType = loadField(h.appType);
+            int hostPort = loadField(h.port);
+            // Application types keep their port for display only: any port matches.
+            if (hostPort != 0 && hostPort != port && (appType == 6 || appType == 17 || appType == 99)) continue;
+            int netType = loadField(h.netType);
+            if (appType == 99 || netType == 99 || netType == proto) found = i;
+        }
+        if (endRead(seq)) return found;
+    }
+}
+
+int getHostEntry(int index, HostInfoT* out)
+{
+    for (;;) {
+        unsigned seq = beginRead();
+        int cnt = hostCount();
+        bool inRange = index >= 0 && index < cnt;
+        HostInfoT copy;
+        if (inRange) loadEntry(&readOnlyGlobal.hostInfo[index], &copy);
+        if (endRead(seq)) {
+            if (!inRange) return -1;
+            *out = copy;
+            return 0;
+        }
+    }
+}

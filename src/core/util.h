@@ -1,0 +1,70 @@
+// Logging, time and string utilities; monitored endpoints and their lookup.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/time.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "core/global_define.h"
+
+// ---- logging and time ----------------------------------------------------
+
+// One line: local time, level tag (1 MESSAGE, 2 WARNING, 3 ERROR), text and a
+// newline, to the console stream and to the log file, flushed at once.
+void writeLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Where console copies of log lines go (standard output unless records do).
+void setLogConsole(FILE* stream);
+
+void getDateTime(char* out);                // at least 20 bytes
+char* getStrTime(time_t tt, char* out);     // at least 20 bytes
+char* format_tv(timeval tv, char* out, int size);
+time_t getGlobalTime(time_t tt);            // start of the 10-second period
+
+// ---- strings -------------------------------------------------------------
+
+void trim(char* str);
+int isEmptyString(char* str);
+int isNumber(char* str);
+void toLowerCase(char* str);
+void getRandStrId(char* out);  // eight digits, at least 9 bytes
+void getJsonValue(const char* keyval, char* out, int outSize);
+char* processWinPath(const char* path, char* out, int outSize);
+void getDomainFromUrl(char* url, char* out, int outSize);
+
+// ---- IPv4 text and name resolution ----------------------------------------
+
+void getIPStrFromUint(u32 ip, char* out);              // at least 16 bytes
+char* getIPPortStrFromUint(u32 ip, char* out, int port);  // at least 22 bytes
+// Resolves name, fills addr with it and port, and remembers the address as one
+// of the probe's own peers. 0 or -1.
+int getDomainAddr(const char* name, int port, sockaddr_in* addr);
+// 1 when ip (host order) is one of the probe's own peers.
+int isManagerAddr(u32 ip);
+
+// ---- monitored endpoints ---------------------------------------------------
+
+constexpr int NUM_PROTO = 7;
+extern const char* const protoStrList[NUM_PROTO];
+extern const int protoPortList[NUM_PROTO];
+extern const int protoAppType[NUM_PROTO];
+extern const int protoNetType[NUM_PROTO];
+
+int getIPFromStr(const char* text, u32* address);
+int checkPortStr(const char* text);
+int getSubnet(char* text, u32* low, u32* high);
+int getPortFromStr(const char* text);
+int getHostInfo(HostInfoT* host);
+// Fills a zeroed endpoint from its text, protocol index and business id, the
+// way both producers do; the result of getHostInfo (0 or -1).
+int makeHostInfo(HostInfoT* host, const char* addrStr, int protoIdx, const char* busiId);
+
+// The table readOnlyGlobal.hostInfo / cntHost is changed only through these two
+// (from one thread at a time) and read by the capture and processing threads
+// through findServer and getHostEntry, which never see a half-written entry.
+int addNewHostInfo(const HostInfoT* host);  // 0 added, 1 exists, 2 full
+void deleteHostInfo(int index);
+int findServer(u32 address, int port, int proto);
+// Consistent copy of entry index; 0, or -1 when the index is out of range.
+int getHostEntry(int index, HostInfoT* out);

@@ -1,0 +1,19 @@
+// The pair table: records of one scan folded per endpoint pair.
+#pragma once
+
+#include "core/comm.h"
+
+constexpr int PAIR_BUCKETS = 512;
+constexpr int PAIR_SLOTS = 16;
+
+struct CommPairHashNodeT {
+    CommMsgT commpair[PAIR_SLOTS];
+};
+
+struct CommPairHashTableT {
+    CommPairHashNodeT node[PAIR_BUCKETS];
+};
+
+extern CommPairHashTableT* pHashTable;
+
+int initCommPair();

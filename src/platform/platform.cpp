@@ -1,0 +1,88 @@
+// Process, user and time services on Linux.
+#include "platform/platform.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+int copyOut(const char* s, char* out, std::size_t cap)
+{
+    std::size_t n = std::strlen(s);
+    if (n + 1 > cap) return ENAMETOOLONG;
+    std::memcpy(out, s, n + 1);
+    return 0;
+}
+
+}  // namespace
+
+int exePath(char* out, std::size_t cap)
+{
+    if (cap == 0) return EINVAL;
+    ssize_t n = readlink("/proc/self/exe", out, cap);
+    if (n < 0) return errno;
+    if (static_cast<std::size_t>(n) >= cap) return ENAMETOOLONG;
+    out[n] = 0;
+    return 0;
+}
+
+int tmpDir(char* out, std::size_t cap)
+{
+    // The same choice as GLib's temporary directory: TMPDIR, else /tmp.
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || dir[0] == 0) dir = "/tmp";
+    std::size_t n = std::strlen(dir);
+    bool slash = dir[n - 1] == '/';
+    if (n + (slash ? 1 : 2) > cap) return ENAMETOOLONG;
+    std::memcpy(out, dir, n);
+    if (!slash) out[n++] = '/';
+    out[n] = 0;
+    return 0;
+}
+
+int hostName(char* out, std::size_t cap)
+{
+    char buf[256];
+    if (gethostname(buf, sizeof buf) != 0) return errno;
+    buf[sizeof buf - 1] = 0;
+    return copyOut(buf, out, cap);
+}
+
+int userName(char* out, std::size_t cap)
+{
+    passwd pw {};
+    passwd* found = nullptr;
+    char buf[4096];
+    int rc = getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found);
+    if (found == nullptr) return rc != 0 ? rc : ENOENT;
+    return copyOut(pw.pw_name, out, cap);
+}
+
+void makeDir(const char* path)
+{
+    mkdir(path, 0755);
+}
+
+std::uint32_t tickCountMs()
+{
+    timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint32_t>(ts.tv_sec * 1000 + ts.tv_nsec / 1000000);
+}
+
+void sleepMs(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace platform

@@ -1,0 +1,61 @@
+# Shared by the whole-program tests: $1 is the build folder, $2 the source.
+set -euo pipefail
+BUILD=$(cd "$1" && pwd)
+SRC=$(cd "$2" && pwd)
+PROBE=$BUILD/wirelane-probe
+WORK=$(mktemp -d /tmp/wirelane-test.XXXXXX)
+chmod 755 "$WORK"
+export TMPDIR=$WORK/tmp
+mkdir -p "$TMPDIR"
+chmod 1777 "$TMPDIR"
+failures=0
+cleanups=()
+
+cleanup() {
+  local c
+  for c in "${cleanups[@]}"; do eval "$c" || true; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+# expect DESCRIPTION EXPECTED ACTUAL
+expect() {
+  if [ "$2" == "$3" ]; then pass "$1"; else fail "$1: expected '$2', got '$3'"; fi
+}
+
+logfile() { echo "$TMPDIR/Wirelane/Wirelane-$(date +%Y-%m-%d).log"; }
+
+finish() {
+  if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
+  echo "all checks passed"
+}
+
+# start_nginx PORT: a real HTTP server on 127.0.0.1:PORT serving $WORK/html.
+start_nginx() {
+  local port=$1 dir=$WORK/nginx
+  mkdir -p "$dir/html"
+  echo '<html><body>hello</body></html>' > "$dir/html/index.html"
+  head -c 60000 /dev/zero | tr '\0' 'w' > "$dir/html/big.txt"
+  cat > "$dir/nginx.conf" <<CONF
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections 64; }
+http {
+  access_log $dir/access.log;
+  client_body_temp_path $dir/body;
+  proxy_temp_path $dir/proxy;
+  fastcgi_temp_path $dir/fastcgi;
+  uwsgi_temp_path $dir/uwsgi;
+  scgi_temp_path $dir/scgi;
+  server { listen 127.0.0.1:$port; root $dir/html; }
+}
+CONF
+  nginx -c "$dir/nginx.conf"
+  cleanups+=("nginx -c '$dir/nginx.conf' -s stop 2>/dev/null")
+  for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/" && return 0; sleep 0.1; done
+  echo "nginx did not start"; cat "$dir/error.log"; return 1
+}

@@ -1,0 +1,184 @@
+// Writes a synthetic Ethernet capture for benchmarks: many HTTP-like TCP
+// conversations (handshake, request, a response of several segments, close),
+// with some UDP and ICMP between them. Deterministic for given arguments.
+//
+//   wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS]
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+FILE* out;
+std::uint64_t clockUsec = 1767225600ULL * 1000000;  // 2026-01-01 00:00:00 UTC
+long written = 0;
+
+void put16be(std::uint8_t* p, unsigned v) { p[0] = v >> 8; p[1] = v & 0xFF; }
+void put32be(std::uint8_t* p, std::uint32_t v) { put16be(p, v >> 16); put16be(p + 2, v & 0xFFFF); }
+
+std::uint16_t ipChecksum(const std::uint8_t* p, int len)
+{
+    std::uint32_t sum = 0;
+    for (int i = 0; i < len; i += 2) sum += p[i] << 8 | p[i + 1];
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<std::uint16_t>(~sum);
+}
+
+void writeFrame(const std::uint8_t* frame, int len)
+{
+    std::uint32_t rec[4] = {static_cast<std::uint32_t>(clockUsec / 1000000),
+                            static_cast<std::uint32_t>(clockUsec % 1000000), static_cast<std::uint32_t>(len),
+                            static_cast<std::uint32_t>(len)};
+    std::fwrite(rec, sizeof rec, 1, out);
+    std::fwrite(frame, 1, len, out);
+    written++;
+}
+
+// proto 6, 17 or 1; payloadLen bytes of text filler.
+void emit(int proto, std::uint32_t src, std::uint32_t dst, int sport, int dport, std::uint32_t seq,
+          std::uint32_t ack, int flags, const char* text, int payloadLen, std::uint16_t ipId)
+{
+    static std::uint8_t f[2048];
+    std::memset(f, 0, 64);
+    const std::uint8_t macA[6] = {0x02, 0, 0, 0, 0, 1}, macB[6] = {0x02, 0, 0, 0, 0, 2};
+    std::memcpy(f, macB, 6);
+    std::memcpy(f + 6, macA, 6);
+    put16be(f + 12, 0x0800);
+    std::uint8_t* ip = f + 14;
+    int th = proto == 6 ? 20 : 8;
+    int total = 20 + th + payloadLen;
+    ip[0] = 0x45;
+    put16be(ip + 2, total);
+    put16be(ip + 4, ipId);
+    ip[6] = 0x40;
+    ip[8] = 64;
+    ip[9] = proto;
+    put32be(ip + 12, src);
+    put32be(ip + 16, dst);
+    put16be(ip + 10, ipChecksum(ip, 20));
+    std::uint8_t* t = ip + 20;
+    if (proto == 6) {
+        put16be(t, sport);
+        put16be(t + 2, dport);
+        put32be(t + 4, seq);
+        put32be(t + 8, ack);
+        t[12] = 5 << 4;
+        t[13] = flags;
+        put16be(t + 14, 65535);
+    } else if (proto == 17) {
+        put16be(t, sport);
+        put16be(t + 2, dport);
+        put16be(t + 4, 8 + payloadLen);
+    } else {
+        t[0] = 8;  // echo request
+        put16be(t + 4, sport);
+        put16be(t + 6, seq & 0xFFFF);
+    }
+    std::uint8_t* pl = t + th;
+    int tl = static_cast<int>(std::strlen(text));
+    for (int i = 0; i < payloadLen; i++) pl[i] = i < tl ? text[i] : static_cast<std::uint8_t>('a' + i % 26);
+    int len = 14 + total;
+    if (len < 60) len = 60;
+    writeFrame(f, len);
+}
+
+struct Conv {
+    std::uint32_t cli, srv;
+    int cport;
+    std::uint32_t cseq, sseq;
+    int step;
+    int segments;
+    std::uint16_t id;
+};
+
+std::uint32_t rng = 12345;
+std::uint32_t next() { rng = rng * 1103515245u + 12345u; return rng >> 8; }
+
+void restart(Conv& c, int index)
+{
+    c.cli = 0xC6120000u + 0x100u + static_cast<std::uint32_t>(next() % 4000);  // 198.18.x.x clients
+    c.srv = 0xC6130001u + static_cast<std::uint32_t>(index % 16);              // 198.19.0.1..16 servers
+    c.cport = 1024 + static_cast<int>(next() % 60000);
+    c.cseq = next();
+    c.sseq = next();
+    c.step = 0;
+    c.segments = 1 + static_cast<int>(next() % 12);
+    c.id = static_cast<std::uint16_t>(next());
+}
+
+// One frame of conversation c; its steps form a whole HTTP exchange.
+void step(Conv& c, int index)
+{
+    const int srvPort = 80;
+    int s = c.step++;
+    if (s == 0) {
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq++, 0, 0x02, "", 0, c.id++);
+    } else if (s == 1) {
+        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq++, c.cseq, 0x12, "", 0, c.id++);
+    } else if (s == 2) {
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x10, "", 0, c.id++);
+    } else if (s == 3) {
+        const char* req = "GET /index.html?id=42 HTTP/1.1\r\nHost: bench.example\r\nUser-Agent: bench\r\n\r\n";
+        int n = static_cast<int>(std::strlen(req));
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x18, req, n, c.id++);
+        c.cseq += n;
+    } else if (s < 4 + c.segments) {
+        const char* res = s == 4 ? "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 9000\r\n\r\n" : "";
+        int n = s == 4 ? 1200 : 200 + static_cast<int>(next() % 1260);
+        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq, c.cseq, 0x18, res, n, c.id++);
+        c.sseq += n;
+    } else if (s == 4 + c.segments) {
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x10, "", 0, c.id++);
+    } else if (s == 5 + c.segments) {
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq++, c.sseq, 0x11, "", 0, c.id++);
+    } else if (s == 6 + c.segments) {
+        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq++, c.cseq, 0x11, "", 0, c.id++);
+    } else {
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x10, "", 0, c.id++);
+        restart(c, index);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS]\n");
+        return 2;
+    }
+    long frames = argc > 2 ? std::atol(argv[2]) : 1000000;
+    int concurrent = argc > 3 ? std::atoi(argv[3]) : 2000;
+    if (frames <= 0 || concurrent <= 0) {
+        std::fprintf(stderr, "wirelane-genpcap: FRAMES and CONVERSATIONS must be positive\n");
+        return 2;
+    }
+    out = std::fopen(argv[1], "wb");
+    if (out == nullptr) {
+        std::perror(argv[1]);
+        return 1;
+    }
+    std::uint32_t fileHeader[6] = {0xA1B2C3D4u, 0x00040002u, 0, 0, 65535, 1};
+    std::fwrite(fileHeader, sizeof fileHeader, 1, out);
+
+    std::vector<Conv> convs(concurrent);
+    for (int i = 0; i < concurrent; i++) restart(convs[i], i);
+    while (written < frames) {
+        clockUsec += 20 + next() % 40;  // about 25,000 frames per second of capture time
+        std::uint32_t r = next() % 100;
+        if (r < 4) {
+            emit(17, 0xC6120000u + next() % 4000, 0xC6130035u, 1024 + static_cast<int>(next() % 60000), 53, 0, 0, 0,
+                 "\x12\x34\x01\x00", 40, static_cast<std::uint16_t>(next()));
+        } else if (r < 5) {
+            emit(1, 0xC6120000u + next() % 4000, 0xC6130001u, 7, 0, next(), 0, 0, "", 56,
+                 static_cast<std::uint16_t>(next()));
+        } else {
+            int i = static_cast<int>(next() % static_cast<std::uint32_t>(concurrent));
+            step(convs[i], i);
+        }
+    }
+    std::fclose(out);
+    return 0;
+}
