@@ -1,7 +1,27 @@
 #!/bin/bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test: the unit and
+# whole-program tests under AddressSanitizer and UndefinedBehaviorSanitizer,
+# the unit tests under ThreadSanitizer, a short run of each fuzz target, and
+# last the unit and whole-program tests of the release build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+
+echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWIRELANE_GUI=OFF \
+  -DWIRELANE_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=all >/dev/null
+cmake --build build-asan -j2
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure --timeout 600
+
+echo "== ThreadSanitizer"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWIRELANE_GUI=OFF \
+  -DWIRELANE_SANITIZE=thread >/dev/null
+cmake --build build-tsan -j2 --target wirelane_tests
+TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/wirelane_tests
+
+echo "== fuzzing"
+bash scripts/fuzz.sh 60
+
+echo "== build and test"
 bash scripts/build.sh build
 ctest --test-dir build --output-on-failure --timeout 600

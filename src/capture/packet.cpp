@@ -24,8 +24,13 @@
 namespace {
 
 PacketBuffer* pPacketBuffer = nullptr;
-std::atomic<std::uint32_t> packetHeadInd {0};
-std::atomic<std::uint32_t> packetTailInd {RING_SLOTS - 1};
+// Each index on a cache line of its own, and each side keeps its last view of
+// the other's index, so that a frame moves no index line between the cores
+// unless the ring looked full or empty.
+alignas(64) std::atomic<std::uint32_t> packetHeadInd {0};
+alignas(64) std::atomic<std::uint32_t> packetTailInd {RING_SLOTS - 1};
+alignas(64) std::uint32_t tailSeenByWriter = RING_SLOTS - 1;
+alignas(64) std::uint32_t headSeenByReader = 0;
 
 std::atomic<std::uint64_t> droppedFrames {0};
 std::atomic<std::uint64_t> takenFrames {0};
@@ -49,10 +54,10 @@ std::condition_variable finishedCv;
 
 inline std::uint32_t nextInd(std::uint32_t i) { return (i + 1) & (RING_SLOTS - 1); }
 
-// Before a side goes to sleep it spins a little: at high frame rates the
-// other side is only a few microseconds away, and a sleep and wake-up per
-// frame would cost more than the frame itself.
-constexpr int SPIN_ROUNDS = 2000;
+// Before a side goes to sleep it spins for a short while: at high frame rates
+// the other side is only microseconds away, and a sleep and wake-up per frame
+// would cost more than the frame itself.
+constexpr auto SPIN_TIME = std::chrono::microseconds(50);
 
 inline void cpuRelax()
 {
@@ -66,16 +71,21 @@ inline void cpuRelax()
 template <typename Ready>
 bool spinFor(Ready ready)
 {
-    for (int i = 0; i < SPIN_ROUNDS; i++) {
-        if (ready()) return true;
-        cpuRelax();
+    auto until = std::chrono::steady_clock::now() + SPIN_TIME;
+    for (;;) {
+        for (int i = 0; i < 64; i++) {
+            if (ready()) return true;
+            cpuRelax();
+        }
+        if (std::chrono::steady_clock::now() > until) return false;
     }
-    return false;
 }
 
+// The first publish that finds the flag raised clears it, so a sleeper costs
+// one wake-up, not one per frame until it runs again.
 void wake(std::atomic<bool>& waiting, std::condition_variable& cv)
 {
-    if (waiting.load(std::memory_order_seq_cst)) {
+    if (waiting.load(std::memory_order_seq_cst) && waiting.exchange(false, std::memory_order_seq_cst)) {
         { std::lock_guard<std::mutex> lk(wakeMutex); }
         cv.notify_one();
     }
@@ -86,9 +96,13 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
 {
     std::uint32_t head = packetHeadInd.load(std::memory_order_relaxed);
     std::uint32_t next = nextInd(head);
-    while (next == packetTailInd.load(std::memory_order_acquire)) {
+    if (next == tailSeenByWriter) tailSeenByWriter = packetTailInd.load(std::memory_order_acquire);
+    while (next == tailSeenByWriter) {
         if (!waitWhenFull.load(std::memory_order_relaxed)) return false;
-        if (spinFor([next] { return next != packetTailInd.load(std::memory_order_acquire); })) break;
+        if (spinFor([next] { return next != packetTailInd.load(std::memory_order_acquire); })) {
+            tailSeenByWriter = packetTailInd.load(std::memory_order_acquire);
+            break;
+        }
         producerWaiting.store(true, std::memory_order_seq_cst);
         if (next == packetTailInd.load(std::memory_order_seq_cst)) {
             std::unique_lock<std::mutex> lk(wakeMutex);
@@ -99,6 +113,7 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
         }
         producerWaiting.store(false, std::memory_order_relaxed);
         if (readOnlyGlobal.runFlag == 0) return false;
+        tailSeenByWriter = packetTailInd.load(std::memory_order_acquire);
     }
     PacketBuffer& slot = pPacketBuffer[head];
     slot.hdr = *hdr;
@@ -131,6 +146,8 @@ int init_packet()
     }
     packetHeadInd = 0;
     packetTailInd = RING_SLOTS - 1;
+    tailSeenByWriter = RING_SLOTS - 1;
+    headSeenByReader = 0;
     return 0;
 }
 
@@ -209,7 +226,10 @@ std::uint64_t ringTakenCount() { return takenFrames.load(std::memory_order_relax
 PacketBuffer* packet_peek()
 {
     std::uint32_t ind = nextInd(packetTailInd.load(std::memory_order_relaxed));
-    if (ind == packetHeadInd.load(std::memory_order_acquire)) return nullptr;
+    if (ind == headSeenByReader) {
+        headSeenByReader = packetHeadInd.load(std::memory_order_acquire);
+        if (ind == headSeenByReader) return nullptr;
+    }
     PacketBuffer* slot = &pPacketBuffer[ind];
     // A zero byte after the data stops text searches in payloads at the end
     // of the captured bytes. The slot is the reader's until it is released.

@@ -1,0 +1,41 @@
+// Arbitrary frames through the early filter and the ring, with a few
+// endpoints configured so that the endpoint lookup runs too.
+#include <cstdint>
+#include <cstring>
+
+#include "capture/packet.h"
+#include "core/global_define.h"
+#include "core/util.h"
+
+namespace {
+
+bool setUp()
+{
+    init_packet();
+    readOnlyGlobal.runFlag = 1;
+    const char* endpoints[] = {"10.0.0.0/8", "192.168.1.12:80", "172.16.0.1-172.16.0.9"};
+    for (int i = 0; i < 3; i++) {
+        HostInfoT h;
+        if (makeHostInfo(&h, endpoints[i], i * 2, "00000001") == 0) addNewHostInfo(&h);
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    static bool ready = setUp();
+    (void)ready;
+    if (size > 65536) return 0;
+    pcap_pkthdr h {};
+    h.caplen = h.len = static_cast<bpf_u_int32>(size);
+    readOnlyGlobal.maxLength = size > 0 ? data[0] * 16 : 0;
+    if (packet_write(&h, data) == 0) {
+        while (PacketBuffer* slot = packet_peek()) {
+            if (slot->hdr.caplen > SLOT_DATA) __builtin_trap();
+            packet_release();
+        }
+    }
+    return 0;
+}
