@@ -1,9 +1,12 @@
-// Arbitrary frames through the early filter and the ring, with a few
-// endpoints configured so that the endpoint lookup runs too.
+// Arbitrary frames through the early filter, the ring and the decoder into
+// the session table, with a few endpoints configured so that the endpoint
+// lookups run too.
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "capture/packet.h"
+#include "capture/process.h"
 #include "core/global_define.h"
 #include "core/util.h"
 
@@ -12,7 +15,9 @@ namespace {
 bool setUp()
 {
     init_packet();
+    globalValue.hashTable = new HashTableT();
     readOnlyGlobal.runFlag = 1;
+    readOnlyGlobal.checkHttp = 1;
     const char* endpoints[] = {"10.0.0.0/8", "192.168.1.12:80", "172.16.0.1-172.16.0.9"};
     for (int i = 0; i < 3; i++) {
         HostInfoT h;
@@ -29,11 +34,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)ready;
     if (size > 65536) return 0;
     pcap_pkthdr h {};
+    h.ts.tv_sec = 1000 + (size > 1 ? data[1] % 4 : 0);
     h.caplen = h.len = static_cast<bpf_u_int32>(size);
+
+    // Whole, in a buffer of exactly its size and the zero byte that follows.
+    std::vector<std::uint8_t> copy(data, data + size);
+    copy.push_back(0);
+    processPacket(&h, copy.data());
+
+    // Through the ring, cut to a limit taken from the input.
     readOnlyGlobal.maxLength = size > 0 ? data[0] * 16 : 0;
     if (packet_write(&h, data) == 0) {
         while (PacketBuffer* slot = packet_peek()) {
             if (slot->hdr.caplen > SLOT_DATA) __builtin_trap();
+            processPacket(&slot->hdr, slot->udata);
             packet_release();
         }
     }

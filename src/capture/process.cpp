@@ -1,18 +1,216 @@
-// Frame decoding. For now the decoder only counts what reaches it; the
-// protocol layers and the session step build on this entry point.
+// Frame decoding: Ethernet with up to two 802.1Q tags, IPv4, then TCP, UDP or
+// ICMP, directly or inside a GRE or VXLAN tunnel, down to the session step.
+//
+// Every field is read through a FrameView bounded by the captured bytes. A
+// header that is not all there, an IPv4 header length below 20 or a TCP data
+// offset below 20 ends the packet. A TCP payload's length comes from the IPv4
+// total length, as on the wire; the bytes handed to payload analysis are
+// never more than were captured.
 #include "capture/process.h"
 
 #include <atomic>
+#include <mutex>
+
+#include "capture/frame_view.h"
+#include "core/util.h"
+#include "output/data.h"
 
 namespace {
+
+// Written by the processing thread alone, read by others.
 std::atomic<std::uint64_t> frames {0};
 std::atomic<std::uint64_t> bytes {0};
+
+// Records owned by the decoder, used by the processing thread alone; only
+// the two packet counts matter on entry.
+CommMsgT outerRecord;
+CommMsgT vxlanRecord;
+
+inline bool recordFilled(const CommMsgT& r) { return r.sendPkts + r.rcvdPkts != 0; }
+
+// What the session step needs of one packet.
+struct PacketT {
+    int proto = 0;
+    u32 src = 0, dst = 0;
+    int sport = 0, dport = 0;
+    u32 seq = 0, ackSeq = 0;
+    u8 tcpFlag = 0;
+    u16 frag = 0;  // IPv4 identification
+    int winSize = 0;
+    const u8* payload = nullptr;
+    int payloadLen = 0;  // on the wire for TCP, captured for UDP and ICMP
+    int capLen = 0;      // bytes of the payload that were captured
+};
+
+enum class PayloadRule {
+    Outer,   // one zero byte alone is a keep-alive probe: no payload
+    Gre,     // TCP length from the captured bytes; short zero padding ignored
+    Vxlan,   // TCP length from the IPv4 header, no keep-alive rule
+};
+
+// The GRE protocol type tests, each on the type as it stands after the
+// previous one: bridged Ethernet, then IPv4, then enhanced GRE with PPP.
+long skipGreHeaders(const FrameView& f, long off)
+{
+    if (f.u8(off + 2) == 0x65 && f.u8(off + 3) == 0x58) off += 18;
+    if (f.u8(off + 2) == 0x08 && f.u8(off + 3) == 0x00) off += 4;
+    if (f.u8(off + 2) == 0x88 && f.u8(off + 3) == 0x0B) off += f.u8(off + 1) == 0x81 ? 17 : 13;
+    return off;
+}
+
+void setPayload(PacketT& p, const FrameView& f, long off, int length)
+{
+    if (length < 0) length = 0;
+    long avail = f.has(off, 0) ? static_cast<long>(f.size()) - off : 0;
+    p.payloadLen = length;
+    p.capLen = static_cast<int>(length < avail ? length : avail);
+    p.payload = p.capLen > 0 ? f.data() + off : nullptr;
+}
+
+// Decodes the IPv4 packet at ip in f (protocols 6, 17, 1) into p. False when
+// the packet is not analysed: a protocol other than those, a header cut
+// short, or a fragment after the first, which carries no transport header.
+bool decodeIpv4(const FrameView& f, long ip, PayloadRule rule, const pcap_pkthdr* h, PacketT& p)
+{
+    if (!f.has(ip, 20)) return false;
+    int ihl = (f.u8(ip) & 0x0F) * 4;
+    if (ihl < 20 || !f.has(ip, ihl)) return false;
+    p.proto = f.u8(ip + 9);
+    if (p.proto != 6 && p.proto != 17 && p.proto != 1) return false;
+    if (rule == PayloadRule::Vxlan && p.proto == 1) return false;
+    if ((f.be16(ip + 6) & 0x1FFF) != 0) return false;
+    int totalLen = f.be16(ip + 2);
+    p.frag = f.be16(ip + 4);
+    p.src = f.be32(ip + 12);
+    p.dst = f.be32(ip + 16);
+    long th = ip + ihl;
+    // Captured bytes from the IPv4 header on, for the lengths taken from them.
+    int captured = static_cast<int>(f.size() - static_cast<std::size_t>(ip));
+
+    if (p.proto == 6) {
+        if (!f.has(th, 20)) return false;
+        int doff = (f.u8(th + 12) >> 4) * 4;
+        if (doff < 20) return false;
+        p.sport = f.be16(th);
+        p.dport = f.be16(th + 2);
+        p.seq = f.be32(th + 4);
+        p.ackSeq = f.be32(th + 8);
+        p.tcpFlag = f.u8(th + 13);
+        p.winSize = f.be16(th + 14);
+        int length = rule == PayloadRule::Gre ? captured - (ihl + doff) : totalLen - ihl - doff;
+        setPayload(p, f, th + doff, length);
+        if (rule == PayloadRule::Outer && p.payloadLen == 1 && p.capLen == 1 && p.payload[0] == 0) {
+            setPayload(p, f, th + doff, 0);  // a keep-alive probe
+        } else if (rule == PayloadRule::Gre && p.payloadLen <= 6 && h->len <= 66 && p.capLen > 0 &&
+                   p.payload[0] == 0) {
+            setPayload(p, f, th + doff, 0);  // Ethernet padding
+        }
+    } else if (p.proto == 17) {
+        if (!f.has(th, 8)) return false;
+        p.sport = f.be16(th);
+        p.dport = f.be16(th + 2);
+        setPayload(p, f, th + 8, captured - (ihl + 8));
+    } else {
+        setPayload(p, f, th, captured - ihl);
+    }
+    return true;
+}
+
+void toSession(int vid, const pcap_pkthdr* h, const PacketT& p, CommMsgT* record)
+{
+    process(vid, p.proto, p.src, p.dst, p.sport, p.dport, p.seq, p.ackSeq, p.tcpFlag, h, p.frag, p.payload,
+            p.payloadLen, p.capLen, p.winSize, record);
+}
+
 }  // namespace
 
-void processPacket(const pcap_pkthdr* h, const std::uint8_t*)
+void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp)
 {
-    frames.fetch_add(1, std::memory_order_relaxed);
-    bytes.fetch_add(h->len, std::memory_order_relaxed);
+    frames.store(frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    bytes.store(bytes.load(std::memory_order_relaxed) + h->len, std::memory_order_relaxed);
+    FrameView f(sp, h->caplen);
+    CommMsgT& record = outerRecord;
+    record.sendPkts = 0;
+    record.rcvdPkts = 0;
+
+    int vid = 0;
+    long shift = 0;
+    if (f.u8(12) == 0x81 && f.u8(13) == 0x00) {
+        vid = (f.u8(14) & 0x0F) << 8 | f.u8(15);
+        shift = 4;
+        if (f.u8(16) == 0x81 && f.u8(17) == 0x00) shift = 8;
+    }
+    if (f.u8(12 + shift) != 0x08 || f.u8(13 + shift) != 0x00 || !f.has(14 + shift, 20)) return;
+    long ip = 14 + shift;
+
+    if (f.u8(ip + 9) == 47) {
+        int ihl = (f.u8(ip) & 0x0F) * 4;
+        if (ihl < 20 || (f.be16(ip + 6) & 0x1FFF) != 0) return;
+        long off = skipGreHeaders(f, ip + ihl);
+        if (!f.has(off, 0)) return;
+        processGRE(vid, h, sp + off, static_cast<int>(f.size() - static_cast<std::size_t>(off)), &record);
+        if (recordFilled(record)) exportData(&record, globalValue.currTime);
+        return;
+    }
+
+    PacketT p;
+    if (!decodeIpv4(f, ip, PayloadRule::Outer, h, p)) return;
+    if (isManagerAddr(p.src) || isManagerAddr(p.dst)) return;
+
+    if (p.proto == 17 && p.capLen >= 2 && p.payload[0] == 0x08 && p.payload[1] == 0x00) {
+        // VXLAN flags with the identifier bit, whatever the ports.
+        if (p.capLen > 8) processVxLan(vid, h, p.payload + 8, p.capLen - 8, &record);
+        return;
+    }
+
+    if (readOnlyGlobal.cntHost > 0 && findServer(p.src, p.sport, p.proto) < 0 &&
+        findServer(p.dst, p.dport, p.proto) < 0) {
+        return;
+    }
+    {
+        ProcessStateT& ps = globalValue.processState;
+        std::lock_guard<std::mutex> lk(ps.hMutex);
+        ps.byte += static_cast<int>(h->len);
+        ps.pkt += 1;
+    }
+    toSession(vid, h, p, &record);
+    if (recordFilled(record)) exportData(&record, globalValue.currTime);
+}
+
+void processGRE(int vid, const pcap_pkthdr* h, const u8* sp, int len, CommMsgT* pCommMsg)
+{
+    FrameView f(sp, len > 0 ? static_cast<std::size_t>(len) : 0);
+    if (!f.has(0, 20)) return;
+    long ip = 0;
+    if (f.u8(9) == 47) {
+        // One more level of GRE is unwrapped, no further.
+        int ihl = (f.u8(0) & 0x0F) * 4;
+        if (ihl < 20 || (f.be16(6) & 0x1FFF) != 0) return;
+        ip = skipGreHeaders(f, ihl);
+    }
+    PacketT p;
+    if (!decodeIpv4(f, ip, PayloadRule::Gre, h, p)) return;
+    toSession(vid, h, p, pCommMsg);
+}
+
+void processVxLan(int vid, const pcap_pkthdr* h, const u8* sp, int len, CommMsgT*)
+{
+    FrameView f(sp, len > 0 ? static_cast<std::size_t>(len) : 0);
+    CommMsgT& record = vxlanRecord;
+    record.sendPkts = 0;
+    record.rcvdPkts = 0;
+
+    long shift = 0;
+    if (f.u8(12) == 0x81 && f.u8(13) == 0x00) {
+        shift = 4;
+        if (f.u8(16) == 0x81 && f.u8(17) == 0x00) shift = 8;
+    }
+    if (f.u8(12) == 0x88 && f.u8(13) == 0x47) shift = (f.u8(16) & 0x01) ? 4 : 8;  // MPLS labels
+
+    PacketT p;
+    if (!decodeIpv4(f, 14 + shift, PayloadRule::Vxlan, h, p)) return;
+    toSession(vid, h, p, &record);
+    if (recordFilled(record)) exportData(&record, globalValue.currTime);
 }
 
 std::uint64_t decodedFrames() { return frames.load(std::memory_order_relaxed); }

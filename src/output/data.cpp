@@ -37,3 +37,32 @@ void flushJsonOut()
 {
     if (jsonOut != nullptr) std::fflush(jsonOut);
 }
+
+#include <atomic>
+
+namespace {
+std::atomic<void (*)(const CommMsgT&)> recordObserver {nullptr};
+}  // namespace
+
+void setRecordObserver(void (*observer)(const CommMsgT& record)) { recordObserver = observer; }
+
+int exportData(CommMsgT* pCommMsg, time_t stamp)
+{
+    pCommMsg->type = 1;
+    pCommMsg->time = stamp;
+    pCommMsg->lid = 0;
+    pCommMsg->vid = 0;
+    pCommMsg->did = static_cast<u32>(static_cast<int>(readOnlyGlobal.did));
+    if (auto observe = recordObserver.load()) observe(*pCommMsg);
+    // Rendering, the collector and the JSON store take the record from here.
+    return 0;
+}
+
+int exportBusinessData(NetSessionT* pNetSession)
+{
+    pNetSession->lid = 0;
+    pNetSession->vid = 0;
+    pNetSession->did = readOnlyGlobal.did;
+    // Transaction records are rendered here once HTTP and SQL are read.
+    return -1;
+}

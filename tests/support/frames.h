@@ -45,7 +45,9 @@ inline std::size_t ipOffset(const FrameSpec& s) { return 14 + 4 * static_cast<st
 inline std::vector<std::uint8_t> buildFrame(const FrameSpec& s)
 {
     std::size_t ip = ipOffset(s);
-    std::size_t th = s.proto == 6 ? 20 : 8;
+    // TCP and UDP get their headers; for other protocols (ICMP, GRE) the
+    // payload is the whole message behind the IPv4 header.
+    std::size_t th = s.proto == 6 ? 20 : s.proto == 17 ? 8 : 0;
     std::vector<std::uint8_t> f(ip + 20 + th + s.payload.size(), 0);
     for (int i = 0; i < 6; i++) {
         f[i] = 0x02;
@@ -67,8 +69,10 @@ inline std::vector<std::uint8_t> buildFrame(const FrameSpec& s)
     put32(f, ip + 12, s.src);
     put32(f, ip + 16, s.dst);
     std::size_t t = ip + 20;
-    put16(f, t, static_cast<unsigned>(s.sport));
-    put16(f, t + 2, static_cast<unsigned>(s.dport));
+    if (th > 0) {
+        put16(f, t, static_cast<unsigned>(s.sport));
+        put16(f, t + 2, static_cast<unsigned>(s.dport));
+    }
     if (s.proto == 6) {
         put32(f, t + 4, s.seq);
         put32(f, t + 8, s.ack);
@@ -80,6 +84,29 @@ inline std::vector<std::uint8_t> buildFrame(const FrameSpec& s)
     }
     for (std::size_t i = 0; i < s.payload.size(); i++) f[t + th + i] = static_cast<std::uint8_t>(s.payload[i]);
     return f;
+}
+
+inline std::string bytesOf(const std::vector<std::uint8_t>& v, std::size_t from = 0)
+{
+    return std::string(v.begin() + static_cast<long>(from), v.end());
+}
+
+// An IPv4 packet in GRE (protocol type 0x0800) in an Ethernet frame.
+inline std::vector<std::uint8_t> greFrame(const FrameSpec& outer, const FrameSpec& inner)
+{
+    FrameSpec s = outer;
+    s.proto = 47;
+    s.payload = std::string("\x00\x00\x08\x00", 4) + bytesOf(buildFrame(inner), ipOffset(inner));
+    return buildFrame(s);
+}
+
+// An Ethernet frame in VXLAN (VNI 200) in UDP.
+inline std::vector<std::uint8_t> vxlanFrame(const FrameSpec& outer, const FrameSpec& inner)
+{
+    FrameSpec s = outer;
+    s.proto = 17;
+    s.payload = std::string("\x08\x00\x00\x00\x00\x00\xC8\x00", 8) + bytesOf(buildFrame(inner));
+    return buildFrame(s);
 }
 
 }  // namespace testframes

@@ -1,0 +1,25 @@
+// The session table: 1024 buckets of 16 sessions, each bucket under its mutex.
+#pragma once
+
+#include <sys/time.h>
+
+#include <ctime>
+
+#include "core/global_define.h"
+
+// Bucket of a conversation; the same for both directions.
+int getHashCode(u32 src, u32 dst, int sport, int dport);
+// The session of a packet in bucket node (whose mutex the caller holds), or a
+// new one, or nullptr when the bucket is full. direction: 1 from src to dst, 2
+// back, 0 for a new session. A FIN-closed session idle for more than a second
+// may be recycled: its record is then left in pCommMsg for the caller to export.
+NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, int sport, int dport,
+                         time_t tstamp, int* direction, CommMsgT* pCommMsg);
+void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int sport, int dport);
+// Zeroes the KPI block (sendBytes through loadDelayUsec).
+void clearSessionValue(NetSessionT* session);
+// Ends the current transaction.
+void resetSession(int type, NetSessionT* session);
+void addSessionDistribute(NetSessionT* session, int len);
+// a - b in microseconds; 0 when either is unset or the result is negative.
+int timevalDiffUsec(const timeval& a, const timeval& b);

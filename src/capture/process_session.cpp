@@ -1,0 +1,395 @@
+// The session step: one decoded packet into its conversation's state and KPIs.
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+#include "analysis/business.h"
+#include "analysis/session.h"
+#include "capture/process.h"
+#include "core/util.h"
+#include "output/data.h"
+
+namespace {
+
+constexpr u8 TCP_FIN = 0x01;
+constexpr u8 TCP_SYN = 0x02;
+constexpr u8 TCP_RST = 0x04;
+constexpr u8 TCP_ACK = 0x10;
+constexpr u8 SYN_ONLY = TCP_SYN;
+constexpr u8 SYN_ACK = TCP_SYN | TCP_ACK;
+constexpr u8 PURE_ACK = TCP_ACK;
+
+constexpr int PROTO_TCP = 6;
+
+// Samples beyond these are taken for gaps in the capture, not delays (usec).
+constexpr int MAX_NET_DELAY = 5000000;
+constexpr int MAX_APP_DELAY = 60000000;
+
+bool synWithoutAck(u8 flags) { return (flags & TCP_SYN) != 0 && (flags & TCP_ACK) == 0; }
+
+int capped(int usec, int limit) { return usec > limit ? 0 : usec; }
+
+// Application types that select a payload analysis; an endpoint's 6, 17 and
+// 99 only say which transport it covers.
+bool isAppType(int type) { return type >= 1 && type <= 4; }
+
+// The endpoint covering either end of the packet, as a consistent copy.
+bool findEndpoint(u32 src, u32 dst, int sport, int dport, int proto, HostInfoT* host)
+{
+    int index = findServer(src, sport, proto);
+    if (index < 0) index = findServer(dst, dport, proto);
+    return index >= 0 && getHostEntry(index, host) == 0;
+}
+
+void copyBusiId(NetSessionT* session, const HostInfoT& host)
+{
+    std::size_t n = strnlen(host.busiId, sizeof host.busiId);
+    if (n >= sizeof session->busiId) n = sizeof session->busiId - 1;
+    std::memcpy(session->busiId, host.busiId, n);
+    session->busiId[n] = '\0';
+}
+
+// One network delay sample: d1 is the time the acknowledging side took, d2
+// that time or, when the data it acknowledges was retransmitted, the time
+// since the first copy was sent, whichever is larger.
+void networkDelay(const NetSessionT& s, const timeval& ts, u32* sum, u32* retransSum, u32* count)
+{
+    int d1 = capped(timevalDiffUsec(ts, s.lastPktTime), MAX_NET_DELAY);
+    int d2 = capped(timevalDiffUsec(s.lastPktTime, s.lastPktDirectionTime), MAX_NET_DELAY);
+    if (d2 < d1) d2 = d1;
+    *sum += static_cast<u32>(d1);
+    *retransSum += static_cast<u32>(d2);
+    if (d1 > 0 || d2 > 0) ++*count;
+}
+
+bool isRetransmission(const NetSessionT& s, u32 seq, int payloadLen, u32 lastSeq, int lastLen)
+{
+    // A one-byte segment is a keep-alive or window probe, not a resend.
+    if (s.proto != PROTO_TCP || payloadLen < 2) return false;
+    return seq < lastSeq || (seq == lastSeq && payloadLen == lastLen);
+}
+
+}  // namespace
+
+void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq, u32 ackSeq, u8 tcpFlag,
+             const pcap_pkthdr* h, u16 frag, const u8* payload, int payloadLen, int capLen, int winSize,
+             CommMsgT* pCommMsg)
+{
+    HashTableT* table = globalValue.hashTable;
+    if (table == nullptr) return;
+    // Counters and sequence tests go by the length on the wire; whatever reads
+    // the bytes gets only those that were captured.
+    int readable = payload == nullptr ? 0 : std::min(payloadLen, capLen);
+    if (readable < 0) readable = 0;
+
+    const int tiny = payloadLen < 1 ? 1 : 0;
+    const int rst = (tcpFlag & TCP_RST) != 0 ? 1 : 0;
+    const int bytes = static_cast<int>(h->len);
+    const timeval ts = h->ts;
+
+    // The endpoint table has its own lock-free readers; look it up before the
+    // bucket is locked so that no two locks are ever held together.
+    HostInfoT host;
+    const bool haveHost = findEndpoint(src, dst, sport, dport, proto, &host);
+
+    // Receives a copy of the session when a transaction finishes. Only valid is
+    // set here: the record is large and this runs for every frame.
+    NetSessionT oneSession;
+    oneSession.valid = 0;
+    int retran = 0;
+
+    HashNodeT* node = &table->node[getHashCode(src, dst, sport, dport)];
+    {
+        std::unique_lock<std::mutex> lock(node->hMutex);
+        int direction = 0;
+        NetSessionT* s = findSession(node, vid, proto, src, dst, sport, dport, ts.tv_sec, &direction, pCommMsg);
+        if (s == nullptr) return;  // bucket full: not tracked
+
+        int type = 0;
+        if (haveHost) {
+            copyBusiId(s, host);
+            if (isAppType(host.appType)) type = host.appType;
+        }
+        if (type == 0) type = s->type;
+        if (type == 0 && proto == PROTO_TCP && payloadLen > 0) type = checkAppType(payload, readable);
+        s->type = type;
+
+        if (proto == 1) processIcmp(s, src, dst, h, payload, readable);
+
+        if (direction == 0) {
+            // Roles: a SYN or SYN-ACK tells who the client is; without SYN the
+            // sender of the first packet is taken for it.
+            const bool reply = tcpFlag == SYN_ACK;
+            const bool handshake = reply || tcpFlag == SYN_ONLY;
+            if (handshake || ((tcpFlag & TCP_SYN) == 0 && sport < dport)) {
+                s->src = reply ? dst : src;
+                s->sport = reply ? dport : sport;
+                s->dst = reply ? src : dst;
+                s->dport = reply ? sport : dport;
+            }
+            if (handshake) s->realDirection = 1;
+            // Ports too: on loopback both ends share one address.
+            direction = dst == s->src && dport == s->sport ? 2 : 1;
+            processFirstPacket(s, proto, seq, ackSeq, h, tcpFlag, tiny, direction, payloadLen, winSize);
+            return;
+        }
+
+        if (tcpFlag == SYN_ONLY) {
+            // A new connection on the same ports starts its numbering afresh.
+            s->reqSeq = s->resSeq = 0;
+            s->reqLen = s->resLen = 0;
+            s->reqAckSeq = s->resAckSeq = 0;
+        }
+        // The same packet captured twice (e.g. on two mirrored ports); id 0 is
+        // what many stacks send with DF set, so it proves nothing.
+        if (readOnlyGlobal.disableRepeat && isRepeat(s, direction, frag) == 1 && frag != 0) return;
+
+        processStateAndAck(s, direction, seq, ackSeq, ts, tcpFlag);
+
+        int prev = s->lastDirection;
+        if (payloadLen > 0) processPayload(s, direction, seq, ts, tcpFlag, payloadLen, &retran);
+
+        if (retran == 0) {
+            if (payloadLen > 0)
+                processBusiness(s, seq, s->type, direction, ts, payload, readable, &oneSession, prev);
+            s->bytes += bytes;
+        } else {
+            ++globalValue.processState.retran;  // written by this thread alone
+        }
+
+        const bool tcp = proto == PROTO_TCP;
+        if (direction == 1) {
+            ++s->rcvdPkts;
+            s->rcvdBytes += static_cast<u32>(bytes);
+            s->rcvdTinyPkts += tiny;
+            s->rcvdRstPkts += rst;
+            if (tcp) {
+                s->reqLen = payloadLen;
+                s->reqSeq = seq;
+                if (winSize == 0) ++s->cntSrcZeroWin;
+            }
+        } else {
+            ++s->sendPkts;
+            s->sendBytes += static_cast<u32>(bytes);
+            s->sendTinyPkts += tiny;
+            s->sendRstPkts += rst;
+            if (tcp) {
+                s->resLen = payloadLen;
+                s->resSeq = seq;
+                if (winSize == 0) ++s->cntDstZeroWin;
+            }
+        }
+        s->lastPktTime = ts;
+        s->lastPktDirection = direction;
+        addSessionDistribute(s, bytes);
+    }
+
+    if (oneSession.valid == 1) exportBusinessData(&oneSession);
+    if (retran != 0) {
+        std::lock_guard<std::mutex> lock(globalValue.processState.hMutex);
+        ++globalValue.processState.drop;
+    }
+}
+
+void processFirstPacket(NetSessionT* session, int proto, u32 seq, u32 ackSeq, const pcap_pkthdr* h, u8 tcpFlag,
+                        int tiny, int direction, int payloadLen, int winSize)
+{
+    NetSessionT& s = *session;
+    // UDP and ICMP carry no flags and land in state 3 like a TCP pick-up.
+    s.state = 3;
+    if (tcpFlag == SYN_ONLY) s.state = 1;
+    if (tcpFlag == SYN_ACK) s.state = 2;
+    if ((tcpFlag & TCP_FIN) != 0) s.state = 4;
+
+    const u32 syn = synWithoutAck(tcpFlag) ? 1 : 0;
+    const u32 synAck = tcpFlag == SYN_ACK ? 1 : 0;
+    const u32 rst = (tcpFlag & TCP_RST) != 0 ? 1 : 0;
+    const bool fin = (tcpFlag & TCP_FIN) != 0;
+    const bool zeroWin = proto == PROTO_TCP && winSize == 0;
+    const u32 len = h->len;
+
+    if (direction == 1) {
+        ++s.rcvdPkts;
+        s.rcvdBytes += len;
+        s.rcvdTinyPkts += static_cast<u32>(tiny);
+        s.rcvdSynPkts += syn;
+        s.rcvdSynAckPkts += synAck;
+        s.rcvdRstPkts += rst;
+        if (fin) s.sendFinPkts = 1;
+        s.reqSeq = seq;
+        s.reqAckSeq = ackSeq;
+        s.reqLen = payloadLen;
+        if (zeroWin) ++s.cntSrcZeroWin;
+    } else {
+        ++s.sendPkts;
+        s.sendBytes += len;
+        s.sendTinyPkts += static_cast<u32>(tiny);
+        s.sendSynPkts += syn;
+        s.sendSynAckPkts += synAck;
+        s.sendRstPkts += rst;
+        if (fin) s.sendFinPkts = 2;
+        s.resSeq = seq;
+        s.resAckSeq = ackSeq;
+        s.resLen = payloadLen;
+        if (zeroWin) ++s.cntDstZeroWin;
+    }
+    s.lastPktDirection = direction;
+    s.lastPktTime = h->ts;
+    s.lastPktDirectionTime = h->ts;
+    addSessionDistribute(session, static_cast<int>(len));
+}
+
+void processStateAndAck(NetSessionT* session, int direction, u32 seq, u32 ackSeq, const timeval& ts, u8 tcpFlag)
+{
+    NetSessionT& s = *session;
+    if (s.proto != PROTO_TCP) return;
+
+    if (synWithoutAck(tcpFlag)) {
+        ++s.rcvdSynPkts;
+        s.state = 1;
+        return;
+    }
+    if (tcpFlag == SYN_ACK) ++s.sendSynAckPkts;
+    if ((tcpFlag & TCP_FIN) != 0) {
+        // sendFinPkts and rcvdFinPkts hold the direction of the first and of
+        // the later FIN, not counts.
+        if (s.state <= 3) {
+            s.state = 4;
+            s.sendFinPkts = static_cast<u32>(direction);
+        } else {
+            s.state = 5;
+            s.rcvdFinPkts = static_cast<u32>(direction);
+        }
+        return;
+    }
+    if (tcpFlag == SYN_ACK && s.state == 1) {
+        s.serConDelayUsec = static_cast<u32>(capped(timevalDiffUsec(ts, s.lastPktTime), MAX_NET_DELAY));
+        s.state = 2;
+        s.resSeq = seq;
+        return;
+    }
+    if (tcpFlag == PURE_ACK && s.state == 2) {
+        s.state = 3;
+        s.cliConDelayUsec = static_cast<u32>(capped(timevalDiffUsec(ts, s.lastPktTime), MAX_NET_DELAY));
+        ++s.connNum;
+        s.reqSeq = seq;
+        return;
+    }
+    if ((tcpFlag & TCP_RST) != 0) return;
+    // Delays are sampled only on the first packet after a change of direction.
+    if (direction == s.lastPktDirection) return;
+
+    // Sequence numbers compare plainly, without allowance for wrap-around.
+    if (direction == 1) {
+        if (ackSeq <= s.reqAckSeq) return;
+        if (ackSeq > s.resSeq) {
+            if (s.lastDirection != 1 && s.resLen > 0)
+                networkDelay(s, ts, &s.cliDelayUsec, &s.cliRetransDelayUsec, &s.cntCliDelay);
+            s.reqAckSeq = ackSeq;
+        }
+    } else if (direction == 2) {
+        if (ackSeq <= s.resAckSeq || ackSeq <= s.reqSeq) return;
+        if (s.lastDirection != 2 && s.reqLen > 0)
+            networkDelay(s, ts, &s.serDelayUsec, &s.serRetransDelayUsec, &s.cntSerDelay);
+        s.resAckSeq = ackSeq;
+    }
+}
+
+void processPayload(NetSessionT* session, int direction, u32 seq, const timeval& ts, u8, int payloadLen,
+                    int* retran)
+{
+    NetSessionT& s = *session;
+    if (direction != 1 && direction != 2) return;
+    const bool tcp = s.proto == PROTO_TCP;
+    bool resent = false;
+
+    if (direction == 1) {
+        if (isRetransmission(s, seq, payloadLen, s.reqSeq, s.reqLen)) {
+            ++s.rcvdRetransmitPkts;
+            resent = true;
+        }
+        s.reqSeq = seq;
+        s.reqTime = ts;
+        if (tcp && s.lastDirection == 2) {
+            // The server's previous response took from its first to its last
+            // payload packet to arrive.
+            int d = capped(timevalDiffUsec(s.resTime, s.firstResTime), MAX_APP_DELAY);
+            if (d > 0) {
+                ++s.cntLoadDelay;
+                s.loadDelayUsec += static_cast<u32>(d);
+            }
+        }
+    } else {
+        if (isRetransmission(s, seq, payloadLen, s.resSeq, s.resLen)) {
+            ++s.sendRetransmitPkts;
+            resent = true;
+        }
+        s.resSeq = seq;
+        if (s.lastDirection == 1) {
+            int d = capped(timevalDiffUsec(ts, s.reqTime), MAX_APP_DELAY);
+            if (d > 0) {
+                s.customDelayUsec += static_cast<u32>(d);
+                ++s.cntCustomDelay;
+            }
+            s.firstResTime = ts;
+        }
+        s.resTime = ts;
+    }
+    if (resent)
+        *retran = 1;
+    else
+        s.lastPktDirectionTime = ts;
+    s.lastDirection = direction;
+}
+
+int isRepeat(NetSessionT* session, int direction, u16 frag)
+{
+    u16* ids = direction == 1 ? session->srcFragID : session->dstFragID;
+    int* index = direction == 1 ? &session->fragInd1 : &session->fragInd2;
+    int i = *index;
+    if (i > 3) i = 3;
+    if (i < 0) i = 0;
+    for (int k = 0; k < 4; ++k) {
+        if (ids[(i - k + 4) % 4] == frag) return 1;
+    }
+    i = (i + 1) % 4;
+    ids[i] = frag;
+    *index = i;
+    return 0;
+}
+
+void processIcmp(NetSessionT* session, u32 src, u32, const pcap_pkthdr* h, const u8* payload, int payloadLen)
+{
+    NetSessionT& s = *session;
+    const int d = timevalDiffUsec(h->ts, s.lastPktTime);
+    // Echo sequence number, bytes 6 and 7 of the ICMP message.
+    u32 n = 0;
+    if (payload != nullptr && payloadLen >= 8) n = (static_cast<u32>(payload[6]) << 8) | payload[7];
+    if (s.forward != 0 && n == s.forward) {
+        // A reply from the side taken as client: the roles were guessed wrong.
+        if (src == s.src) {
+            s.src = s.dst;
+            s.dst = src;
+            s.customDelayUsec = 0;
+            s.cntCustomDelay = 0;
+            s.reqSeq = n;
+        }
+        if (src == s.dst) {
+            s.resSeq = n;
+            s.customDelayUsec = static_cast<u32>(d);
+            s.cntCustomDelay = 1;
+        }
+    }
+    s.forward = n;
+    s.lastPktTime = h->ts;
+}
+
+int checkAppType(const u8* payload, int payloadLen)
+{
+    if (!readOnlyGlobal.checkHttp || payload == nullptr || payloadLen <= 0) return 0;
+    std::string_view text(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(payloadLen));
+    text = text.substr(0, text.find('\0'));
+    if (!text.starts_with("GET ") && !text.starts_with("POST ")) return 0;
+    return text.find("HTTP") != std::string_view::npos ? 1 : 0;
+}

@@ -1,0 +1,172 @@
+// Real loopback traffic (curl and a Python client against nginx, a UDP
+// exchange) read through decoding and session tracking, compared per
+// conversation with tshark's reading of the same capture.
+//
+// The capture is tests/data/http_keepalive_reset.pcap, or the file named by
+// WIRELANE_COMPARE_PCAP (the live test passes a fresh one).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "capture/process.h"
+#include "support/tables.h"
+
+using namespace testtables;
+
+namespace {
+
+u32 parseIp(const std::string& s)
+{
+    unsigned a, b, c, d;
+    return std::sscanf(s.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) == 4 ? (a << 24 | b << 16 | c << 8 | d) : 0;
+}
+
+// One conversation as tshark dissects it, folded the way the probe counts:
+// the client is the sender of the first SYN, else of the first packet.
+struct Conversation {
+    int proto = 0;
+    u32 cli = 0, srv = 0;
+    int cport = 0, sport = 0;
+    u32 pkts[3] = {}, bytes[3] = {};  // by direction: 1 client to server, 2 back
+    u32 syn[3] = {}, synAck[3] = {}, rst[3] = {};
+    int finDir[2] = {};   // direction of the first FIN and of the last later one
+    long long tSyn = -1, tSynAck = -1, tAck = -1;  // microseconds
+    bool sawSynFirst = false;
+};
+
+std::string captureFile()
+{
+    const char* env = std::getenv("WIRELANE_COMPARE_PCAP");
+    return env ? env : WIRELANE_SOURCE_DIR "/tests/data/http_keepalive_reset.pcap";
+}
+
+std::map<std::string, Conversation> readWithTshark(const std::string& file)
+{
+    std::string cmd = "tshark -r '" + file +
+                      "' -T fields -E separator=, -e frame.time_epoch -e frame.len -e ip.src -e ip.dst -e ip.proto"
+                      " -e tcp.srcport -e tcp.dstport -e udp.srcport -e udp.dstport -e tcp.flags -e tcp.stream"
+                      " -e udp.stream 2>/dev/null";
+    std::map<std::string, Conversation> convs;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return convs;
+    char line[1024];
+    while (std::fgets(line, sizeof line, p)) {
+        std::vector<std::string> f;
+        std::stringstream ss(line);
+        std::string item;
+        while (std::getline(ss, item, ',')) f.push_back(item);
+        if (f.size() < 12) continue;
+        int proto = std::atoi(f[4].c_str());
+        bool tcp = proto == 6;
+        std::string key = (tcp ? "t" : "u") + f[tcp ? 10 : 11];
+        long long usec = std::llround(std::stod(f[0]) * 1e6);
+        u32 src = parseIp(f[2]), dst = parseIp(f[3]);
+        int sp = std::atoi(f[tcp ? 5 : 7].c_str()), dp = std::atoi(f[tcp ? 6 : 8].c_str());
+        int flags = tcp ? static_cast<int>(std::strtol(f[9].c_str(), nullptr, 16)) : 0;
+
+        auto [it, fresh] = convs.try_emplace(key);
+        Conversation& c = it->second;
+        if (fresh) {
+            c.proto = proto;
+            bool synAckFirst = (flags & 0x12) == 0x12;
+            c.cli = synAckFirst ? dst : src;
+            c.cport = synAckFirst ? dp : sp;
+            c.srv = synAckFirst ? src : dst;
+            c.sport = synAckFirst ? sp : dp;
+        }
+        int dir = (src == c.cli && sp == c.cport) ? 1 : 2;
+        c.pkts[dir]++;
+        c.bytes[dir] += static_cast<u32>(std::atoi(f[1].c_str()));
+        if ((flags & 0x12) == 0x02) {
+            c.syn[fresh ? dir : 1]++;  // a later SYN counts on the client side
+            if (c.tSyn < 0) c.tSyn = usec;
+        }
+        if (flags == 0x12) {
+            c.synAck[fresh ? dir : 2]++;
+            if (c.tSynAck < 0) c.tSynAck = usec;
+        }
+        if (flags == 0x10 && dir == 1 && c.tSynAck >= 0 && c.tAck < 0) c.tAck = usec;
+        if (flags & 0x04) c.rst[dir]++;
+        if (flags & 0x01) (c.finDir[0] == 0 ? c.finDir[0] : c.finDir[1]) = dir;
+    }
+    pclose(p);
+    return convs;
+}
+
+void readWithProbe(const std::string& file)
+{
+    char errbuf[PCAP_ERRBUF_SIZE];
+    pcap_t* p = pcap_open_offline(file.c_str(), errbuf);
+    ASSERT_NE(p, nullptr) << errbuf;
+    pcap_pkthdr* h;
+    const u_char* data;
+    std::vector<std::uint8_t> buf;
+    while (pcap_next_ex(p, &h, &data) == 1) {
+        buf.assign(data, data + h->caplen);
+        buf.push_back(0);
+        globalValue.currTime = h->ts.tv_sec;
+        processPacket(h, buf.data());
+    }
+    pcap_close(p);
+}
+
+const NetSessionT* sessionOf(const Conversation& c)
+{
+    for (const HashNodeT& node : globalValue.hashTable->node) {
+        for (const NetSessionT& s : node.session) {
+            if (s.valid && s.proto == c.proto && s.src == c.cli && s.dst == c.srv &&
+                s.sport == c.cport && s.dport == c.sport) {
+                return &s;
+            }
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(TsharkCompare, EveryConversationCountsWhatTsharkSees)
+{
+    resetSessions();
+    clearEndpoints();
+    std::string file = captureFile();
+    std::map<std::string, Conversation> convs = readWithTshark(file);
+    ASSERT_GE(convs.size(), 3u) << "tshark read nothing from " << file;
+    readWithProbe(file);
+
+    int handshakes = 0, resets = 0;
+    for (const auto& [key, c] : convs) {
+        SCOPED_TRACE("conversation " + key);
+        const NetSessionT* s = sessionOf(c);
+        ASSERT_NE(s, nullptr) << "client port " << c.cport << ", server port " << c.sport;
+        EXPECT_EQ(s->rcvdPkts, c.pkts[1]);
+        EXPECT_EQ(s->sendPkts, c.pkts[2]);
+        EXPECT_EQ(s->rcvdBytes, c.bytes[1]);
+        EXPECT_EQ(s->sendBytes, c.bytes[2]);
+        if (c.proto != 6) continue;
+        EXPECT_EQ(s->rcvdSynPkts, c.syn[1]);
+        EXPECT_EQ(s->sendSynPkts, c.syn[2]);
+        EXPECT_EQ(s->rcvdSynAckPkts, c.synAck[1]);
+        EXPECT_EQ(s->sendSynAckPkts, c.synAck[2]);
+        EXPECT_EQ(s->rcvdRstPkts, c.rst[1]);
+        EXPECT_EQ(s->sendRstPkts, c.rst[2]);
+        EXPECT_EQ(s->sendFinPkts, static_cast<u32>(c.finDir[0]));
+        EXPECT_EQ(s->rcvdFinPkts, static_cast<u32>(c.finDir[1]));
+        resets += c.rst[1] + c.rst[2] > 0;
+        if (c.tSyn >= 0 && c.tSynAck >= 0 && c.tAck >= 0) {
+            handshakes++;
+            EXPECT_EQ(s->serConDelayUsec, static_cast<u32>(c.tSynAck - c.tSyn));
+            EXPECT_EQ(s->cliConDelayUsec, static_cast<u32>(c.tAck - c.tSynAck));
+            EXPECT_EQ(s->connNum, 1u);
+            EXPECT_EQ(s->realDirection, 1);
+        }
+    }
+    EXPECT_GE(handshakes, 3) << "the capture should hold whole connections";
+    EXPECT_GE(resets, 1) << "and one closed by a reset";
+}

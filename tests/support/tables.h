@@ -1,0 +1,56 @@
+// Test helpers for the process-wide tables.
+#pragma once
+
+#include <cstring>
+#include <mutex>
+
+#include "core/global_define.h"
+#include "core/util.h"
+
+namespace testtables {
+
+// An empty session table (allocated on first use) and empty traffic counters.
+inline void resetSessions()
+{
+    if (globalValue.hashTable == nullptr) globalValue.hashTable = new HashTableT();
+    for (HashNodeT& node : globalValue.hashTable->node) {
+        std::lock_guard<std::mutex> lk(node.hMutex);
+        std::memset(static_cast<void*>(node.session), 0, sizeof node.session);
+    }
+    std::lock_guard<std::mutex> lk(globalValue.processState.hMutex);
+    globalValue.processState.byte = 0;
+    globalValue.processState.pkt = 0;
+}
+
+inline int countSessions()
+{
+    int n = 0;
+    for (const HashNodeT& node : globalValue.hashTable->node) {
+        for (const NetSessionT& s : node.session) n += s.valid;
+    }
+    return n;
+}
+
+// The valid session between a and b (either way round), or nullptr.
+inline const NetSessionT* findTracked(u32 a, u32 b)
+{
+    for (const HashNodeT& node : globalValue.hashTable->node) {
+        for (const NetSessionT& s : node.session) {
+            if (s.valid && ((s.src == a && s.dst == b) || (s.src == b && s.dst == a))) return &s;
+        }
+    }
+    return nullptr;
+}
+
+inline void clearEndpoints()
+{
+    while (readOnlyGlobal.cntHost > 0) deleteHostInfo(0);
+}
+
+inline bool addEndpoint(const char* text, int protoIdx)
+{
+    HostInfoT h;
+    return makeHostInfo(&h, text, protoIdx, "12345678") == 0 && addNewHostInfo(&h) == 0;
+}
+
+}  // namespace testtables
