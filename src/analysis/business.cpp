@@ -1,5 +1,57 @@
 #include "analysis/business.h"
 
-// The HTTP and database parsers plug in here; until then a payload starts
-// and finishes no transaction.
-void processBusiness(NetSessionT*, u32, int, int, const timeval&, const u8*, int, NetSessionT*, int) {}
+#include "analysis/db.h"
+#include "analysis/http.h"
+#include "analysis/session.h"
+
+namespace {
+
+constexpr int APP_HTTP = 1;
+constexpr int APP_ORACLE = 2;
+constexpr int APP_MYSQL = 3;
+constexpr int APP_SQLSERVER = 4;
+
+bool isDb(int type) { return type >= APP_ORACLE && type <= APP_SQLSERVER; }
+
+}  // namespace
+
+void processBusiness(NetSessionT* session, u32 seq, int type, int direction, const timeval& ts,
+                     const u8* payload, int payloadLen, NetSessionT* oneSession, int prev)
+{
+    oneSession->valid = 0;
+    if (direction == 1) {
+        if (type == APP_HTTP)
+            processHttpReq(session, ts, payload, payloadLen, oneSession, prev);
+        else if (isDb(type))
+            processDbReq(session, seq, type, ts, payload, payloadLen, oneSession);
+        session->lastReqTime = ts;
+    } else if (direction == 2) {
+        // Only the first response frame after request data carries the
+        // result of a statement.
+        if (prev == 1) {
+            DbSessionT& db = session->busi.db;
+            if (type == APP_ORACLE) {
+                getOracleCode(&db.retcode, db.errMess, payload, payloadLen);
+            } else if (type == APP_MYSQL) {
+                getMysqlCode(&db.retcode, db.errMess, payload, payloadLen);
+            } else if (type == APP_SQLSERVER) {
+                getSqlserverCode(&db.retcode, db.errMess, payload, payloadLen);
+                getSqlServerUser(db.user, db.dbname, payload, payloadLen);
+            }
+        }
+        if (type == APP_HTTP) {
+            HttpSessionT& http = session->busi.http;
+            const int usec = timevalDiffUsec(ts, session->lastReqTime);
+            if (prev == 1) http.response = usec;
+            http.pageload = usec;
+            // An interim status (1xx) gives way to the next status line.
+            if (http.retcode > 599 || http.retcode < 200) isResStart(payload, payloadLen, &http.retcode);
+        }
+        if (type == APP_HTTP || isDb(type)) session->resp = 1;
+    }
+    if (type == APP_HTTP)
+        session->busi.http.endTime = ts;
+    else if (isDb(type))
+        session->busi.db.endTime = ts;
+    session->lastDirection = direction;
+}

@@ -42,9 +42,11 @@ void flushJsonOut()
 
 namespace {
 std::atomic<void (*)(const CommMsgT&)> recordObserver {nullptr};
+std::atomic<void (*)(const NetSessionT&)> transactionObserver {nullptr};
 }  // namespace
 
 void setRecordObserver(void (*observer)(const CommMsgT& record)) { recordObserver = observer; }
+void setTransactionObserver(void (*observer)(const NetSessionT& session)) { transactionObserver = observer; }
 
 int exportData(CommMsgT* pCommMsg, time_t stamp)
 {
@@ -63,6 +65,7 @@ int exportBusinessData(NetSessionT* pNetSession)
     pNetSession->lid = 0;
     pNetSession->vid = 0;
     pNetSession->did = readOnlyGlobal.did;
+    if (auto observe = transactionObserver.load()) observe(*pNetSession);
     // Transaction records are rendered here once HTTP and SQL are read.
     return -1;
 }

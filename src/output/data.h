@@ -21,6 +21,8 @@ int exportData(CommMsgT* pCommMsg, time_t stamp);
 // none.
 int exportBusinessData(NetSessionT* pNetSession);
 
-// Sees every pair record that exportData stamps, before it is rendered
-// (nullptr to stop); the desktop program and tests watch records through it.
+// See every pair record that exportData stamps and every finished transaction
+// that exportBusinessData is given, before they are rendered (nullptr to
+// stop); tests watch the records through them.
 void setRecordObserver(void (*observer)(const CommMsgT& record));
+void setTransactionObserver(void (*observer)(const NetSessionT& session));

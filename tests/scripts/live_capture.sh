@@ -21,6 +21,17 @@ for i in $(seq 20); do
   curl -s -o /dev/null "http://127.0.0.1:$PORT/big.txt"
   curl -s -o /dev/null -H 'Connection: close' "http://127.0.0.1:$PORT/index.html?i=$i"
 done
+curl -s -o /dev/null -o /dev/null "http://127.0.0.1:$PORT/" "http://127.0.0.1:$PORT/big.txt"  # keep-alive
+python3 - "$PORT" <<'PY'
+import socket, struct, sys, time
+# A client that drops its connection with a reset.
+c = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+c.sendall(b"GET / HTTP/1.1\r\nHost: localhost\r\n\r\n")
+c.recv(4096)
+time.sleep(0.05)
+c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+c.close()
+PY
 sleep 2
 kill -TERM $probe
 set +e; wait $probe; rc=$?; set -e
@@ -37,6 +48,15 @@ else
   fail "captured '$analysed' frames, the exchanges had $seen: $(cat "$WORK/probe.out")"
 fi
 expect "nothing lost on the ring" 0 "$lost"
+
+# The same exchanges, read by the decoder and the session step, agree with
+# tshark conversation by conversation.
+if WIRELANE_COMPARE_PCAP=$WORK/witness.pcap "$BUILD/tests/wirelane_tests" --gtest_filter='TsharkCompare.*' \
+    >"$WORK/compare.out" 2>&1; then
+  pass "sessions of the live capture agree with tshark"
+else
+  fail "sessions differ from tshark: $(tail -30 "$WORK/compare.out")"
+fi
 
 # Without the capture capabilities the card cannot be opened: the log says
 # so once, in plain words, while the probe keeps trying.

@@ -61,6 +61,17 @@ last=$(tshark -r "$WORK/big.pcap" -T fields -e frame.time_epoch 2>/dev/null | ta
 periods=$(( last / 10 - first / 10 + 1 ))
 expect "one scan per period of capture time" "$periods" "$(grep -c '\[TRAFFIC=' <<<"$out")"
 
+# Nothing is allocated per frame: twice the frames, the same allocations.
+# (valgrind cannot run a program built with the sanitizers.)
+if [ -z "${WIRELANE_SANITIZE:-}" ]; then
+"$BUILD/wirelane-genpcap" "$WORK/a.pcap" 10000 200
+"$BUILD/wirelane-genpcap" "$WORK/b.pcap" 20000 200
+allocs() { valgrind "$PROBE" --read "$1" 2>&1 >/dev/null | sed -n 's/.*total heap usage: \([0-9,]*\) allocs.*/\1/p'; }
+a=$(allocs "$WORK/a.pcap"); b=$(allocs "$WORK/b.pcap")
+[ -n "$a" ] && [ "$a" == "$b" ] && pass "$a allocations for 10000 and for 20000 frames" \
+  || fail "allocations grow with the frames: '$a' for 10000, '$b' for 20000"
+fi
+
 # A record without data ends the input like the end of the file; a file cut
 # in the middle of a record ends it after the last whole record.
 python3 - "$SRC/data/sample.pcap" "$WORK/zero.pcap" "$WORK/cut.pcap" <<'PY'
