@@ -1,6 +1,27 @@
 // Export channels: JSON records over UDP, raw frames over VXLAN.
 #pragma once
 
+#include <ctime>
+
+#include "core/global_define.h"
+
+// A rendered record always fits, with every text value escaped in full.
+constexpr int JSON_RECORD_SIZE = 16384;
+
+// ---- record text -------------------------------------------------------------
+
+// The pair record (JSON type 1).
+void makeJsonStr(const CommMsgT* pCommMsg, char* str);
+// The transaction record of a session copy (types 2, 4, 5, 6); 0, or -1 and
+// an empty str when it holds no reportable transaction. Strips double quotes
+// from the session's text fields.
+int makeBusinessJsonStr(NetSessionT* pNetSession, char* str);
+// The end-of-scan record (type 99).
+void makeEndJsonStr(char* str, time_t stamp);
+void delQuota(char* str);
+
+// ---- channels ----------------------------------------------------------------
+
 int initSocket();
 
 #include <cstdio>
@@ -9,10 +30,6 @@ int initSocket();
 // line. 0, or -1 with a message in err.
 int openJsonOut(const char* path, char* err, int errSize);
 void flushJsonOut();
-
-#include <ctime>
-
-#include "core/global_define.h"
 
 // Stamps and exports one pair record (the scan's pairs, and the record of a
 // session slot recycled during frame processing). Returns 0.
