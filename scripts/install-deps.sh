@@ -8,6 +8,7 @@ packages=(
   libpcap-dev libgtk-3-dev libgtest-dev libgmock-dev
   tshark tcpdump libcap2-bin curl nginx-light python3 jq valgrind clang libclang-rt-14-dev
   xvfb xauth xdotool
+  mariadb-server mariadb-client
 )
 
 missing=()

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "analysis/session.h"
 #include "capture/frame_view.h"
@@ -83,14 +84,16 @@ void getStrSql(char* sql, const u8* payload, int payloadLen, int* real)
     if (at == nullptr) return;
     if (complete) *real = 1;
 
-    // Copied from the frame itself to keep the case; line breaks become one
-    // blank, other control bytes vanish, so the statement ends on one line.
+    // Copied from the frame itself to keep the case; line breaks and tabs
+    // become one blank (a tab separates words: dropping it would glue
+    // "FROM\tt1" into "FROMt1"), other control bytes vanish, so the statement
+    // ends on one line.
     int n = 0;
     bool afterBlank = false;
     for (std::size_t i = static_cast<std::size_t>(at - work); i < v.size() && n < SQL_MAX_CHARS; ++i) {
         u8 b = v.u8(static_cast<long>(i));
         if (b == 0) break;
-        if (b == '\r' || b == '\n') b = ' ';
+        if (b == '\r' || b == '\n' || b == '\t') b = ' ';
         if (b == ' ') {
             if (afterBlank) continue;
             afterBlank = true;

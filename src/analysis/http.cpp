@@ -23,6 +23,7 @@ constexpr int FWD_WORK = 1020;
 constexpr std::size_t URL_MAX = 255;
 constexpr std::size_t DOMAIN_MAX = 31;
 constexpr std::size_t HEADER_MAX = 62;
+constexpr std::size_t METHOD_MAX = 7;
 
 // Copies at most max of the len bytes at src into dst (max + 1 bytes),
 // stopping at a zero byte, and terminates the copy.
@@ -103,7 +104,7 @@ int getMethod(const u8* str, int strLen, char* method)
     std::string_view text(reinterpret_cast<const char*>(str), static_cast<std::size_t>(strLen));
     for (const Method& m : methods) {
         if (!text.starts_with(m.start)) continue;
-        copyCut(method, m.start.data(), m.start.size() - 1, 7);
+        copyCut(method, m.start.data(), m.start.size() - 1, METHOD_MAX);
         return m.id;
     }
     return 0;

@@ -30,7 +30,7 @@ int getHashCode(u32 src, u32 dst, int sport, int dport)
 }
 
 NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, int sport, int dport,
-                         time_t tstamp, int* direction, CommMsgT* pCommMsg)
+                         time_t tstamp, int* direction, CommMsgT* pCommMsg, NetSessionT* pEnded)
 {
     *direction = 0;
     NetSessionT* candidate = nullptr;
@@ -52,6 +52,11 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, 
         if (candidate == nullptr && s.state > 3 && static_cast<long long>(tstamp) - s.lastPktTime.tv_sec > 1) {
             s.valid = 0;
             if (pCommMsg != nullptr) cloneMsgValue(pCommMsg, &s);
+            // Its open transaction too, which would otherwise be lost.
+            if (pEnded != nullptr && s.type > 0) {
+                *pEnded = s;
+                pEnded->valid = 1;
+            }
             candidate = &s;
         }
     }

@@ -12,9 +12,11 @@ int getHashCode(u32 src, u32 dst, int sport, int dport);
 // The session of a packet in bucket node (whose mutex the caller holds), or a
 // new one, or nullptr when the bucket is full. direction: 1 from src to dst, 2
 // back, 0 for a new session. A FIN-closed session idle for more than a second
-// may be recycled: its record is then left in pCommMsg for the caller to export.
+// may be recycled: its record is then left in pCommMsg, and a copy of it with
+// its open transaction in pEnded (valid 1, when it has an application type),
+// for the caller to export once the bucket is released.
 NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, int sport, int dport,
-                         time_t tstamp, int* direction, CommMsgT* pCommMsg);
+                         time_t tstamp, int* direction, CommMsgT* pCommMsg, NetSessionT* pEnded = nullptr);
 void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int sport, int dport);
 // Zeroes the KPI block (sendBytes through loadDelayUsec).
 void clearSessionValue(NetSessionT* session);

@@ -97,13 +97,25 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
     // set here: the record is large and this runs for every frame.
     NetSessionT oneSession;
     oneSession.valid = 0;
+    // Receives a recycled session with its open transaction, exported on
+    // every way out, after the bucket's lock is released.
+    NetSessionT ended;
+    ended.valid = 0;
+    struct ExportEnded {
+        NetSessionT& session;
+        ~ExportEnded()
+        {
+            if (session.valid == 1) exportBusinessData(&session);
+        }
+    } exportEnded {ended};
     int retran = 0;
 
     HashNodeT* node = &table->node[getHashCode(src, dst, sport, dport)];
     {
         std::unique_lock<std::mutex> lock(node->hMutex);
         int direction = 0;
-        NetSessionT* s = findSession(node, vid, proto, src, dst, sport, dport, ts.tv_sec, &direction, pCommMsg);
+        NetSessionT* s = findSession(node, vid, proto, src, dst, sport, dport, ts.tv_sec, &direction, pCommMsg,
+                                     &ended);
         if (s == nullptr) return;  // bucket full: not tracked
 
         int type = 0;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -15,8 +16,16 @@ Bytes le16(unsigned v) { return {char(v & 0xFF), char(v >> 8 & 0xFF)}; }
 Bytes be16(unsigned v) { return {char(v >> 8 & 0xFF), char(v & 0xFF)}; }
 Bytes le32(unsigned v) { return le16(v & 0xFFFF) + le16(v >> 16); }
 
-const u8* bytes(const Bytes& b) { return reinterpret_cast<const u8*>(b.data()); }
-int len(const Bytes& b) { return static_cast<int>(b.size()); }
+// A frame in a buffer of exactly its length, so that the sanitizers see any
+// read past the captured bytes.
+struct Exact {
+    explicit Exact(const Bytes& b) : data(new u8[b.size()]), size(static_cast<int>(b.size()))
+    {
+        std::memcpy(data.get(), b.data(), b.size());
+    }
+    std::unique_ptr<u8[]> data;
+    int size;
+};
 
 // MySQL: 3-byte length, sequence number, body.
 Bytes mysqlPacket(int seq, const Bytes& body)
@@ -99,6 +108,7 @@ TEST(DbStatement, TextAndCompleteness)
         {"list order beats position", 3, mysqlQuery("insert into t2 select a from t3"), "select a from t3", 1},
         {"line breaks and tabs", 3, mysqlQuery("SELECT a,\r\n\tb\r\n\tFROM t1\t WHERE x = 1"),
          "SELECT a, b FROM t1 WHERE x = 1", 1},
+        {"a tab between words", 3, mysqlQuery("SELECT\ta\tFROM\tt1"), "SELECT a FROM t1", 1},
         {"double quote", 3, mysqlQuery("select \"x\" from t"), "select 'x' from t", 1},
         {"non-ASCII bytes dropped", 3, mysqlQuery("select 'caf\xC3\xA9' from t"), "select 'caf' from t", 1},
         {"zero byte ends it", 3, mysqlQuery(Bytes("delete from t\0 junk", 19)), "delete from t", 1},
@@ -115,10 +125,11 @@ TEST(DbStatement, TextAndCompleteness)
         SCOPED_TRACE(c.what);
         char sql[1024] = "old";
         int real = 0;
+        Exact f(c.payload);
         if (c.type == 3)
-            getStrSql(sql, bytes(c.payload), len(c.payload), &real);
+            getStrSql(sql, f.data.get(), f.size, &real);
         else
-            getSqlserverSql(sql, bytes(c.payload), len(c.payload), &real);
+            getSqlserverSql(sql, f.data.get(), f.size, &real);
         if (c.sql != nullptr)
             EXPECT_STREQ(sql, c.sql);
         else
@@ -127,10 +138,10 @@ TEST(DbStatement, TextAndCompleteness)
     }
 
     // Only the captured bytes are read: a frame cut after "SELECT id F".
-    Bytes q = mysqlQuery("SELECT id FROM t1");
+    Exact q(cut(mysqlQuery("SELECT id FROM t1"), 5 + 11));
     char sql[1024] = "old";
     int real = 0;
-    getStrSql(sql, bytes(q), 5 + 11, &real);
+    getStrSql(sql, q.data.get(), q.size, &real);
     EXPECT_STREQ(sql, "SELECT id F");
     EXPECT_EQ(real, 0);
     getStrSql(sql, nullptr, 0, &real);
@@ -182,9 +193,10 @@ TEST(DbError, CodeAndTextOfResponses)
         char mess[128] = "old";
         std::memset(mess + 4, '#', sizeof mess - 4);  // a guard, to see writes past the text
         mess[127] = '\0';
-        if (c.proto == ORACLE) getOracleCode(&code, mess, bytes(c.payload), len(c.payload));
-        if (c.proto == MYSQL) getMysqlCode(&code, mess, bytes(c.payload), len(c.payload));
-        if (c.proto == SQLSERVER) getSqlserverCode(&code, mess, bytes(c.payload), len(c.payload));
+        Exact f(c.payload);
+        if (c.proto == ORACLE) getOracleCode(&code, mess, f.data.get(), f.size);
+        if (c.proto == MYSQL) getMysqlCode(&code, mess, f.data.get(), f.size);
+        if (c.proto == SQLSERVER) getSqlserverCode(&code, mess, f.data.get(), f.size);
         EXPECT_EQ(code, c.code);
         if (c.mess != nullptr)
             EXPECT_STREQ(mess, c.mess);
@@ -213,7 +225,8 @@ TEST(DbLogin, OracleUserFromConnectRequest)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         char user[32] = "old";
-        EXPECT_EQ(getOracleUser(user, bytes(c.payload), len(c.payload)), c.result);
+        Exact f(c.payload);
+        EXPECT_EQ(getOracleUser(user, f.data.get(), f.size), c.result);
         EXPECT_STREQ(user, c.user);
     }
 }
@@ -238,15 +251,18 @@ TEST(DbTransaction, StatementsCloseTransactions)
         NetSessionT s {};
         NetSessionT copy {};
         s.type = c.type;
+        auto request = [&](const Bytes& payload, const timeval& ts) {
+            Exact f(payload);
+            processDbReq(&s, 0, c.type, ts, f.data.get(), f.size, &copy);
+        };
         const timeval t0 {1000, 900000}, t1 {1001, 150000}, t2 {1001, 200000}, t3 {1002, 0};
         if (!c.login.empty()) {
-            processDbReq(&s, 0, c.type, t0, bytes(c.login), len(c.login), &copy);
+            request(c.login, t0);
             EXPECT_STREQ(s.busi.db.user, c.user);
             EXPECT_STREQ(s.busi.db.sql, "");  // a login is no statement
         }
 
-        Bytes first = c.statement("SELECT id FROM t1");
-        processDbReq(&s, 0, c.type, t0, bytes(first), len(first), &copy);
+        request(c.statement("SELECT id FROM t1"), t0);
         EXPECT_EQ(copy.valid, 0);
         EXPECT_EQ(s.busi.db.real, 1);
         // What the dispatcher does with the response frames.
@@ -254,13 +270,11 @@ TEST(DbTransaction, StatementsCloseTransactions)
         s.bytes = 900;
         s.busi.db.endTime = t1;
 
-        Bytes nothing = c.statement("commit");
-        processDbReq(&s, 0, c.type, t1, bytes(nothing), len(nothing), &copy);
+        request(c.statement("commit"), t1);
         EXPECT_EQ(copy.valid, 0);
         EXPECT_STREQ(s.busi.db.sql, "SELECT id FROM t1");
 
-        Bytes second = c.statement("select 1");
-        processDbReq(&s, 0, c.type, t2, bytes(second), len(second), &copy);
+        request(c.statement("select 1"), t2);
         ASSERT_EQ(copy.valid, 1);
         EXPECT_STREQ(copy.busi.db.sql, "SELECT id FROM t1");
         EXPECT_EQ(copy.busi.db.response, 250000);
@@ -274,8 +288,7 @@ TEST(DbTransaction, StatementsCloseTransactions)
 
         // The incomplete statement is replaced without a report.
         copy.valid = 0;
-        Bytes third = c.statement("delete from t1");
-        processDbReq(&s, 0, c.type, t3, bytes(third), len(third), &copy);
+        request(c.statement("delete from t1"), t3);
         EXPECT_EQ(copy.valid, 0);
         EXPECT_STREQ(s.busi.db.sql, "delete from t1");
         EXPECT_STREQ(s.busi.db.user, c.user);

@@ -255,20 +255,36 @@ TEST_F(DecodeTest, CutFramesNeverReadPastTheCapturedBytes)
 
 namespace {
 std::vector<CommMsgT> exported;
+std::vector<std::string> transactions;
 void keepRecord(const CommMsgT& r) { exported.push_back(r); }
+void keepTransaction(const NetSessionT& s)
+{
+    if (s.busi.http.url[0] != 0) transactions.emplace_back(s.busi.http.url);  // skip empty ones
+}
 }  // namespace
 
 TEST_F(DecodeTest, ARecycledSessionIsExportedAtOnce)
 {
     exported.clear();
+    transactions.clear();
     setRecordObserver(keepRecord);
+    setTransactionObserver(keepTransaction);
     globalValue.currTime = 1234;
+    ASSERT_TRUE(addEndpoint("10.0.0.2:80", 3));
 
-    // A closes its connection with B...
+    // A asks B for a page, leaves it open and closes the connection...
     FrameSpec fin;
     fin.src = A;
     fin.dst = B;
+    fin.flags = 0x10;
+    feed(buildFrame(fin), 100);
+    FrameSpec request = fin;
+    request.flags = 0x18;
+    request.ipId = 2;
+    request.payload = "GET /open HTTP/1.1\r\nHost: b\r\n\r\n";
+    feed(buildFrame(request), 100);
     fin.flags = 0x11;
+    fin.ipId = 3;
     feed(buildFrame(fin), 100);
     ASSERT_NE(findTracked(A, B), nullptr);
     EXPECT_TRUE(exported.empty());
@@ -280,12 +296,15 @@ TEST_F(DecodeTest, ARecycledSessionIsExportedAtOnce)
     other.src = A + 1024;
     feed(buildFrame(other), 102);
     setRecordObserver(nullptr);
+    setTransactionObserver(nullptr);
 
+    ASSERT_EQ(transactions.size(), 1u) << "the open transaction goes out with it";
+    EXPECT_EQ(transactions[0], "/open");
     ASSERT_EQ(exported.size(), 1u);
     EXPECT_EQ(exported[0].src, A);
     EXPECT_EQ(exported[0].dst, B);
     EXPECT_EQ(exported[0].dport, 80u);
-    EXPECT_EQ(exported[0].rcvdPkts, 1u);
+    EXPECT_EQ(exported[0].rcvdPkts, 3u);
     EXPECT_EQ(exported[0].time, 1234) << "stamped with the latest capture second";
     EXPECT_EQ(findTracked(A, B), nullptr);
 }
