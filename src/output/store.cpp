@@ -1,0 +1,360 @@
+// The rotating file stores: a ring of numbered files per store, all claimed
+// at set-up, written in turn and reused from number 1 after the last.
+#include "output/store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "core/conf.h"
+#include "core/util.h"
+#include "output/data.h"
+
+namespace {
+
+constexpr int MIB = 1 << 20;
+constexpr char RECORD_END[] = "\r\n\r\n";
+constexpr int RECORD_END_LEN = 4;
+
+struct StoreKindT {
+    const char* ext;
+    const char* logName;
+    int unitMb;  // size of one file
+};
+
+const StoreKindT kinds[3] = {{"", "", 0}, {"pcap", "pkts", 50}, {"json", "json", 10}};
+
+// Per store: the lock of its record, held for a write, a switch or the
+// hand-over to a new layout (writeJson comes from two threads, set-up from a
+// third); and one set-up at a time, which may take long writing blank files.
+std::mutex storeLock[3];
+std::mutex setUpLock[3];
+
+bool validType(int type)
+{
+    return type == STORE_PKTS || type == STORE_JSON;
+}
+
+StoreInfoT& infoOf(int type)
+{
+    return type == STORE_PKTS ? globalValue.siPkts : globalValue.siJson;
+}
+
+// The file number saved in the settings; guarded by the store's lock here.
+int& savedIndex(int type)
+{
+    return type == STORE_PKTS ? readOnlyGlobal.pktsFileInd : readOnlyGlobal.jsonFileInd;
+}
+
+// Name of file n of the store laid out as si; false when it does not fit.
+bool fileName(const StoreInfoT& si, int n, char* out, std::size_t cap)
+{
+    int len = std::snprintf(out, cap, "%s/%s-%d-%03d.%s", si.localDir, "Wirelane",
+                            globalValue.selectRow + 1, n, si.prefix);
+    return len > 0 && static_cast<std::size_t>(len) < cap;
+}
+
+void put32(u8* p, u32 v)
+{
+    p[0] = static_cast<u8>(v);
+    p[1] = static_cast<u8>(v >> 8);
+    p[2] = static_cast<u8>(v >> 16);
+    p[3] = static_cast<u8>(v >> 24);
+}
+
+// hFile 0 means "no file", so a descriptor 0 (stdin closed) is moved up.
+int keepOffZero(int fd)
+{
+    if (fd != 0) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    close(fd);
+    return moved;
+}
+
+int writeZeros(int fd, off_t size)
+{
+    static const char zeros[64 * 1024] = {};
+    for (off_t done = 0; done < size;) {
+        int n = static_cast<int>(std::min<off_t>(sizeof zeros, size - done));
+        if (storeFile(fd, zeros, n) != n) return errno != 0 ? errno : EIO;
+        done += n;
+    }
+    return 0;
+}
+
+// One blank file of size zero bytes: 0, -2 not created, -3 not filled.
+int makeBlank(const char* name, off_t size)
+{
+    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        writeLog(3, "create store file %s failed: %s", name, std::strerror(errno));
+        return -2;
+    }
+    int rc = posix_fallocate(fd, 0, size);
+    if (rc == EOPNOTSUPP || rc == EINVAL) {
+        errno = 0;
+        rc = writeZeros(fd, size);
+    }
+    close(fd);
+    if (rc != 0) {
+        writeLog(3, "claim %ld bytes for store file %s failed: %s", static_cast<long>(size), name,
+                 std::strerror(rc));
+        // A short blank would count as claimed at the next set-up.
+        unlink(name);
+        return -3;
+    }
+    return 0;
+}
+
+int writeBlankFiles(const StoreInfoT& si)
+{
+    char name[sizeof si.fname];
+    for (int n = 1; n <= si.fileCount; ++n) {
+        if (!fileName(si, n, name, sizeof name)) return -1;
+        struct stat st;
+        if (stat(name, &st) == 0) continue;
+        int rc = makeBlank(name, si.fileSize);
+        if (rc < 0) return rc;
+    }
+    return 0;
+}
+
+void closeLocked(StoreInfoT& si)
+{
+    if (si.hFile > 0) close(si.hFile);
+    si.hFile = 0;
+    si.currSize = 0;
+}
+
+// Opens the next file of the ring, the store's lock held: the packet store's
+// file (header written), 0 for the JSON store, -1 when it cannot be opened.
+int openNextLocked(int type, StoreInfoT& si)
+{
+    closeLocked(si);
+    if (si.fileSize == 0) return -1;  // never set up
+    if (si.currInd >= si.fileCount) si.currInd = 0;
+    ++si.currInd;
+    char name[sizeof si.fname];
+    if (!fileName(si, si.currInd, name, sizeof name)) return -1;
+    std::memcpy(si.fname, name, sizeof name);
+    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) fd = keepOffZero(fd);
+    if (fd < 0) return -1;
+    savedIndex(type) = si.currInd;
+    si.hFile = fd;
+    if (type == STORE_JSON) return 0;
+    u8 header[PCAP_FILE_HEADER_SIZE];
+    storeFile(fd, header, makeHeaderBuf(header));
+    si.currSize = PCAP_FILE_HEADER_SIZE;
+    return fd;
+}
+
+// Appends one frame or record (len bytes at buf, then tail bytes at tail when
+// it did not fit one buffer); frames and records never straddle two files.
+void append(int type, const void* buf, int len, const char* tail, int tailLen)
+{
+    bool switched = false;
+    {
+        std::lock_guard<std::mutex> lk(storeLock[type]);
+        StoreInfoT& si = infoOf(type);
+        // The open file, not currSize, tells whether one is in use: a JSON
+        // file whose first write failed stays open rather than being skipped.
+        if (si.hFile == 0) {
+            if (openNextLocked(type, si) < 0) return;
+            switched = true;
+        }
+        int written = storeFile(si.hFile, buf, len);
+        if (written > 0 && tailLen > 0) written = storeFile(si.hFile, tail, tailLen) > 0 ? len + tailLen : 0;
+        if (written > 0) {
+            si.currSize += written;
+            if (si.currSize > si.fileSize) closeLocked(si);
+        }
+    }
+    // Saved outside the lock: writing the settings must not hold up the store.
+    if (switched) refreshConf();
+}
+
+// Flushes a copy of the open descriptor, so that the slow flush holds no lock
+// and a set-up meanwhile cannot close it under us.
+void flushStore(int type)
+{
+    int fd = -1;
+    {
+        std::lock_guard<std::mutex> lk(storeLock[type]);
+        int h = infoOf(type).hFile;
+        if (h > 0) fd = fcntl(h, F_DUPFD_CLOEXEC, 1);
+    }
+    if (fd < 0) return;
+    fdatasync(fd);
+    close(fd);
+}
+
+}  // namespace
+
+int initStore(const char* path, int space, int type)
+{
+    if (!validType(type) || path == nullptr) return -1;
+    const StoreKindT& kind = kinds[type];
+    StoreInfoT si {};
+    std::size_t n = std::strlen(path);
+    if (n > 0 && path[n - 1] == '/') --n;
+    if (n >= sizeof si.localDir) {
+        writeLog(2, "store directory %s is too long", path);
+        return -1;
+    }
+    std::memcpy(si.localDir, path, n);
+    std::snprintf(si.prefix, sizeof si.prefix, "%s", kind.ext);
+    si.fileSize = kind.unitMb * MIB;
+    si.fileCount = std::clamp(space / kind.unitMb, 0, STORE_MAX_FILES);
+
+    std::lock_guard<std::mutex> oneSetUp(setUpLock[type]);
+    int saved;
+    {
+        std::lock_guard<std::mutex> lk(storeLock[type]);
+        saved = savedIndex(type);
+    }
+    writeLog(1, "use %s file index %d", kind.logName, saved);
+
+    const char* dir = si.localDir[0] != 0 ? si.localDir : "/";
+    struct stat st;
+    if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || access(dir, X_OK) != 0) {
+        writeLog(2, "store directory %s is not an accessible directory", path);
+        return -1;
+    }
+    char name[sizeof si.fname];
+    if (!fileName(si, 1, name, sizeof name)) {
+        writeLog(2, "store directory %s is too long: its file names must fit in %d characters", path,
+                 static_cast<int>(sizeof si.fname) - 1);
+        return -1;
+    }
+
+    int rc = writeBlankFiles(si);
+    if (rc < 0) return rc;
+
+    // Hand over: the open file of the old layout is closed, the next write
+    // opens the file after the one saved last (read again, as a switch may
+    // have happened while the blank files were written).
+    std::lock_guard<std::mutex> lk(storeLock[type]);
+    StoreInfoT& cur = infoOf(type);
+    closeLocked(cur);
+    si.currInd = savedIndex(type);
+    cur = si;
+    return 0;
+}
+
+int initStorePkts(const char* path, int space)
+{
+    int rc = initStore(path, space, STORE_PKTS);
+    if (rc == 0) readOnlyGlobal.enablePkts = 1;
+    return rc;
+}
+
+int initStoreJson(const char* path, int space)
+{
+    int rc = initStore(path, space, STORE_JSON);
+    if (rc == 0) readOnlyGlobal.enableJson = 1;
+    return rc;
+}
+
+int newFile(int type)
+{
+    if (!validType(type)) return -1;
+    int rc;
+    {
+        std::lock_guard<std::mutex> lk(storeLock[type]);
+        rc = openNextLocked(type, infoOf(type));
+    }
+    if (rc >= 0) refreshConf();
+    return rc;
+}
+
+void dumpPkt(const pcap_pkthdr* h, const u8* pkt)
+{
+    ptcs_pkthdr rec;
+    rec.tv_sec = static_cast<u32>(h->ts.tv_sec);
+    rec.tv_usec = static_cast<u32>(h->ts.tv_usec);
+    rec.caplen = std::min<u32>(h->caplen, STORE_MAX_CAPLEN);
+    rec.len = std::min<u32>(h->len, rec.caplen);
+    u8 buf[sizeof(ptcs_pkthdr) + STORE_MAX_CAPLEN];
+    put32(buf, rec.tv_sec);
+    put32(buf + 4, rec.tv_usec);
+    put32(buf + 8, rec.caplen);
+    put32(buf + 12, rec.len);
+    std::memcpy(buf + sizeof rec, pkt, rec.caplen);
+    append(STORE_PKTS, buf, static_cast<int>(sizeof rec + rec.caplen), nullptr, 0);
+}
+
+void dumpPktEnd()
+{
+    flushStore(STORE_PKTS);
+}
+
+void writeJson(const char* str)
+{
+    char buf[JSON_RECORD_SIZE + RECORD_END_LEN];
+    std::size_t len = std::strlen(str);
+    if (len + RECORD_END_LEN <= sizeof buf) {
+        std::memcpy(buf, str, len);
+        std::memcpy(buf + len, RECORD_END, RECORD_END_LEN);
+        append(STORE_JSON, buf, static_cast<int>(len + RECORD_END_LEN), nullptr, 0);
+    } else {
+        // Longer than any rendered record: two writes, still under one lock.
+        append(STORE_JSON, str, static_cast<int>(len), RECORD_END, RECORD_END_LEN);
+    }
+}
+
+void writeJsonEnd()
+{
+    flushStore(STORE_JSON);
+}
+
+int writeBlankFile(int type)
+{
+    if (!validType(type)) return -1;
+    std::lock_guard<std::mutex> oneSetUp(setUpLock[type]);
+    StoreInfoT si;
+    getStoreInfo(type, &si);
+    if (si.fileSize == 0) return -1;  // never set up
+    return writeBlankFiles(si);
+}
+
+int storeFile(int hFile, const void* buf, int size)
+{
+    const char* p = static_cast<const char*>(buf);
+    for (int left = size; left > 0;) {
+        ssize_t n = write(hFile, p, static_cast<std::size_t>(left));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;
+        p += n;
+        left -= static_cast<int>(n);
+    }
+    return size;
+}
+
+int makeHeaderBuf(u8* buf)
+{
+    put32(buf, 0xA1B2C3D4);  // microsecond stamps
+    buf[4] = 2;              // version 2.4
+    buf[5] = 0;
+    buf[6] = 4;
+    buf[7] = 0;
+    put32(buf + 8, 0);       // time zone
+    put32(buf + 12, 0);      // accuracy
+    put32(buf + 16, 65535);  // snapshot length
+    put32(buf + 20, 1);      // Ethernet
+    return PCAP_FILE_HEADER_SIZE;
+}
+
+int getStoreInfo(int type, StoreInfoT* out)
+{
+    if (!validType(type)) return -1;
+    std::lock_guard<std::mutex> lk(storeLock[type]);
+    *out = infoOf(type);
+    return 0;
+}
