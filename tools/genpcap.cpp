@@ -2,7 +2,7 @@
 // conversations (handshake, request, a response of several segments, close),
 // with some UDP and ICMP between them. Deterministic for given arguments.
 //
-//   wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS]
+//   wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS] [CLIENT-HOSTS]
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -94,11 +94,12 @@ struct Conv {
 };
 
 std::uint32_t rng = 12345;
+std::uint32_t clientHosts = 4000;
 std::uint32_t next() { rng = rng * 1103515245u + 12345u; return rng >> 8; }
 
 void restart(Conv& c, int index)
 {
-    c.cli = 0xC6120000u + 0x100u + static_cast<std::uint32_t>(next() % 4000);  // 198.18.x.x clients
+    c.cli = 0xC6120000u + 0x100u + next() % clientHosts;  // 198.18.x.x clients
     c.srv = 0xC6130001u + static_cast<std::uint32_t>(index % 16);              // 198.19.0.1..16 servers
     c.cport = 1024 + static_cast<int>(next() % 60000);
     c.cseq = next();
@@ -146,13 +147,14 @@ void step(Conv& c, int index)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS]\n");
+        std::fprintf(stderr, "usage: wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS] [CLIENT-HOSTS]\n");
         return 2;
     }
     long frames = argc > 2 ? std::atol(argv[2]) : 1000000;
     int concurrent = argc > 3 ? std::atoi(argv[3]) : 2000;
-    if (frames <= 0 || concurrent <= 0) {
-        std::fprintf(stderr, "wirelane-genpcap: FRAMES and CONVERSATIONS must be positive\n");
+    clientHosts = argc > 4 ? static_cast<std::uint32_t>(std::atoi(argv[4])) : 4000;
+    if (frames <= 0 || concurrent <= 0 || clientHosts == 0) {
+        std::fprintf(stderr, "wirelane-genpcap: FRAMES, CONVERSATIONS and CLIENT-HOSTS must be positive\n");
         return 2;
     }
     out = std::fopen(argv[1], "wb");
@@ -169,10 +171,10 @@ int main(int argc, char** argv)
         clockUsec += 20 + next() % 40;  // about 25,000 frames per second of capture time
         std::uint32_t r = next() % 100;
         if (r < 4) {
-            emit(17, 0xC6120000u + next() % 4000, 0xC6130035u, 1024 + static_cast<int>(next() % 60000), 53, 0, 0, 0,
+            emit(17, 0xC6120000u + 0x100u + next() % clientHosts, 0xC6130035u, 1024 + static_cast<int>(next() % 60000), 53, 0, 0, 0,
                  "\x12\x34\x01\x00", 40, static_cast<std::uint16_t>(next()));
         } else if (r < 5) {
-            emit(1, 0xC6120000u + next() % 4000, 0xC6130001u, 7, 0, next(), 0, 0, "", 56,
+            emit(1, 0xC6120000u + 0x100u + next() % clientHosts, 0xC6130001u, 7, 0, next(), 0, 0, "", 56,
                  static_cast<std::uint16_t>(next()));
         } else {
             int i = static_cast<int>(next() % static_cast<std::uint32_t>(concurrent));

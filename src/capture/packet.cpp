@@ -19,7 +19,9 @@
 #include "capture/process.h"
 #include "core/global_define.h"
 #include "core/util.h"
+#include "output/data.h"
 #include "output/scan.h"
+#include "output/store.h"
 
 namespace {
 
@@ -253,6 +255,14 @@ int processThread(void*)
             if (slot->hdr.caplen > 0) {  // else a time mark
                 takenFrames.store(takenFrames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
                 processPacket(&slot->hdr, slot->udata);
+                if (readOnlyGlobal.enablePkts) {
+                    dumpPkt(&slot->hdr, slot->udata);
+                    if (globalValue.flushPkts) {
+                        dumpPktEnd();
+                        globalValue.flushPkts = 0;
+                    }
+                }
+                exportPacketData(&slot->hdr, slot->udata);
             }
             packet_release();
             continue;

@@ -129,6 +129,7 @@ int startUp(const StartOptionsT& options)
         return -1;
     }
     // The configuration file is read here.
+    if (options.configure != nullptr) options.configure();
 
     if (options.interfaceName != nullptr && selectCaptureInterface(options.interfaceName) != 0) return -1;
 

@@ -5,6 +5,7 @@ struct StartOptionsT {
     const char* confPath = nullptr;       // nullptr: Wirelane.conf in the program's folder
     const char* interfaceName = nullptr;  // capture from this device, not the remembered card
     bool offline = false;                 // a capture file, already opened, is the source
+    void (*configure)() = nullptr;        // applies settings where the configuration file is read
 };
 
 // The configuration file in use (set by startUp).

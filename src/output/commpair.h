@@ -22,3 +22,14 @@ struct NetSessionT;
 // Fills a record (zeroed first) from a session's counters, names and the
 // first 32 characters of its URL or SQL text.
 void cloneMsgValue(CommMsgT* pCommMsg, const NetSessionT* pNetSession);
+
+#include <ctime>
+
+// Folds one record of the current scan into its endpoint pair: same client
+// host, server address and server port. A bucket with 16 other pairs drops it.
+void putCommpairSession(const CommMsgT* pCommMsg);
+// Adds record src into slot dst (copies it when the slot is free).
+void mergeCommPair(CommMsgT* dst, const CommMsgT* src);
+// Exports every pair with the period stamp tcurr and empties the table.
+void exportCommpairData(time_t tcurr);
+void eraseCommpairTable();

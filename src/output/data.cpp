@@ -8,8 +8,14 @@
 #include <cstdarg>
 #include <cstring>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "capture/engine.h"
+#include "capture/packet.h"
 #include "core/util.h"
+#include "output/store.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -51,11 +57,23 @@ public:
         }
         put('"');
     }
-    void num(const char* key, u32 value) { format(key, "%d", static_cast<int>(value)); }
+    // A 32-bit value as a signed decimal ("%d"); written by hand, as records
+    // are mostly integers and printf would dominate their cost.
+    void num(const char* key, u32 value) { integer(key, static_cast<int>(value)); }
+    void integer(const char* key, long long value)
+    {
+        open(key);
+        decimal(value);
+        put('"');
+    }
     void address(const char* key, u32 ip)
     {
-        format(key, "%d.%d.%d.%d", static_cast<int>(ip >> 24), static_cast<int>((ip >> 16) & 0xFF),
-               static_cast<int>((ip >> 8) & 0xFF), static_cast<int>(ip & 0xFF));
+        open(key);
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            decimal(static_cast<int>((ip >> shift) & 0xFF));
+            if (shift > 0) put('.');
+        }
+        put('"');
     }
     // A quotient in "%.3f", or "0.00" when there is nothing to divide by.
     void ratio(const char* key, double value, bool zero)
@@ -73,6 +91,21 @@ public:
     }
 
 private:
+    void decimal(long long v)
+    {
+        char digits[24];
+        int n = 0;
+        // Unsigned, so that the most negative value negates safely.
+        unsigned long long x = static_cast<unsigned long long>(v);
+        bool negative = v < 0;
+        if (negative) x = 0 - x;
+        do {
+            digits[n++] = static_cast<char>('0' + x % 10);
+            x /= 10;
+        } while (x > 0);
+        if (negative) put('-');
+        while (n > 0) put(digits[--n]);
+    }
     void put(char c)
     {
         if (len_ + 1 < cap_) out_[len_++] = c;
@@ -148,7 +181,11 @@ void processBlock(RecordWriter& w, u32 port)
 {
     const PortProcT& p = globalValue.portProc[port & 0xFFFF];
     w.text("process", p.name);
-    w.format("cpu", "%.3f", static_cast<double>(p.cpu));
+    if (p.cpu == 0) {
+        w.format("cpu", "0.000");  // most ports have no local process
+    } else {
+        w.format("cpu", "%.3f", static_cast<double>(p.cpu));
+    }
     w.format("mem", "%d KB", p.mem);
 }
 
@@ -184,10 +221,16 @@ void delQuota(char* str)
 void makeJsonStr(const CommMsgT* m, char* str)
 {
     RecordWriter w(str, JSON_RECORD_SIZE);
-    char when[32];
-    w.format("type", "%d", 1);
-    w.format("time", "%ld", static_cast<long>(m->time));
-    w.textz("strTime", getStrTime(m->time, when));
+    static thread_local char when[32];
+    w.num("type", 1);
+    w.integer("time", m->time);
+    // The records of a scan share their time: convert it once.
+    static thread_local time_t whenFor = -1;
+    if (m->time != whenFor) {
+        getStrTime(m->time, when);
+        whenFor = m->time;
+    }
+    w.textz("strTime", when);
     processBlock(w, m->sport);
     w.text("urlsql", m->urlsql);
     w.address("src", m->src);
@@ -269,30 +312,30 @@ int makeBusinessJsonStr(NetSessionT* s, char* str)
 
     RecordWriter w(str, JSON_RECORD_SIZE);
     char text[32];
-    w.format("type", "%d", jsonType);
-    w.format("time", "%ld", static_cast<long>(static_cast<time_t>(globalValue.currTime)));
+    w.integer("type", jsonType);
+    w.integer("time", globalValue.currTime);
     processBlock(w, static_cast<u32>(s->sport));
     const timeval& begin = http ? h.beginTime : d.beginTime;
     const timeval& end = http ? h.endTime : d.endTime;
     w.textz("strBegintime", getStrTime(begin.tv_sec, text));
     w.address("src", s->src);
     w.address("dst", s->dst);
-    w.format("did", "%d", s->did);
-    w.format("lid", "%d", s->lid);
-    w.format("vid", "%d", s->vid);
+    w.num("did", static_cast<u32>(s->did));
+    w.num("lid", static_cast<u32>(s->lid));
+    w.num("vid", static_cast<u32>(s->vid));
     deviceId(w);
     w.text("busiId", s->busiId);
-    w.format("sport", "%d", s->sport);
-    w.format("dport", "%d", s->dport);
+    w.num("sport", static_cast<u32>(s->sport));
+    w.num("dport", static_cast<u32>(s->dport));
     w.num("srcConDelayUsec", s->cliConDelayUsec);
     w.num("dstConDelayUsec", s->serConDelayUsec);
     w.textz("begintime", format_tv(begin, text, sizeof text));
     w.textz("endtime", format_tv(end, text, sizeof text));
-    w.format("bytes", "%d", s->bytes);
+    w.num("bytes", static_cast<u32>(s->bytes));
     if (http) {
-        w.format("response", "%d", h.response);
-        w.format("pageload", "%d", h.pageload);
-        w.format("retcode", "%d", h.retcode);
+        w.integer("response", h.response);
+        w.integer("pageload", h.pageload);
+        w.integer("retcode", h.retcode);
         w.text("method", h.method);
         w.text("url", h.url);
         w.text("domain", h.domain);
@@ -300,9 +343,9 @@ int makeBusinessJsonStr(NetSessionT* s, char* str)
         w.text("agent", h.agent);
         w.address("forward", s->forward);
     } else {
-        w.format("response", "%d", d.response);
+        w.integer("response", d.response);
         w.text("sql", d.sql);
-        w.format("resp", "%d", s->resp);
+        w.integer("resp", s->resp);
         w.text("err", d.errMess);
         w.text("dbname", d.dbname);
         w.text("user", d.user);
@@ -316,12 +359,58 @@ int makeBusinessJsonStr(NetSessionT* s, char* str)
 void makeEndJsonStr(char* str, time_t stamp)
 {
     RecordWriter w(str, JSON_RECORD_SIZE);
-    w.format("type", "%d", 99);
-    w.format("time", "%ld", static_cast<long>(stamp));
+    w.integer("type", 99);
+    w.integer("time", stamp);
     w.finish();
 }
 
 // ---- channels ----------------------------------------------------------------
+
+namespace {
+
+// Sends one record on the JSON channel, writes it to the JSON store and to
+// the probe's own sink, in that order.
+void emitRecord(const char* text)
+{
+    std::size_t len = std::strlen(text);
+    if (readOnlyGlobal.isExp) {
+        send(globalValue.expSockfd, text, len, MSG_NOSIGNAL);
+    }
+    if (readOnlyGlobal.enableJson) writeJson(text);
+    if (FILE* out = jsonOut) {
+        // One write per line, so lines from the two exporting threads never mix.
+        static thread_local char line[JSON_RECORD_SIZE + 1];
+        std::memcpy(line, text, len);
+        line[len] = '\n';
+        std::fwrite(line, 1, len + 1, out);
+    }
+}
+
+bool anySink() { return readOnlyGlobal.isExp || readOnlyGlobal.enableJson || jsonOut != nullptr; }
+
+// (Re)opens a connected UDP socket to addr. Senders test flag before each
+// send, so it is cleared, and the old socket closed, first.
+int openChannel(SharedWord<int>& flag, SharedWord<int>& sockfd, const sockaddr_in& addr)
+{
+    flag = 0;
+    platform::sleepMs(10);
+    if (sockfd >= 0) {
+        close(sockfd);
+        sockfd = -1;
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    sockfd = fd;
+    platform::sleepMs(10);
+    flag = 1;
+    return 0;
+}
+
+}  // namespace
 
 int initSocket()
 {
@@ -330,6 +419,26 @@ int initSocket()
     globalValue.expPktSockfd = -1;
     readOnlyGlobal.isExp = 0;
     readOnlyGlobal.isPktExp = 0;
+    return 0;
+}
+
+int initExpSock() { return openChannel(readOnlyGlobal.isExp, globalValue.expSockfd, readOnlyGlobal.expAddress); }
+
+int initPacketSock()
+{
+    return openChannel(readOnlyGlobal.isPktExp, globalValue.expPktSockfd, readOnlyGlobal.expPktAddress);
+}
+
+int exportPacketData(const pcap_pkthdr* h, const u8* sp)
+{
+    if (!readOnlyGlobal.isPktExp) return 0;
+    // The VXLAN header: the I flag (VNI present) and VNI 200.
+    u8 datagram[8 + SLOT_DATA];
+    static const u8 header[8] = {0x08, 0, 0, 0, 0x00, 0x00, 0xC8, 0};
+    std::size_t caplen = std::min<std::size_t>(h->caplen, SLOT_DATA);
+    std::memcpy(datagram, header, sizeof header);
+    std::memcpy(datagram + 8, sp, caplen);
+    send(globalValue.expPktSockfd, datagram, 8 + caplen, MSG_NOSIGNAL);
     return 0;
 }
 
@@ -344,6 +453,9 @@ int openJsonOut(const char* path, char* err, int errSize)
         std::snprintf(err, errSize, "cannot write records to %s: %s", path, std::strerror(errno));
         return -1;
     }
+    // Records come in bursts of thousands at each scan.
+    static char buffer[1 << 20];
+    std::setvbuf(jsonOut, buffer, _IOFBF, sizeof buffer);
     return 0;
 }
 
@@ -357,22 +469,50 @@ void setTransactionObserver(void (*observer)(const NetSessionT& session)) { tran
 
 int exportData(CommMsgT* pCommMsg, time_t stamp)
 {
+    auto observe = recordObserver.load();
+    if (!anySink() && observe == nullptr) return 0;
     pCommMsg->type = 1;
     pCommMsg->time = stamp;
     pCommMsg->lid = 0;
     pCommMsg->vid = 0;
     pCommMsg->did = static_cast<u32>(static_cast<int>(readOnlyGlobal.did));
-    if (auto observe = recordObserver.load()) observe(*pCommMsg);
-    // Rendering, the collector and the JSON store take the record from here.
+    if (observe) observe(*pCommMsg);
+    if (!anySink()) return 0;
+    static thread_local char text[JSON_RECORD_SIZE];
+    makeJsonStr(pCommMsg, text);
+    emitRecord(text);
     return 0;
 }
 
 int exportBusinessData(NetSessionT* pNetSession)
 {
+    auto observe = transactionObserver.load();
+    if (!anySink() && observe == nullptr) return 0;
     pNetSession->lid = 0;
     pNetSession->vid = 0;
     pNetSession->did = readOnlyGlobal.did;
-    if (auto observe = transactionObserver.load()) observe(*pNetSession);
-    // Transaction records are rendered and sent from here.
-    return -1;
+    if (observe) observe(*pNetSession);
+    if (!anySink()) return 0;
+    static thread_local char text[JSON_RECORD_SIZE];
+    if (makeBusinessJsonStr(pNetSession, text) != 0) return -1;
+    emitRecord(text);
+    return 0;
+}
+
+int exportEndData(time_t stamp)
+{
+    globalValue.flushPkts = 1;
+    if (readOnlyGlobal.enableJson) writeJsonEnd();
+    if (!readOnlyGlobal.isExp && jsonOut == nullptr) return 0;
+    char text[64];
+    makeEndJsonStr(text, stamp);
+    // The end mark is not stored: the store is flushed instead.
+    std::size_t len = std::strlen(text);
+    if (readOnlyGlobal.isExp) send(globalValue.expSockfd, text, len, MSG_NOSIGNAL);
+    if (FILE* out = jsonOut) {
+        text[len] = '\n';
+        std::fwrite(text, 1, len + 1, out);
+        std::fflush(out);
+    }
+    return 0;
 }

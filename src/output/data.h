@@ -23,6 +23,15 @@ void delQuota(char* str);
 // ---- channels ----------------------------------------------------------------
 
 int initSocket();
+// (Re)open the JSON channel to expAddress and the frame channel to
+// expPktAddress; 0 when connected, -1 otherwise.
+int initExpSock();
+int initPacketSock();
+// Forwards one captured frame in VXLAN (VNI 200) when the frame channel is on.
+int exportPacketData(const pcap_pkthdr* h, const u8* sp);
+// Flags the packet-store flush, flushes the JSON store and sends the
+// end-of-scan record.
+int exportEndData(time_t stamp);
 
 #include <cstdio>
 

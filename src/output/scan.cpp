@@ -3,12 +3,21 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
+#include "analysis/session.h"
 #include "capture/engine.h"
 #include "core/global_define.h"
 #include "core/util.h"
+#include "output/commpair.h"
+#include "output/data.h"
+#include "output/portproc.h"
 #include "platform/platform.h"
+
+CommMsgT comms[TOP_SESSIONS];
+int cntMaxSession = 0;
+int cntTotalSession = 0;
 
 namespace {
 
@@ -20,15 +29,82 @@ time_t capturePeriod = 0;
 
 time_t lastCardSearch = 0;
 
+// Per-bucket work space of a scan, reused for every bucket: a bucket yields
+// at most 16 records and 16 ended sessions. Only one scan runs at a time.
+CommMsgT bucketRecords[BUCKET_SESSIONS];
+NetSessionT endedSessions[BUCKET_SESSIONS];
+
 }  // namespace
 
 void setScanFollowsCapture(bool follow) { followCapture = follow; }
 bool scanFollowsCapture() { return followCapture; }
 void setListRefreshHook(void (*hook)()) { refreshHook = hook; }
 
+void storeMaxCommMsg(const CommMsgT* pCommMsg, int type)
+{
+    if (cntMaxSession < TOP_SESSIONS) {
+        comms[cntMaxSession] = *pCommMsg;
+        comms[cntMaxSession].type = static_cast<u32>(type);
+        cntMaxSession++;
+        return;
+    }
+    // Replace the quietest entry (the first of equals) if the offer is busier.
+    int least = 0;
+    for (int i = 1; i < TOP_SESSIONS; i++) {
+        if (comms[i].sendPkts + comms[i].rcvdPkts < comms[least].sendPkts + comms[least].rcvdPkts) least = i;
+    }
+    if (comms[least].sendPkts + comms[least].rcvdPkts < pCommMsg->sendPkts + pCommMsg->rcvdPkts) {
+        comms[least] = *pCommMsg;
+        comms[least].type = static_cast<u32>(type);
+    }
+}
+
+void scanFun(time_t stamp, bool endAll)
+{
+    HashTableT* table = globalValue.hashTable;
+    time_t now = globalValue.realCurrTime;
+    int timeOut = readOnlyGlobal.sessionTimeOut;
+    for (HashNodeT& node : table->node) {
+        int r = 0;
+        int k = 0;
+        {
+            // Only classify and copy under the lock; the rest runs on copies.
+            std::lock_guard<std::mutex> lk(node.hMutex);
+            for (NetSessionT& s : node.session) {
+                if (!s.valid) continue;
+                long idle = static_cast<long>(now - s.lastPktTime.tv_sec);
+                bool ended = endAll || idle >= timeOut || (s.state > 3 && idle > 1);
+                bool traffic = s.sendPkts + s.rcvdPkts != 0;
+                if (traffic) {
+                    cloneMsgValue(&bucketRecords[r], &s);
+                    storeMaxCommMsg(&bucketRecords[r], s.type);
+                    r++;
+                    cntTotalSession++;
+                }
+                if (ended) {
+                    if (s.type > 0) endedSessions[k++] = s;
+                    s.valid = 0;
+                } else if (traffic) {
+                    clearSessionValue(&s);
+                }
+            }
+        }
+        for (int i = 0; i < r; i++) putCommpairSession(&bucketRecords[i]);
+        // An ended session's last transaction goes out on its own.
+        for (int i = 0; i < k; i++) exportBusinessData(&endedSessions[i]);
+    }
+    exportCommpairData(stamp);
+    if (!followCapture) platform::sleepMs(1000);
+    exportEndData(stamp);
+}
+
 void runScan(time_t stamp, bool endAll)
 {
-    (void)endAll;  // sessions are folded into records here once the table is walked
+    cntMaxSession = 0;
+    cntTotalSession = 0;
+    scanFun(stamp, endAll);
+    // Local processes do not own the ports of a recorded capture.
+    if (!followCapture) getPortProcess();
 
     int bytes = 0;
     int pkts = 0;
@@ -43,9 +119,10 @@ void runScan(time_t stamp, bool endAll)
     if (readOnlyGlobal.readJsonFileMode == 0) {
         if (auto hook = refreshHook.load()) hook();
     }
-    // Bits and packets per second over the interval, as integer division.
+    // Bits and packets per second over the interval (x 8 / 10 is x 4 / 5),
+    // in 32-bit integer arithmetic.
     writeLog(1, "[TRAFFIC=%d] [PACKET=%d] [SESSION:%d]\n", static_cast<int>(static_cast<unsigned>(bytes) * 8u) / 5,
-             pkts / 5, 0);
+             pkts / 5, cntTotalSession);
 
     if (!followCapture && globalValue.selectRow == -1 && std::labs(static_cast<long>(stamp - lastCardSearch)) > 30) {
         getCardInfo();
@@ -59,6 +136,7 @@ int scanThread(void*)
     if (followCapture) return 0;  // the processing thread drives the scan
     time_t now = getGlobalTime(time(nullptr));
     time_t lastScan = now + 10;
+    std::memset(static_cast<void*>(comms), 0, sizeof comms);
     while (readOnlyGlobal.runFlag) {
         now = getGlobalTime(time(nullptr));
         if (lastScan - now > 20) lastScan = now + 10;  // the clock went back

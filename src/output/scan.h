@@ -1,13 +1,29 @@
-// The scan: the probe's ten-second clock.
+// The scan: the probe's ten-second clock. It turns sessions into records,
+// ends idle and closed sessions, folds records per endpoint pair and exports
+// them, and keeps the fifteen busiest for the live list.
 #pragma once
 
 #include <ctime>
 
+#include "core/comm.h"
+
+constexpr int TOP_SESSIONS = 15;
+
+// The busiest records of the latest scan, for the live list; their type is
+// the session's application type. Valid entries: 0 to cntMaxSession - 1.
+extern CommMsgT comms[TOP_SESSIONS];
+extern int cntMaxSession;
+// Records produced by the current scan.
+extern int cntTotalSession;
+
 int scanThread(void* arg);
 
-// One scan for the period that starts at stamp. endAll ends every session
-// (the end of a capture file).
+// One scan for the period that starts at stamp: scanFun, then the traffic
+// log line, the port table, the card search. endAll ends every session (the
+// end of a capture file).
 void runScan(time_t stamp, bool endAll);
+void scanFun(time_t stamp, bool endAll);
+void storeMaxCommMsg(const CommMsgT* pCommMsg, int type);
 
 // With a capture file as the source, capture time drives the scan instead of
 // the wall clock: the processing thread calls scanClockTick with the second of
