@@ -1,5 +1,6 @@
-// Writes a synthetic Ethernet capture for benchmarks: many HTTP-like TCP
-// conversations (handshake, request, a response of several segments, close),
+// Writes a synthetic Ethernet capture for benchmarks: many TCP conversations
+// (handshake, request, a response of several segments, close) to HTTP servers
+// 198.19.0.1-16:80 and, one in eight, to MySQL servers 198.19.0.33-34:3306,
 // with some UDP and ICMP between them. Deterministic for given arguments.
 //
 //   wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS] [CLIENT-HOSTS]
@@ -38,7 +39,7 @@ void writeFrame(const std::uint8_t* frame, int len)
 
 // proto 6, 17 or 1; payloadLen bytes of text filler.
 void emit(int proto, std::uint32_t src, std::uint32_t dst, int sport, int dport, std::uint32_t seq,
-          std::uint32_t ack, int flags, const char* text, int payloadLen, std::uint16_t ipId)
+          std::uint32_t ack, int flags, const char* text, int payloadLen, std::uint16_t ipId, int textLen = -1)
 {
     static std::uint8_t f[2048];
     std::memset(f, 0, 64);
@@ -77,7 +78,7 @@ void emit(int proto, std::uint32_t src, std::uint32_t dst, int sport, int dport,
         put16be(t + 6, seq & 0xFFFF);
     }
     std::uint8_t* pl = t + th;
-    int tl = static_cast<int>(std::strlen(text));
+    int tl = textLen >= 0 ? textLen : static_cast<int>(std::strlen(text));
     for (int i = 0; i < payloadLen; i++) pl[i] = i < tl ? text[i] : static_cast<std::uint8_t>('a' + i % 26);
     int len = 14 + total;
     if (len < 60) len = 60;
@@ -91,6 +92,7 @@ struct Conv {
     int step;
     int segments;
     std::uint16_t id;
+    bool mysql;
 };
 
 std::uint32_t rng = 12345;
@@ -100,7 +102,9 @@ std::uint32_t next() { rng = rng * 1103515245u + 12345u; return rng >> 8; }
 void restart(Conv& c, int index)
 {
     c.cli = 0xC6120000u + 0x100u + next() % clientHosts;  // 198.18.x.x clients
-    c.srv = 0xC6130001u + static_cast<std::uint32_t>(index % 16);              // 198.19.0.1..16 servers
+    c.mysql = index % 8 == 7;
+    c.srv = c.mysql ? 0xC6130021u + static_cast<std::uint32_t>(index % 2)   // 198.19.0.33..34
+                    : 0xC6130001u + static_cast<std::uint32_t>(index % 16);  // 198.19.0.1..16
     c.cport = 1024 + static_cast<int>(next() % 60000);
     c.cseq = next();
     c.sseq = next();
@@ -112,7 +116,7 @@ void restart(Conv& c, int index)
 // One frame of conversation c; its steps form a whole HTTP exchange.
 void step(Conv& c, int index)
 {
-    const int srvPort = 80;
+    const int srvPort = c.mysql ? 3306 : 80;
     int s = c.step++;
     if (s == 0) {
         emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq++, 0, 0x02, "", 0, c.id++);
@@ -121,14 +125,19 @@ void step(Conv& c, int index)
     } else if (s == 2) {
         emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x10, "", 0, c.id++);
     } else if (s == 3) {
-        const char* req = "GET /index.html?id=42 HTTP/1.1\r\nHost: bench.example\r\nUser-Agent: bench\r\n\r\n";
-        int n = static_cast<int>(std::strlen(req));
-        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x18, req, n, c.id++);
+        // A MySQL query packet: 3-byte length, sequence 0, command 3, text.
+        static const char query[] = "\x29\x00\x00\x00\x03SELECT id, name FROM users WHERE id = 42";
+        const char* req = c.mysql ? query
+                                  : "GET /index.html?id=42 HTTP/1.1\r\nHost: bench.example\r\nUser-Agent: bench\r\n\r\n";
+        int n = c.mysql ? static_cast<int>(sizeof query - 1) : static_cast<int>(std::strlen(req));
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x18, req, n, c.id++, n);
         c.cseq += n;
     } else if (s < 4 + c.segments) {
-        const char* res = s == 4 ? "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 9000\r\n\r\n" : "";
+        const char* res = s != 4  ? ""
+                          : c.mysql ? "\x01\x00\x00\x01\x02"
+                                    : "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 9000\r\n\r\n";
         int n = s == 4 ? 1200 : 200 + static_cast<int>(next() % 1260);
-        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq, c.cseq, 0x18, res, n, c.id++);
+        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq, c.cseq, 0x18, res, n, c.id++, c.mysql && s == 4 ? 5 : -1);
         c.sseq += n;
     } else if (s == 4 + c.segments) {
         emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x10, "", 0, c.id++);
