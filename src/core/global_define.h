@@ -40,10 +40,11 @@ public:
     SharedWord(const SharedWord&) = delete;
     SharedWord& operator=(const SharedWord&) = delete;
     operator T() const noexcept { return v_.load(std::memory_order_acquire); }  // NOLINT
-    SharedWord& operator=(T x) noexcept
+    // Yields the value, so that a = b = 0 chains as with plain words.
+    T operator=(T x) noexcept
     {
         v_.store(x, std::memory_order_release);
-        return *this;
+        return x;
     }
     T fetchAdd(T d) noexcept { return v_.fetch_add(d, std::memory_order_acq_rel); }
     std::atomic<T>& raw() noexcept { return v_; }
@@ -221,8 +222,10 @@ struct ReadOnlyGlobalT {
     SharedWord<int> expPort;
     SharedWord<int> expPktPort;
     SharedWord<int> kestrelPort;
-    int pktsFileInd;
-    int jsonFileInd;
+    // Numbers of the store files in use: set by the store threads, read by
+    // whoever saves the configuration.
+    SharedWord<int> pktsFileInd;
+    SharedWord<int> jsonFileInd;
     char userTmpPath[2048];
     char exeFilePath[2048];
     char findMac[64];

@@ -11,11 +11,13 @@
 
 #include "capture/engine.h"
 #include "capture/packet.h"
+#include "core/conf.h"
 #include "core/global_define.h"
 #include "core/util.h"
 #include "output/commpair.h"
 #include "output/data.h"
 #include "output/scan.h"
+#include "output/store.h"
 #include "platform/platform.h"
 
 ReadOnlyGlobalT readOnlyGlobal;
@@ -103,6 +105,7 @@ int initGlobalValue()
 int startUp(const StartOptionsT& options)
 {
     clearRecord(readOnlyGlobal);
+    readOnlyGlobal.isKestrel = 1;  // the probe may always report to a monitoring center
     if (initGlobalValue() != 0) {
         writeLog(3, "init globalValue failed");
         return -1;
@@ -128,7 +131,7 @@ int startUp(const StartOptionsT& options)
         writeLog(3, "configuration file name longer than %d characters", static_cast<int>(sizeof confFilePath) - 1);
         return -1;
     }
-    // The configuration file is read here.
+    loadConf();
     if (options.configure != nullptr) options.configure();
 
     if (options.interfaceName != nullptr && selectCaptureInterface(options.interfaceName) != 0) return -1;
@@ -138,6 +141,7 @@ int startUp(const StartOptionsT& options)
     readOnlyGlobal.sessionTimeOut = 60;
 
     setScanFollowsCapture(options.offline);
+    setStoreSyncEachFlush(!options.offline);
     setRingWaitWhenFull(options.offline);
     std::thread(scanThread, nullptr).detach();
     std::thread(processThread, nullptr).detach();
