@@ -2,6 +2,7 @@
 #include <gtk/gtk.h>
 
 #include "core/main.h"
+#include "output/store.h"
 #include "ui/ui_main.h"
 
 int main(int argc, char** argv)
@@ -12,5 +13,6 @@ int main(int argc, char** argv)
     if (startUp(options) != 0) return 0;
     ui_main();
     gtk_main();
+    flushStores();
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "core/main.h"
 #include "core/util.h"
 #include "output/data.h"
+#include "output/store.h"
 
 namespace {
 
@@ -142,6 +143,7 @@ int main(int argc, char** argv)
                  sig, static_cast<unsigned long long>(ringTakenCount()),
                  static_cast<unsigned long long>(ringDropCount()), captureLibraryDrops());
     }
+    flushStores();
     flushJsonOut();
     return 0;
 }

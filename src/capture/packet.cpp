@@ -132,6 +132,7 @@ void finishInput()
              static_cast<unsigned long long>(takenFrames.load()),
              static_cast<unsigned long long>(droppedFrames.load()));
     scanInputEnd();
+    flushStores();  // the input is over: write out what the stores gathered
     std::lock_guard<std::mutex> lk(wakeMutex);
     finished = true;
     finishedCv.notify_all();

@@ -75,11 +75,30 @@ public:
         }
         put('"');
     }
+    // A capture time as "%u.%03u": seconds, a point, milliseconds.
+    void seconds(const char* key, const timeval& tv)
+    {
+        open(key);
+        decimal(static_cast<unsigned>(tv.tv_sec));
+        put('.');
+        unsigned ms = static_cast<unsigned>(tv.tv_usec) / 1000;
+        put(static_cast<char>('0' + ms / 100 % 10));
+        put(static_cast<char>('0' + ms / 10 % 10));
+        put(static_cast<char>('0' + ms % 10));
+        put('"');
+    }
+    // A value that needs no formatting.
+    void literal(const char* key, const char* text)
+    {
+        open(key);
+        for (const char* t = text; *t; t++) put(*t);
+        put('"');
+    }
     // A quotient in "%.3f", or "0.00" when there is nothing to divide by.
     void ratio(const char* key, double value, bool zero)
     {
         if (zero) {
-            format(key, "0.00");
+            literal(key, "0.00");
         } else {
             format(key, "%.3f", value);
         }
@@ -182,11 +201,15 @@ void processBlock(RecordWriter& w, u32 port)
     const PortProcT& p = globalValue.portProc[port & 0xFFFF];
     w.text("process", p.name);
     if (p.cpu == 0) {
-        w.format("cpu", "0.000");  // most ports have no local process
+        w.literal("cpu", "0.000");  // most ports have no local process
     } else {
         w.format("cpu", "%.3f", static_cast<double>(p.cpu));
     }
-    w.format("mem", "%d KB", p.mem);
+    if (p.mem == 0) {
+        w.literal("mem", "0 KB");
+    } else {
+        w.format("mem", "%d KB", p.mem);
+    }
 }
 
 void deviceId(RecordWriter& w)
@@ -250,7 +273,7 @@ void makeJsonStr(const CommMsgT* m, char* str)
     u32 pkts = m->sendPkts + m->rcvdPkts;
     u32 bytes = m->sendBytes + m->rcvdBytes;
     if (pkts == 0) {
-        w.format("avgPktLen", "0.00");
+        w.literal("avgPktLen", "0.00");
     } else {
         w.format("avgPktLen", "%.2f", static_cast<double>(static_cast<float>(bytes) / static_cast<float>(pkts)));
     }
@@ -311,13 +334,19 @@ int makeBusinessJsonStr(NetSessionT* s, char* str)
     }
 
     RecordWriter w(str, JSON_RECORD_SIZE);
-    char text[32];
     w.integer("type", jsonType);
     w.integer("time", globalValue.currTime);
     processBlock(w, static_cast<u32>(s->sport));
     const timeval& begin = http ? h.beginTime : d.beginTime;
     const timeval& end = http ? h.endTime : d.endTime;
-    w.textz("strBegintime", getStrTime(begin.tv_sec, text));
+    // Transactions come many to a second: convert each second once.
+    static thread_local time_t textFor = -1;
+    static thread_local char beginText[32];
+    if (begin.tv_sec != textFor) {
+        getStrTime(begin.tv_sec, beginText);
+        textFor = begin.tv_sec;
+    }
+    w.textz("strBegintime", beginText);
     w.address("src", s->src);
     w.address("dst", s->dst);
     w.num("did", static_cast<u32>(s->did));
@@ -329,8 +358,8 @@ int makeBusinessJsonStr(NetSessionT* s, char* str)
     w.num("dport", static_cast<u32>(s->dport));
     w.num("srcConDelayUsec", s->cliConDelayUsec);
     w.num("dstConDelayUsec", s->serConDelayUsec);
-    w.textz("begintime", format_tv(begin, text, sizeof text));
-    w.textz("endtime", format_tv(end, text, sizeof text));
+    w.seconds("begintime", begin);
+    w.seconds("endtime", end);
     w.num("bytes", static_cast<u32>(s->bytes));
     if (http) {
         w.integer("response", h.response);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -47,7 +48,7 @@ StoreInfoT& infoOf(int type)
 }
 
 // The file number saved in the settings; guarded by the store's lock here.
-int& savedIndex(int type)
+SharedWord<int>& savedIndex(int type)
 {
     return type == STORE_PKTS ? readOnlyGlobal.pktsFileInd : readOnlyGlobal.jsonFileInd;
 }
@@ -125,8 +126,23 @@ int writeBlankFiles(const StoreInfoT& si)
     return 0;
 }
 
-void closeLocked(StoreInfoT& si)
+// Frames and records are gathered per store and written in large blocks: a
+// write call per frame or record would cost more than analysing it. The
+// block goes out when full, at every flush (the end of each scan), at a file
+// switch and before a new set-up, always under the store's lock.
+constexpr int PENDING_BYTES = 256 * 1024;
+u8 pending[3][PENDING_BYTES];
+int pendingLen[3];
+
+void writePendingLocked(int type, const StoreInfoT& si)
 {
+    if (pendingLen[type] > 0 && si.hFile > 0) storeFile(si.hFile, pending[type], pendingLen[type]);
+    pendingLen[type] = 0;
+}
+
+void closeLocked(int type, StoreInfoT& si)
+{
+    writePendingLocked(type, si);
     if (si.hFile > 0) close(si.hFile);
     si.hFile = 0;
     si.currSize = 0;
@@ -136,7 +152,7 @@ void closeLocked(StoreInfoT& si)
 // file (header written), 0 for the JSON store, -1 when it cannot be opened.
 int openNextLocked(int type, StoreInfoT& si)
 {
-    closeLocked(si);
+    closeLocked(type, si);
     if (si.fileSize == 0) return -1;  // never set up
     if (si.currInd >= si.fileCount) si.currInd = 0;
     ++si.currInd;
@@ -169,29 +185,40 @@ void append(int type, const void* buf, int len, const char* tail, int tailLen)
             if (openNextLocked(type, si) < 0) return;
             switched = true;
         }
-        int written = storeFile(si.hFile, buf, len);
-        if (written > 0 && tailLen > 0) written = storeFile(si.hFile, tail, tailLen) > 0 ? len + tailLen : 0;
-        if (written > 0) {
-            si.currSize += written;
-            if (si.currSize > si.fileSize) closeLocked(si);
+        if (pendingLen[type] + len + tailLen > PENDING_BYTES) writePendingLocked(type, si);
+        if (len + tailLen > PENDING_BYTES) {
+            storeFile(si.hFile, buf, len);
+            if (tailLen > 0) storeFile(si.hFile, tail, tailLen);
+        } else {
+            std::memcpy(pending[type] + pendingLen[type], buf, static_cast<std::size_t>(len));
+            if (tailLen > 0) std::memcpy(pending[type] + pendingLen[type] + len, tail, static_cast<std::size_t>(tailLen));
+            pendingLen[type] += len + tailLen;
         }
+        si.currSize += len + tailLen;
+        if (si.currSize > si.fileSize) closeLocked(type, si);
     }
     // Saved outside the lock: writing the settings must not hold up the store.
     if (switched) refreshConf();
 }
 
+// Whether the flush at the end of each scan also waits for the disk. A
+// capture file is analysed many periods a second; its stores are synced once,
+// at the end.
+std::atomic<bool> syncEachFlush {true};
+
 // Flushes a copy of the open descriptor, so that the slow flush holds no lock
 // and a set-up meanwhile cannot close it under us.
-void flushStore(int type)
+void flushStore(int type, bool sync)
 {
     int fd = -1;
     {
         std::lock_guard<std::mutex> lk(storeLock[type]);
+        writePendingLocked(type, infoOf(type));
         int h = infoOf(type).hFile;
         if (h > 0) fd = fcntl(h, F_DUPFD_CLOEXEC, 1);
     }
     if (fd < 0) return;
-    fdatasync(fd);
+    if (sync) fdatasync(fd);
     close(fd);
 }
 
@@ -242,7 +269,7 @@ int initStore(const char* path, int space, int type)
     // have happened while the blank files were written).
     std::lock_guard<std::mutex> lk(storeLock[type]);
     StoreInfoT& cur = infoOf(type);
-    closeLocked(cur);
+    closeLocked(type, cur);
     si.currInd = savedIndex(type);
     cur = si;
     return 0;
@@ -292,7 +319,7 @@ void dumpPkt(const pcap_pkthdr* h, const u8* pkt)
 
 void dumpPktEnd()
 {
-    flushStore(STORE_PKTS);
+    flushStore(STORE_PKTS, syncEachFlush);
 }
 
 void writeJson(const char* str)
@@ -311,8 +338,16 @@ void writeJson(const char* str)
 
 void writeJsonEnd()
 {
-    flushStore(STORE_JSON);
+    flushStore(STORE_JSON, syncEachFlush);
 }
+
+void flushStores()
+{
+    flushStore(STORE_PKTS, true);
+    flushStore(STORE_JSON, true);
+}
+
+void setStoreSyncEachFlush(bool sync) { syncEachFlush = sync; }
 
 int writeBlankFile(int type)
 {

@@ -44,6 +44,11 @@ void dumpPktEnd();
 // Appends one record and an empty line (CR LF CR LF) to the JSON store.
 void writeJson(const char* str);
 void writeJsonEnd();
+// Writes out what both stores hold and flushes their files to disk: at the end
+// of the program, so that nothing gathered is lost.
+void flushStores();
+// Whether dumpPktEnd and writeJsonEnd wait for the disk (on by default).
+void setStoreSyncEachFlush(bool sync);
 // Creates the store's missing blank files: 0, -1, -2 or -3 as initStore.
 int writeBlankFile(int type);
 
