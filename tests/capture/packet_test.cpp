@@ -8,53 +8,40 @@
 
 #include "capture/packet.h"
 #include "capture/process.h"
-#include "core/global_define.h"
-#include "core/util.h"
 #include "support/frames.h"
+#include "support/tables.h"
 
-using testframes::buildFrame;
-using testframes::FrameSpec;
+using namespace testframes;
+using testtables::addEndpoint;
+using testtables::clearEndpoints;
 
 namespace {
 
-void clearEndpoints()
-{
-    while (readOnlyGlobal.cntHost > 0) deleteHostInfo(0);
-}
-
-void addEndpoint(const char* text, int protoIdx)
-{
-    HostInfoT h;
-    ASSERT_EQ(makeHostInfo(&h, text, protoIdx, "12345678"), 0) << text;
-    ASSERT_EQ(addNewHostInfo(&h), 0) << text;
-}
-
-int check(const std::vector<std::uint8_t>& f)
+int check(const Bytes& f)
 {
     pcap_pkthdr h {};
     h.caplen = h.len = static_cast<bpf_u_int32>(f.size());
     return checkPacket(&h, f.data());
 }
 
-int drainRing()
+int write(const Bytes& f)
 {
-    int n = 0;
-    while (packet_peek() != nullptr) {
-        packet_release();
-        n++;
-    }
-    return n;
+    pcap_pkthdr h {};
+    h.caplen = h.len = static_cast<bpf_u_int32>(f.size());
+    return packet_write(&h, f.data());
+}
+
+void drainRing()
+{
+    while (packet_peek() != nullptr) packet_release();
 }
 
 class RingTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        static bool ready = false;
-        if (!ready) {
-            ASSERT_EQ(init_packet(), 0);
-        }
-        ready = true;
+        static const int ready = init_packet();
+        ASSERT_EQ(ready, 0);
     }
     void SetUp() override
     {
@@ -62,10 +49,8 @@ protected:
         drainRing();
         readOnlyGlobal.runFlag = 1;
         readOnlyGlobal.maxLength = 0;
-        readOnlyGlobal.expNumIP = 0;
-        readOnlyGlobal.expPort = 0;
-        readOnlyGlobal.expPktNumIP = 0;
-        readOnlyGlobal.expPktPort = 0;
+        readOnlyGlobal.expNumIP = readOnlyGlobal.expPktNumIP = 0;
+        readOnlyGlobal.expPort = readOnlyGlobal.expPktPort = 0;
         setRingWaitWhenFull(false);
     }
     void TearDown() override
@@ -75,161 +60,96 @@ protected:
     }
 };
 
-}  // namespace
-
 TEST_F(RingTest, EarlyFilterKeepsWhatConcernsAnEndpoint)
 {
-    FrameSpec tcp;  // 10.0.0.1:40000 -> 10.0.0.2:80
-    FrameSpec reply = tcp;
-    std::swap(reply.src, reply.dst);
-    std::swap(reply.sport, reply.dport);
-    FrameSpec icmp = tcp;
-    icmp.proto = 1;
-    FrameSpec gre = tcp;
-    gre.proto = 47;
-    FrameSpec udp = tcp;
-    udp.proto = 17;
-    udp.dport = 514;
-    FrameSpec other = tcp;
-    other.proto = 132;  // SCTP
-    FrameSpec tagged = tcp;
-    tagged.tags = 2;
-    FrameSpec qinq = tcp;  // an unknown tag type is not skipped
-    qinq.etherType = 0x88A8;
-
-    EXPECT_EQ(check(buildFrame(tcp)), 1) << "no endpoint: everything is kept";
-    EXPECT_EQ(check(buildFrame(other)), 0) << "only TCP, UDP, ICMP and GRE";
-
-    addEndpoint("10.9.9.9", 1);
-    EXPECT_EQ(check(buildFrame(tcp)), 0) << "between two unmonitored hosts";
-    EXPECT_EQ(check(buildFrame(icmp)), 1);
-    EXPECT_EQ(check(buildFrame(gre)), 1);
-
-    addEndpoint("10.0.0.2:80", 3);
-    EXPECT_EQ(check(buildFrame(tcp)), 1) << "to the server";
-    EXPECT_EQ(check(buildFrame(reply)), 1) << "from the server";
-    EXPECT_EQ(check(buildFrame(tagged)), 1) << "behind two 802.1Q tags";
-    EXPECT_EQ(check(buildFrame(qinq)), 1) << "0x88A8 is read as untagged";
-    EXPECT_EQ(check(buildFrame(udp)), 0) << "an HTTP endpoint is TCP only";
-
-    addEndpoint("10.0.0.2", 2);
-    EXPECT_EQ(check(buildFrame(udp)), 1);
+    const Bytes tcp = buildFrame({}), udp = buildFrame({.proto = 17, .dport = 514});  // 10.0.0.1 -> 10.0.0.2
+    auto cut = [&](long len) { return Bytes(tcp.begin(), tcp.begin() + len); };  // exactly len bytes
+    // Endpoints accumulate from step to step.
+    struct Step { const char* what; const char* endpoint; int protoIdx; Bytes frame; int kept; };
+    const Step steps[] = {
+        {"no endpoint: everything is kept", nullptr, 0, tcp, 1},
+        {"only TCP, UDP, ICMP and GRE", nullptr, 0, buildFrame({.proto = 132}), 0},
+        {"between two unmonitored hosts", "10.9.9.9", 1, tcp, 0},
+        {"ICMP", nullptr, 0, buildFrame({.proto = 1}), 1},
+        {"GRE", nullptr, 0, buildFrame({.proto = 47}), 1},
+        {"a port-bound endpoint needs the port", "10.0.0.2:80", 1, cut(34), 0},
+        {"a fragment offset far past the data", nullptr, 0, buildFrame({.fragField = 0x1FFF}), 0},
+        {"to the server", nullptr, 0, tcp, 1},
+        {"from the server", nullptr, 0, buildFrame({.src = 0x0A000002, .dst = 0x0A000001, .sport = 80, .dport = 1}), 1},
+        {"behind two 802.1Q tags", nullptr, 0, buildFrame({.tags = 2}), 1},
+        {"0x88A8 is read as untagged", nullptr, 0, buildFrame({.etherType = 0x88A8}), 1},
+        {"a TCP endpoint is TCP only", nullptr, 0, udp, 0},
+        {"cut inside the IPv4 header", "10.0.0.2", 1, cut(33), 0},
+        {"cut", nullptr, 0, cut(25), 0}, {"cut", nullptr, 0, cut(14), 0}, {"cut", nullptr, 0, cut(13), 0},
+        {"cut", nullptr, 0, cut(1), 0},  {"cut", nullptr, 0, cut(0), 0},
+        {"judged by the addresses alone", nullptr, 0, cut(34), 1},
+        {"UDP", "10.0.0.2", 2, udp, 1},
+    };
+    for (const Step& s : steps) {
+        ASSERT_TRUE(s.endpoint == nullptr || addEndpoint(s.endpoint, s.protoIdx));
+        EXPECT_EQ(check(s.frame), s.kept) << s.what << " " << s.frame.size();
+    }
+    // The probe's own exports, even to a monitored host.
     readOnlyGlobal.expNumIP = 0x0A000002;
     readOnlyGlobal.expPort = 514;
-    EXPECT_EQ(check(buildFrame(udp)), 0) << "the probe's own JSON export, even to a monitored host";
+    EXPECT_EQ(check(udp), 0);
     readOnlyGlobal.expNumIP = 0;
     readOnlyGlobal.expPktNumIP = 0x0A000002;
     readOnlyGlobal.expPktPort = 514;
-    EXPECT_EQ(check(buildFrame(udp)), 0) << "the probe's own frame export";
-}
-
-TEST_F(RingTest, EarlyFilterStaysInsideShortFrames)
-{
-    addEndpoint("10.0.0.2", 1);  // any TCP port
-    FrameSpec s;
-    std::vector<std::uint8_t> f = buildFrame(s);
-
-    // Cut inside the IPv4 header: nothing to judge by.
-    for (std::size_t len : {0u, 1u, 13u, 14u, 25u, 33u}) {
-        std::vector<std::uint8_t> cut(f.begin(), f.begin() + len);
-        EXPECT_EQ(check(cut), 0) << len;
-    }
-    // Addresses present, ports cut off: judged by the addresses alone.
-    std::vector<std::uint8_t> noPorts(f.begin(), f.begin() + 34);
-    EXPECT_EQ(check(noPorts), 1);
-    clearEndpoints();
-    addEndpoint("10.0.0.2:80", 1);
-    EXPECT_EQ(check(noPorts), 0) << "a port-bound endpoint needs the port";
-
-    // A fragment offset that points far past the data.
-    s.fragField = 0x1FFF;
-    EXPECT_EQ(check(buildFrame(s)), 0);
+    EXPECT_EQ(check(udp), 0);
 }
 
 TEST_F(RingTest, FramesAreCutToTheLimitButKeepTheirWireLength)
 {
-    FrameSpec s;
-    s.payload.assign(1460, 'x');
-    std::vector<std::uint8_t> f = buildFrame(s);
-    ASSERT_EQ(f.size(), 1514u);
-
-    struct {
-        int maxLength;
-        bpf_u_int32 caplen;
-    } const cases[] = {{128, 128}, {0, 1514}, {5000, 1514}, {2048, 1514}, {1, 1}};
-    for (const auto& c : cases) {
+    struct Case { int maxLength; bpf_u_int32 len, caplen; };
+    const Case cases[] = {{128, 1514, 128}, {0, 1514, 1514}, {5000, 1514, 1514}, {1, 1514, 1}, {0, 8054, 2048}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.maxLength);
         readOnlyGlobal.maxLength = c.maxLength;
-        pcap_pkthdr h {};
-        h.caplen = h.len = 1514;
-        ASSERT_EQ(packet_write(&h, f.data()), 0);
+        const Bytes f = buildFrame({.payload = std::string(c.len - 54, 'x')});
+        ASSERT_EQ(write(f), 0);
         PacketBuffer* slot = packet_peek();
         ASSERT_NE(slot, nullptr);
-        EXPECT_EQ(slot->hdr.caplen, c.caplen) << c.maxLength;
-        EXPECT_EQ(slot->hdr.len, 1514u) << c.maxLength;
+        EXPECT_EQ(std::pair(slot->hdr.caplen, slot->hdr.len), std::pair(c.caplen, c.len));
         EXPECT_EQ(slot->udata[slot->hdr.caplen], 0) << "a zero byte follows the data";
         EXPECT_TRUE(std::equal(slot->udata, slot->udata + slot->hdr.caplen, f.begin()));
         packet_release();
     }
-
-    // A jumbo frame is cut to the default limit of 2048.
-    s.payload.assign(8000, 'y');
-    f = buildFrame(s);
-    readOnlyGlobal.maxLength = 0;
-    pcap_pkthdr h {};
-    h.caplen = h.len = static_cast<bpf_u_int32>(f.size());
-    ASSERT_EQ(packet_write(&h, f.data()), 0);
-    EXPECT_EQ(packet_peek()->hdr.caplen, 2048u);
-    packet_release();
 }
 
 TEST_F(RingTest, HoldsAtMost4094FramesInOrderAndCountsWhatItDrops)
 {
-    FrameSpec s;
-    auto writeId = [&s](std::uint16_t id) {
-        s.ipId = id;
-        std::vector<std::uint8_t> f = buildFrame(s);
-        pcap_pkthdr h {};
-        h.caplen = h.len = static_cast<bpf_u_int32>(f.size());
-        return packet_write(&h, f.data());
+    auto writeId = [](int id) { return write(buildFrame({.ipId = static_cast<std::uint16_t>(id)})); };
+    auto takeId = [] {
+        PacketBuffer* slot = packet_peek();
+        int id = slot == nullptr ? -1 : slot->udata[18] << 8 | slot->udata[19];
+        if (slot != nullptr) packet_release();
+        return id;
     };
-    std::uint64_t dropped = ringDropCount();
-    for (int i = 0; i < 4094; i++) ASSERT_EQ(writeId(static_cast<std::uint16_t>(i)), 0) << i;
+    const std::uint64_t dropped = ringDropCount();
+    for (int i = 0; i < 4094; i++) ASSERT_EQ(writeId(i), 0) << i;
     EXPECT_EQ(writeId(9999), -1);
     EXPECT_EQ(ringDropCount(), dropped + 1);
-
-    PacketBuffer* first = packet_peek();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->udata[18] << 8 | first->udata[19], 0) << "oldest first";
-    packet_release();
+    EXPECT_EQ(takeId(), 0) << "oldest first";
     EXPECT_EQ(writeId(4094), 0) << "one taken, one more fits";
     EXPECT_EQ(writeId(4095), -1);
-
-    for (int i = 1; i <= 4094; i++) {
-        PacketBuffer* slot = packet_peek();
-        ASSERT_NE(slot, nullptr) << i;
-        ASSERT_EQ(slot->udata[18] << 8 | slot->udata[19], i);
-        packet_release();
-    }
-    EXPECT_EQ(packet_peek(), nullptr);
+    for (int i = 1; i <= 4094; i++) ASSERT_EQ(takeId(), i);
+    EXPECT_EQ(takeId(), -1);
 }
 
 TEST_F(RingTest, ProcessingThreadWakesOnAFrameAndLosesNothingFromAFile)
 {
     std::thread consumer(processThread, nullptr);
-    FrameSpec s;
-    std::vector<std::uint8_t> f = buildFrame(s);
-    pcap_pkthdr h {};
-    h.caplen = h.len = static_cast<bpf_u_int32>(f.size());
+    const Bytes f = buildFrame({});
 
     // Each frame comes after the consumer has gone to sleep; it must be
     // woken, not found by its 100 ms poll.
     std::vector<double> delays;
     for (int i = 0; i < 15; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(120));
-        std::uint64_t before = decodedFrames();
-        auto t0 = std::chrono::steady_clock::now();
-        pcap_pkthdr copy = h;
-        ASSERT_EQ(packet_write(&copy, f.data()), 0);
+        const std::uint64_t before = decodedFrames();
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(write(f), 0);
         while (decodedFrames() == before) {
             ASSERT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
             std::this_thread::yield();
@@ -242,16 +162,14 @@ TEST_F(RingTest, ProcessingThreadWakesOnAFrameAndLosesNothingFromAFile)
     // From a file, a full ring makes the writer wait: a burst far larger
     // than the ring arrives whole.
     setRingWaitWhenFull(true);
-    std::uint64_t before = decodedFrames();
-    std::uint64_t dropped = ringDropCount();
+    const std::uint64_t before = decodedFrames(), dropped = ringDropCount();
     const int burst = 50000;
-    for (int i = 0; i < burst; i++) {
-        pcap_pkthdr copy = h;
-        ASSERT_EQ(packet_write(&copy, f.data()), 0);
-    }
+    for (int i = 0; i < burst; i++) ASSERT_EQ(write(f), 0);
     packet_end_input(burst);
     packet_wait_finished();
     consumer.join();  // the processing thread ends with the input
     EXPECT_EQ(decodedFrames() - before, static_cast<std::uint64_t>(burst));
     EXPECT_EQ(ringDropCount(), dropped);
 }
+
+}  // namespace

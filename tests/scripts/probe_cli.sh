@@ -65,11 +65,14 @@ expect "one scan per period of capture time" "$periods" "$(grep -c '\[TRAFFIC=' 
 # (valgrind cannot run a program built with the sanitizers.)
 if [ -z "${WIRELANE_SANITIZE:-}" ]; then
 "$BUILD/wirelane-genpcap" "$WORK/a.pcap" 10000 200
-"$BUILD/wirelane-genpcap" "$WORK/b.pcap" 20000 200
+"$BUILD/wirelane-genpcap" "$WORK/b.pcap" 40000 200
 allocs() { valgrind "$PROBE" --read "$1" 2>&1 >/dev/null | sed -n 's/.*total heap usage: \([0-9,]*\) allocs.*/\1/p'; }
 a=$(allocs "$WORK/a.pcap"); b=$(allocs "$WORK/b.pcap")
-[ -n "$a" ] && [ "$a" == "$b" ] && pass "$a allocations for 10000 and for 20000 frames" \
-  || fail "allocations grow with the frames: '$a' for 10000, '$b' for 20000"
+# (A start-up allocation or two may depend on timing; per frame would be thousands.)
+a=${a//,/}; b=${b//,/}
+[ -n "$a" ] && [ -n "$b" ] && [ $((b - a)) -le 3 ] && [ $((a - b)) -le 3 ] \
+  && pass "$a allocations for 10000 frames, $b for 40000" \
+  || fail "allocations grow with the frames: '$a' for 10000, '$b' for 40000"
 fi
 
 # A record without data ends the input like the end of the file; a file cut

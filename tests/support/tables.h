@@ -18,10 +18,10 @@ inline void resetSessions()
         std::memset(static_cast<void*>(node.session), 0, sizeof node.session);
     }
     std::lock_guard<std::mutex> lk(globalValue.processState.hMutex);
-    globalValue.processState.byte = 0;
-    globalValue.processState.pkt = 0;
+    globalValue.processState.byte = globalValue.processState.pkt = 0;
 }
 
+// The number of valid sessions, and the one between a and b (either way round).
 inline int countSessions()
 {
     int n = 0;
@@ -30,8 +30,6 @@ inline int countSessions()
     }
     return n;
 }
-
-// The valid session between a and b (either way round), or nullptr.
 inline const NetSessionT* findTracked(u32 a, u32 b)
 {
     for (const HashNodeT& node : globalValue.hashTable->node) {
