@@ -4,8 +4,8 @@
 // thread). head is the slot the next frame goes to, tail the slot taken last;
 // the ring is empty when tail + 1 == head and full when head + 1 == tail, so it
 // holds at most 4094 frames. Each index has a single writer, so the ring needs
-// no lock: a slot is filled before head is published (release) and copied out
-// before tail is published.
+// no lock: a slot is filled before head is published (release), and the
+// reader analyses the frame in its slot before it publishes tail.
 #include "capture/packet.h"
 
 #include <atomic>
@@ -52,7 +52,6 @@ std::atomic<bool> inputEnded {false};
 std::atomic<std::uint64_t> inputFrames {0};
 bool finished = false;  // guarded by wakeMutex
 std::condition_variable finishedCv;
-
 
 inline std::uint32_t nextInd(std::uint32_t i) { return (i + 1) & (RING_SLOTS - 1); }
 
