@@ -76,6 +76,25 @@ int checkSpace(char* text, bool win)
     return space;
 }
 
+// The checks both stores share: a path needs its space and the other way
+// round, and the two stores cannot share a directory. 0, or -1 reported.
+int checkLocalPair(bool path, bool space, const char* dir, const char* otherDir, const char* sameMessage, bool win)
+{
+    if (path && !space) {
+        alertMessage("Local space is empty!", win);
+        return -1;
+    }
+    if (space && !path) {
+        alertMessage("Local path is empty!", win);
+        return -1;
+    }
+    if (path && std::strcmp(dir, otherDir) == 0) {
+        alertMessage(sameMessage, win);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 void setAlertHandler(void (*handler)(const char* text))
@@ -105,16 +124,8 @@ int exportAdd(bool win)
         alertMessage("Please enter the correct content.", win);
         return -1;
     }
-    if (path && !space) {
-        alertMessage("Local space is empty!", win);
-        return -1;
-    }
-    if (space && !path) {
-        alertMessage("Local path is empty!", win);
-        return -1;
-    }
-    if (path && std::strcmp(g.tryExportStrLocalPath, g.dumpStrLocalPath) == 0) {
-        alertMessage("JSON path cannot be the same as Dump path!", win);
+    if (checkLocalPair(path, space, g.tryExportStrLocalPath, g.dumpStrLocalPath,
+                       "JSON path cannot be the same as Dump path!", win) != 0) {
         return -1;
     }
 
@@ -174,16 +185,8 @@ int dumpAdd(bool win)
         alertMessage("Please enter the correct content.", win);
         return -1;
     }
-    if (path && !space) {
-        alertMessage("Local space is empty!", win);
-        return -1;
-    }
-    if (space && !path) {
-        alertMessage("Local path is empty!", win);
-        return -1;
-    }
-    if (path && std::strcmp(g.tryDumpStrLocalPath, g.exportStrLocalPath) == 0) {
-        alertMessage("Dump path cannot be the same as JSON path!", win);
+    if (checkLocalPair(path, space, g.tryDumpStrLocalPath, g.exportStrLocalPath,
+                       "Dump path cannot be the same as JSON path!", win) != 0) {
         return -1;
     }
 

@@ -141,7 +141,6 @@ private:
     }
     void escape(const char* s, std::size_t maxLen)
     {
-        static const char hex[] = "0123456789abcdef";
         const auto* p = reinterpret_cast<const unsigned char*>(s);
         std::size_t n = strnlen(s, maxLen);
         for (std::size_t i = 0; i < n;) {
@@ -151,12 +150,7 @@ private:
                 put(static_cast<char>(c));
                 i++;
             } else if (c < 0x20 || c == 0x7F) {
-                put('\\');
-                put('u');
-                put('0');
-                put('0');
-                put(hex[c >> 4]);
-                put(hex[c & 15]);
+                codePoint(c);
                 i++;
             } else if (c < 0x80) {
                 put(static_cast<char>(c));
@@ -166,15 +160,16 @@ private:
                 i += len;
             } else {
                 // Not UTF-8: the byte is kept as the character of that value.
-                put('\\');
-                put('u');
-                put('0');
-                put('0');
-                put(hex[c >> 4]);
-                put(hex[c & 15]);
+                codePoint(c);
                 i++;
             }
         }
+    }
+    // \u00XX: the character of value c.
+    void codePoint(unsigned char c)
+    {
+        static const char hex[] = "0123456789abcdef";
+        for (char ch : {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]}) put(ch);
     }
     // Length of the well-formed UTF-8 sequence at p, or 0.
     static std::size_t utf8Length(const unsigned char* p, std::size_t avail)

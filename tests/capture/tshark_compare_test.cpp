@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "capture/process.h"
+#include "support/capture_file.h"
 #include "support/tables.h"
 
 using namespace testtables;
@@ -99,23 +100,6 @@ std::map<std::string, Conversation> readWithTshark(const std::string& file)
     return convs;
 }
 
-void readWithProbe(const std::string& file)
-{
-    char errbuf[PCAP_ERRBUF_SIZE];
-    pcap_t* p = pcap_open_offline(file.c_str(), errbuf);
-    ASSERT_NE(p, nullptr) << errbuf;
-    pcap_pkthdr* h;
-    const u_char* data;
-    std::vector<std::uint8_t> buf;
-    while (pcap_next_ex(p, &h, &data) == 1) {
-        buf.assign(data, data + h->caplen);
-        buf.push_back(0);
-        globalValue.currTime = h->ts.tv_sec;
-        processPacket(h, buf.data());
-    }
-    pcap_close(p);
-}
-
 const NetSessionT* sessionOf(const Conversation& c)
 {
     for (const HashNodeT& node : globalValue.hashTable->node) {
@@ -138,7 +122,8 @@ TEST(TsharkCompare, EveryConversationCountsWhatTsharkSees)
     std::string file = captureFile();
     std::map<std::string, Conversation> convs = readWithTshark(file);
     ASSERT_GE(convs.size(), 3u) << "tshark read nothing from " << file;
-    readWithProbe(file);
+    std::string err;
+    ASSERT_TRUE(testcapture::readCaptureFile(file, &err)) << err;
 
     int handshakes = 0, resets = 0;
     for (const auto& [key, c] : convs) {
