@@ -54,6 +54,10 @@ bool finished = false;  // guarded by wakeMutex
 std::condition_variable finishedCv;
 
 inline std::uint32_t nextInd(std::uint32_t i) { return (i + 1) & (RING_SLOTS - 1); }
+// Slots the writer may fill, with the next frame going to head and the reader
+// holding tail.
+inline std::uint32_t freeSlots(std::uint32_t head, std::uint32_t tail) { return (tail - head) & (RING_SLOTS - 1); }
+constexpr std::uint32_t REFILL_SLOTS = RING_SLOTS / 4;
 
 // Before a side goes to sleep it spins for a short while: at high frame rates
 // the other side is only microseconds away, and a sleep and wake-up per frame
@@ -100,15 +104,14 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
     if (next == tailSeenByWriter) tailSeenByWriter = packetTailInd.load(std::memory_order_acquire);
     while (next == tailSeenByWriter) {
         if (!waitWhenFull.load(std::memory_order_relaxed)) return false;
-        if (spinFor([next] { return next != packetTailInd.load(std::memory_order_acquire); })) {
-            tailSeenByWriter = packetTailInd.load(std::memory_order_acquire);
-            break;
-        }
+        // A full ring with a reader behind it (a file being read): sleep
+        // until a quarter of the ring is free, not slot by slot, so that the
+        // two sides do not trade an index line for every frame.
         producerWaiting.store(true, std::memory_order_seq_cst);
-        if (next == packetTailInd.load(std::memory_order_seq_cst)) {
+        if (freeSlots(head, packetTailInd.load(std::memory_order_seq_cst)) < REFILL_SLOTS) {
             std::unique_lock<std::mutex> lk(wakeMutex);
-            roomReady.wait_for(lk, std::chrono::milliseconds(100), [next] {
-                return next != packetTailInd.load(std::memory_order_seq_cst) ||
+            roomReady.wait_for(lk, std::chrono::milliseconds(100), [head] {
+                return freeSlots(head, packetTailInd.load(std::memory_order_seq_cst)) >= REFILL_SLOTS ||
                        readOnlyGlobal.runFlag == 0;
             });
         }
@@ -233,6 +236,13 @@ PacketBuffer* packet_peek()
         if (ind == headSeenByReader) return nullptr;
     }
     PacketBuffer* slot = &pPacketBuffer[ind];
+    // The next frame's headers, written by the other core, are fetched while
+    // this one is analysed.
+    std::uint32_t after = nextInd(ind);
+    if (after != headSeenByReader) {
+        __builtin_prefetch(&pPacketBuffer[after]);
+        __builtin_prefetch(reinterpret_cast<const char*>(&pPacketBuffer[after]) + 64);
+    }
     // A zero byte after the data stops text searches in payloads at the end
     // of the captured bytes. The slot is the reader's until it is released.
     slot->udata[slot->hdr.caplen] = 0;
@@ -241,8 +251,14 @@ PacketBuffer* packet_peek()
 
 void packet_release()
 {
-    packetTailInd.store(nextInd(packetTailInd.load(std::memory_order_relaxed)), std::memory_order_seq_cst);
-    wake(producerWaiting, roomReady);
+    std::uint32_t tail = nextInd(packetTailInd.load(std::memory_order_relaxed));
+    packetTailInd.store(tail, std::memory_order_seq_cst);
+    // The writer waits for room only when the ring was full, and then its
+    // head stands still.
+    if (producerWaiting.load(std::memory_order_seq_cst) &&
+        freeSlots(packetHeadInd.load(std::memory_order_acquire), tail) >= REFILL_SLOTS) {
+        wake(producerWaiting, roomReady);
+    }
 }
 
 int processThread(void*)

@@ -102,27 +102,28 @@ struct DbSessionT {
 
 // One tracked conversation. src is the client, dst the server; counters named
 // send* grow with server-to-client packets, rcvd* with client-to-server ones.
-struct NetSessionT {
-    char pname[64];
-    char busiId[32];
+struct alignas(64) NetSessionT {
+    // The lookup reads valid, the ends and the state of every slot of a
+    // bucket: they come first, within one cache line.
+    int valid;
+    int state;
+    int proto;
+    u32 src;
+    u32 dst;
+    int sport;
+    int dport;
+    timeval lastPktTime;
     int did;
     int lid;
     int vid;
-    int valid;
-    int state;
     int bytes;
     int type;
-    u32 src;
-    u32 dst;
     u32 reqSeq;
     u32 resSeq;
     u32 reqAckSeq;
     u32 resAckSeq;
     u32 forward;
-    int sport;
-    int dport;
     int resp;
-    int proto;
     int lastPktDirection;
     int reqLen;
     int resLen;
@@ -132,7 +133,8 @@ struct NetSessionT {
     int fragInd2;
     u16 srcFragID[4];
     u16 dstFragID[4];
-    timeval lastPktTime;
+    char pname[64];
+    char busiId[32];
     timeval reqTime;
     timeval lastPktDirectionTime;
     timeval firstResTime;
@@ -163,8 +165,8 @@ struct NetSessionT {
 };
 
 struct HashNodeT {
-    NetSessionT session[BUCKET_SESSIONS];
     std::mutex hMutex;
+    NetSessionT session[BUCKET_SESSIONS];
 };
 
 struct HashTableT {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
@@ -131,6 +132,51 @@ char* format_tv(timeval tv, char* out, int size)
 }
 
 time_t getGlobalTime(time_t tt) { return tt - tt % 10; }
+
+int formatFixed(char* out, double value, int places)
+{
+    static constexpr std::uint64_t scale[] = {1, 10, 100, 1000};
+    if (places < 0 || places > 3 || !(std::fabs(value) < 1e15)) {
+        return std::snprintf(out, 64, "%.*f", places < 0 || places > 3 ? 0 : places, value);
+    }
+    // value is m x 2^e exactly, with m below 2^53, so m x scale fits 64 bits
+    // and the scaled value is rounded exactly: to nearest, ties to even, as
+    // printf rounds in the default rounding mode (which the probe never changes).
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    int exponent = static_cast<int>((bits >> 52) & 0x7FF);
+    std::uint64_t m = bits & ((std::uint64_t {1} << 52) - 1);
+    if (exponent != 0) {
+        m |= std::uint64_t {1} << 52;
+    } else {
+        exponent = 1;  // subnormal
+    }
+    int e = exponent - 1075;
+    std::uint64_t scaled = m * scale[places];
+    std::uint64_t n = 0;
+    if (e >= 0) {
+        n = scaled << e;  // below 1e18: value < 1e15
+    } else if (e > -64) {
+        int k = -e;
+        std::uint64_t rest = scaled & ((std::uint64_t {1} << k) - 1);
+        std::uint64_t half = std::uint64_t {1} << (k - 1);
+        n = scaled >> k;
+        if (rest > half || (rest == half && (n & 1))) n++;
+    }  // else below half a unit: 0
+
+    char* p = out;
+    if (bits >> 63) *p++ = '-';
+    char digits[24];
+    int len = 0;
+    for (int i = 0; i < places || n > 0 || len <= places; i++) {
+        if (len == places && places > 0) digits[len++] = '.';
+        digits[len++] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    }
+    while (len > 0) *p++ = digits[--len];
+    *p = 0;
+    return static_cast<int>(p - out);
+}
 
 // ---- strings -------------------------------------------------------------
 

@@ -21,6 +21,9 @@ void getDateTime(char* out);                // at least 20 bytes
 char* getStrTime(time_t tt, char* out);     // at least 20 bytes
 char* format_tv(timeval tv, char* out, int size);
 time_t getGlobalTime(time_t tt);            // start of the 10-second period
+// value as printf's "%.<places>f" (places 0 to 3) writes it, into at least 64
+// bytes; the length written.
+int formatFixed(char* out, double value, int places);
 
 // ---- strings -------------------------------------------------------------
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 
 #include <sys/socket.h>
@@ -14,6 +13,7 @@
 #include "capture/engine.h"
 #include "capture/packet.h"
 #include "core/util.h"
+#include "output/portproc.h"
 #include "output/store.h"
 #include "platform/platform.h"
 
@@ -45,16 +45,12 @@ public:
     }
     // A terminated text of our own.
     void textz(const char* key, const char* value) { text(key, value, static_cast<std::size_t>(-1)); }
-    void format(const char* key, const char* fmt, ...) __attribute__((format(printf, 3, 4)))
+    // A number as printf's "%.<places>f" writes it.
+    void fixed(const char* key, double value, int places)
     {
         open(key);
-        if (len_ < cap_) {
-            va_list ap;
-            va_start(ap, fmt);
-            int n = std::vsnprintf(out_ + len_, cap_ - len_, fmt, ap);
-            va_end(ap);
-            if (n > 0) len_ = std::min(len_ + static_cast<std::size_t>(n), cap_ - 1);
-        }
+        char digits[64];
+        put(digits, static_cast<std::size_t>(formatFixed(digits, value, places)));
         put('"');
     }
     // A 32-bit value as a signed decimal ("%d"); written by hand, as records
@@ -64,6 +60,14 @@ public:
     {
         open(key);
         decimal(value);
+        put('"');
+    }
+    // A size as "%d KB".
+    void kilobytes(const char* key, int value)
+    {
+        open(key);
+        decimal(value);
+        put(" KB", 3);
         put('"');
     }
     void address(const char* key, u32 ip)
@@ -91,7 +95,7 @@ public:
     void literal(const char* key, const char* text)
     {
         open(key);
-        for (const char* t = text; *t; t++) put(*t);
+        put(text, std::strlen(text));
         put('"');
     }
     // A quotient in "%.3f", or "0.00" when there is nothing to divide by.
@@ -100,7 +104,7 @@ public:
         if (zero) {
             literal(key, "0.00");
         } else {
-            format(key, "%.3f", value);
+            fixed(key, value, 3);
         }
     }
     void finish()
@@ -129,21 +133,30 @@ private:
     {
         if (len_ + 1 < cap_) out_[len_++] = c;
     }
+    void put(const char* text, std::size_t n)
+    {
+        n = std::min(n, cap_ - 1 - std::min(len_, cap_ - 1));
+        std::memcpy(out_ + len_, text, n);
+        len_ += n;
+    }
     void open(const char* key)
     {
         if (!first_) put(',');
         first_ = false;
         put('"');
-        for (const char* k = key; *k; k++) put(*k);
-        put('"');
-        put(':');
-        put('"');
+        put(key, std::strlen(key));
+        put("\":\"", 3);
     }
     void escape(const char* s, std::size_t maxLen)
     {
         const auto* p = reinterpret_cast<const unsigned char*>(s);
         std::size_t n = strnlen(s, maxLen);
         for (std::size_t i = 0; i < n;) {
+            std::size_t plain = i;
+            while (plain < n && p[plain] >= 0x20 && p[plain] < 0x7F && p[plain] != '"' && p[plain] != '\\') plain++;
+            put(s + i, plain - i);
+            i = plain;
+            if (i == n) break;
             unsigned char c = p[i];
             if (c == '"' || c == '\\') {
                 put('\\');
@@ -151,9 +164,6 @@ private:
                 i++;
             } else if (c < 0x20 || c == 0x7F) {
                 codePoint(c);
-                i++;
-            } else if (c < 0x80) {
-                put(static_cast<char>(c));
                 i++;
             } else if (std::size_t len = utf8Length(p + i, n - i)) {
                 for (std::size_t k = 0; k < len; k++) put(static_cast<char>(p[i + k]));
@@ -193,17 +203,23 @@ private:
 // The local process block: the port table entry of port.
 void processBlock(RecordWriter& w, u32 port)
 {
+    if (!portHasProcess(port)) {
+        w.literal("process", "");
+        w.literal("cpu", "0.000");
+        w.literal("mem", "0 KB");
+        return;
+    }
     const PortProcT& p = globalValue.portProc[port & 0xFFFF];
     w.text("process", p.name);
     if (p.cpu == 0) {
         w.literal("cpu", "0.000");  // most ports have no local process
     } else {
-        w.format("cpu", "%.3f", static_cast<double>(p.cpu));
+        w.fixed("cpu", static_cast<double>(p.cpu), 3);
     }
     if (p.mem == 0) {
         w.literal("mem", "0 KB");
     } else {
-        w.format("mem", "%d KB", p.mem);
+        w.kilobytes("mem", p.mem);
     }
 }
 
@@ -270,7 +286,7 @@ void makeJsonStr(const CommMsgT* m, char* str)
     if (pkts == 0) {
         w.literal("avgPktLen", "0.00");
     } else {
-        w.format("avgPktLen", "%.2f", static_cast<double>(static_cast<float>(bytes) / static_cast<float>(pkts)));
+        w.fixed("avgPktLen", static_cast<double>(static_cast<float>(bytes) / static_cast<float>(pkts)), 2);
     }
     w.num("srcRetransPkts", m->sendRetransmitPkts);
     w.ratio("srcLossRatio", m->sendPkts ? static_cast<double>(m->sendRetransmitPkts) / m->sendPkts : 0,
@@ -373,8 +389,8 @@ int makeBusinessJsonStr(NetSessionT* s, char* str)
         w.text("err", d.errMess);
         w.text("dbname", d.dbname);
         w.text("user", d.user);
-        w.format("srcDelayUsec", "%.2f", srcAvg);
-        w.format("dstDelayUsec", "%.2f", dstAvg);
+        w.fixed("srcDelayUsec", srcAvg, 2);
+        w.fixed("dstDelayUsec", dstAvg, 2);
     }
     w.finish();
     return 0;

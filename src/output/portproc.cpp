@@ -3,6 +3,7 @@
 #include "output/portproc.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <vector>
 
@@ -10,6 +11,11 @@
 #include "platform/platform.h"
 
 namespace {
+
+// One bit per port that has had an owner. Records name the port's process,
+// and most of their ports never had one: the bits spare them a look into the
+// large table.
+std::atomic<std::uint64_t> portSeen[PORT_COUNT / 64];
 
 // CPU time is counted in clock ticks (10 ms): a shorter interval between two
 // samples, as when a port shows in several rows of one refresh, gives no
@@ -57,8 +63,15 @@ int getPortProcess()
             e.port = r.localPort;
         }
         getProcessCpuMem(&e);
+        portSeen[r.localPort >> 6].fetch_or(std::uint64_t {1} << (r.localPort & 63), std::memory_order_release);
     }
     return 0;
+}
+
+bool portHasProcess(u32 port)
+{
+    port &= PORT_COUNT - 1;
+    return (portSeen[port >> 6].load(std::memory_order_acquire) >> (port & 63)) & 1;
 }
 
 void getProcessCpuMem(PortProcT* entry)

@@ -8,3 +8,5 @@
 int getPortProcess();
 // Refreshes name, cpu, mem and the previous sample of one entry from its pid.
 void getProcessCpuMem(PortProcT* entry);
+// false when port has never had an owner, so that its entry is still empty.
+bool portHasProcess(u32 port);
