@@ -236,17 +236,26 @@ PacketBuffer* packet_peek()
         if (ind == headSeenByReader) return nullptr;
     }
     PacketBuffer* slot = &pPacketBuffer[ind];
-    // The next frame's headers, written by the other core, are fetched while
-    // this one is analysed.
-    std::uint32_t after = nextInd(ind);
-    if (after != headSeenByReader) {
-        __builtin_prefetch(&pPacketBuffer[after]);
-        __builtin_prefetch(reinterpret_cast<const char*>(&pPacketBuffer[after]) + 64);
+    // The headers of the frame after next, written by the other core, are
+    // fetched while this one is analysed (the next one's were asked for in
+    // the round before, see packet_ahead).
+    std::uint32_t ahead = nextInd(nextInd(ind));
+    if (nextInd(ind) != headSeenByReader && ahead != headSeenByReader) {
+        __builtin_prefetch(&pPacketBuffer[ahead]);
+        __builtin_prefetch(reinterpret_cast<const char*>(&pPacketBuffer[ahead]) + 64);
     }
     // A zero byte after the data stops text searches in payloads at the end
     // of the captured bytes. The slot is the reader's until it is released.
     slot->udata[slot->hdr.caplen] = 0;
     return slot;
+}
+
+const PacketBuffer* packet_ahead()
+{
+    std::uint32_t current = nextInd(packetTailInd.load(std::memory_order_relaxed));
+    std::uint32_t ind = nextInd(current);
+    if (current == headSeenByReader || ind == headSeenByReader) return nullptr;
+    return &pPacketBuffer[ind];
 }
 
 void packet_release()
@@ -267,6 +276,8 @@ int processThread(void*)
         // Frames are analysed in their slot, which is released afterwards:
         // one copy per frame, made by the capture thread.
         if (PacketBuffer* slot = packet_peek()) {
+            // The next frame's session is fetched from memory meanwhile.
+            if (const PacketBuffer* next = packet_ahead()) prefetchSession(&next->hdr, next->udata);
             scanClockTick(slot->hdr.ts.tv_sec);
             if (slot->hdr.caplen > 0) {  // else a time mark
                 takenFrames.store(takenFrames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);

@@ -25,6 +25,9 @@ int processThread(void* arg);
 // empty. It stays in its slot, the reader's own, until packet_release.
 PacketBuffer* packet_peek();
 void packet_release();
+// The frame after the one packet_peek gave, when it is already in the ring;
+// only to look at, as a hint.
+const PacketBuffer* packet_ahead();
 
 // With a capture file as the source nothing may be lost: a full ring makes
 // the writer wait for room instead of dropping.

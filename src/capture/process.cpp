@@ -11,6 +11,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "analysis/session.h"
 #include "capture/frame_view.h"
 #include "core/util.h"
 #include "output/data.h"
@@ -29,6 +30,9 @@ CommMsgT vxlanRecord;
 inline bool recordFilled(const CommMsgT& r) { return r.sendPkts + r.rcvdPkts != 0; }
 
 // What the session step needs of one packet.
+// Slots of a bucket whose keys are fetched ahead of a frame.
+constexpr int PREFETCH_SLOTS = 4;
+
 struct PacketT {
     int proto = 0;
     u32 src = 0, dst = 0;
@@ -175,6 +179,23 @@ void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp)
     }
     toSession(vid, h, p, &record);
     if (recordFilled(record)) exportData(&record, globalValue.currTime);
+}
+
+void prefetchSession(const pcap_pkthdr* h, const std::uint8_t* sp)
+{
+    const HashTableT* table = globalValue.hashTable;
+    if (table == nullptr) return;
+    FrameView f(sp, h->caplen);
+    long ip = 14;
+    if (f.u8(12) == 0x81 && f.u8(13) == 0x00) ip = f.u8(16) == 0x81 && f.u8(17) == 0x00 ? 22 : 18;
+    if (f.u8(ip - 2) != 0x08 || f.u8(ip - 1) != 0x00 || !f.has(ip, 20)) return;
+    int proto = f.u8(ip + 9);
+    long th = ip + (f.u8(ip) & 0x0F) * 4;
+    if ((proto != 6 && proto != 17) || !f.has(th, 4)) return;
+    const HashNodeT& node = table->node[getHashCode(f.be32(ip + 12), f.be32(ip + 16), f.be16(th), f.be16(th + 2))];
+    // The lock, then the keys of the first slots, which hold most sessions.
+    __builtin_prefetch(&node.hMutex, 1);
+    for (int i = 0; i < PREFETCH_SLOTS; i++) __builtin_prefetch(&node.session[i], 1);
 }
 
 void processGRE(int vid, const pcap_pkthdr* h, const u8* sp, int len, CommMsgT* pCommMsg)

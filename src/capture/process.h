@@ -9,6 +9,9 @@
 
 // Decodes one frame; sp is followed by a zero byte.
 void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp);
+// Asks for the memory of the session an untunnelled TCP or UDP frame belongs
+// to, ahead of processPacket; changes nothing.
+void prefetchSession(const pcap_pkthdr* h, const std::uint8_t* sp);
 // A tunnelled IPv4 packet (sp at its header) or Ethernet frame (sp behind the
 // VXLAN header); len is the number of captured bytes from sp.
 void processGRE(int vid, const pcap_pkthdr* h, const u8* sp, int len, CommMsgT* pCommMsg);

@@ -27,79 +27,86 @@ std::atomic<void (*)(const NetSessionT&)> transactionObserver {nullptr};
 // values are escaped as JSON requires, so a quote, a backslash, a control
 // byte or a byte that is not UTF-8 never breaks the record. The buffer is
 // large enough for the widest record with every text escaped in full.
+// A key of the records, its length known when the program is built.
+struct Key {
+    template <std::size_t N>
+    constexpr Key(const char (&k)[N]) : text(k), len(N - 1)
+    {
+    }
+    const char* text;
+    std::size_t len;
+};
+
 class RecordWriter {
 public:
-    RecordWriter(char* out, std::size_t cap) : out_(out), cap_(cap) { put('{'); }
+    // cap includes the terminating zero.
+    RecordWriter(char* out, std::size_t cap) : out_(out), pos_(out), end_(out + cap - 1) { put("{", 1); }
 
-    void text(const char* key, const char* value, std::size_t maxLen)
+    void text(Key key, const char* value, std::size_t maxLen)
     {
         open(key);
         escape(value, maxLen);
-        put('"');
+        put("\"", 1);
     }
     // A field of the records: never read past its width.
     template <std::size_t N>
-    void text(const char* key, const char (&value)[N])
+    void text(Key key, const char (&value)[N])
     {
         text(key, value, N);
     }
     // A terminated text of our own.
-    void textz(const char* key, const char* value) { text(key, value, static_cast<std::size_t>(-1)); }
+    void textz(Key key, const char* value) { text(key, value, static_cast<std::size_t>(-1)); }
     // A number as printf's "%.<places>f" writes it.
-    void fixed(const char* key, double value, int places)
+    void fixed(Key key, double value, int places)
     {
-        open(key);
         char digits[64];
-        put(digits, static_cast<std::size_t>(formatFixed(digits, value, places)));
-        put('"');
+        value_(key, digits, static_cast<std::size_t>(formatFixed(digits, value, places)));
     }
     // A 32-bit value as a signed decimal ("%d"); written by hand, as records
     // are mostly integers and printf would dominate their cost.
-    void num(const char* key, u32 value) { integer(key, static_cast<int>(value)); }
-    void integer(const char* key, long long value)
+    void num(Key key, u32 value) { integer(key, static_cast<int>(value)); }
+    void integer(Key key, long long value)
     {
-        open(key);
-        decimal(value);
-        put('"');
+        char digits[24];
+        char* first = decimal(value, digits + sizeof digits);
+        value_(key, first, static_cast<std::size_t>(digits + sizeof digits - first));
     }
     // A size as "%d KB".
-    void kilobytes(const char* key, int value)
+    void kilobytes(Key key, int value)
     {
-        open(key);
-        decimal(value);
-        put(" KB", 3);
-        put('"');
+        char digits[32];
+        char* last = digits + sizeof digits - 3;
+        std::memcpy(last, " KB", 3);
+        char* first = decimal(value, last);
+        value_(key, first, static_cast<std::size_t>(digits + sizeof digits - first));
     }
-    void address(const char* key, u32 ip)
+    void address(Key key, u32 ip)
     {
-        open(key);
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            decimal(static_cast<int>((ip >> shift) & 0xFF));
-            if (shift > 0) put('.');
+        char text[16];
+        char* at = text + sizeof text;
+        for (int shift = 0; shift <= 24; shift += 8) {
+            if (shift > 0) *--at = '.';
+            at = decimal((ip >> shift) & 0xFF, at);
         }
-        put('"');
+        value_(key, at, static_cast<std::size_t>(text + sizeof text - at));
     }
     // A capture time as "%u.%03u": seconds, a point, milliseconds.
-    void seconds(const char* key, const timeval& tv)
+    void seconds(Key key, const timeval& tv)
     {
-        open(key);
-        decimal(static_cast<unsigned>(tv.tv_sec));
-        put('.');
+        char text[32];
+        char* at = text + sizeof text;
         unsigned ms = static_cast<unsigned>(tv.tv_usec) / 1000;
-        put(static_cast<char>('0' + ms / 100 % 10));
-        put(static_cast<char>('0' + ms / 10 % 10));
-        put(static_cast<char>('0' + ms % 10));
-        put('"');
+        *--at = static_cast<char>('0' + ms % 10);
+        *--at = static_cast<char>('0' + ms / 10 % 10);
+        *--at = static_cast<char>('0' + ms / 100 % 10);
+        *--at = '.';
+        at = decimal(static_cast<unsigned>(tv.tv_sec), at);
+        value_(key, at, static_cast<std::size_t>(text + sizeof text - at));
     }
     // A value that needs no formatting.
-    void literal(const char* key, const char* text)
-    {
-        open(key);
-        put(text, std::strlen(text));
-        put('"');
-    }
+    void literal(Key key, const char* text) { value_(key, text, std::strlen(text)); }
     // A quotient in "%.3f", or "0.00" when there is nothing to divide by.
-    void ratio(const char* key, double value, bool zero)
+    void ratio(Key key, double value, bool zero)
     {
         if (zero) {
             literal(key, "0.00");
@@ -109,77 +116,96 @@ public:
     }
     void finish()
     {
-        put('}');
-        out_[len_ < cap_ ? len_ : cap_ - 1] = 0;
+        put("}", 1);
+        *pos_ = 0;
     }
 
 private:
-    void decimal(long long v)
+    // Writes v in decimal ending just before end; the first digit (or sign).
+    static char* decimal(long long v, char* end)
     {
-        char digits[24];
-        int n = 0;
+        static constexpr char pairs[] =
+            "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+            "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+            "8081828384858687888990919293949596979899";
         // Unsigned, so that the most negative value negates safely.
         unsigned long long x = static_cast<unsigned long long>(v);
         bool negative = v < 0;
         if (negative) x = 0 - x;
-        do {
-            digits[n++] = static_cast<char>('0' + x % 10);
-            x /= 10;
-        } while (x > 0);
-        if (negative) put('-');
-        while (n > 0) put(digits[--n]);
+        while (x >= 100) {
+            unsigned two = static_cast<unsigned>(x % 100);
+            x /= 100;
+            end -= 2;
+            std::memcpy(end, pairs + 2 * two, 2);
+        }
+        if (x >= 10) {
+            end -= 2;
+            std::memcpy(end, pairs + 2 * x, 2);
+        } else {
+            *--end = static_cast<char>('0' + x);
+        }
+        if (negative) *--end = '-';
+        return end;
     }
-    void put(char c)
-    {
-        if (len_ + 1 < cap_) out_[len_++] = c;
-    }
+    // Appends what fits of n bytes. The writing goes through a local cursor:
+    // stores through a char pointer could alias the members, and the compiler
+    // would reload them after every byte.
     void put(const char* text, std::size_t n)
     {
-        n = std::min(n, cap_ - 1 - std::min(len_, cap_ - 1));
-        std::memcpy(out_ + len_, text, n);
-        len_ += n;
+        char* at = pos_;
+        n = std::min(n, static_cast<std::size_t>(end_ - at));
+        std::memcpy(at, text, n);
+        pos_ = at + n;
     }
-    void open(const char* key)
+    void open(Key key)
     {
-        if (!first_) put(',');
-        first_ = false;
-        put('"');
-        put(key, std::strlen(key));
+        if (pos_ != out_ + 1) put(",", 1);
+        put("\"", 1);
+        put(key.text, key.len);
         put("\":\"", 3);
+    }
+    void value_(Key key, const char* text, std::size_t n)
+    {
+        open(key);
+        put(text, n);
+        put("\"", 1);
     }
     void escape(const char* s, std::size_t maxLen)
     {
-        const auto* p = reinterpret_cast<const unsigned char*>(s);
-        std::size_t n = strnlen(s, maxLen);
-        for (std::size_t i = 0; i < n;) {
-            std::size_t plain = i;
-            while (plain < n && p[plain] >= 0x20 && p[plain] < 0x7F && p[plain] != '"' && p[plain] != '\\') plain++;
-            put(s + i, plain - i);
-            i = plain;
-            if (i == n) break;
-            unsigned char c = p[i];
-            if (c == '"' || c == '\\') {
-                put('\\');
-                put(static_cast<char>(c));
-                i++;
-            } else if (c < 0x20 || c == 0x7F) {
-                codePoint(c);
-                i++;
-            } else if (std::size_t len = utf8Length(p + i, n - i)) {
-                for (std::size_t k = 0; k < len; k++) put(static_cast<char>(p[i + k]));
-                i += len;
-            } else {
-                // Not UTF-8: the byte is kept as the character of that value.
-                codePoint(c);
-                i++;
-            }
-        }
-    }
-    // \u00XX: the character of value c.
-    void codePoint(unsigned char c)
-    {
         static const char hex[] = "0123456789abcdef";
-        for (char ch : {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]}) put(ch);
+        const auto* p = reinterpret_cast<const unsigned char*>(s);
+        char* at = pos_;
+        char* const end = end_;
+        for (std::size_t i = 0; i < maxLen && p[i] != 0;) {
+            std::size_t plain = i;
+            while (plain < maxLen && p[plain] >= 0x20 && p[plain] < 0x7F && p[plain] != '"' && p[plain] != '\\') plain++;
+            std::size_t run = std::min(plain - i, static_cast<std::size_t>(end - at));
+            std::memcpy(at, s + i, run);
+            at += run;
+            i = plain;
+            if (i == maxLen || p[i] == 0) break;
+            unsigned char c = p[i];
+            std::size_t len = c == '"' || c == '\\' || c < 0x80 ? 0 : utf8Length(p + i, maxLen - i);
+            if (len > 0) {
+                // Well-formed UTF-8 passes as it is.
+                if (static_cast<std::size_t>(end - at) < len) break;
+                std::memcpy(at, s + i, len);
+                at += len;
+                i += len;
+                continue;
+            }
+            if (end - at < 6) break;
+            if (c == '"' || c == '\\') {
+                *at++ = '\\';
+                *at++ = static_cast<char>(c);
+            } else {
+                // A control byte, or a byte that is not UTF-8: the character
+                // of that value, \u00XX.
+                for (char ch : {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]}) *at++ = ch;
+            }
+            i++;
+        }
+        pos_ = at;
     }
     // Length of the well-formed UTF-8 sequence at p, or 0.
     static std::size_t utf8Length(const unsigned char* p, std::size_t avail)
@@ -194,10 +220,9 @@ private:
         return len;
     }
 
-    char* out_;
-    std::size_t cap_;
-    std::size_t len_ = 0;
-    bool first_ = true;
+    char* const out_;
+    char* pos_;
+    char* const end_;
 };
 
 // The local process block: the port table entry of port.
@@ -223,6 +248,24 @@ void processBlock(RecordWriter& w, u32 port)
     }
 }
 
+// The local time text of a second. Records come many to a second, and a
+// second's transactions finish in about the order they began: the texts of
+// the last 64 seconds are kept.
+const char* timeText(time_t sec)
+{
+    struct Entry {
+        time_t sec = -1;
+        char text[32];
+    };
+    static thread_local Entry recent[64];
+    Entry& e = recent[static_cast<unsigned long long>(sec) % 64];
+    if (e.sec != sec) {
+        getStrTime(sec, e.text);
+        e.sec = sec;
+    }
+    return e.text;
+}
+
 void deviceId(RecordWriter& w)
 {
     CardInfoT card {};
@@ -231,13 +274,13 @@ void deviceId(RecordWriter& w)
 }
 
 // usec / (count x 1000) in milliseconds; the product wraps as a 32-bit word.
-void averageMs(RecordWriter& w, const char* key, u32 usec, u32 count)
+void averageMs(RecordWriter& w, Key key, u32 usec, u32 count)
 {
     u32 divisor = count * 1000u;
     w.ratio(key, divisor ? usec / static_cast<double>(divisor) : 0, count == 0 || divisor == 0);
 }
 
-void totalMs(RecordWriter& w, const char* key, u32 usec) { w.ratio(key, usec / 1000.0, usec == 0); }
+void totalMs(RecordWriter& w, Key key, u32 usec) { w.ratio(key, usec / 1000.0, usec == 0); }
 
 }  // namespace
 
@@ -255,16 +298,9 @@ void delQuota(char* str)
 void makeJsonStr(const CommMsgT* m, char* str)
 {
     RecordWriter w(str, JSON_RECORD_SIZE);
-    static thread_local char when[32];
     w.num("type", 1);
     w.integer("time", m->time);
-    // The records of a scan share their time: convert it once.
-    static thread_local time_t whenFor = -1;
-    if (m->time != whenFor) {
-        getStrTime(m->time, when);
-        whenFor = m->time;
-    }
-    w.textz("strTime", when);
+    w.textz("strTime", timeText(m->time));
     processBlock(w, m->sport);
     w.text("urlsql", m->urlsql);
     w.address("src", m->src);
@@ -350,14 +386,7 @@ int makeBusinessJsonStr(NetSessionT* s, char* str)
     processBlock(w, static_cast<u32>(s->sport));
     const timeval& begin = http ? h.beginTime : d.beginTime;
     const timeval& end = http ? h.endTime : d.endTime;
-    // Transactions come many to a second: convert each second once.
-    static thread_local time_t textFor = -1;
-    static thread_local char beginText[32];
-    if (begin.tv_sec != textFor) {
-        getStrTime(begin.tv_sec, beginText);
-        textFor = begin.tv_sec;
-    }
-    w.textz("strBegintime", beginText);
+    w.textz("strBegintime", timeText(begin.tv_sec));
     w.address("src", s->src);
     w.address("dst", s->dst);
     w.num("did", static_cast<u32>(s->did));

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "core/conf.h"
 #include "core/util.h"
@@ -126,30 +128,150 @@ int writeBlankFiles(const StoreInfoT& si)
     return 0;
 }
 
-// Frames and records are gathered per store and written in large blocks: a
-// write call per frame or record would cost more than analysing it. The
-// block goes out when full, at every flush (the end of each scan), at a file
-// switch and before a new set-up, always under the store's lock.
-constexpr int PENDING_BYTES = 256 * 1024;
-u8 pending[3][PENDING_BYTES];
-int pendingLen[3];
+// Frames and records are gathered per store in blocks, and the blocks are
+// written by a thread of its own: a write call per frame or record would cost
+// more than analysing it, and the threads that store must not wait for the
+// disk. Each store has a ring of blocks; the one being filled is handed over
+// when full, at every flush, at a file switch and before a new set-up. The
+// writer takes its jobs in order, so each file gets its bytes in order and is
+// flushed and closed after them. Filling waits only when every block of the
+// store is still being written.
+constexpr int BLOCK_BYTES = 256 * 1024;
+constexpr int BLOCKS = 4;
+constexpr int JOBS = 64;
 
-void writePendingLocked(int type, const StoreInfoT& si)
+// One job, its steps in this order.
+struct JobT {
+    int type;
+    int fd;
+    off_t truncate;  // > 0: empty the file, and claim this many bytes for it
+    int len;         // bytes of the store's next block to write, 0 for none
+    bool sync;
+    bool close;
+    bool saveSettings;  // the file number changed
+};
+
+u8 blocks[3][BLOCKS][BLOCK_BYTES];
+// The block being filled and its bytes; under the store's lock.
+u8* filling[3];
+int filled[3];
+
+// The writer's queue and progress, under writerMutex. The writer thread
+// waits on them until the process ends, so they are never destroyed.
+std::mutex& writerMutex = *new std::mutex;
+std::condition_variable& writerWork = *new std::condition_variable;
+std::condition_variable& writerDone = *new std::condition_variable;
+JobT jobs[JOBS];
+unsigned jobsQueued = 0;  // jobs ever queued
+unsigned jobsDone = 0;    // of them, finished
+unsigned blocksQueued[3];
+unsigned blocksDone[3];
+
+void writerThread()
 {
-    if (pendingLen[type] > 0 && si.hFile > 0) storeFile(si.hFile, pending[type], pendingLen[type]);
-    pendingLen[type] = 0;
+    unsigned next = 0;
+    unsigned written[3] = {};
+    bool failing[3] = {};
+    for (;;) {
+        JobT job;
+        {
+            std::unique_lock<std::mutex> lk(writerMutex);
+            writerWork.wait(lk, [&] { return jobsQueued != next; });
+            job = jobs[next % JOBS];
+        }
+        if (job.truncate > 0) {
+            // Emptying a file can wait for the disk (freed blocks may be
+            // discarded there and then), so it is done here. Claiming the
+            // blocks again at once (beyond the end, which stays where the data
+            // ends) keeps the store's space its own and spares every write a
+            // block allocation; where the file system cannot, writes allocate.
+            if (ftruncate(job.fd, 0) != 0) {
+                writeLog(3, "empty the %s store file failed: %s", kinds[job.type].logName, std::strerror(errno));
+            }
+            fallocate(job.fd, FALLOC_FL_KEEP_SIZE, 0, job.truncate);
+        }
+        if (job.len > 0) {
+            const u8* block = blocks[job.type][written[job.type]++ % BLOCKS];
+            // One line when writing starts to fail, not one per block.
+            bool ok = storeFile(job.fd, block, job.len) == job.len;
+            if (!ok && !failing[job.type]) {
+                writeLog(3, "write to the %s store failed: %s", kinds[job.type].logName, std::strerror(errno));
+            }
+            failing[job.type] = !ok;
+        }
+        if (job.sync) fdatasync(job.fd);
+        if (job.close) close(job.fd);
+        if (job.saveSettings) refreshConf();
+        std::lock_guard<std::mutex> lk(writerMutex);
+        next++;
+        jobsDone = next;
+        if (job.len > 0) blocksDone[job.type]++;
+        writerDone.notify_all();
+    }
+}
+
+void queueJob(const JobT& job)
+{
+    static std::once_flag started;
+    std::call_once(started, [] { std::thread(writerThread).detach(); });
+    std::unique_lock<std::mutex> lk(writerMutex);
+    writerDone.wait(lk, [] { return jobsQueued - jobsDone < JOBS; });
+    jobs[jobsQueued % JOBS] = job;
+    jobsQueued++;
+    if (job.len > 0) blocksQueued[job.type]++;
+    writerWork.notify_one();
+}
+
+// Waits until the writer has done every job queued so far.
+void waitForWriter()
+{
+    std::unique_lock<std::mutex> lk(writerMutex);
+    unsigned target = jobsQueued;
+    writerDone.wait(lk, [target] { return jobsDone - target < 0x80000000u; });
+}
+
+// The block being filled, once the writer is done with its last use.
+u8* nextBlockLocked(int type)
+{
+    std::unique_lock<std::mutex> lk(writerMutex);
+    writerDone.wait(lk, [type] { return blocksQueued[type] - blocksDone[type] < BLOCKS; });
+    return blocks[type][blocksQueued[type] % BLOCKS];
+}
+
+// Hands the bytes gathered for the open file to the writer, with a flush to
+// disk and a close after them when asked.
+void handOverLocked(int type, const StoreInfoT& si, bool sync, bool closeFile)
+{
+    if (si.hFile <= 0) return;  // nothing is gathered without a file
+    queueJob(JobT {type, si.hFile, 0, filled[type], sync, closeFile, false});
+    filled[type] = 0;
+}
+
+// Gathers n bytes for the open file.
+void gatherLocked(int type, const StoreInfoT& si, const void* data, int n)
+{
+    const u8* p = static_cast<const u8*>(data);
+    while (n > 0) {
+        if (filled[type] == 0) filling[type] = nextBlockLocked(type);
+        int part = std::min(n, BLOCK_BYTES - filled[type]);
+        std::memcpy(filling[type] + filled[type], p, static_cast<std::size_t>(part));
+        filled[type] += part;
+        p += part;
+        n -= part;
+        if (filled[type] == BLOCK_BYTES) handOverLocked(type, si, false, false);
+    }
 }
 
 void closeLocked(int type, StoreInfoT& si)
 {
-    writePendingLocked(type, si);
-    if (si.hFile > 0) close(si.hFile);
+    handOverLocked(type, si, false, true);
     si.hFile = 0;
     si.currSize = 0;
 }
 
-// Opens the next file of the ring, the store's lock held: the packet store's
-// file (header written), 0 for the JSON store, -1 when it cannot be opened.
+// Opens the next file of the ring and saves its number, the store's lock
+// held: the packet store's file (header gathered), 0 for the JSON store, -1
+// when it cannot be opened.
 int openNextLocked(int type, StoreInfoT& si)
 {
     closeLocked(type, si);
@@ -159,46 +281,36 @@ int openNextLocked(int type, StoreInfoT& si)
     char name[sizeof si.fname];
     if (!fileName(si, si.currInd, name, sizeof name)) return -1;
     std::memcpy(si.fname, name, sizeof name);
-    int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Opened here, so that a failure drops this frame or record; emptied by
+    // the writer, before the file's first bytes.
+    int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) fd = keepOffZero(fd);
     if (fd < 0) return -1;
     savedIndex(type) = si.currInd;
+    // The settings keep the new number; they are written by the writer too,
+    // as that waits for the disk.
+    queueJob(JobT {type, fd, si.fileSize, 0, false, false, true});
     si.hFile = fd;
     if (type == STORE_JSON) return 0;
     u8 header[PCAP_FILE_HEADER_SIZE];
-    storeFile(fd, header, makeHeaderBuf(header));
+    gatherLocked(type, si, header, makeHeaderBuf(header));
     si.currSize = PCAP_FILE_HEADER_SIZE;
     return fd;
 }
 
-// Appends one frame or record (len bytes at buf, then tail bytes at tail when
-// it did not fit one buffer); frames and records never straddle two files.
+// Appends one frame or record (len bytes at buf, then tailLen at tail);
+// frames and records never straddle two files.
 void append(int type, const void* buf, int len, const char* tail, int tailLen)
 {
-    bool switched = false;
-    {
-        std::lock_guard<std::mutex> lk(storeLock[type]);
-        StoreInfoT& si = infoOf(type);
-        // The open file, not currSize, tells whether one is in use: a JSON
-        // file whose first write failed stays open rather than being skipped.
-        if (si.hFile == 0) {
-            if (openNextLocked(type, si) < 0) return;
-            switched = true;
-        }
-        if (pendingLen[type] + len + tailLen > PENDING_BYTES) writePendingLocked(type, si);
-        if (len + tailLen > PENDING_BYTES) {
-            storeFile(si.hFile, buf, len);
-            if (tailLen > 0) storeFile(si.hFile, tail, tailLen);
-        } else {
-            std::memcpy(pending[type] + pendingLen[type], buf, static_cast<std::size_t>(len));
-            if (tailLen > 0) std::memcpy(pending[type] + pendingLen[type] + len, tail, static_cast<std::size_t>(tailLen));
-            pendingLen[type] += len + tailLen;
-        }
-        si.currSize += len + tailLen;
-        if (si.currSize > si.fileSize) closeLocked(type, si);
-    }
-    // Saved outside the lock: writing the settings must not hold up the store.
-    if (switched) refreshConf();
+    std::lock_guard<std::mutex> lk(storeLock[type]);
+    StoreInfoT& si = infoOf(type);
+    // The open file, not currSize, tells whether one is in use: a JSON file
+    // whose first write failed stays open rather than being skipped.
+    if (si.hFile == 0 && openNextLocked(type, si) < 0) return;
+    gatherLocked(type, si, buf, len);
+    gatherLocked(type, si, tail, tailLen);
+    si.currSize += len + tailLen;
+    if (si.currSize > si.fileSize) closeLocked(type, si);
 }
 
 // Whether the flush at the end of each scan also waits for the disk. A
@@ -206,20 +318,15 @@ void append(int type, const void* buf, int len, const char* tail, int tailLen)
 // at the end.
 std::atomic<bool> syncEachFlush {true};
 
-// Flushes a copy of the open descriptor, so that the slow flush holds no lock
-// and a set-up meanwhile cannot close it under us.
-void flushStore(int type, bool sync)
+// Hands what the store gathered to the writer, with a flush to disk when
+// sync; wait: return only when it is done.
+void flushStore(int type, bool sync, bool wait)
 {
-    int fd = -1;
     {
         std::lock_guard<std::mutex> lk(storeLock[type]);
-        writePendingLocked(type, infoOf(type));
-        int h = infoOf(type).hFile;
-        if (h > 0) fd = fcntl(h, F_DUPFD_CLOEXEC, 1);
+        handOverLocked(type, infoOf(type), sync, false);
     }
-    if (fd < 0) return;
-    if (sync) fdatasync(fd);
-    close(fd);
+    if (wait) waitForWriter();
 }
 
 }  // namespace
@@ -267,11 +374,14 @@ int initStore(const char* path, int space, int type)
     // Hand over: the open file of the old layout is closed, the next write
     // opens the file after the one saved last (read again, as a switch may
     // have happened while the blank files were written).
-    std::lock_guard<std::mutex> lk(storeLock[type]);
-    StoreInfoT& cur = infoOf(type);
-    closeLocked(type, cur);
-    si.currInd = savedIndex(type);
-    cur = si;
+    {
+        std::lock_guard<std::mutex> lk(storeLock[type]);
+        StoreInfoT& cur = infoOf(type);
+        closeLocked(type, cur);
+        si.currInd = savedIndex(type);
+        cur = si;
+    }
+    waitForWriter();  // the old layout's last file is complete
     return 0;
 }
 
@@ -292,13 +402,8 @@ int initStoreJson(const char* path, int space)
 int newFile(int type)
 {
     if (!validType(type)) return -1;
-    int rc;
-    {
-        std::lock_guard<std::mutex> lk(storeLock[type]);
-        rc = openNextLocked(type, infoOf(type));
-    }
-    if (rc >= 0) refreshConf();
-    return rc;
+    std::lock_guard<std::mutex> lk(storeLock[type]);
+    return openNextLocked(type, infoOf(type));
 }
 
 void dumpPkt(const pcap_pkthdr* h, const u8* pkt)
@@ -319,32 +424,23 @@ void dumpPkt(const pcap_pkthdr* h, const u8* pkt)
 
 void dumpPktEnd()
 {
-    flushStore(STORE_PKTS, syncEachFlush);
+    flushStore(STORE_PKTS, syncEachFlush, syncEachFlush);
 }
 
 void writeJson(const char* str)
 {
-    char buf[JSON_RECORD_SIZE + RECORD_END_LEN];
-    std::size_t len = std::strlen(str);
-    if (len + RECORD_END_LEN <= sizeof buf) {
-        std::memcpy(buf, str, len);
-        std::memcpy(buf + len, RECORD_END, RECORD_END_LEN);
-        append(STORE_JSON, buf, static_cast<int>(len + RECORD_END_LEN), nullptr, 0);
-    } else {
-        // Longer than any rendered record: two writes, still under one lock.
-        append(STORE_JSON, str, static_cast<int>(len), RECORD_END, RECORD_END_LEN);
-    }
+    append(STORE_JSON, str, static_cast<int>(std::strlen(str)), RECORD_END, RECORD_END_LEN);
 }
 
 void writeJsonEnd()
 {
-    flushStore(STORE_JSON, syncEachFlush);
+    flushStore(STORE_JSON, syncEachFlush, syncEachFlush);
 }
 
 void flushStores()
 {
-    flushStore(STORE_PKTS, true);
-    flushStore(STORE_JSON, true);
+    flushStore(STORE_PKTS, true, false);
+    flushStore(STORE_JSON, true, true);
 }
 
 void setStoreSyncEachFlush(bool sync) { syncEachFlush = sync; }
