@@ -4,6 +4,7 @@
 // new request.
 #include "analysis/http.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -190,12 +191,17 @@ int getForward(const u8* str, int strLen, u32* forward)
 int isResStart(const u8* str, int strLen, int* code)
 {
     if (str == nullptr || strLen <= 0) return 0;
+    // The status line: up to the first CRLF within the first RES_WORK bytes,
+    // and before any zero byte. Only that much is copied.
+    int n = std::min(strLen, RES_WORK);
+    if (n < 4 || std::memcmp(str, "HTTP", 4) != 0) return 0;
     char work[RES_WORK + 1];
-    copyPayload(work, str, strLen, RES_WORK);
-    if (std::strncmp(work, "HTTP", 4) != 0) return 0;
-    char* end = std::strstr(work, "\r\n");
-    if (end == nullptr) return 0;
-    *end = '\0';
+    int len = 0;
+    for (; len + 1 < n && str[len] != 0 && !(str[len] == '\r' && str[len + 1] == '\n'); ++len) {
+        work[len] = static_cast<char>(str[len]);
+    }
+    if (len + 1 >= n || str[len] != '\r') return 0;
+    work[len] = '\0';
     // A line without a blank has no status number; it is not taken for 0,
     // which would leave a transaction with no status waiting for one.
     const char* blank = std::strchr(work, ' ');

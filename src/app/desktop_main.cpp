@@ -2,6 +2,7 @@
 #include <gtk/gtk.h>
 
 #include "core/main.h"
+#include "output/data.h"
 #include "output/store.h"
 #include "ui/ui_main.h"
 
@@ -13,6 +14,7 @@ int main(int argc, char** argv)
     if (startUp(options) != 0) return 0;
     ui_main();
     gtk_main();
+    flushExports();
     flushStores();
     return 0;
 }

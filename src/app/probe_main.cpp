@@ -143,6 +143,7 @@ int main(int argc, char** argv)
                  sig, static_cast<unsigned long long>(ringTakenCount()),
                  static_cast<unsigned long long>(ringDropCount()), captureLibraryDrops());
     }
+    flushExports();
     flushStores();
     flushJsonOut();
     return 0;

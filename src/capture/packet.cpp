@@ -134,7 +134,10 @@ void finishInput()
              static_cast<unsigned long long>(takenFrames.load()),
              static_cast<unsigned long long>(droppedFrames.load()));
     scanInputEnd();
-    flushStores();  // the input is over: write out what the stores gathered
+    // The input is over: write out the records handed off, then what the
+    // stores gathered.
+    flushExports();
+    flushStores();
     std::lock_guard<std::mutex> lk(wakeMutex);
     finished = true;
     finishedCv.notify_all();
@@ -272,6 +275,7 @@ void packet_release()
 
 int processThread(void*)
 {
+    handOffRecords();
     while (readOnlyGlobal.runFlag) {
         // Frames are analysed in their slot, which is released afterwards:
         // one copy per frame, made by the capture thread.

@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cerrno>
 #include <cstring>
 
@@ -282,6 +286,13 @@ void averageMs(RecordWriter& w, Key key, u32 usec, u32 count)
 
 void totalMs(RecordWriter& w, Key key, u32 usec) { w.ratio(key, usec / 1000.0, usec == 0); }
 
+// A known type with a request or statement to report (url and sql start at
+// the same place of the union, and so do both begin times).
+bool hasTransaction(const NetSessionT& s)
+{
+    return s.type >= 1 && s.type <= 4 && s.busi.http.url[0] != 0 && s.busi.http.beginTime.tv_sec != 0;
+}
+
 }  // namespace
 
 // ---- record text -------------------------------------------------------------
@@ -354,13 +365,14 @@ void makeJsonStr(const CommMsgT* m, char* str)
     w.finish();
 }
 
-int makeBusinessJsonStr(NetSessionT* s, char* str)
+namespace {
+
+// The transaction record as exported at time now.
+int transactionText(NetSessionT* s, time_t now, char* str)
 {
     str[0] = 0;
-    int jsonType = s->type == 1 ? 2 : s->type == 2 ? 4 : s->type == 3 ? 5 : s->type == 4 ? 6 : -1;
-    if (jsonType < 0) return -1;
-    // url and sql start at the same place of the union.
-    if (s->busi.http.url[0] == 0 || s->busi.http.beginTime.tv_sec == 0) return -1;
+    if (!hasTransaction(*s)) return -1;
+    int jsonType = s->type == 1 ? 2 : s->type == 2 ? 4 : s->type == 3 ? 5 : 6;
     bool http = s->type == 1;
     HttpSessionT& h = s->busi.http;
     DbSessionT& d = s->busi.db;
@@ -382,7 +394,7 @@ int makeBusinessJsonStr(NetSessionT* s, char* str)
 
     RecordWriter w(str, JSON_RECORD_SIZE);
     w.integer("type", jsonType);
-    w.integer("time", globalValue.currTime);
+    w.integer("time", now);
     processBlock(w, static_cast<u32>(s->sport));
     const timeval& begin = http ? h.beginTime : d.beginTime;
     const timeval& end = http ? h.endTime : d.endTime;
@@ -424,6 +436,10 @@ int makeBusinessJsonStr(NetSessionT* s, char* str)
     w.finish();
     return 0;
 }
+
+}  // namespace
+
+int makeBusinessJsonStr(NetSessionT* s, char* str) { return transactionText(s, globalValue.currTime, str); }
 
 void makeEndJsonStr(char* str, time_t stamp)
 {
@@ -530,11 +546,135 @@ int openJsonOut(const char* path, char* err, int errSize)
 
 void flushJsonOut()
 {
+    flushExports();
     if (jsonOut != nullptr) std::fflush(jsonOut);
 }
 
 void setRecordObserver(void (*observer)(const CommMsgT& record)) { recordObserver = observer; }
 void setTransactionObserver(void (*observer)(const NetSessionT& session)) { transactionObserver = observer; }
+
+// ---- records handed off -----------------------------------------------------
+//
+// The processing thread does not render and write out its records itself: it
+// copies each into a queue (the lock held for the copy only) and a thread of
+// its own renders, sends and stores them, in the order they came. Other
+// threads export directly; no order between threads is promised anyway.
+
+namespace {
+
+struct QueuedRecordT {
+    int kind;  // 1 pair record, 2 transaction, 99 end of scan
+    time_t stamp;
+    union {
+        CommMsgT pair;
+        NetSessionT session;
+    };
+};
+
+constexpr unsigned QUEUE_RECORDS = 1024;
+constexpr unsigned WAKE_RECORDS = 64;
+constexpr auto EXPORT_DELAY = std::chrono::milliseconds(20);
+QueuedRecordT* queued = new QueuedRecordT[QUEUE_RECORDS];
+// The exporting thread waits on them until the process ends: never destroyed.
+std::mutex& queueMutex = *new std::mutex;
+std::condition_variable& queueFilled = *new std::condition_variable;
+std::condition_variable& queueDrained = *new std::condition_variable;
+bool urgent = false;        // an end of scan or a flush is waiting
+bool exporterIdle = false;  // the exporting thread waits for any record
+unsigned queueHead = 0;  // records ever queued
+unsigned queueTail = 0;  // of them, written out
+thread_local bool handsOff = false;
+
+void writePair(CommMsgT* m)
+{
+    static thread_local char text[JSON_RECORD_SIZE];
+    makeJsonStr(m, text);
+    emitRecord(text);
+}
+
+void writeTransaction(NetSessionT* s, time_t now)
+{
+    static thread_local char text[JSON_RECORD_SIZE];
+    if (transactionText(s, now, text) == 0) emitRecord(text);
+}
+
+void writeEnd(time_t stamp)
+{
+    if (readOnlyGlobal.enableJson) writeJsonEnd();
+    if (!readOnlyGlobal.isExp && jsonOut == nullptr) return;
+    char text[64];
+    makeEndJsonStr(text, stamp);
+    // The end mark is not stored: the store is flushed instead.
+    std::size_t len = std::strlen(text);
+    if (readOnlyGlobal.isExp) send(globalValue.expSockfd, text, len, MSG_NOSIGNAL);
+    if (FILE* out = jsonOut) {
+        text[len] = '\n';
+        std::fwrite(text, 1, len + 1, out);
+        std::fflush(out);
+    }
+}
+
+void exportThread()
+{
+    for (;;) {
+        unsigned from, to;
+        {
+            std::unique_lock<std::mutex> lk(queueMutex);
+            // Woken by the first record after an idle spell; then records
+            // are taken in batches, and a partial one waits at most
+            // EXPORT_DELAY unless an end of scan or a flush is waiting.
+            exporterIdle = true;
+            queueFilled.wait(lk, [] { return queueHead != queueTail; });
+            exporterIdle = false;
+            queueFilled.wait_for(lk, EXPORT_DELAY, [] { return queueHead - queueTail >= WAKE_RECORDS || urgent; });
+            urgent = false;
+            from = queueTail;
+            to = queueHead;
+        }
+        // Queued records stay where they are until the tail passes them.
+        for (unsigned i = from; i != to; i++) {
+            QueuedRecordT& r = queued[i % QUEUE_RECORDS];
+            if (r.kind == 1) {
+                writePair(&r.pair);
+            } else if (r.kind == 2) {
+                writeTransaction(&r.session, r.stamp);
+            } else {
+                writeEnd(r.stamp);
+            }
+        }
+        std::lock_guard<std::mutex> lk(queueMutex);
+        queueTail = to;
+        queueDrained.notify_all();
+    }
+}
+
+void handOff(int kind, time_t stamp, const void* record, std::size_t size)
+{
+    static std::once_flag started;
+    std::call_once(started, [] { std::thread(exportThread).detach(); });
+    std::unique_lock<std::mutex> lk(queueMutex);
+    queueDrained.wait(lk, [] { return queueHead - queueTail < QUEUE_RECORDS; });
+    QueuedRecordT& r = queued[queueHead % QUEUE_RECORDS];
+    r.kind = kind;
+    r.stamp = stamp;
+    if (size > 0) std::memcpy(static_cast<void*>(&r.pair), record, size);
+    queueHead++;
+    if (kind == 99) urgent = true;
+    if (exporterIdle || queueHead - queueTail == WAKE_RECORDS || urgent) queueFilled.notify_one();
+}
+
+}  // namespace
+
+void handOffRecords() { handsOff = true; }
+
+void flushExports()
+{
+    std::unique_lock<std::mutex> lk(queueMutex);
+    unsigned target = queueHead;
+    urgent = true;
+    queueFilled.notify_one();
+    queueDrained.wait(lk, [target] { return queueTail - target < 0x80000000u; });
+}
 
 int exportData(CommMsgT* pCommMsg, time_t stamp)
 {
@@ -547,9 +687,11 @@ int exportData(CommMsgT* pCommMsg, time_t stamp)
     pCommMsg->did = static_cast<u32>(static_cast<int>(readOnlyGlobal.did));
     if (observe) observe(*pCommMsg);
     if (!anySink()) return 0;
-    static thread_local char text[JSON_RECORD_SIZE];
-    makeJsonStr(pCommMsg, text);
-    emitRecord(text);
+    if (handsOff) {
+        handOff(1, stamp, pCommMsg, sizeof *pCommMsg);
+    } else {
+        writePair(pCommMsg);
+    }
     return 0;
 }
 
@@ -562,26 +704,22 @@ int exportBusinessData(NetSessionT* pNetSession)
     pNetSession->did = readOnlyGlobal.did;
     if (observe) observe(*pNetSession);
     if (!anySink()) return 0;
-    static thread_local char text[JSON_RECORD_SIZE];
-    if (makeBusinessJsonStr(pNetSession, text) != 0) return -1;
-    emitRecord(text);
+    if (!hasTransaction(*pNetSession)) return -1;
+    if (handsOff) {
+        handOff(2, globalValue.currTime, pNetSession, sizeof *pNetSession);
+    } else {
+        writeTransaction(pNetSession, globalValue.currTime);
+    }
     return 0;
 }
 
 int exportEndData(time_t stamp)
 {
     globalValue.flushPkts = 1;
-    if (readOnlyGlobal.enableJson) writeJsonEnd();
-    if (!readOnlyGlobal.isExp && jsonOut == nullptr) return 0;
-    char text[64];
-    makeEndJsonStr(text, stamp);
-    // The end mark is not stored: the store is flushed instead.
-    std::size_t len = std::strlen(text);
-    if (readOnlyGlobal.isExp) send(globalValue.expSockfd, text, len, MSG_NOSIGNAL);
-    if (FILE* out = jsonOut) {
-        text[len] = '\n';
-        std::fwrite(text, 1, len + 1, out);
-        std::fflush(out);
+    if (handsOff) {
+        handOff(99, stamp, nullptr, 0);
+    } else {
+        writeEnd(stamp);
     }
     return 0;
 }

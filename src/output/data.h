@@ -38,6 +38,7 @@ int exportEndData(time_t stamp);
 // The probe's own record sink (--json-out): every exported record, one per
 // line. 0, or -1 with a message in err.
 int openJsonOut(const char* path, char* err, int errSize);
+// Writes out the sink's buffer, after the records handed off so far.
 void flushJsonOut();
 
 // Stamps and exports one pair record (the scan's pairs, and the record of a
@@ -46,6 +47,12 @@ int exportData(CommMsgT* pCommMsg, time_t stamp);
 // Exports the finished transaction of a session copy; 0, or -1 when it holds
 // none.
 int exportBusinessData(NetSessionT* pNetSession);
+
+// Records exported by the calling thread from now on are rendered, sent and
+// stored by a thread of their own, in order; the processing thread calls it.
+void handOffRecords();
+// Waits until every record handed off so far is written out.
+void flushExports();
 
 // See every pair record that exportData stamps and every finished transaction
 // that exportBusinessData is given, before they are rendered (nullptr to
