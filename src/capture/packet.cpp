@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 
@@ -57,7 +58,7 @@ inline std::uint32_t nextInd(std::uint32_t i) { return (i + 1) & (RING_SLOTS - 1
 // Slots the writer may fill, with the next frame going to head and the reader
 // holding tail.
 inline std::uint32_t freeSlots(std::uint32_t head, std::uint32_t tail) { return (tail - head) & (RING_SLOTS - 1); }
-constexpr std::uint32_t REFILL_SLOTS = RING_SLOTS / 4;
+constexpr std::uint32_t REFILL_SLOTS = RING_SLOTS / 2;
 
 // Before a side goes to sleep it spins for a short while: at high frame rates
 // the other side is only microseconds away, and a sleep and wake-up per frame
@@ -129,10 +130,12 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
 
 void finishInput()
 {
-    writeLog(1, "end of input: %llu frames read, %llu analysed, %llu lost",
+    timespec cpu {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    writeLog(1, "end of input: %llu frames read, %llu analysed, %llu lost; %.3f s of processing time",
              static_cast<unsigned long long>(inputFrames.load()),
              static_cast<unsigned long long>(takenFrames.load()),
-             static_cast<unsigned long long>(droppedFrames.load()));
+             static_cast<unsigned long long>(droppedFrames.load()), cpu.tv_sec + cpu.tv_nsec / 1e9);
     scanInputEnd();
     // The input is over: write out the records handed off, then what the
     // stores gathered.

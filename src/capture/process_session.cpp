@@ -34,12 +34,26 @@ int capped(int usec, int limit) { return usec > limit ? 0 : usec; }
 // 99 only say which transport it covers.
 bool isAppType(int type) { return type >= 1 && type <= 4; }
 
-// The endpoint covering either end of the packet, as a consistent copy.
-bool findEndpoint(u32 src, u32 dst, int sport, int dport, int proto, HostInfoT* host)
+// The endpoint covering either end of the packet, as a consistent copy; the
+// copy is kept while the table does not change, as most frames in a row
+// belong to the same endpoint.
+const HostInfoT* findEndpoint(u32 src, u32 dst, int sport, int dport, int proto)
 {
     int index = findServer(src, sport, proto);
     if (index < 0) index = findServer(dst, dport, proto);
-    return index >= 0 && getHostEntry(index, host) == 0;
+    if (index < 0) return nullptr;
+    static thread_local HostInfoT copy;
+    static thread_local int copyIndex = -1;
+    static thread_local unsigned copyVersion = 0;
+    // Read before the copy: a change meanwhile makes the next frame copy again.
+    unsigned version = hostTableVersion();
+    if (index != copyIndex || version != copyVersion || (version & 1) != 0) {
+        copyIndex = -1;
+        if (getHostEntry(index, &copy) != 0) return nullptr;
+        copyIndex = index;
+        copyVersion = version;
+    }
+    return &copy;
 }
 
 void copyBusiId(NetSessionT* session, const HostInfoT& host)
@@ -90,8 +104,7 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
 
     // The endpoint table has its own lock-free readers; look it up before the
     // bucket is locked so that no two locks are ever held together.
-    HostInfoT host;
-    const bool haveHost = findEndpoint(src, dst, sport, dport, proto, &host);
+    const HostInfoT* host = findEndpoint(src, dst, sport, dport, proto);
 
     // Receives a copy of the session when a transaction finishes. Only valid is
     // set here: the record is large and this runs for every frame.
@@ -125,9 +138,9 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
         }
 
         int type = 0;
-        if (haveHost) {
-            copyBusiId(s, host);
-            if (isAppType(host.appType)) type = host.appType;
+        if (host != nullptr) {
+            copyBusiId(s, *host);
+            if (isAppType(host->appType)) type = host->appType;
         }
         if (type == 0) type = s->type;
         if (type == 0 && proto == PROTO_TCP && payloadLen > 0) type = checkAppType(payload, readable);

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <thread>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include "core/main.h"
 #include "core/settings.h"
 #include "core/util.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -265,6 +268,53 @@ int loadConf()
 
     refreshConf();
     return 0;
+}
+
+// ---- saves in the background ---------------------------------------------------
+
+namespace {
+
+// A save waits for the disk; the stores ask for one at every file switch and
+// must not wait. Saves asked while one runs are served together by the next,
+// which writes the settings as they are then. The saver waits on these until
+// the process ends: never destroyed.
+std::mutex& saveMutex = *new std::mutex;
+std::condition_variable& saveWanted = *new std::condition_variable;
+std::condition_variable& saveDone = *new std::condition_variable;
+unsigned savesAsked = 0;
+unsigned savesDone = 0;
+
+void saverThread()
+{
+    platform::yieldToCapture();
+    std::unique_lock<std::mutex> lk(saveMutex);
+    for (;;) {
+        saveWanted.wait(lk, [] { return savesAsked != savesDone; });
+        unsigned upTo = savesAsked;
+        lk.unlock();
+        refreshConf();
+        lk.lock();
+        savesDone = upTo;
+        saveDone.notify_all();
+    }
+}
+
+}  // namespace
+
+void saveConfSoon()
+{
+    static std::once_flag started;
+    std::call_once(started, [] { std::thread(saverThread).detach(); });
+    std::lock_guard<std::mutex> lk(saveMutex);
+    savesAsked++;
+    saveWanted.notify_one();
+}
+
+void waitConfSaved()
+{
+    std::unique_lock<std::mutex> lk(saveMutex);
+    unsigned target = savesAsked;
+    saveDone.wait(lk, [target] { return savesDone - target < 0x80000000u; });
 }
 
 // The file is replaced whole through a temporary file beside it, so that a

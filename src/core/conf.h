@@ -12,6 +12,10 @@ int loadConf();
 // whole: a write that fails leaves the old file. One call at a time (the
 // stores call it from their own threads). 0, or -1 when it cannot be written.
 int refreshConf();
+// refreshConf on a thread of its own, for callers that must not wait for the
+// disk; waitConfSaved returns when every save asked so far is done.
+void saveConfSoon();
+void waitConfSaved();
 // Applies the value of one "endpoint" line; 0 added or ignored, -1 refused.
 int addConfEndpoint(const char* value);
 // Held by refreshConf while it reads the settings. refreshConf also runs on

@@ -593,6 +593,8 @@ int findServer(u32 address, int port, int proto)
     }
 }
 
+unsigned hostTableVersion() { return hostSeq.load(std::memory_order_acquire); }
+
 int getHostEntry(int index, HostInfoT* out)
 {
     for (;;) {

@@ -71,3 +71,6 @@ void deleteHostInfo(int index);
 int findServer(u32 address, int port, int proto);
 // Consistent copy of entry index; 0, or -1 when the index is out of range.
 int getHostEntry(int index, HostInfoT* out);
+// Changes whenever the table does: a copy taken at one version is still
+// current while the version is the same.
+unsigned hostTableVersion();

@@ -572,7 +572,7 @@ struct QueuedRecordT {
 };
 
 constexpr unsigned QUEUE_RECORDS = 1024;
-constexpr unsigned WAKE_RECORDS = 64;
+constexpr unsigned WAKE_RECORDS = 256;
 constexpr auto EXPORT_DELAY = std::chrono::milliseconds(20);
 QueuedRecordT* queued = new QueuedRecordT[QUEUE_RECORDS];
 // The exporting thread waits on them until the process ends: never destroyed.
@@ -616,6 +616,7 @@ void writeEnd(time_t stamp)
 
 void exportThread()
 {
+    platform::yieldToCapture();
     for (;;) {
         unsigned from, to;
         {

@@ -18,6 +18,7 @@
 #include "core/conf.h"
 #include "core/util.h"
 #include "output/data.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -137,7 +138,7 @@ int writeBlankFiles(const StoreInfoT& si)
 // flushed and closed after them. Filling waits only when every block of the
 // store is still being written.
 constexpr int BLOCK_BYTES = 256 * 1024;
-constexpr int BLOCKS = 4;
+constexpr int BLOCKS = 16;
 constexpr int JOBS = 64;
 
 // One job, its steps in this order.
@@ -148,7 +149,6 @@ struct JobT {
     int len;         // bytes of the store's next block to write, 0 for none
     bool sync;
     bool close;
-    bool saveSettings;  // the file number changed
 };
 
 u8 blocks[3][BLOCKS][BLOCK_BYTES];
@@ -169,6 +169,7 @@ unsigned blocksDone[3];
 
 void writerThread()
 {
+    platform::yieldToCapture();
     unsigned next = 0;
     unsigned written[3] = {};
     bool failing[3] = {};
@@ -201,7 +202,6 @@ void writerThread()
         }
         if (job.sync) fdatasync(job.fd);
         if (job.close) close(job.fd);
-        if (job.saveSettings) refreshConf();
         std::lock_guard<std::mutex> lk(writerMutex);
         next++;
         jobsDone = next;
@@ -243,7 +243,7 @@ u8* nextBlockLocked(int type)
 void handOverLocked(int type, const StoreInfoT& si, bool sync, bool closeFile)
 {
     if (si.hFile <= 0) return;  // nothing is gathered without a file
-    queueJob(JobT {type, si.hFile, 0, filled[type], sync, closeFile, false});
+    queueJob(JobT {type, si.hFile, 0, filled[type], sync, closeFile});
     filled[type] = 0;
 }
 
@@ -287,9 +287,8 @@ int openNextLocked(int type, StoreInfoT& si)
     if (fd >= 0) fd = keepOffZero(fd);
     if (fd < 0) return -1;
     savedIndex(type) = si.currInd;
-    // The settings keep the new number; they are written by the writer too,
-    // as that waits for the disk.
-    queueJob(JobT {type, fd, si.fileSize, 0, false, false, true});
+    saveConfSoon();
+    queueJob(JobT {type, fd, si.fileSize, 0, false, false});
     si.hFile = fd;
     if (type == STORE_JSON) return 0;
     u8 header[PCAP_FILE_HEADER_SIZE];
@@ -441,6 +440,7 @@ void flushStores()
 {
     flushStore(STORE_PKTS, true, false);
     flushStore(STORE_JSON, true, true);
+    waitConfSaved();  // the numbers of the files in use
 }
 
 void setStoreSyncEachFlush(bool sync) { syncEachFlush = sync; }

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -83,6 +84,12 @@ std::uint32_t tickCountMs()
 void sleepMs(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void yieldToCapture()
+{
+    // On Linux a nice value belongs to the thread that sets it.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5);
 }
 
 }  // namespace platform

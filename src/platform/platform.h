@@ -17,6 +17,10 @@ void makeDir(const char* path);            // an existing directory is fine
 
 std::uint32_t tickCountMs();               // monotonic milliseconds
 void sleepMs(int ms);
+// Lowers the calling thread's scheduling priority a little: for threads that
+// write out results, which may lag, so that capture and analysis, which must
+// not, get the processors first when both want them.
+void yieldToCapture();
 
 // The adapter report that the card parser reads: per interface an unindented
 // heading line, an indented physical-address line and one indented IPv4 line
