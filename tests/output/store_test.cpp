@@ -221,20 +221,22 @@ TEST_F(StoreTest, RestartResumesAfterTheSavedFile)
 TEST_F(StoreTest, ConcurrentWritersAndSetUpLoseNothing)
 {
     const std::string dirs[2] = {sub("a"), sub("b")};
-    ASSERT_EQ(initStoreJson(dirs[0].c_str(), 100), 0);
+    ASSERT_EQ(initStoreJson(dirs[0].c_str(), 200), 0);
     auto record = [](int t, int i) { return std::to_string(t) + ":" + std::to_string(i) + std::string(i % 300, '.'); };
+    // At most 20 MB in all: the 20 files of a directory never come round again.
+    constexpr int MOST = 60000;
     std::atomic<bool> setUpDone {false};
     int written[2] = {0, 0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 2; ++t) {
         threads.emplace_back([&, t] {
-            while (written[t] < 2000 || !setUpDone) writeJson(record(t, written[t]++).c_str());
+            while ((written[t] < 2000 || !setUpDone) && written[t] < MOST) writeJson(record(t, written[t]++).c_str());
         });
     }
     threads.emplace_back([&] {
         for (int k = 1; k <= 6; ++k) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            EXPECT_EQ(initStoreJson(dirs[k % 2].c_str(), 100), 0);
+            EXPECT_EQ(initStoreJson(dirs[k % 2].c_str(), 200), 0);
             writeJsonEnd();
         }
         setUpDone = true;
@@ -247,7 +249,7 @@ TEST_F(StoreTest, ConcurrentWritersAndSetUpLoseNothing)
         for (int i = 0; i < written[t]; ++i) want.insert(record(t, i));
     }
     for (const std::string& d : dirs) {
-        for (int n = 1; n <= 10; ++n) {
+        for (int n = 1; n <= 20; ++n) {
             std::string text = readAll(name(d, n, "json"));
             if (text.size() == static_cast<std::size_t>(JSON_FILE) && text[0] == 0) continue;  // blank
             for (std::size_t at = 0, end; at < text.size(); at = end + 4) {
