@@ -123,6 +123,10 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
     PacketBuffer& slot = pPacketBuffer[head];
     slot.hdr = *hdr;
     if (hdr->caplen > 0) std::memcpy(slot.udata, pkt, hdr->caplen);
+    // A zero byte after the data stops text searches in payloads at the end
+    // of the captured bytes. Written here, so that the reader only reads the
+    // slot and no line of it has to come back from the reader's cache.
+    slot.udata[hdr->caplen] = 0;
     packetHeadInd.store(next, std::memory_order_seq_cst);
     wake(consumerWaiting, frameReady);
     return true;
@@ -250,9 +254,6 @@ PacketBuffer* packet_peek()
         __builtin_prefetch(&pPacketBuffer[ahead]);
         __builtin_prefetch(reinterpret_cast<const char*>(&pPacketBuffer[ahead]) + 64);
     }
-    // A zero byte after the data stops text searches in payloads at the end
-    // of the captured bytes. The slot is the reader's until it is released.
-    slot->udata[slot->hdr.caplen] = 0;
     return slot;
 }
 

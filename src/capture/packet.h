@@ -8,7 +8,7 @@
 constexpr int RING_SLOTS = 4096;
 constexpr int SLOT_DATA = 2048;    // frame bytes a slot holds; also the default cut
 
-// One ring slot; the byte after the data is room for the reader's zero byte.
+// One ring slot; the byte after the data is room for a zero byte.
 struct alignas(64) PacketBuffer {
     pcap_pkthdr hdr;
     std::uint8_t udata[SLOT_DATA + 1];

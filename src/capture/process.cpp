@@ -171,12 +171,9 @@ void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp)
         findServer(p.dst, p.dport, p.proto) < 0) {
         return;
     }
-    {
-        ProcessStateT& ps = globalValue.processState;
-        std::lock_guard<std::mutex> lk(ps.hMutex);
-        ps.byte += static_cast<int>(h->len);
-        ps.pkt += 1;
-    }
+    ProcessStateT& ps = globalValue.processState;
+    ps.byte.fetch_add(static_cast<int>(h->len), std::memory_order_relaxed);
+    ps.pkt.fetch_add(1, std::memory_order_relaxed);
     toSession(vid, h, p, &record);
     if (recordFilled(record)) exportData(&record, globalValue.currTime);
 }

@@ -197,8 +197,10 @@ struct PortProcT {
 };
 
 struct ProcessStateT {
-    int byte;    // wire bytes of untunnelled analysed frames since the last scan
-    int pkt;     // number of those frames
+    // Wire bytes of untunnelled analysed frames since the last scan, and the
+    // number of those frames: added to per frame, taken by the scan.
+    std::atomic<int> byte;
+    std::atomic<int> pkt;
     int drop;    // retransmissions, under hMutex
     int retran;  // the same, kept by the processing thread alone
     std::mutex hMutex;

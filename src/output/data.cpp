@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include <sys/socket.h>
@@ -27,26 +28,50 @@ FILE* jsonOut = nullptr;
 std::atomic<void (*)(const CommMsgT&)> recordObserver {nullptr};
 std::atomic<void (*)(const NetSessionT&)> transactionObserver {nullptr};
 
+// A key of the records with what comes before and after it (,"key":"), put
+// together when the program is built and padded so that it can be copied in
+// one fixed-size move.
+constexpr std::size_t KEY_COPY = 32;
+struct Key {
+    template <std::size_t N>
+    consteval Key(const char (&k)[N]) : len(N + 4)
+    {
+        static_assert(N + 4 <= KEY_COPY);
+        text[0] = ',';
+        text[1] = '"';
+        for (std::size_t i = 0; i + 1 < N; i++) text[2 + i] = k[i];
+        text[N + 1] = '"';
+        text[N + 2] = ':';
+        text[N + 3] = '"';
+    }
+    char text[KEY_COPY + 1] = {};
+    std::size_t len;
+};
+
+// A name given as a template argument, so that each key is one constant of
+// the program: built on the stack at every call, a key would be read back
+// before its pieces are stored, which stalls the processor.
+template <std::size_t N>
+struct Name {
+    consteval Name(const char (&k)[N])
+    {
+        for (std::size_t i = 0; i < N; i++) text[i] = k[i];
+    }
+    char text[N] = {};
+};
+template <Name name>
+inline constexpr Key key {name.text};
+
 // Builds one record: {"key":"value",...}. Every value is a JSON string; text
 // values are escaped as JSON requires, so a quote, a backslash, a control
 // byte or a byte that is not UTF-8 never breaks the record. The buffer is
 // large enough for the widest record with every text escaped in full.
-// A key of the records, its length known when the program is built.
-struct Key {
-    template <std::size_t N>
-    constexpr Key(const char (&k)[N]) : text(k), len(N - 1)
-    {
-    }
-    const char* text;
-    std::size_t len;
-};
-
 class RecordWriter {
 public:
     // cap includes the terminating zero.
     RecordWriter(char* out, std::size_t cap) : out_(out), pos_(out), end_(out + cap - 1) { put("{", 1); }
 
-    void text(Key key, const char* value, std::size_t maxLen)
+    void text(const Key& key, const char* value, std::size_t maxLen)
     {
         open(key);
         escape(value, maxLen);
@@ -54,29 +79,35 @@ public:
     }
     // A field of the records: never read past its width.
     template <std::size_t N>
-    void text(Key key, const char (&value)[N])
+    void text(const Key& key, const char (&value)[N])
     {
         text(key, value, N);
     }
     // A terminated text of our own.
-    void textz(Key key, const char* value) { text(key, value, static_cast<std::size_t>(-1)); }
+    void textz(const Key& key, const char* value) { text(key, value, static_cast<std::size_t>(-1)); }
     // A number as printf's "%.<places>f" writes it.
-    void fixed(Key key, double value, int places)
+    void fixed(const Key& key, double value, int places)
     {
         char digits[64];
         value_(key, digits, static_cast<std::size_t>(formatFixed(digits, value, places)));
     }
     // A 32-bit value as a signed decimal ("%d"); written by hand, as records
     // are mostly integers and printf would dominate their cost.
-    void num(Key key, u32 value) { integer(key, static_cast<int>(value)); }
-    void integer(Key key, long long value)
+    void num(const Key& key, u32 value) { integer(key, static_cast<int>(value)); }
+    void integer(const Key& key, long long value)
     {
-        char digits[24];
-        char* first = decimal(value, digits + sizeof digits);
-        value_(key, first, static_cast<std::size_t>(digits + sizeof digits - first));
+        open(key);
+        if (end_ - pos_ > 32) {
+            pos_ = decimalAt(value, pos_);
+        } else {
+            char digits[24];
+            char* first = decimal(value, digits + sizeof digits);
+            put(first, static_cast<std::size_t>(digits + sizeof digits - first));
+        }
+        put("\"", 1);
     }
     // A size as "%d KB".
-    void kilobytes(Key key, int value)
+    void kilobytes(const Key& key, int value)
     {
         char digits[32];
         char* last = digits + sizeof digits - 3;
@@ -84,7 +115,7 @@ public:
         char* first = decimal(value, last);
         value_(key, first, static_cast<std::size_t>(digits + sizeof digits - first));
     }
-    void address(Key key, u32 ip)
+    void address(const Key& key, u32 ip)
     {
         char text[16];
         char* at = text + sizeof text;
@@ -95,7 +126,7 @@ public:
         value_(key, at, static_cast<std::size_t>(text + sizeof text - at));
     }
     // A capture time as "%u.%03u": seconds, a point, milliseconds.
-    void seconds(Key key, const timeval& tv)
+    void seconds(const Key& key, const timeval& tv)
     {
         char text[32];
         char* at = text + sizeof text;
@@ -108,9 +139,9 @@ public:
         value_(key, at, static_cast<std::size_t>(text + sizeof text - at));
     }
     // A value that needs no formatting.
-    void literal(Key key, const char* text) { value_(key, text, std::strlen(text)); }
+    void literal(const Key& key, const char* text) { value_(key, text, std::strlen(text)); }
     // A quotient in "%.3f", or "0.00" when there is nothing to divide by.
-    void ratio(Key key, double value, bool zero)
+    void ratio(const Key& key, double value, bool zero)
     {
         if (zero) {
             literal(key, "0.00");
@@ -125,17 +156,13 @@ public:
     }
 
 private:
-    // Writes v in decimal ending just before end; the first digit (or sign).
-    static char* decimal(long long v, char* end)
+    // Writes x in decimal ending just before end; the first digit.
+    static char* digits(unsigned long long x, char* end)
     {
         static constexpr char pairs[] =
             "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
             "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
             "8081828384858687888990919293949596979899";
-        // Unsigned, so that the most negative value negates safely.
-        unsigned long long x = static_cast<unsigned long long>(v);
-        bool negative = v < 0;
-        if (negative) x = 0 - x;
         while (x >= 100) {
             unsigned two = static_cast<unsigned>(x % 100);
             x /= 100;
@@ -148,8 +175,30 @@ private:
         } else {
             *--end = static_cast<char>('0' + x);
         }
-        if (negative) *--end = '-';
         return end;
+    }
+    // The magnitude of v, unsigned, so that the most negative value negates safely.
+    static unsigned long long magnitude(long long v)
+    {
+        unsigned long long x = static_cast<unsigned long long>(v);
+        return v < 0 ? 0 - x : x;
+    }
+    // Writes v in decimal ending just before end; the first digit or sign.
+    static char* decimal(long long v, char* end)
+    {
+        char* first = digits(magnitude(v), end);
+        if (v < 0) *--first = '-';
+        return first;
+    }
+    // Writes v in decimal from at on, which has room; the end of it.
+    static char* decimalAt(long long v, char* at)
+    {
+        unsigned long long x = magnitude(v);
+        if (v < 0) *at++ = '-';
+        int n = 1;
+        for (unsigned long long limit = 10; n < 20 && x >= limit; limit *= 10) n++;
+        digits(x, at + n);
+        return at + n;
     }
     // Appends what fits of n bytes. The writing goes through a local cursor:
     // stores through a char pointer could alias the members, and the compiler
@@ -161,14 +210,17 @@ private:
         std::memcpy(at, text, n);
         pos_ = at + n;
     }
-    void open(Key key)
+    void open(const Key& key)
     {
-        if (pos_ != out_ + 1) put(",", 1);
-        put("\"", 1);
-        put(key.text, key.len);
-        put("\":\"", 3);
+        std::size_t skip = pos_ == out_ + 1 ? 1 : 0;  // no comma before the first
+        if (end_ - pos_ > static_cast<std::ptrdiff_t>(KEY_COPY)) {
+            std::memcpy(pos_, key.text + skip, KEY_COPY);
+            pos_ += key.len - skip;
+        } else {
+            put(key.text + skip, key.len - skip);
+        }
     }
-    void value_(Key key, const char* text, std::size_t n)
+    void value_(const Key& key, const char* text, std::size_t n)
     {
         open(key);
         put(text, n);
@@ -233,22 +285,22 @@ private:
 void processBlock(RecordWriter& w, u32 port)
 {
     if (!portHasProcess(port)) {
-        w.literal("process", "");
-        w.literal("cpu", "0.000");
-        w.literal("mem", "0 KB");
+        w.literal(key<"process">, "");
+        w.literal(key<"cpu">, "0.000");
+        w.literal(key<"mem">, "0 KB");
         return;
     }
     const PortProcT& p = globalValue.portProc[port & 0xFFFF];
-    w.text("process", p.name);
+    w.text(key<"process">, p.name);
     if (p.cpu == 0) {
-        w.literal("cpu", "0.000");  // most ports have no local process
+        w.literal(key<"cpu">, "0.000");  // most ports have no local process
     } else {
-        w.fixed("cpu", static_cast<double>(p.cpu), 3);
+        w.fixed(key<"cpu">, static_cast<double>(p.cpu), 3);
     }
     if (p.mem == 0) {
-        w.literal("mem", "0 KB");
+        w.literal(key<"mem">, "0 KB");
     } else {
-        w.kilobytes("mem", p.mem);
+        w.kilobytes(key<"mem">, p.mem);
     }
 }
 
@@ -274,17 +326,17 @@ void deviceId(RecordWriter& w)
 {
     CardInfoT card {};
     getCard(globalValue.selectRow, &card);
-    w.text("deviceId", card.deviceId);
+    w.text(key<"deviceId">, card.deviceId);
 }
 
 // usec / (count x 1000) in milliseconds; the product wraps as a 32-bit word.
-void averageMs(RecordWriter& w, Key key, u32 usec, u32 count)
+void averageMs(RecordWriter& w, const Key& key, u32 usec, u32 count)
 {
     u32 divisor = count * 1000u;
     w.ratio(key, divisor ? usec / static_cast<double>(divisor) : 0, count == 0 || divisor == 0);
 }
 
-void totalMs(RecordWriter& w, Key key, u32 usec) { w.ratio(key, usec / 1000.0, usec == 0); }
+void totalMs(RecordWriter& w, const Key& key, u32 usec) { w.ratio(key, usec / 1000.0, usec == 0); }
 
 // A known type with a request or statement to report (url and sql start at
 // the same place of the union, and so do both begin times).
@@ -309,59 +361,59 @@ void delQuota(char* str)
 void makeJsonStr(const CommMsgT* m, char* str)
 {
     RecordWriter w(str, JSON_RECORD_SIZE);
-    w.num("type", 1);
-    w.integer("time", m->time);
-    w.textz("strTime", timeText(m->time));
+    w.num(key<"type">, 1);
+    w.integer(key<"time">, m->time);
+    w.textz(key<"strTime">, timeText(m->time));
     processBlock(w, m->sport);
-    w.text("urlsql", m->urlsql);
-    w.address("src", m->src);
-    w.address("dst", m->dst);
-    w.num("proto", m->proto);
-    w.num("did", m->did);
-    w.num("lid", m->lid);
-    w.num("vid", m->vid);
+    w.text(key<"urlsql">, m->urlsql);
+    w.address(key<"src">, m->src);
+    w.address(key<"dst">, m->dst);
+    w.num(key<"proto">, m->proto);
+    w.num(key<"did">, m->did);
+    w.num(key<"lid">, m->lid);
+    w.num(key<"vid">, m->vid);
     deviceId(w);
-    w.text("busiId", m->busiId);
-    w.num("sport", m->sport);
-    w.num("dport", m->dport);
-    w.num("srcBytes", m->sendBytes);
-    w.num("dstBytes", m->rcvdBytes);
-    w.num("srcPkts", m->sendPkts);
-    w.num("dstPkts", m->rcvdPkts);
+    w.text(key<"busiId">, m->busiId);
+    w.num(key<"sport">, m->sport);
+    w.num(key<"dport">, m->dport);
+    w.num(key<"srcBytes">, m->sendBytes);
+    w.num(key<"dstBytes">, m->rcvdBytes);
+    w.num(key<"srcPkts">, m->sendPkts);
+    w.num(key<"dstPkts">, m->rcvdPkts);
     u32 pkts = m->sendPkts + m->rcvdPkts;
     u32 bytes = m->sendBytes + m->rcvdBytes;
     if (pkts == 0) {
-        w.literal("avgPktLen", "0.00");
+        w.literal(key<"avgPktLen">, "0.00");
     } else {
-        w.fixed("avgPktLen", static_cast<double>(static_cast<float>(bytes) / static_cast<float>(pkts)), 2);
+        w.fixed(key<"avgPktLen">, static_cast<double>(static_cast<float>(bytes) / static_cast<float>(pkts)), 2);
     }
-    w.num("srcRetransPkts", m->sendRetransmitPkts);
-    w.ratio("srcLossRatio", m->sendPkts ? static_cast<double>(m->sendRetransmitPkts) / m->sendPkts : 0,
+    w.num(key<"srcRetransPkts">, m->sendRetransmitPkts);
+    w.ratio(key<"srcLossRatio">, m->sendPkts ? static_cast<double>(m->sendRetransmitPkts) / m->sendPkts : 0,
             m->sendRetransmitPkts == 0 || m->sendPkts == 0);
-    w.num("dstRetransPkts", m->rcvdRetransmitPkts);
-    w.ratio("dstLossRatio", m->rcvdPkts ? static_cast<double>(m->rcvdRetransmitPkts) / m->rcvdPkts : 0,
+    w.num(key<"dstRetransPkts">, m->rcvdRetransmitPkts);
+    w.ratio(key<"dstLossRatio">, m->rcvdPkts ? static_cast<double>(m->rcvdRetransmitPkts) / m->rcvdPkts : 0,
             m->rcvdRetransmitPkts == 0 || m->rcvdPkts == 0);
-    w.num("srcZeroWinPkts", m->cntSrcZeroWin);
-    w.num("dstZeroWinPkts", m->cntDstZeroWin);
-    w.num("srcSynPkts", m->sendSynPkts);
-    w.num("dstSynPkts", m->rcvdSynPkts);
-    w.num("largePkts", m->largePkts);
-    w.num("srcSynAckPkts", m->sendSynAckPkts);
-    w.num("dstSynAckPkts", m->rcvdSynAckPkts);
-    w.num("srcRstPkts", m->sendRstPkts);
-    w.num("dstRstPkts", m->rcvdRstPkts);
-    w.num("srcFinPkts", m->sendFinPkts);
-    w.num("dstFinPkts", m->rcvdFinPkts);
-    w.num("srcTinyPkts", m->sendTinyPkts);
-    w.num("dstTinyPkts", m->rcvdTinyPkts);
-    averageMs(w, "srcNetDelay", m->srcDelayUsec, m->cntSrcDelay);
-    averageMs(w, "dstNetDelay", m->dstDelayUsec, m->cntDstDelay);
-    totalMs(w, "srcHandDelay", m->srcConDelayUsec);
-    totalMs(w, "dstHandDelay", m->dstConDelayUsec);
-    averageMs(w, "responseDelay", m->customDelayUsec, m->cntCustomDelay);
-    averageMs(w, "loadTransDelay", m->loadDelayUsec, m->cntLoadDelay);
-    totalMs(w, "srcRetransDelay", m->srcRetransDelayUsec);
-    totalMs(w, "dstRetransDelay", m->dstRetransDelayUsec);
+    w.num(key<"srcZeroWinPkts">, m->cntSrcZeroWin);
+    w.num(key<"dstZeroWinPkts">, m->cntDstZeroWin);
+    w.num(key<"srcSynPkts">, m->sendSynPkts);
+    w.num(key<"dstSynPkts">, m->rcvdSynPkts);
+    w.num(key<"largePkts">, m->largePkts);
+    w.num(key<"srcSynAckPkts">, m->sendSynAckPkts);
+    w.num(key<"dstSynAckPkts">, m->rcvdSynAckPkts);
+    w.num(key<"srcRstPkts">, m->sendRstPkts);
+    w.num(key<"dstRstPkts">, m->rcvdRstPkts);
+    w.num(key<"srcFinPkts">, m->sendFinPkts);
+    w.num(key<"dstFinPkts">, m->rcvdFinPkts);
+    w.num(key<"srcTinyPkts">, m->sendTinyPkts);
+    w.num(key<"dstTinyPkts">, m->rcvdTinyPkts);
+    averageMs(w, key<"srcNetDelay">, m->srcDelayUsec, m->cntSrcDelay);
+    averageMs(w, key<"dstNetDelay">, m->dstDelayUsec, m->cntDstDelay);
+    totalMs(w, key<"srcHandDelay">, m->srcConDelayUsec);
+    totalMs(w, key<"dstHandDelay">, m->dstConDelayUsec);
+    averageMs(w, key<"responseDelay">, m->customDelayUsec, m->cntCustomDelay);
+    averageMs(w, key<"loadTransDelay">, m->loadDelayUsec, m->cntLoadDelay);
+    totalMs(w, key<"srcRetransDelay">, m->srcRetransDelayUsec);
+    totalMs(w, key<"dstRetransDelay">, m->dstRetransDelayUsec);
     w.finish();
 }
 
@@ -393,45 +445,45 @@ int transactionText(NetSessionT* s, time_t now, char* str)
     }
 
     RecordWriter w(str, JSON_RECORD_SIZE);
-    w.integer("type", jsonType);
-    w.integer("time", now);
+    w.integer(key<"type">, jsonType);
+    w.integer(key<"time">, now);
     processBlock(w, static_cast<u32>(s->sport));
     const timeval& begin = http ? h.beginTime : d.beginTime;
     const timeval& end = http ? h.endTime : d.endTime;
-    w.textz("strBegintime", timeText(begin.tv_sec));
-    w.address("src", s->src);
-    w.address("dst", s->dst);
-    w.num("did", static_cast<u32>(s->did));
-    w.num("lid", static_cast<u32>(s->lid));
-    w.num("vid", static_cast<u32>(s->vid));
+    w.textz(key<"strBegintime">, timeText(begin.tv_sec));
+    w.address(key<"src">, s->src);
+    w.address(key<"dst">, s->dst);
+    w.num(key<"did">, static_cast<u32>(s->did));
+    w.num(key<"lid">, static_cast<u32>(s->lid));
+    w.num(key<"vid">, static_cast<u32>(s->vid));
     deviceId(w);
-    w.text("busiId", s->busiId);
-    w.num("sport", static_cast<u32>(s->sport));
-    w.num("dport", static_cast<u32>(s->dport));
-    w.num("srcConDelayUsec", s->cliConDelayUsec);
-    w.num("dstConDelayUsec", s->serConDelayUsec);
-    w.seconds("begintime", begin);
-    w.seconds("endtime", end);
-    w.num("bytes", static_cast<u32>(s->bytes));
+    w.text(key<"busiId">, s->busiId);
+    w.num(key<"sport">, static_cast<u32>(s->sport));
+    w.num(key<"dport">, static_cast<u32>(s->dport));
+    w.num(key<"srcConDelayUsec">, s->cliConDelayUsec);
+    w.num(key<"dstConDelayUsec">, s->serConDelayUsec);
+    w.seconds(key<"begintime">, begin);
+    w.seconds(key<"endtime">, end);
+    w.num(key<"bytes">, static_cast<u32>(s->bytes));
     if (http) {
-        w.integer("response", h.response);
-        w.integer("pageload", h.pageload);
-        w.integer("retcode", h.retcode);
-        w.text("method", h.method);
-        w.text("url", h.url);
-        w.text("domain", h.domain);
-        w.text("contentType", h.contentType);
-        w.text("agent", h.agent);
-        w.address("forward", s->forward);
+        w.integer(key<"response">, h.response);
+        w.integer(key<"pageload">, h.pageload);
+        w.integer(key<"retcode">, h.retcode);
+        w.text(key<"method">, h.method);
+        w.text(key<"url">, h.url);
+        w.text(key<"domain">, h.domain);
+        w.text(key<"contentType">, h.contentType);
+        w.text(key<"agent">, h.agent);
+        w.address(key<"forward">, s->forward);
     } else {
-        w.integer("response", d.response);
-        w.text("sql", d.sql);
-        w.integer("resp", s->resp);
-        w.text("err", d.errMess);
-        w.text("dbname", d.dbname);
-        w.text("user", d.user);
-        w.fixed("srcDelayUsec", srcAvg, 2);
-        w.fixed("dstDelayUsec", dstAvg, 2);
+        w.integer(key<"response">, d.response);
+        w.text(key<"sql">, d.sql);
+        w.integer(key<"resp">, s->resp);
+        w.text(key<"err">, d.errMess);
+        w.text(key<"dbname">, d.dbname);
+        w.text(key<"user">, d.user);
+        w.fixed(key<"srcDelayUsec">, srcAvg, 2);
+        w.fixed(key<"dstDelayUsec">, dstAvg, 2);
     }
     w.finish();
     return 0;
@@ -444,8 +496,8 @@ int makeBusinessJsonStr(NetSessionT* s, char* str) { return transactionText(s, g
 void makeEndJsonStr(char* str, time_t stamp)
 {
     RecordWriter w(str, JSON_RECORD_SIZE);
-    w.integer("type", 99);
-    w.integer("time", stamp);
+    w.integer(key<"type">, 99);
+    w.integer(key<"time">, stamp);
     w.finish();
 }
 
@@ -707,7 +759,10 @@ int exportBusinessData(NetSessionT* pNetSession)
     if (!anySink()) return 0;
     if (!hasTransaction(*pNetSession)) return -1;
     if (handsOff) {
-        handOff(2, globalValue.currTime, pNetSession, sizeof *pNetSession);
+        // A web transaction has no use for the larger database half.
+        std::size_t size = pNetSession->type == 1 ? offsetof(NetSessionT, busi) + sizeof(HttpSessionT)
+                                                  : sizeof *pNetSession;
+        handOff(2, globalValue.currTime, pNetSession, size);
     } else {
         writeTransaction(pNetSession, globalValue.currTime);
     }

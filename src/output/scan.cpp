@@ -106,16 +106,8 @@ void runScan(time_t stamp, bool endAll)
     // Local processes do not own the ports of a recorded capture.
     if (!followCapture) getPortProcess();
 
-    int bytes = 0;
-    int pkts = 0;
-    {
-        ProcessStateT& ps = globalValue.processState;
-        std::lock_guard<std::mutex> lk(ps.hMutex);
-        bytes = ps.byte;
-        pkts = ps.pkt;
-        ps.byte = 0;
-        ps.pkt = 0;
-    }
+    int bytes = globalValue.processState.byte.exchange(0, std::memory_order_relaxed);
+    int pkts = globalValue.processState.pkt.exchange(0, std::memory_order_relaxed);
     if (readOnlyGlobal.readJsonFileMode == 0) {
         if (auto hook = refreshHook.load()) hook();
     }

@@ -28,11 +28,7 @@ void feed(const Bytes& f, int sec = 100, int caplen = -1)
     processPacket(&h, copy.data());
 }
 
-int countedPackets()
-{
-    std::lock_guard<std::mutex> lk(globalValue.processState.hMutex);
-    return globalValue.processState.pkt;
-}
+int countedPackets() { return globalValue.processState.pkt; }
 
 class DecodeTest : public ::testing::Test {
 protected:

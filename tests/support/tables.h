@@ -17,8 +17,8 @@ inline void resetSessions()
         std::lock_guard<std::mutex> lk(node.hMutex);
         std::memset(static_cast<void*>(node.session), 0, sizeof node.session);
     }
-    std::lock_guard<std::mutex> lk(globalValue.processState.hMutex);
-    globalValue.processState.byte = globalValue.processState.pkt = 0;
+    globalValue.processState.byte = 0;
+    globalValue.processState.pkt = 0;
 }
 
 // The number of valid sessions, and the one between a and b (either way round).
