@@ -8,6 +8,10 @@
 // reader analyses the frame in its slot before it publishes tail.
 #include "capture/packet.h"
 
+#include <linux/membarrier.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -40,8 +44,13 @@ std::atomic<std::uint64_t> takenFrames {0};
 
 // Sleeping and waking. A side that finds nothing to do raises its waiting
 // flag, looks again and sleeps on its condition; the other side publishes its
-// index and then looks at the flag (both sequentially consistent, so one of
-// them sees the other). The mutex only pairs the sleep with the wake-up.
+// index and then looks at the flag. A full fence between the store and the
+// load on each side makes one of them see the other; it is needed on every
+// publish, but costly there (it waits for the frame's copy to reach the
+// cache), so the sleeper pays for both: sleepFence makes every thread of the
+// process pass a full fence (membarrier), and publishFence then only stops the
+// compiler. Where the kernel offers no such barrier, both are full fences.
+// The mutex only pairs the sleep with the wake-up.
 std::mutex wakeMutex;
 std::condition_variable frameReady;
 std::condition_variable roomReady;
@@ -51,7 +60,8 @@ std::atomic<bool> producerWaiting {false};
 std::atomic<bool> waitWhenFull {false};
 std::atomic<bool> inputEnded {false};
 std::atomic<std::uint64_t> inputFrames {0};
-bool finished = false;  // guarded by wakeMutex
+bool asymmetricFences = false;  // set up before the threads start
+bool finished = false;          // guarded by wakeMutex
 std::condition_variable finishedCv;
 
 inline std::uint32_t nextInd(std::uint32_t i) { return (i + 1) & (RING_SLOTS - 1); }
@@ -87,11 +97,27 @@ bool spinFor(Ready ready)
     }
 }
 
+void sleepFence()
+{
+    if (!asymmetricFences || syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
+}
+
+void publishFence()
+{
+    if (asymmetricFences) {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    } else {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
+}
+
 // The first publish that finds the flag raised clears it, so a sleeper costs
 // one wake-up, not one per frame until it runs again.
 void wake(std::atomic<bool>& waiting, std::condition_variable& cv)
 {
-    if (waiting.load(std::memory_order_seq_cst) && waiting.exchange(false, std::memory_order_seq_cst)) {
+    if (waiting.load(std::memory_order_relaxed) && waiting.exchange(false, std::memory_order_seq_cst)) {
         { std::lock_guard<std::mutex> lk(wakeMutex); }
         cv.notify_one();
     }
@@ -108,8 +134,9 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
         // A full ring with a reader behind it (a file being read): sleep
         // until a quarter of the ring is free, not slot by slot, so that the
         // two sides do not trade an index line for every frame.
-        producerWaiting.store(true, std::memory_order_seq_cst);
-        if (freeSlots(head, packetTailInd.load(std::memory_order_seq_cst)) < REFILL_SLOTS) {
+        producerWaiting.store(true, std::memory_order_relaxed);
+        sleepFence();
+        if (freeSlots(head, packetTailInd.load(std::memory_order_acquire)) < REFILL_SLOTS) {
             std::unique_lock<std::mutex> lk(wakeMutex);
             roomReady.wait_for(lk, std::chrono::milliseconds(100), [head] {
                 return freeSlots(head, packetTailInd.load(std::memory_order_seq_cst)) >= REFILL_SLOTS ||
@@ -127,7 +154,8 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
     // of the captured bytes. Written here, so that the reader only reads the
     // slot and no line of it has to come back from the reader's cache.
     slot.udata[hdr->caplen] = 0;
-    packetHeadInd.store(next, std::memory_order_seq_cst);
+    packetHeadInd.store(next, std::memory_order_release);
+    publishFence();
     wake(consumerWaiting, frameReady);
     return true;
 }
@@ -161,6 +189,7 @@ int init_packet()
     }
     packetHeadInd = 0;
     packetTailInd = RING_SLOTS - 1;
+    asymmetricFences = syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
     tailSeenByWriter = RING_SLOTS - 1;
     headSeenByReader = 0;
     return 0;
@@ -226,6 +255,7 @@ void packet_end_input(std::uint64_t framesRead)
 {
     inputFrames = framesRead;
     inputEnded.store(true, std::memory_order_seq_cst);
+    publishFence();
     wake(consumerWaiting, frameReady);
 }
 
@@ -268,10 +298,11 @@ const PacketBuffer* packet_ahead()
 void packet_release()
 {
     std::uint32_t tail = nextInd(packetTailInd.load(std::memory_order_relaxed));
-    packetTailInd.store(tail, std::memory_order_seq_cst);
+    packetTailInd.store(tail, std::memory_order_release);
+    publishFence();
     // The writer waits for room only when the ring was full, and then its
     // head stands still.
-    if (producerWaiting.load(std::memory_order_seq_cst) &&
+    if (producerWaiting.load(std::memory_order_relaxed) &&
         freeSlots(packetHeadInd.load(std::memory_order_acquire), tail) >= REFILL_SLOTS) {
         wake(producerWaiting, roomReady);
     }
@@ -311,9 +342,10 @@ int processThread(void*)
             continue;
         }
         bool ended = inputEnded.load(std::memory_order_seq_cst);
-        consumerWaiting.store(true, std::memory_order_seq_cst);
+        consumerWaiting.store(true, std::memory_order_relaxed);
+        sleepFence();
         std::uint32_t ind = nextInd(packetTailInd.load(std::memory_order_relaxed));
-        if (ind == packetHeadInd.load(std::memory_order_seq_cst)) {
+        if (ind == packetHeadInd.load(std::memory_order_acquire)) {
             if (ended) {
                 consumerWaiting.store(false, std::memory_order_relaxed);
                 finishInput();
