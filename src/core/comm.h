@@ -38,6 +38,6 @@ struct CommMsgT {
     float cpu;
     std::uint32_t mem;  // KB
     char pname[128];
-    char urlsql[1024];
     char busiId[32];
+    char urlsql[1024];  // last: copies of a record stop after its text
 };

@@ -32,6 +32,7 @@ constexpr std::size_t URLSQL_CHARS = 32;
 
 void fillUrlSql(char* out, const NetSessionT& s)
 {
+    out[0] = '\0';
     std::size_t n = 0;
     if (s.type == 1) {
         const HttpSessionT& http = s.busi.http;
@@ -54,7 +55,9 @@ void cloneMsgValue(CommMsgT* pCommMsg, const NetSessionT* pNetSession)
 {
     const NetSessionT& s = *pNetSession;
     CommMsgT& m = *pCommMsg;
-    m = CommMsgT {};
+    // The counters are cleared; the texts are written whole below, so the
+    // large text fields need no clearing.
+    std::memset(static_cast<void*>(&m), 0, offsetof(CommMsgT, pname));
     m.time = s.lastPktTime.tv_sec;
     m.vid = static_cast<u32>(s.vid);
     m.src = s.src;

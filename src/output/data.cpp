@@ -741,7 +741,9 @@ int exportData(CommMsgT* pCommMsg, time_t stamp)
     if (observe) observe(*pCommMsg);
     if (!anySink()) return 0;
     if (handsOff) {
-        handOff(1, stamp, pCommMsg, sizeof *pCommMsg);
+        // Up to the end of the text: the rest of the field is of no use.
+        std::size_t size = offsetof(CommMsgT, urlsql) + strnlen(pCommMsg->urlsql, sizeof pCommMsg->urlsql - 1) + 1;
+        handOff(1, stamp, pCommMsg, size);
     } else {
         writePair(pCommMsg);
     }
