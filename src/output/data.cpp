@@ -666,11 +666,39 @@ void writeEnd(time_t stamp)
     }
 }
 
+// Writes out the records queued so far, in order. One consumer at a time
+// (consumeMutex, taken before queueMutex): the exporting thread, or the
+// processing thread when it finds the queue full.
+std::mutex& consumeMutex = *new std::mutex;
+
+void consumeQueued()
+{
+    unsigned from, to;
+    {
+        std::lock_guard<std::mutex> lk(queueMutex);
+        from = queueTail;
+        to = queueHead;
+    }
+    // Queued records stay where they are until the tail passes them.
+    for (unsigned i = from; i != to; i++) {
+        QueuedRecordT& r = queued[i % QUEUE_RECORDS];
+        if (r.kind == 1) {
+            writePair(&r.pair);
+        } else if (r.kind == 2) {
+            writeTransaction(&r.session, r.stamp);
+        } else {
+            writeEnd(r.stamp);
+        }
+    }
+    std::lock_guard<std::mutex> lk(queueMutex);
+    queueTail = to;
+    queueDrained.notify_all();
+}
+
 void exportThread()
 {
     platform::yieldToCapture();
     for (;;) {
-        unsigned from, to;
         {
             std::unique_lock<std::mutex> lk(queueMutex);
             // Woken by the first record after an idle spell; then records
@@ -681,23 +709,9 @@ void exportThread()
             exporterIdle = false;
             queueFilled.wait_for(lk, EXPORT_DELAY, [] { return queueHead - queueTail >= WAKE_RECORDS || urgent; });
             urgent = false;
-            from = queueTail;
-            to = queueHead;
         }
-        // Queued records stay where they are until the tail passes them.
-        for (unsigned i = from; i != to; i++) {
-            QueuedRecordT& r = queued[i % QUEUE_RECORDS];
-            if (r.kind == 1) {
-                writePair(&r.pair);
-            } else if (r.kind == 2) {
-                writeTransaction(&r.session, r.stamp);
-            } else {
-                writeEnd(r.stamp);
-            }
-        }
-        std::lock_guard<std::mutex> lk(queueMutex);
-        queueTail = to;
-        queueDrained.notify_all();
+        std::lock_guard<std::mutex> one(consumeMutex);
+        consumeQueued();
     }
 }
 
@@ -705,15 +719,31 @@ void handOff(int kind, time_t stamp, const void* record, std::size_t size)
 {
     static std::once_flag started;
     std::call_once(started, [] { std::thread(exportThread).detach(); });
-    std::unique_lock<std::mutex> lk(queueMutex);
-    queueDrained.wait(lk, [] { return queueHead - queueTail < QUEUE_RECORDS; });
-    QueuedRecordT& r = queued[queueHead % QUEUE_RECORDS];
-    r.kind = kind;
-    r.stamp = stamp;
-    if (size > 0) std::memcpy(static_cast<void*>(&r.pair), record, size);
-    queueHead++;
-    if (kind == 99) urgent = true;
-    if (exporterIdle || queueHead - queueTail == WAKE_RECORDS || urgent) queueFilled.notify_one();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lk(queueMutex);
+            if (queueHead - queueTail < QUEUE_RECORDS) {
+                QueuedRecordT& r = queued[queueHead % QUEUE_RECORDS];
+                r.kind = kind;
+                r.stamp = stamp;
+                if (size > 0) std::memcpy(static_cast<void*>(&r.pair), record, size);
+                queueHead++;
+                if (kind == 99) urgent = true;
+                if (exporterIdle || queueHead - queueTail == WAKE_RECORDS || urgent) queueFilled.notify_one();
+                return;
+            }
+        }
+        // Full: the exporting thread is behind (busy elsewhere, or waiting
+        // for a processor). Rather than wait for it, write out the queue here,
+        // unless it is doing so right now.
+        std::unique_lock<std::mutex> one(consumeMutex, std::try_to_lock);
+        if (one.owns_lock()) {
+            consumeQueued();
+        } else {
+            std::unique_lock<std::mutex> lk(queueMutex);
+            queueDrained.wait(lk, [] { return queueHead - queueTail < QUEUE_RECORDS; });
+        }
+    }
 }
 
 }  // namespace
