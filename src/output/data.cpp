@@ -607,9 +607,11 @@ void setTransactionObserver(void (*observer)(const NetSessionT& session)) { tran
 
 // ---- records handed off -----------------------------------------------------
 //
-// The processing thread does not render and write out its records itself: it
-// copies each into a queue (the lock held for the copy only) and a thread of
-// its own renders, sends and stores them, in the order they came. Other
+// The processing thread does not render and write out its records as they
+// come: it copies each into a queue (the lock held for the copy only), and a
+// thread of its own renders, sends and stores them in the order they came.
+// When that thread falls behind and the queue is full, the processing thread
+// writes out the queue itself, still in order, rather than wait. Other
 // threads export directly; no order between threads is promised anyway.
 
 namespace {
