@@ -192,6 +192,13 @@ int init_packet()
     asymmetricFences = syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
     tailSeenByWriter = RING_SLOTS - 1;
     headSeenByReader = 0;
+    // A new input: a previous one may have ended in this process.
+    inputEnded = false;
+    inputFrames = 0;
+    {
+        std::lock_guard<std::mutex> lk(wakeMutex);
+        finished = false;
+    }
     return 0;
 }
 

@@ -1,11 +1,13 @@
 // Statement, error and login parsing of the three database protocols, on
-// frames laid out as each protocol puts them on the wire.
+// frames laid out as each protocol puts them on the wire. Each frame sits in a
+// buffer of exactly its length, so that the sanitizers see any read past it.
 #include "analysis/db.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -16,9 +18,6 @@ Bytes le16(unsigned v) { return {char(v & 0xFF), char(v >> 8 & 0xFF)}; }
 Bytes be16(unsigned v) { return {char(v >> 8 & 0xFF), char(v & 0xFF)}; }
 Bytes le32(unsigned v) { return le16(v & 0xFFFF) + le16(v >> 16); }
 Bytes cut(const Bytes& b, std::size_t n) { return b.substr(0, n); }
-
-// A frame in a buffer of exactly its length, so that the sanitizers see any
-// read past the captured bytes.
 std::vector<u8> exact(const Bytes& b) { return {b.begin(), b.end()}; }
 
 // MySQL: 3-byte length, sequence number, body.
@@ -45,11 +44,10 @@ Bytes utf16(const Bytes& ascii)
     for (char c : ascii) out += Bytes {c, '\0'};
     return out;
 }
-
 // TDS: type, status (end of message), length, SPID, packet id, window.
 Bytes tdsPacket(int type, const Bytes& body)
 {
-    return Bytes {char(type), '\x01'} + be16(unsigned(8 + body.size())) + be16(0x34) + "\x01" + '\0' + body;
+    return Bytes {char(type), 1} + be16(unsigned(8 + body.size())) + be16(0x34) + "\x01" + '\0' + body;
 }
 // SQL batch: ALL_HEADERS with one transaction descriptor header, then text.
 Bytes tdsBatch(const Bytes& text)
@@ -64,106 +62,87 @@ Bytes tdsError(unsigned number, const Bytes& messUtf16)
     return tdsPacket(0x04, "\xAA" + le16(unsigned(token.size())) + token + "\xFD" + Bytes(12, '\0'));
 }
 
-TEST(DbStatement, TextAndCompleteness)
+// A parser's text and number (real for a statement, code for an error) on one
+// frame; both start as "old" and -1, a guard behind the text shows overwrites.
+using Parse = std::pair<Bytes, int> (*)(const std::vector<u8>&);
+template <void (*F)(char*, const u8*, int, int*)>
+std::pair<Bytes, int> statement(const std::vector<u8>& f)
 {
-    const Bytes longName(1500, 'c');
-    // type 3 reads with getStrSql, 4 with getSqlserverSql; sql nullptr: 1021 bytes
-    struct Case { const char* what; int type; Bytes payload; const char* sql; int real; };
-    const Case cases[] = {
-        {"plain query", 3, mysqlQuery("SELECT id FROM t1"), "SELECT id FROM t1", 1},
-        {"keyword without partner", 3, mysqlQuery("DROP TABLE t1  "), "DROP TABLE t1", 0},
-        {"list order beats position", 3, mysqlQuery("insert into t2 select a from t3"), "select a from t3", 1},
-        {"line breaks and tabs", 3, mysqlQuery("SELECT a,\r\n\tb\r\n\tFROM\tt1\t WHERE x = 1"),
-         "SELECT a, b FROM t1 WHERE x = 1", 1},
-        {"double quote", 3, mysqlQuery("select \"x\" from t"), "select 'x' from t", 1},
-        {"non-ASCII bytes dropped", 3, mysqlQuery("select 'caf\xC3\xA9' from t"), "select 'caf' from t", 1},
-        {"zero byte ends it", 3, mysqlQuery(Bytes("delete from t\0 junk", 19)), "delete from t", 1},
-        {"cut to the capture", 3, cut(mysqlQuery("SELECT id FROM t1"), 5 + 11), "SELECT id F", 0},
-        {"no keyword", 3, mysqlQuery("SET NAMES utf8"), "old", 0},
-        {"cut at 1021", 3, mysqlQuery("select " + longName + " from t"), nullptr, 1},
-        {"Oracle data packet", 3, tnsData("\x11\x69\x05select ename from emp"), "select ename from emp", 1},
-        {"UTF-16 batch", 4, tdsBatch("SELECT name FROM \"dbo\".t1"), "SELECT name FROM \"dbo\".t1", 1},
-        {"batch line breaks", 4, tdsBatch("update t set a = 1\r\n\t where b = 2"), "update t set a = 1 where b = 2", 1},
-        {"batch drop not known", 4, tdsBatch("DROP TABLE t1"), "old", 0},
-        {"batch no partner", 4, tdsBatch("insert t values (1)"), "insert t values (1)", 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        char sql[1024] = "old";
-        int real = 0;
-        const std::vector<u8> f = exact(c.payload);
-        (c.type == 3 ? getStrSql : getSqlserverSql)(sql, f.data(), int(f.size()), &real);
-        EXPECT_EQ(std::string(sql), c.sql != nullptr ? c.sql : "select " + longName.substr(0, 1014));
-        EXPECT_EQ(real, c.real);
-    }
     char sql[1024] = "old";
-    int real = 0;
-    getStrSql(sql, nullptr, 0, &real);
-    getSqlserverSql(sql, nullptr, 0, &real);
-    EXPECT_STREQ(sql, "old");
+    int real = -1;
+    F(sql, f.data(), int(f.size()), &real);
+    return {sql, real};
+}
+template <void (*F)(int*, char*, const u8*, int)>
+std::pair<Bytes, int> error(const std::vector<u8>& f)
+{
+    int code = -1;
+    char mess[128] = "old";
+    std::memset(mess + 4, '#', sizeof mess - 5);
+    F(&code, mess, f.data(), int(f.size()));
+    return {mess, code};
+}
+std::pair<Bytes, int> login(const std::vector<u8>& f)
+{
+    char user[32] = "old";
+    const int found = getOracleUser(user, f.data(), int(f.size()));
+    return {user, found};
 }
 
-TEST(DbError, CodeAndTextOfResponses)
+TEST(DbParse, StatementsErrorsAndLogins)
 {
-    const Bytes e1064 = mysqlError(1064, "You have an error in your SQL syntax");
+    const auto mysql = statement<getStrSql>, tds = statement<getSqlserverSql>;
+    const auto myErr = error<getMysqlCode>, oraErr = error<getOracleCode>, tdsErr = error<getSqlserverCode>;
+    const Bytes longName(1500, 'c'), user30(30, 'u'), e1064 = mysqlError(1064, "You have an error in your SQL syntax");
     const Bytes e208 = tdsError(208, utf16("Invalid object name 'dbo.t9'."));
-    // mess nullptr: 120 'm' (a longer text cut to the field)
-    struct Case { const char* what; decltype(&getMysqlCode) parse; Bytes payload; int code; const char* mess; };
+    struct Case { const char* what; Parse parse; Bytes payload, text; int number; };
     const Case cases[] = {
-        {"MySQL number above 1000", getMysqlCode, e1064, 0, "You have an error in your SQL syntax"},
-        {"MySQL 1000 kept", getMysqlCode, mysqlError(1000, "hashchk"), 1000, "hashchk"},
-        {"MySQL 7 bytes: code only", getMysqlCode, cut(mysqlError(900, "x"), 7), 900, "old"},
-        {"MySQL 13 bytes: empty text", getMysqlCode, cut(e1064, 13), 0, ""},
-        {"MySQL text cut to capture", getMysqlCode, cut(e1064, 16), 0, "You"},
-        {"MySQL 6 bytes", getMysqlCode, cut(e1064, 6), -1, "old"},
-        {"MySQL OK packet", getMysqlCode, mysqlPacket(1, Bytes("\x00\x01\x00\x02\x00", 5)), -1, "old"},
-        {"MySQL long text", getMysqlCode, mysqlError(1105, Bytes(300, 'm')), 0, nullptr},
-        {"Oracle error", getOracleCode, tnsData("\x04\x01\x02\x03ORA-00942: table or view does not exist\n"), 942,
-         "table or view does not exist"},
-        {"Oracle text cut to 32", getOracleCode, tnsData("ORA-01017: invalid username/password; logon denied\n"), 1017,
-         "invalid username/password; logo"},
-        {"Oracle ORA- at the frame end", getOracleCode, tnsData("xxORA-0"), 0, ""},
-        {"Oracle no error", getOracleCode, tnsData("\x10\x17no rows"), -1, "old"},
-        {"SQL Server error", getSqlserverCode, e208, 208, "Invalid object name 'dbo.t9'."},
-        {"SQL Server user error", getSqlserverCode, tdsError(50000, utf16("custom")), 0, "custom"},
-        {"SQL Server non-ASCII mended", getSqlserverCode,
-         tdsError(2627, Bytes("U\0n\0g\0\xFC\0l\0\x3D\xD8\x00\xDE!\0", 16)), 2627, "Ung?l?!"},
-        {"SQL Server text cut to capture", getSqlserverCode, cut(e208, 19 + 2 * 5), 208, "Inval"},
-        {"SQL Server header only", getSqlserverCode, cut(e208, 15), 208, ""},
-        {"SQL Server long text", getSqlserverCode, tdsError(8152, utf16(Bytes(300, 'm'))), 8152, nullptr},
-        {"SQL Server other token", getSqlserverCode, tdsPacket(0x04, "\x81" + Bytes(20, '\x01')), -1, "old"},
+        // A statement's number tells whether the leading keyword's partner is there.
+        {"plain query", mysql, mysqlQuery("SELECT id FROM t1"), "SELECT id FROM t1", 1},
+        {"keyword without partner", mysql, mysqlQuery("DROP TABLE t1  "), "DROP TABLE t1", -1},
+        {"line breaks and tabs", mysql, mysqlQuery("SELECT a,\r\n\tb\r\n\tFROM\tt1\t WHERE x = 1"),
+         "SELECT a, b FROM t1 WHERE x = 1", 1},
+        {"zero byte ends it", mysql, mysqlQuery(Bytes("delete from t\0 junk", 19)), "delete from t", 1},
+        {"cut to the capture", mysql, cut(mysqlQuery("SELECT id FROM t1"), 5 + 11), "SELECT id F", -1},
+        {"no keyword", mysql, mysqlQuery("SET NAMES utf8"), "old", -1},
+        {"cut at 1021", mysql, mysqlQuery("select " + longName + " from t"), "select " + Bytes(1014, 'c'), 1},
+        {"no payload", mysql, {}, "old", -1},
+        {"Oracle data packet", mysql, tnsData("\x11\x69\x05select ename from emp"), "select ename from emp", 1},
+        {"UTF-16 batch", tds, tdsBatch("SELECT name FROM \"dbo\".t1"), "SELECT name FROM \"dbo\".t1", 1},
+        {"batch no partner", tds, tdsBatch("insert t values (1)"), "insert t values (1)", -1},
+        // MySQL error numbers above 1000 are reported as 0.
+        {"MySQL error", myErr, e1064, "You have an error in your SQL syntax", 0},
+        {"MySQL 1000 kept", myErr, mysqlError(1000, "hashchk"), "hashchk", 1000},
+        {"MySQL 7 bytes: code only", myErr, cut(mysqlError(900, "x"), 7), "old", 900},
+        {"MySQL 13 bytes: empty text", myErr, cut(e1064, 13), "", 0},
+        {"MySQL text cut to capture", myErr, cut(e1064, 16), "You", 0},
+        {"MySQL 6 bytes", myErr, cut(e1064, 6), "old", -1},
+        {"MySQL OK packet", myErr, mysqlPacket(1, Bytes("\x00\x01\x00\x02\x00", 5)), "old", -1},
+        {"MySQL long text", myErr, mysqlError(1105, Bytes(300, 'm')), Bytes(120, 'm'), 0},
+        {"Oracle error", oraErr, tnsData("\x04\x01\x02\x03ORA-00942: table or view does not exist\n"),
+         "table or view does not exist", 942},
+        {"Oracle text cut to 32", oraErr, tnsData("ORA-01017: invalid username/password; logon denied\n"),
+         "invalid username/password; logo", 1017},
+        {"Oracle ORA- at the frame end", oraErr, tnsData("xxORA-0"), "", 0},
+        {"Oracle no error", oraErr, tnsData("\x10\x17no rows"), "old", -1},
+        // SQL Server user error numbers (above 20000) are reported as 0.
+        {"SQL Server error", tdsErr, e208, "Invalid object name 'dbo.t9'.", 208},
+        {"SQL Server user error", tdsErr, tdsError(50000, utf16("custom")), "custom", 0},
+        {"SQL Server non-ASCII mended", tdsErr, tdsError(2627, Bytes("U\0n\0g\0\xFC\0l\0\x3D\xD8\x00\xDE!\0", 16)),
+         "Ung?l?!", 2627},
+        {"SQL Server text cut to capture", tdsErr, cut(e208, 19 + 2 * 5), "Inval", 208},
+        {"SQL Server header only", tdsErr, cut(e208, 15), "", 208},
+        {"SQL Server long text", tdsErr, tdsError(8152, utf16(Bytes(300, 'm'))), Bytes(120, 'm'), 8152},
+        {"SQL Server other token", tdsErr, tdsPacket(0x04, "\x81" + Bytes(20, '\x01')), "old", -1},
+        // An Oracle login: names of more than 30 characters are ignored.
+        {"connect request", login, tnsConnect(connectData("dbuser")), "dbuser", 1},
+        {"30 characters", login, tnsConnect(connectData(user30)), user30, 1},
+        {"31 characters", login, tnsConnect(connectData(user30 + "u")), "old", 1},
+        {"no closing parenthesis in the frame", login, tnsConnect("(USER=dbuser"), "old", 1},
+        {"no USER=", login, tnsConnect("(DESCRIPTION=(CONNECT_DATA=(SID=orcl)))"), "old", 0},
+        {"USER= before offset 58", login, Bytes("(USER=a)") + Bytes(51, ' '), "old", 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        int code = -1;
-        char mess[128] = "old";
-        std::memset(mess + 4, '#', sizeof mess - 5);  // a guard, to see writes past the text
-        const std::vector<u8> f = exact(c.payload);
-        c.parse(&code, mess, f.data(), int(f.size()));
-        EXPECT_EQ(code, c.code);
-        EXPECT_EQ(Bytes(mess), c.mess != nullptr ? c.mess : Bytes(120, 'm'));
-    }
-}
-
-TEST(DbLogin, OracleUserFromConnectRequest)
-{
-    const Bytes user30(30, 'u');
-    struct Case { const char* what; Bytes payload; int result; const char* user; };
-    const Case cases[] = {
-        {"connect request", tnsConnect(connectData("dbuser")), 1, "dbuser"},
-        {"30 characters", tnsConnect(connectData(user30)), 1, user30.c_str()},
-        {"31 characters", tnsConnect(connectData(user30 + "u")), 1, "old"},
-        {"no closing parenthesis in the frame", tnsConnect("(USER=dbuser"), 1, "old"},
-        {"no USER=", tnsConnect("(DESCRIPTION=(CONNECT_DATA=(SID=orcl)))"), 0, "old"},
-        {"USER= before offset 58", Bytes("(USER=a)") + Bytes(51, ' '), 0, "old"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        char user[32] = "old";
-        const std::vector<u8> f = exact(c.payload);
-        EXPECT_EQ(getOracleUser(user, f.data(), int(f.size())), c.result);
-        EXPECT_STREQ(user, c.user);
-    }
+    for (const Case& c : cases) EXPECT_EQ(c.parse(exact(c.payload)), std::pair(c.text, c.number)) << c.what;
 }
 
 // A session through the life cycle, per protocol: login, a complete
@@ -171,8 +150,7 @@ TEST(DbLogin, OracleUserFromConnectRequest)
 TEST(DbTransaction, StatementsCloseTransactions)
 {
     struct Case { int type; Bytes (*statement)(const Bytes&); const char* user; };
-    const Case cases[] = {{2, tnsData, "scott"}, {3, mysqlQuery, ""}, {4, tdsBatch, ""}};
-    for (const Case& c : cases) {
+    for (const Case& c : {Case {2, tnsData, "scott"}, {3, mysqlQuery, ""}, {4, tdsBatch, ""}}) {
         SCOPED_TRACE(c.type);
         NetSessionT s {}, copy {};
         s.type = c.type;
@@ -180,36 +158,27 @@ TEST(DbTransaction, StatementsCloseTransactions)
             const std::vector<u8> f = exact(payload);
             processDbReq(&s, 0, c.type, ts, f.data(), int(f.size()), &copy);
         };
-        const timeval t0 {1000, 900000}, t1 {1001, 150000}, t2 {1001, 200000}, t3 {1002, 0};
-        if (c.type == 2) {
-            request(tnsConnect(connectData(c.user)), t0);
-            EXPECT_STREQ(s.busi.db.sql, "");  // a login is no statement
-        }
-        request(c.statement("SELECT id FROM t1"), t0);
-        EXPECT_EQ(s.busi.db.real, 1);
+        if (c.type == 2) request(tnsConnect(connectData(c.user)), {1000, 0});
+        EXPECT_STREQ(s.busi.db.sql, "") << "a login is no statement";
+        request(c.statement("SELECT id FROM t1"), {1000, 900000});
         // What the dispatcher does with the response frames.
         s.resp = 1;
         s.bytes = 900;
-        s.busi.db.endTime = t1;
-        request(c.statement("commit"), t1);
+        s.busi.db.endTime = {1001, 150000};
+        request(c.statement("commit"), {1001, 150000});
         EXPECT_EQ(copy.valid, 0);
-        EXPECT_STREQ(s.busi.db.sql, "SELECT id FROM t1");
 
-        request(c.statement("select 1"), t2);
+        request(c.statement("select 1"), {1001, 200000});
         ASSERT_EQ(copy.valid, 1);
-        EXPECT_STREQ(copy.busi.db.sql, "SELECT id FROM t1");
-        EXPECT_EQ(copy.busi.db.response, 250000);
-        EXPECT_STREQ(copy.busi.db.user, c.user);
-        EXPECT_STREQ(s.busi.db.sql, "select 1");
-        EXPECT_EQ(s.busi.db.real + s.resp + s.bytes, 0);
-        EXPECT_EQ(std::pair(s.busi.db.beginTime.tv_sec, s.busi.db.beginTime.tv_usec), std::pair(t2.tv_sec, t2.tv_usec));
+        EXPECT_EQ(std::tuple(Bytes(copy.busi.db.sql), copy.busi.db.response, Bytes(copy.busi.db.user)),
+                  std::tuple("SELECT id FROM t1", 250000, c.user));
+        EXPECT_EQ(std::tuple(Bytes(s.busi.db.sql), s.busi.db.real, s.resp, s.bytes), std::tuple("select 1", 0, 0, 0));
 
         // The incomplete statement is replaced without a report; the user stays.
         copy.valid = 0;
-        request(c.statement("delete from t1"), t3);
-        EXPECT_EQ(copy.valid, 0);
-        EXPECT_STREQ(s.busi.db.sql, "delete from t1");
-        EXPECT_STREQ(s.busi.db.user, c.user);
+        request(c.statement("delete from t1"), {1002, 0});
+        EXPECT_EQ(std::tuple(copy.valid, Bytes(s.busi.db.sql), Bytes(s.busi.db.user)),
+                  std::tuple(0, "delete from t1", c.user));
     }
 }
 

@@ -1,9 +1,8 @@
-// Real HTTP traffic read back through decoding, the session step and the HTTP
-// analysis: curl clients against nginx on loopback, captured by
-// tests/scripts/http_traffic.sh, which names the capture, nginx's access log
-// and the server port in WIRELANE_HTTP_PCAP, WIRELANE_HTTP_LOG and
-// WIRELANE_HTTP_PORT. Requests are checked against the access log (one line
-// of '|'-separated fields per request), timings against tshark.
+// Real HTTP traffic (curl against nginx on loopback) read back through
+// decoding, the session step and the HTTP analysis, checked against nginx's
+// access log and tshark's timings. tests/scripts/http_traffic.sh makes the
+// capture and names it, the log and the server port in WIRELANE_HTTP_PCAP,
+// WIRELANE_HTTP_LOG and WIRELANE_HTTP_PORT.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,52 +24,9 @@ namespace {
 
 std::vector<NetSessionT> handedOut;
 
-void keepTransaction(const NetSessionT& s) { handedOut.push_back(s); }
-
-struct LogLine {
-    std::string method, uri, status, host, agent, forwarded, contentType;
-};
-
-std::vector<LogLine> readAccessLog(const char* path)
-{
-    std::vector<LogLine> lines;
-    std::ifstream in(path);
-    std::string text;
-    while (std::getline(in, text)) {
-        std::vector<std::string> f;
-        std::stringstream ss(text);
-        std::string item;
-        while (std::getline(ss, item, '|')) f.push_back(item);
-        f.resize(7);
-        lines.push_back({f[0], f[1], f[2], f[3], f[4], f[5], f[6]});
-    }
-    return lines;
-}
-
-// The URL the probe keeps for an origin-form target: printable ASCII up to
-// the first other byte, single quotes as double quotes, 255 characters.
-std::string keptUrl(const std::string& uri)
-{
-    std::string url;
-    for (char c : uri) {
-        if (url.size() == 255 || static_cast<signed char>(c) < 0x20) break;
-        url += c == '\'' ? '"' : c;
-    }
-    return url;
-}
-
-u32 lastHop(const std::string& forwarded)
-{
-    std::size_t comma = forwarded.rfind(',');
-    std::string hop = comma == std::string::npos ? forwarded : forwarded.substr(comma + 1);
-    u32 address = 0;
-    return getIPFromStr(hop.c_str(), &address) == 0 ? address : 0;
-}
-
-// tshark's final responses by client port, in order: status and the time
-// since the request in microseconds (-1 when tshark gives none). Reading
-// whole streams, it times a response to its last frame; reading frame by
-// frame, to the frame with the status line.
+// tshark's final responses by client port, in order: status and microseconds
+// since the request (-1: none), to the last frame of the response when it
+// reads whole streams, else to the frame with the status line.
 std::map<int, std::vector<std::pair<int, long long>>> tsharkResponses(const std::string& file, bool wholeBody)
 {
     std::string cmd = "tshark -r '" + file + "' -o tcp.desegment_tcp_streams:" + (wholeBody ? "TRUE" : "FALSE") +
@@ -78,15 +34,13 @@ std::map<int, std::vector<std::pair<int, long long>>> tsharkResponses(const std:
                       " -e http.response.code -e http.time 2>/dev/null";
     std::map<int, std::vector<std::pair<int, long long>>> byPort;
     FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return byPort;
-    char line[256];
-    while (std::fgets(line, sizeof line, p)) {
-        int port = 0, code = 0;
-        char time[64] = "";
+    char line[256], time[64];
+    for (int port, code; p != nullptr && std::fgets(line, sizeof line, p);) {
+        time[0] = 0;
         if (std::sscanf(line, "%d,%d,%63[0-9.]", &port, &code, time) < 2) continue;
         byPort[port].push_back({code, time[0] ? std::llround(std::stod(time) * 1e6) : -1});
     }
-    pclose(p);
+    if (p != nullptr) pclose(p);
     return byPort;
 }
 
@@ -102,8 +56,7 @@ TEST(HttpTraffic, TransactionsMatchServerLogAndTshark)
     testtables::resetSessions();
     testtables::clearEndpoints();
     ASSERT_TRUE(testtables::addEndpoint((std::string("127.0.0.1:") + port).c_str(), 3));  // HTTP
-    handedOut.clear();
-    setTransactionObserver(keepTransaction);
+    setTransactionObserver([](const NetSessionT& s) { handedOut.push_back(s); });
     std::string err;
     const bool read = testcapture::readCaptureFile(pcap, &err);
     setTransactionObserver(nullptr);
@@ -111,38 +64,43 @@ TEST(HttpTraffic, TransactionsMatchServerLogAndTshark)
 
     // Finished transactions were handed out; the last of each connection is
     // still open in its session. A copy without a URL closed nothing.
-    std::vector<NetSessionT> all;
-    for (const NetSessionT& s : handedOut) {
-        if (s.busi.http.url[0] != '\0') all.push_back(s);
-    }
+    std::vector<NetSessionT> all = handedOut;
     for (const HashNodeT& node : globalValue.hashTable->node) {
         for (const NetSessionT& s : node.session) {
-            if (s.valid && s.type == 1 && s.busi.http.url[0] != '\0') all.push_back(s);
+            if (s.valid && s.type == 1) all.push_back(s);
         }
     }
+    std::erase_if(all, [](const NetSessionT& s) { return s.busi.http.url[0] == '\0'; });
 
-    const std::vector<LogLine> lines = readAccessLog(log);
-    ASSERT_GE(lines.size(), 10u);
-    EXPECT_EQ(all.size(), lines.size());
-    std::vector<bool> matched(all.size(), false);
-    for (const LogLine& l : lines) {
-        SCOPED_TRACE(l.method + " " + l.uri);
-        const std::string url = keptUrl(l.uri);
-        std::size_t i = 0;
-        while (i < all.size() && (matched[i] || all[i].busi.http.method != l.method || all[i].busi.http.url != url))
-            ++i;
-        ASSERT_LT(i, all.size()) << "no transaction for this request";
-        matched[i] = true;
-        const HttpSessionT& t = all[i].busi.http;
-        EXPECT_EQ(t.domain, l.host.substr(0, 31));
-        EXPECT_EQ(t.agent, l.agent.substr(0, 62));
-        EXPECT_EQ(t.contentType, l.contentType.substr(0, 62));
-        EXPECT_EQ(all[i].forward, lastHop(l.forwarded));
-        EXPECT_EQ(t.retcode, std::atoi(l.status.c_str()));
-        EXPECT_GT(t.response, 0);
-        EXPECT_LE(t.response, t.pageload);
-        EXPECT_EQ(all[i].resp, 1);
+    // Each logged request has its own transaction. Log fields: method, URI,
+    // status, host, agent, X-Forwarded-For, content type.
+    std::ifstream in(log);
+    std::vector<NetSessionT> left = all;
+    std::size_t requests = 0;
+    for (std::string text; std::getline(in, text); ++requests) {
+        std::vector<std::string> f;
+        std::stringstream ss(text);
+        for (std::string item; std::getline(ss, item, '|');) f.push_back(item);
+        f.resize(7);
+        SCOPED_TRACE(f[0] + " " + f[1]);
+        std::replace(f[1].begin(), f[1].end(), '\'', '"');  // the probe keeps single quotes as double ones
+        auto txn = std::find_if(left.begin(), left.end(), [&](const NetSessionT& s) {
+            return s.busi.http.method == f[0] && s.busi.http.url == f[1];
+        });
+        ASSERT_NE(txn, left.end()) << "no transaction for this request";
+        const HttpSessionT& t = txn->busi.http;
+        EXPECT_EQ(t.domain, f[3].substr(0, 31));
+        EXPECT_EQ(t.agent, f[4].substr(0, 62));
+        EXPECT_EQ(t.contentType, f[6].substr(0, 62));
+        u32 lastHop = 0;  // the forwarded address is the last of the list
+        getIPFromStr(f[5].substr(f[5].rfind(',') + 1).c_str(), &lastHop);
+        EXPECT_EQ(std::pair(txn->forward, t.retcode), std::pair(lastHop, std::atoi(f[2].c_str())));
+        EXPECT_TRUE(t.response > 0 && t.response <= t.pageload) << t.response << " " << t.pageload;
+        EXPECT_EQ(txn->resp, 1);
+        left.erase(txn);
     }
+    EXPECT_GE(requests, 10u);
+    EXPECT_EQ(left.size(), 0u) << "transactions without a request";
 
     // Per connection, the transactions in order meet tshark's responses.
     std::map<int, std::vector<const NetSessionT*>> byPort;
@@ -156,15 +114,12 @@ TEST(HttpTraffic, TransactionsMatchServerLogAndTshark)
             return timercmp(&a->busi.http.beginTime, &b->busi.http.beginTime, <);
         });
         ASSERT_TRUE(whole.count(cport) && first.count(cport));
-        const auto& w = whole.at(cport);
-        const auto& f = first.at(cport);
-        ASSERT_EQ(w.size(), txns.size());
-        ASSERT_EQ(f.size(), txns.size());
+        const auto &w = whole.at(cport), &f = first.at(cport);
+        ASSERT_EQ(std::pair(w.size(), f.size()), std::pair(txns.size(), txns.size()));
         for (std::size_t k = 0; k < txns.size(); ++k) {
             const HttpSessionT& t = txns[k]->busi.http;
             SCOPED_TRACE(t.url);
-            EXPECT_EQ(t.retcode, w[k].first);
-            EXPECT_EQ(t.pageload, w[k].second);
+            EXPECT_EQ(std::pair(t.retcode, static_cast<long long>(t.pageload)), w[k]);
             if (f[k].second >= 0) {
                 EXPECT_EQ(t.response, f[k].second);
                 ++timedByTshark;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "capture/process.h"
@@ -16,19 +17,16 @@ using namespace testtables;
 namespace {
 
 constexpr u32 A = 0x0A000001, B = 0x0A000002;  // FrameSpec's default ends
-const FrameSpec outer {.src = 0xC0A80101, .dst = 0xC0A80102, .sport = 33333, .dport = 53};  // tunnel ends
+const FrameSpec tcp, outer {.src = 0xC0A80101, .dst = 0xC0A80102, .sport = 33333, .dport = 53};  // tunnel ends
 
 // As the processing thread hands frames over: followed by a zero byte.
-void feed(const Bytes& f, int sec = 100, int caplen = -1)
+void feed(Bytes f, int sec = 100, int caplen = -1)
 {
-    Bytes copy(f);
-    copy.push_back(0);
     const auto len = static_cast<bpf_u_int32>(f.size());
     const pcap_pkthdr h {{sec, 0}, caplen < 0 ? len : static_cast<bpf_u_int32>(caplen), len};
-    processPacket(&h, copy.data());
+    f.push_back(0);
+    processPacket(&h, f.data());
 }
-
-int countedPackets() { return globalValue.processState.pkt; }
 
 class DecodeTest : public ::testing::Test {
 protected:
@@ -41,106 +39,82 @@ protected:
     void TearDown() override { SetUp(); }
 };
 
+// Only untunnelled packets count in the traffic counters. A TCP payload's
+// length is the one on the wire, read from the IPv4 total length whatever it
+// claims, never from past the captured bytes.
 TEST_F(DecodeTest, EachPathReachesTheSessionWithTheInnerPacket)
 {
-    const FrameSpec tcp, vlan {.tags = 1, .tci = 0x2064};
+    const FrameSpec vlan {.tags = 1, .tci = 0x2064};
     // The inner Ethernet frame with one MPLS label (bottom of stack) before its IPv4 packet.
     const std::string mpls = bytesOf(buildFrame(tcp)).substr(0, 12) + std::string("\x88\x47\x00\x01\x41\x40", 6) +
                              bytesOf(buildFrame(tcp), 14);
-    struct Case { const char* name; Bytes frame; int proto, sport, dport, vid; bool counted; };
+    const std::string k(1000, 'p');
+    auto totalLength = [&](unsigned n) { Bytes f = buildFrame({.payload = k}); put16(f, 16, n); return f; };
+    struct Case { const char* name; Bytes frame; int vid = 0; bool counted = true; int reqLen = 0, caplen = -1;
+                  int proto = 6, sport = 40000, dport = 80; };
     const Case cases[] = {
-        {"TCP", buildFrame(tcp), 6, 40000, 80, 0, true},
         {"UDP: a first packet's sender from the lower port is the client",
-         buildFrame({.proto = 17, .sport = 5000, .dport = 6000}), 17, 5000, 6000, 0, true},
-        {"ICMP", buildFrame({.proto = 1, .payload = std::string("\x08\0\0\0\0\x01\0\x07", 8)}), 1, 0, 0, 0, true},
-        {"802.1Q", buildFrame(vlan), 6, 40000, 80, 100, true},
-        {"two tags keep the outer id", buildFrame({.tags = 2, .tci = 0x0123}), 6, 40000, 80, 0x123, true},
-        {"GRE", greFrame(outer, tcp), 6, 40000, 80, 0, false},
-        {"GRE bridged Ethernet", tunnel(outer, 47, GRE_TEB, bytesOf(buildFrame(tcp))), 6, 40000, 80, 0, false},
-        {"GRE in GRE", tunnel(outer, 47, GRE_IP, bytesOf(greFrame(outer, tcp), 14)), 6, 40000, 80, 0, false},
-        {"VXLAN, whatever the port", vxlanFrame(outer, tcp), 6, 40000, 80, 0, false},
-        {"VXLAN with an 802.1Q inner frame", vxlanFrame(outer, vlan), 6, 40000, 80, 0, false},
-        {"VXLAN with MPLS", tunnel(outer, 17, VXLAN, mpls), 6, 40000, 80, 0, false},
+         buildFrame({.proto = 17, .sport = 5000, .dport = 6000}), 0, true, 0, -1, 17, 5000, 6000},
+        {"ICMP echo", buildFrame({.proto = 1, .payload = std::string("\x08\0\0\0\0\x01\0\x07", 8)}), 0, true, 8, -1,
+         1, 0, 0},
+        {"802.1Q", buildFrame(vlan), 100},
+        {"two tags keep the outer id", buildFrame({.tags = 2, .tci = 0x0123}), 0x123},
+        {"GRE", greFrame(outer, tcp), 0, false},
+        {"GRE bridged Ethernet", tunnel(outer, 47, GRE_TEB, bytesOf(buildFrame(tcp))), 0, false},
+        {"GRE in GRE", tunnel(outer, 47, GRE_IP, bytesOf(greFrame(outer, tcp), 14)), 0, false},
+        {"VXLAN, whatever the port", vxlanFrame(outer, tcp), 0, false},
+        {"VXLAN with an 802.1Q inner frame", vxlanFrame(outer, vlan), 0, false},
+        {"VXLAN with MPLS", tunnel(outer, 17, VXLAN, mpls), 0, false},
+        {"a keep-alive probe carries no payload", buildFrame({.payload = std::string(1, '\0')})},
+        {"one byte", buildFrame({.payload = "\x01"}), 0, true, 1},
+        {"200 bytes captured", buildFrame({.payload = k}), 0, true, 1000, 200},
+        {"total length past the frame", totalLength(60000), 0, true, 60000 - 40},
+        {"total length below the headers", totalLength(30)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         resetSessions();
-        feed(c.frame);
-        ASSERT_EQ(countSessions(), 1);
+        feed(c.frame, 100, c.caplen);
         const NetSessionT* s = findTracked(A, B);
-        ASSERT_NE(s, nullptr);
-        EXPECT_EQ(s->proto, c.proto);
-        EXPECT_EQ(std::pair(s->sport, s->dport), std::pair(c.sport, c.dport));
-        EXPECT_EQ(s->vid, c.vid);
-        EXPECT_EQ(countedPackets(), c.counted ? 1 : 0);  // the counters are of untunnelled traffic
+        ASSERT_TRUE(countSessions() == 1 && s != nullptr);
+        EXPECT_EQ(std::tuple(s->proto, s->sport, s->dport, s->vid, s->reqLen, globalValue.processState.pkt.load()),
+                  std::tuple(c.proto, c.sport, c.dport, c.vid, c.reqLen, c.counted ? 1 : 0));
     }
 }
 
+// Nothing reaches a session from other protocols, later fragments, broken
+// headers, the probe's own peers (even when monitored) or, with endpoints set,
+// untunnelled packets between unmonitored hosts.
 TEST_F(DecodeTest, WhatIsNotAnalysed)
 {
-    const FrameSpec tcp;
-    Bytes badIhl = buildFrame(tcp), badOffset = buildFrame(tcp);
-    badIhl[14] = 0x44;
-    badOffset[14 + 20 + 12] = 0x30;
-    const std::pair<const char*, Bytes> cases[] = {
+    auto withByte = [](std::size_t at, std::uint8_t v) { Bytes f = buildFrame(tcp); f[at] = v; return f; };
+    struct Case { const char* name; Bytes frame; const char* endpoint = nullptr; bool peer = false; int sessions = 0; };
+    const Case cases[] = {
         {"ARP", buildFrame({.etherType = 0x0806})},
         {"IPv6", buildFrame({.etherType = 0x86DD})},
         {"SCTP", buildFrame({.proto = 132})},
         {"ICMP in VXLAN", vxlanFrame(outer, {.proto = 1, .payload = std::string(8, '\0')})},
         {"a later fragment", buildFrame({.fragField = 0x00B9})},
-        {"IPv4 header length below 20", badIhl},
-        {"TCP data offset below 20", badOffset},
-    };
-    for (const auto& [name, frame] : cases) {
-        feed(frame);
-        EXPECT_EQ(countSessions() + countedPackets(), 0) << name;
-    }
-
-    // The probe's own peers, even when monitored.
-    sockaddr_in sa {};
-    ASSERT_EQ(getDomainAddr("10.0.0.2", 9015, &sa), 0);
-    ASSERT_TRUE(addEndpoint("10.0.0.2", 0));
-    feed(buildFrame(tcp));
-    EXPECT_EQ(countSessions(), 0);
-    readOnlyGlobal.managerAddrCnt = 0;
-
-    // Endpoints filter untunnelled packets only.
-    clearEndpoints();
-    ASSERT_TRUE(addEndpoint("10.9.9.9", 0));
-    feed(buildFrame(tcp));
-    EXPECT_EQ(countSessions(), 0);
-    feed(greFrame(outer, tcp));
-    EXPECT_EQ(countSessions(), 1);
-}
-
-// The payload length is the one on the wire, read from the IPv4 total length
-// whatever it claims, never from past the captured bytes.
-TEST_F(DecodeTest, PayloadLengths)
-{
-    const std::string k(1000, 'p');
-    struct Case { const char* what; std::string payload; int caplen; unsigned totalLength; int reqLen; };
-    const Case cases[] = {
-        {"a keep-alive probe carries no payload", std::string(1, '\0'), -1, 0, 0},
-        {"one byte", "\x01", -1, 0, 1},
-        {"200 bytes captured", k, 200, 0, 1000},
-        {"total length past the frame", k, -1, 60000, 60000 - 40},
-        {"total length below the headers", k, -1, 30, 0},
+        {"IPv4 header length below 20", withByte(14, 0x44)},
+        {"TCP data offset below 20", withByte(14 + 20 + 12, 0x30)},
+        {"the probe's own peer", buildFrame(tcp), "10.0.0.2", true},
+        {"no monitored end", buildFrame(tcp), "10.9.9.9"},
+        {"no monitored end, tunnelled", greFrame(outer, tcp), "10.9.9.9", false, 1},
     };
     for (const Case& c : cases) {
-        resetSessions();
-        Bytes f = buildFrame({.flags = 0x10, .payload = c.payload});
-        if (c.totalLength != 0) put16(f, 16, c.totalLength);
-        feed(f, 100, c.caplen);
-        const NetSessionT* s = findTracked(A, B);
-        ASSERT_NE(s, nullptr) << c.what;
-        EXPECT_EQ(s->reqLen, c.reqLen) << c.what;
+        SetUp();
+        sockaddr_in peer {};
+        ASSERT_TRUE(!c.peer || getDomainAddr("10.0.0.2", 9015, &peer) == 0);
+        ASSERT_TRUE(c.endpoint == nullptr || addEndpoint(c.endpoint, 0));
+        feed(c.frame);
+        EXPECT_EQ(std::pair(countSessions(), globalValue.processState.pkt.load()), std::pair(c.sessions, 0)) << c.name;
     }
 }
 
 TEST_F(DecodeTest, CutFramesNeverReadPastTheCapturedBytes)
 {
-    const FrameSpec tcp {.payload = "GET / HTTP/1.1\r\n\r\n"}, qinq {.tags = 2, .payload = tcp.payload};
-    for (const Bytes& frame : {buildFrame(tcp), buildFrame(qinq), greFrame(outer, tcp), vxlanFrame(outer, tcp)}) {
+    const FrameSpec http {.payload = "GET / HTTP/1.1\r\n\r\n"}, qinq {.tags = 2, .payload = http.payload};
+    for (const Bytes& frame : {buildFrame(http), buildFrame(qinq), greFrame(outer, http), vxlanFrame(outer, http)}) {
         for (std::size_t len = 0; len <= frame.size(); len++) {
             const Bytes cut(frame.begin(), frame.begin() + static_cast<long>(len));  // exactly len bytes
             const pcap_pkthdr h {{100, 0}, static_cast<bpf_u_int32>(len), static_cast<bpf_u_int32>(frame.size())};
@@ -152,7 +126,10 @@ TEST_F(DecodeTest, CutFramesNeverReadPastTheCapturedBytes)
 std::vector<CommMsgT> exported;
 std::vector<std::string> urls;
 
-TEST_F(DecodeTest, ARecycledSessionIsExportedAtOnceWithItsOpenTransaction)
+// A full bucket tracks no newcomer until a conversation closed by FINs has
+// been quiet for more than a second; the newcomer then takes its slot, and
+// its record and open transaction go out at once.
+TEST_F(DecodeTest, AFullBucketRecyclesAClosedSessionAndExportsIt)
 {
     exported.clear();
     urls.clear();
@@ -162,26 +139,25 @@ TEST_F(DecodeTest, ARecycledSessionIsExportedAtOnceWithItsOpenTransaction)
     });
     globalValue.currTime = 1234;
     ASSERT_TRUE(addEndpoint("10.0.0.2:80", 3));
-
-    // A asks B for a page, leaves it open and closes the connection...
     feed(buildFrame({.flags = 0x10}));
     feed(buildFrame({.ipId = 2, .payload = "GET /open HTTP/1.1\r\nHost: b\r\n\r\n"}));
     feed(buildFrame({.ipId = 3, .flags = 0x11}));
-    ASSERT_NE(findTracked(A, B), nullptr);
-    EXPECT_TRUE(exported.empty());
+    // Fifteen more in the bucket of 16: addresses equal in their low ten bits.
+    for (u32 i = 1; i <= 15; i++) feed(buildFrame({.src = A + 1024 * i}));
+    const Bytes newcomer = buildFrame({.src = A + 1024 * 16, .flags = 0x02});
+    feed(newcomer, 101);                                // exactly one second later
+    feed(buildFrame({.ipId = 4, .flags = 0x10}), 102);  // the closed one's own packet finds it
+    EXPECT_TRUE(countSessions() == 16 && findTracked(A + 1024 * 16, B) == nullptr);
+    EXPECT_TRUE(exported.empty() && urls.empty());
 
-    // ...and two seconds later a new conversation lands in the same bucket
-    // (addresses equal in their low ten bits) and takes the closed one's slot.
-    feed(buildFrame({.src = A + 1024, .flags = 0x02}), 102);
+    feed(newcomer, 104);
     setRecordObserver(nullptr);
     setTransactionObserver(nullptr);
-
+    EXPECT_TRUE(findTracked(A + 1024 * 16, B) != nullptr && findTracked(A, B) == nullptr);
     EXPECT_EQ(urls, std::vector<std::string> {"/open"});
     ASSERT_EQ(exported.size(), 1u);
-    EXPECT_EQ(std::pair(exported[0].src, exported[0].dst), std::pair(A, B));
-    EXPECT_EQ(exported[0].rcvdPkts, 3u);
+    EXPECT_EQ(std::tuple(exported[0].src, exported[0].dst, exported[0].rcvdPkts), std::tuple(A, B, 4u));
     EXPECT_EQ(exported[0].time, 1234) << "stamped with the latest capture second";
-    EXPECT_EQ(findTracked(A, B), nullptr);
 }
 
 }  // namespace

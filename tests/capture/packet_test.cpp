@@ -13,28 +13,12 @@
 
 using namespace testframes;
 using testtables::addEndpoint;
-using testtables::clearEndpoints;
 
 namespace {
 
-int check(const Bytes& f)
-{
-    pcap_pkthdr h {};
-    h.caplen = h.len = static_cast<bpf_u_int32>(f.size());
-    return checkPacket(&h, f.data());
-}
-
-int write(const Bytes& f)
-{
-    pcap_pkthdr h {};
-    h.caplen = h.len = static_cast<bpf_u_int32>(f.size());
-    return packet_write(&h, f.data());
-}
-
-void drainRing()
-{
-    while (packet_peek() != nullptr) packet_release();
-}
+pcap_pkthdr whole(const Bytes& f) { return {{}, bpf_u_int32(f.size()), bpf_u_int32(f.size())}; }
+int check(const Bytes& f) { const pcap_pkthdr h = whole(f); return checkPacket(&h, f.data()); }
+int write(const Bytes& f) { pcap_pkthdr h = whole(f); return packet_write(&h, f.data()); }
 
 class RingTest : public ::testing::Test {
 protected:
@@ -45,18 +29,17 @@ protected:
     }
     void SetUp() override
     {
-        clearEndpoints();
-        drainRing();
+        TearDown();
         readOnlyGlobal.runFlag = 1;
-        readOnlyGlobal.maxLength = 0;
-        readOnlyGlobal.expNumIP = readOnlyGlobal.expPktNumIP = 0;
-        readOnlyGlobal.expPort = readOnlyGlobal.expPktPort = 0;
         setRingWaitWhenFull(false);
     }
     void TearDown() override
     {
-        clearEndpoints();
-        drainRing();
+        testtables::clearEndpoints();
+        while (packet_peek() != nullptr) packet_release();
+        readOnlyGlobal.maxLength = 0;
+        readOnlyGlobal.expNumIP = readOnlyGlobal.expPktNumIP = 0;
+        readOnlyGlobal.expPort = readOnlyGlobal.expPktPort = 0;
     }
 };
 
@@ -77,24 +60,21 @@ TEST_F(RingTest, EarlyFilterKeepsWhatConcernsAnEndpoint)
         {"to the server", nullptr, 0, tcp, 1},
         {"from the server", nullptr, 0, buildFrame({.src = 0x0A000002, .dst = 0x0A000001, .sport = 80, .dport = 1}), 1},
         {"behind two 802.1Q tags", nullptr, 0, buildFrame({.tags = 2}), 1},
-        {"0x88A8 is read as untagged", nullptr, 0, buildFrame({.etherType = 0x88A8}), 1},
         {"a TCP endpoint is TCP only", nullptr, 0, udp, 0},
-        {"cut inside the IPv4 header", "10.0.0.2", 1, cut(33), 0},
-        {"cut", nullptr, 0, cut(25), 0}, {"cut", nullptr, 0, cut(14), 0}, {"cut", nullptr, 0, cut(13), 0},
-        {"cut", nullptr, 0, cut(1), 0},  {"cut", nullptr, 0, cut(0), 0},
-        {"judged by the addresses alone", nullptr, 0, cut(34), 1},
+        {"judged by the addresses alone", "10.0.0.2", 1, cut(34), 1},
         {"UDP", "10.0.0.2", 2, udp, 1},
     };
     for (const Step& s : steps) {
         ASSERT_TRUE(s.endpoint == nullptr || addEndpoint(s.endpoint, s.protoIdx));
-        EXPECT_EQ(check(s.frame), s.kept) << s.what << " " << s.frame.size();
+        EXPECT_EQ(check(s.frame), s.kept) << s.what;
     }
-    // The probe's own exports, even to a monitored host.
-    readOnlyGlobal.expNumIP = 0x0A000002;
+    for (long len = 0; len < 34; len++) EXPECT_EQ(check(cut(len)), 0) << "cut inside the IPv4 header: " << len;
+
+    // The probe's own exports of records, then of frames, even to a monitored host.
+    readOnlyGlobal.expNumIP = readOnlyGlobal.expPktNumIP = 0x0A000002;
     readOnlyGlobal.expPort = 514;
     EXPECT_EQ(check(udp), 0);
-    readOnlyGlobal.expNumIP = 0;
-    readOnlyGlobal.expPktNumIP = 0x0A000002;
+    readOnlyGlobal.expPort = 0;
     readOnlyGlobal.expPktPort = 514;
     EXPECT_EQ(check(udp), 0);
 }
@@ -102,17 +82,15 @@ TEST_F(RingTest, EarlyFilterKeepsWhatConcernsAnEndpoint)
 TEST_F(RingTest, FramesAreCutToTheLimitButKeepTheirWireLength)
 {
     struct Case { int maxLength; bpf_u_int32 len, caplen; };
-    const Case cases[] = {{128, 1514, 128}, {0, 1514, 1514}, {5000, 1514, 1514}, {1, 1514, 1}, {0, 8054, 2048}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.maxLength);
+    for (const Case& c : {Case {128, 1514, 128}, {0, 1514, 1514}, {5000, 1514, 1514}, {1, 1514, 1}, {0, 8054, 2048}}) {
         readOnlyGlobal.maxLength = c.maxLength;
         const Bytes f = buildFrame({.payload = std::string(c.len - 54, 'x')});
         ASSERT_EQ(write(f), 0);
-        PacketBuffer* slot = packet_peek();
+        const PacketBuffer* slot = packet_peek();
         ASSERT_NE(slot, nullptr);
-        EXPECT_EQ(std::pair(slot->hdr.caplen, slot->hdr.len), std::pair(c.caplen, c.len));
+        EXPECT_EQ(std::pair(slot->hdr.caplen, slot->hdr.len), std::pair(c.caplen, c.len)) << c.maxLength;
+        EXPECT_TRUE(std::equal(slot->udata, slot->udata + slot->hdr.caplen, f.begin())) << c.maxLength;
         EXPECT_EQ(slot->udata[slot->hdr.caplen], 0) << "a zero byte follows the data";
-        EXPECT_TRUE(std::equal(slot->udata, slot->udata + slot->hdr.caplen, f.begin()));
         packet_release();
     }
 }
@@ -121,8 +99,8 @@ TEST_F(RingTest, HoldsAtMost4094FramesInOrderAndCountsWhatItDrops)
 {
     auto writeId = [](int id) { return write(buildFrame({.ipId = static_cast<std::uint16_t>(id)})); };
     auto takeId = [] {
-        PacketBuffer* slot = packet_peek();
-        int id = slot == nullptr ? -1 : slot->udata[18] << 8 | slot->udata[19];
+        const PacketBuffer* slot = packet_peek();
+        const int id = slot == nullptr ? -1 : slot->udata[18] << 8 | slot->udata[19];
         if (slot != nullptr) packet_release();
         return id;
     };

@@ -13,13 +13,7 @@ namespace {
 
 char buf[JSON_RECORD_SIZE];
 
-std::string pairText(const CommMsgT& m)
-{
-    makeJsonStr(&m, buf);
-    return buf;
-}
-
-// The value of key in a rendered record ("" when absent).
+// The value of key in a rendered record ("" when absent), and all its keys.
 std::string value(const std::string& rec, const std::string& key)
 {
     std::smatch m;
@@ -46,67 +40,53 @@ NetSessionT httpSession()
     return s;
 }
 
-TEST(Record, PairKeysAndNumberFormats)
+TEST(Record, EveryKindKeepsItsKeysAndFormats)
 {
     CommMsgT m {};
     m.time = 1000;
     m.src = 0xC0A8010C;
-    m.sendPkts = 8;
-    m.rcvdPkts = 4;
-    m.sendBytes = 600;
-    m.rcvdBytes = 300;
-    m.sendRetransmitPkts = 1;
-    m.rcvdRetransmitPkts = 3;
-    m.cntSrcDelay = 2;
-    m.srcDelayUsec = 3000;
-    m.srcConDelayUsec = 1234;
+    m.sendPkts = 8, m.rcvdPkts = 4, m.sendBytes = 600, m.rcvdBytes = 300;
+    m.sendRetransmitPkts = 1, m.rcvdRetransmitPkts = 3;
+    m.cntSrcDelay = 2, m.srcDelayUsec = 3000, m.srcConDelayUsec = 1234;
     m.largePkts = 0x80000000u;
-    std::string r = pairText(m);
-
-    const std::vector<std::string> order = {"type", "time", "strTime", "process", "cpu", "mem", "urlsql", "src", "dst",
-        "proto", "did", "lid", "vid", "deviceId", "busiId", "sport", "dport", "srcBytes", "dstBytes", "srcPkts",
-        "dstPkts", "avgPktLen", "srcRetransPkts", "srcLossRatio", "dstRetransPkts", "dstLossRatio",
+    makeJsonStr(&m, buf);
+    std::string r = buf;
+    EXPECT_EQ(keys(r), (std::vector<std::string> {"type", "time", "strTime", "process", "cpu", "mem", "urlsql",
+        "src", "dst", "proto", "did", "lid", "vid", "deviceId", "busiId", "sport", "dport", "srcBytes", "dstBytes",
+        "srcPkts", "dstPkts", "avgPktLen", "srcRetransPkts", "srcLossRatio", "dstRetransPkts", "dstLossRatio",
         "srcZeroWinPkts", "dstZeroWinPkts", "srcSynPkts", "dstSynPkts", "largePkts", "srcSynAckPkts",
         "dstSynAckPkts", "srcRstPkts", "dstRstPkts", "srcFinPkts", "dstFinPkts", "srcTinyPkts", "dstTinyPkts",
         "srcNetDelay", "dstNetDelay", "srcHandDelay", "dstHandDelay", "responseDelay", "loadTransDelay",
-        "srcRetransDelay", "dstRetransDelay"};
-    EXPECT_EQ(keys(r), order);
+        "srcRetransDelay", "dstRetransDelay"}));
     EXPECT_EQ(r.rfind("{\"type\":\"1\",\"time\":\"1000\",\"strTime\":\"", 0), 0u) << r;
     const std::pair<const char*, const char*> values[] = {
-        {"avgPktLen", "75.00"},   {"srcLossRatio", "0.125"}, {"dstLossRatio", "0.750"}, {"srcNetDelay", "1.500"},
-        {"dstNetDelay", "0.00"},  {"srcHandDelay", "1.234"}, {"largePkts", "-2147483648"}, {"src", "192.168.1.12"},
-        {"mem", "0 KB"},          {"cpu", "0.000"}};
+        {"avgPktLen", "75.00"},  {"srcLossRatio", "0.125"}, {"dstLossRatio", "0.750"}, {"srcNetDelay", "1.500"},
+        {"dstNetDelay", "0.00"}, {"srcHandDelay", "1.234"}, {"largePkts", "-2147483648"}, {"src", "192.168.1.12"},
+        {"mem", "0 KB"},         {"cpu", "0.000"}};
     for (const auto& [key, want] : values) EXPECT_EQ(value(r, key), want) << key;
 
     m.sendPkts = m.rcvdPkts = 0;  // no division by zero
-    r = pairText(m);
+    makeJsonStr(&m, buf);
+    r = buf;
     EXPECT_EQ(value(r, "avgPktLen") + " " + value(r, "srcLossRatio"), "0.00 0.00");
-}
 
-TEST(Record, TransactionAndEndRecords)
-{
+    // Transactions: HTTP and SQL; none without a URL, a begin time or a type.
     NetSessionT s = httpSession(), db {};
     db.type = 3;
     std::strcpy(db.busi.db.sql, "SELECT a FROM t");
     db.busi.db.beginTime = {1000, 0};
-    db.cntCliDelay = 4;
-    db.cliDelayUsec = 1001;
+    db.cntCliDelay = 4, db.cliDelayUsec = 1001;
     ASSERT_EQ(makeBusinessJsonStr(&s, buf), 0);
     const std::string http = buf;
     ASSERT_EQ(makeBusinessJsonStr(&db, buf), 0);
     const std::string sql = buf;
-    EXPECT_EQ(keys(http).size(), 29u);
-    EXPECT_EQ(keys(http).back(), "forward");
+    EXPECT_EQ(std::pair(keys(http).size(), keys(http).back()), std::pair(29ul, std::string("forward")));
+    EXPECT_EQ(std::pair(keys(sql).size(), keys(sql).back()), std::pair(28ul, std::string("dstDelayUsec")));
     EXPECT_EQ(value(http, "type") + " " + value(sql, "type"), "2 5");
     EXPECT_EQ(value(http, "url"), "/ab?q=1") << "double quotes are stripped from transaction texts";
     EXPECT_EQ(value(http, "begintime") + " " + value(http, "endtime"), "1000.005 1001.250");
     EXPECT_EQ(value(http, "forward"), "192.168.1.7");
-    EXPECT_EQ(keys(sql).size(), 28u);
-    EXPECT_EQ(keys(sql).back(), "dstDelayUsec");
-    EXPECT_EQ(value(sql, "sql"), "SELECT a FROM t");
-    EXPECT_EQ(value(sql, "srcDelayUsec"), "250.25");
-
-    // Nothing reportable: no URL, no begin time, no application type.
+    EXPECT_EQ(value(sql, "sql") + " " + value(sql, "srcDelayUsec"), "SELECT a FROM t 250.25");
     NetSessionT none[3] = {httpSession(), httpSession(), httpSession()};
     none[0].busi.http.url[0] = 0;
     none[1].busi.http.beginTime = {0, 5};
@@ -128,16 +108,14 @@ TEST(Record, EveryRecordIsValidJsonWhateverItsText)
         CommMsgT m {};
         std::snprintf(m.urlsql, sizeof m.urlsql, "%s", t);
         std::snprintf(m.busiId, sizeof m.busiId, "%s", t);
-        records.push_back(pairText(m));
-
-        NetSessionT s = httpSession();
+        makeJsonStr(&m, buf);
+        records.push_back(buf);
+        NetSessionT s = httpSession(), db {};
         std::snprintf(s.busi.http.url, sizeof s.busi.http.url, "/%s", t);
         std::snprintf(s.busi.http.agent, sizeof s.busi.http.agent, "%s", t);
         std::snprintf(s.busiId, sizeof s.busiId, "%s", t);
         ASSERT_EQ(makeBusinessJsonStr(&s, buf), 0);
         records.push_back(buf);
-
-        NetSessionT db {};
         db.type = 4;
         std::memset(db.busi.db.sql, '\\', sizeof db.busi.db.sql - 1);      // the widest escape, whole field
         std::memset(db.busi.db.errMess, 0x01, sizeof db.busi.db.errMess);  // not even terminated

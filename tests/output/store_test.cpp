@@ -2,7 +2,6 @@
 #include "output/store.h"
 
 #include <gtest/gtest.h>
-
 #include <pcap/pcap.h>
 
 #include <algorithm>
@@ -44,7 +43,7 @@ std::set<std::string> listDir(const std::string& dir)
 }
 
 // A fresh short directory (store names must fit), card 1, no saved file
-// numbers; the enable flags are restored afterwards.
+// numbers and flushes that wait for the disk; both stores are off afterwards.
 class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -54,11 +53,11 @@ protected:
         dir = tmpl;
         globalValue.selectRow = 0;
         readOnlyGlobal.jsonFileInd = readOnlyGlobal.pktsFileInd = 0;
-        flags = {readOnlyGlobal.enableJson, readOnlyGlobal.enablePkts};
+        setStoreSyncEachFlush(true);
     }
     void TearDown() override
     {
-        std::tie(readOnlyGlobal.enableJson, readOnlyGlobal.enablePkts) = flags;
+        readOnlyGlobal.enableJson = readOnlyGlobal.enablePkts = 0;
         fs::remove_all(dir);
     }
     std::string sub(const std::string& leaf)
@@ -66,9 +65,7 @@ protected:
         fs::create_directory(dir + "/" + leaf);
         return dir + "/" + leaf;
     }
-
     std::string dir;
-    std::pair<int, int> flags;
 };
 
 TEST_F(StoreTest, SetUpClaimsBlankFilesOfItsSpace)
@@ -80,17 +77,14 @@ TEST_F(StoreTest, SetUpClaimsBlankFilesOfItsSpace)
     for (const Case& c : cases) {
         SCOPED_TRACE(&c - cases);
         const char* ext = c.type == STORE_PKTS ? "pcap" : "json";
+        const long size = c.type == STORE_PKTS ? PCAP_FILE : JSON_FILE;
         std::string d = sub(std::to_string(&c - cases));
         for (int n = 1; n <= c.present; ++n) std::ofstream(name(d, n, ext));
         ASSERT_EQ(initStore((d + (&c == cases ? "/" : "")).c_str(), c.space, c.type), 0);  // a trailing '/' is fine
-        StoreInfoT si;
-        getStoreInfo(c.type, &si);
-        EXPECT_STREQ(si.localDir, d.c_str());
-        EXPECT_EQ(si.fileCount, c.count);
         std::set<std::string> want;
         for (int n = 1; n <= c.count; ++n) {
             std::string file = readAll(*want.insert(name(d, n, ext)).first);
-            EXPECT_EQ(static_cast<long>(file.size()), n <= c.present ? 0 : si.fileSize);
+            EXPECT_EQ(static_cast<long>(file.size()), n <= c.present ? 0 : size);
             EXPECT_EQ(file.find_first_not_of('\0'), std::string::npos);
         }
         EXPECT_EQ(listDir(d), want);
@@ -108,8 +102,7 @@ TEST_F(StoreTest, FailedSetUpKeepsTheStoreInUse)
     fs::create_symlink(dir + "/nowhere/x", name(unmade, 2, "json"));
     struct Case { std::string path; int type, want; };
     const Case cases[] = {{dir + "/missing", STORE_JSON, -1}, {dir + "/missing", STORE_PKTS, -1},
-                          {tooLong, STORE_JSON, -1},          {live, 3, -1},
-                          {unmade, STORE_JSON, -2}};
+                          {tooLong, STORE_JSON, -1}, {live, 3, -1}, {unmade, STORE_JSON, -2}};
     for (const Case& c : cases) {
         const std::set<std::string> before = listDir(dir);
         EXPECT_EQ(initStore(c.path.c_str(), 20, c.type), c.want) << c.path;
@@ -121,75 +114,49 @@ TEST_F(StoreTest, FailedSetUpKeepsTheStoreInUse)
     EXPECT_EQ(readAll(name(live, 1, "json")), "first\r\n\r\nsecond\r\n\r\n");
 }
 
-struct Frame {
-    pcap_pkthdr hdr;
-    std::vector<u8> data;
-};
-
-Frame frame(u32 caplen, u32 len, u32 seq)
-{
-    Frame f {{{1700000000 + seq, seq * 7}, caplen, len}, std::vector<u8>(caplen)};
-    for (u32 i = 0; i < caplen; ++i) f.data[i] = static_cast<u8>(i * 31 + seq);
-    dumpPkt(&f.hdr, f.data.data());
-    return f;
-}
-
-// Frames as libpcap reads them back.
-std::vector<Frame> readPcap(const std::string& path)
-{
-    std::vector<Frame> out;
-    char err[PCAP_ERRBUF_SIZE];
-    pcap_t* p = pcap_open_offline(path.c_str(), err);
-    EXPECT_NE(p, nullptr) << err;
-    if (p == nullptr) return out;
-    EXPECT_EQ(std::pair(pcap_datalink(p), pcap_snapshot(p)), std::pair(DLT_EN10MB, 65535));
-    pcap_pkthdr* h;
-    const u_char* d;
-    while (pcap_next_ex(p, &h, &d) == 1) out.push_back({*h, std::vector<u8>(d, d + h->caplen)});
-    pcap_close(p);
-    return out;
-}
-
-TEST_F(StoreTest, FramesReadBackThroughLibpcap)
-{
-    ASSERT_EQ(initStorePkts(dir.c_str(), 50), 0);
-    struct Case { u32 caplen, len, kept; };  // kept: stored as both lengths
-    const Case cases[] = {{1514, 1514, 1514}, {5000, 5000, 4000}, {100, 1500, 100}};
-    std::vector<Frame> sent;
-    for (const Case& c : cases) {
-        sent.push_back(frame(c.caplen, c.len, static_cast<u32>(sent.size())));
-        dumpPktEnd();  // what is written may wait for the flush
-        if (sent.size() == 1) {
-            EXPECT_EQ(fs::file_size(name(dir, 1, "pcap")), 1554u);
-        }
-    }
-    std::vector<Frame> got = readPcap(name(dir, 1, "pcap"));
-    ASSERT_EQ(got.size(), sent.size());
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        const timeval a = got[i].hdr.ts, b = sent[i].hdr.ts;
-        EXPECT_EQ(std::pair(a.tv_sec, a.tv_usec), std::pair(b.tv_sec, b.tv_usec));
-        EXPECT_EQ(std::pair(got[i].hdr.caplen, got[i].hdr.len), std::pair(cases[i].kept, cases[i].kept));
-        EXPECT_TRUE(std::equal(got[i].data.begin(), got[i].data.end(), sent[i].data.begin())) << i;
-    }
-}
-
-// A file ends with the record that takes it past its size; the next one starts
-// the next file.
-TEST_F(StoreTest, FilesSwitchOnlyPastTheirSize)
+// Frames come back through libpcap as sent but cut to 4000 bytes (both
+// lengths); a file ends with the frame that takes it past its size.
+TEST_F(StoreTest, FramesReadBackAndFilesSwitchPastTheirSize)
 {
     ASSERT_EQ(initStorePkts(dir.c_str(), 100), 0);
-    const u32 record = 16 + STORE_MAX_CAPLEN, perFile = (PCAP_FILE - 24) / record + 1;
-    for (u32 seq = 0; seq <= perFile; ++seq) frame(STORE_MAX_CAPLEN, STORE_MAX_CAPLEN, seq);
+    std::vector<std::pair<u32, u32>> sizes = {{1514, 1514}, {5000, 5000}, {100, 1500}};  // caplen, len
+    const long full = 16 + STORE_MAX_CAPLEN, used = 24 + 3 * 16 + 1514 + STORE_MAX_CAPLEN + 100;
+    const std::size_t inFirst = 3 + (PCAP_FILE - used) / full + 1;
+    sizes.resize(inFirst + 1, {STORE_MAX_CAPLEN, STORE_MAX_CAPLEN});
+    u8 data[5000];
+    for (u32 seq = 0; seq < sizes.size(); ++seq) {
+        const pcap_pkthdr h {{1700000000 + seq, seq * 7}, sizes[seq].first, sizes[seq].second};
+        for (u32 i = 0; i < sizeof data; ++i) data[i] = static_cast<u8>(i * 31 + seq);
+        dumpPkt(&h, data);
+    }
     dumpPktEnd();
     EXPECT_EQ(readOnlyGlobal.pktsFileInd, 2);
-    EXPECT_EQ(fs::file_size(name(dir, 1, "pcap")), 24 + perFile * record);
-    EXPECT_EQ(readPcap(name(dir, 1, "pcap")).size(), perFile);
-    std::vector<Frame> second = readPcap(name(dir, 2, "pcap"));
-    ASSERT_EQ(second.size(), 1u);
-    EXPECT_EQ(second[0].hdr.ts.tv_sec, 1700000000 + perFile);
+    EXPECT_EQ(static_cast<long>(fs::file_size(name(dir, 1, "pcap"))), used + static_cast<long>(inFirst - 3) * full);
+    u32 seq = 0;
+    for (int n : {1, 2}) {
+        char err[PCAP_ERRBUF_SIZE];
+        pcap_t* p = pcap_open_offline(name(dir, n, "pcap").c_str(), err);
+        ASSERT_NE(p, nullptr) << err;
+        EXPECT_EQ(std::pair(pcap_datalink(p), pcap_snapshot(p)), std::pair(DLT_EN10MB, 65535));
+        pcap_pkthdr* h;
+        const u_char* d;
+        for (; pcap_next_ex(p, &h, &d) == 1; ++seq) {
+            const u32 kept = std::min<u32>(sizes.at(seq).first, STORE_MAX_CAPLEN);
+            ASSERT_EQ(std::tuple(h->ts.tv_sec, h->ts.tv_usec, h->caplen, h->len),
+                      std::tuple(1700000000L + seq, seq * 7L, kept, kept));
+            for (u32 i = 0; i < kept; ++i) ASSERT_EQ(d[i], static_cast<u8>(i * 31 + seq)) << seq;
+        }
+        pcap_close(p);
+        EXPECT_EQ(seq, n == 1 ? inFirst : sizes.size());
+    }
+}
 
-    // 10240 JSON records of 1024 bytes fill a file exactly: still the same file.
+// JSON files switch the same way; after a restart writing goes on with the
+// file after the one saved last.
+TEST_F(StoreTest, JsonFilesSwitchPastTheirSizeAndResumeAfterRestart)
+{
     ASSERT_EQ(initStoreJson(dir.c_str(), 30), 0);
+    // 10240 records of 1024 bytes fill a file exactly: still the same file.
     const std::string rec(1020, 'r'), longRecord(JSON_RECORD_SIZE + 100, 'L');
     for (int i = 0; i <= JSON_FILE / 1024; ++i) writeJson(rec.c_str());
     writeJson(longRecord.c_str());
@@ -199,20 +166,15 @@ TEST_F(StoreTest, FilesSwitchOnlyPastTheirSize)
     EXPECT_EQ(one.substr(JSON_FILE - 1024, 2048), rec + "\r\n\r\n" + rec + "\r\n\r\n");
     EXPECT_EQ(readAll(name(dir, 2, "json")), longRecord + "\r\n\r\n");
     EXPECT_EQ(readOnlyGlobal.jsonFileInd, 2);
-}
 
-// After a restart writing goes on with the file after the one saved last.
-TEST_F(StoreTest, RestartResumesAfterTheSavedFile)
-{
-    struct Case { int space, saved, want; };
-    const Case cases[] = {{30, 0, 1}, {30, 1, 2}, {30, 3, 1}, {30, 7, 1}, {50, 3, 4}};
-    for (const Case& c : cases) {
-        readOnlyGlobal.jsonFileInd = c.saved;
-        ASSERT_EQ(initStoreJson(dir.c_str(), c.space), 0);
+    const int cases[][3] = {{30, 0, 1}, {30, 1, 2}, {30, 3, 1}, {30, 7, 1}, {50, 3, 4}};  // space, saved, next
+    for (const auto& [space, saved, next] : cases) {
+        readOnlyGlobal.jsonFileInd = saved;
+        ASSERT_EQ(initStoreJson(dir.c_str(), space), 0);
         writeJson("r");
         writeJsonEnd();
-        EXPECT_EQ(readOnlyGlobal.jsonFileInd, c.want) << c.saved;
-        EXPECT_EQ(readAll(name(dir, c.want, "json")), "r\r\n\r\n") << c.saved;
+        EXPECT_EQ(readOnlyGlobal.jsonFileInd, next) << saved;
+        EXPECT_EQ(readAll(name(dir, next, "json")), "r\r\n\r\n") << saved;
     }
 }
 
@@ -250,13 +212,11 @@ TEST_F(StoreTest, ConcurrentWritersAndSetUpLoseNothing)
     }
     for (const std::string& d : dirs) {
         for (int n = 1; n <= 20; ++n) {
-            std::string text = readAll(name(d, n, "json"));
-            if (text.size() == static_cast<std::size_t>(JSON_FILE) && text[0] == 0) continue;  // blank
-            for (std::size_t at = 0, end; at < text.size(); at = end + 4) {
-                end = text.find("\r\n\r\n", at);
-                ASSERT_NE(end, std::string::npos) << name(d, n, "json");
+            const std::string text = readAll(name(d, n, "json"));
+            std::size_t at = text[0] == 0 ? text.size() : 0, end;  // blank files hold nothing
+            for (; (end = text.find("\r\n\r\n", at)) != std::string::npos; at = end + 4)
                 got.insert(text.substr(at, end - at));
-            }
+            EXPECT_EQ(at, text.size()) << name(d, n, "json");
         }
     }
     EXPECT_TRUE(got == want);

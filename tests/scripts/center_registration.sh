@@ -122,7 +122,7 @@ start_center did
 run_probe register "kestrel=127.0.0.3"
 expect "register: one registration request" 1 "$(ls "$WORK/center" | grep -c '^request\.')"
 if cmp -s "$WORK/expected.request" "$WORK/center/request.0"; then
-  pass "register: the request is byte for byte as specified"
+  pass "register: the request is exactly the expected one, byte for byte"
 else
   fail "register: request differs: $(diff <(cat -A "$WORK/expected.request") <(cat -A "$WORK/center/request.0"))"
 fi
