@@ -132,8 +132,8 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
     while (next == tailSeenByWriter) {
         if (!waitWhenFull.load(std::memory_order_relaxed)) return false;
         // A full ring with a reader behind it (a file being read): sleep
-        // until a quarter of the ring is free, not slot by slot, so that the
-        // two sides do not trade an index line for every frame.
+        // until half the ring is free, not slot by slot, so that the two sides
+        // do not trade an index line for every frame.
         producerWaiting.store(true, std::memory_order_relaxed);
         sleepFence();
         if (freeSlots(head, packetTailInd.load(std::memory_order_acquire)) < REFILL_SLOTS) {
