@@ -45,3 +45,11 @@ private:
     const std::uint8_t* data_;
     std::size_t len_;
 };
+
+// Bytes of 802.1Q tags after the MAC addresses of an Ethernet frame: none,
+// one tag or two.
+inline long vlanTagBytes(const FrameView& f)
+{
+    if (f.u8(12) != 0x81 || f.u8(13) != 0x00) return 0;
+    return f.u8(16) == 0x81 && f.u8(17) == 0x00 ? 8 : 4;
+}

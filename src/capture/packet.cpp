@@ -205,12 +205,7 @@ int init_packet()
 int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
 {
     FrameView f(pkt, hdr->caplen);
-    int shift = 0;
-    if (f.u8(12) == 0x81 && f.u8(13) == 0x00) {
-        shift = 4;
-        if (f.u8(16) == 0x81 && f.u8(17) == 0x00) shift = 8;
-    }
-    int ip = 14 + shift;
+    long ip = 14 + vlanTagBytes(f);
     if (!f.has(ip, 20)) return 0;  // too short to hold the addresses
     int protocol = f.u8(ip + 9);
     if (protocol == 1 || protocol == 47) return 1;
@@ -221,7 +216,7 @@ int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
     // The fragment offset is taken unscaled, as a byte count: 0 for whole
     // datagrams and first fragments. Ports that lie past the captured bytes
     // read as 0, so a truncated frame is still judged by its addresses.
-    int trans = ip + (f.u8(ip) & 0x0F) * 4 + (f.be16(ip + 6) & 0x1FFF);
+    long trans = ip + (f.u8(ip) & 0x0F) * 4 + (f.be16(ip + 6) & 0x1FFF);
     int sport = f.has(trans, 4) ? f.be16(trans) : 0;
     int dport = f.has(trans, 4) ? f.be16(trans + 2) : 0;
 

@@ -137,13 +137,8 @@ void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp)
     record.sendPkts = 0;
     record.rcvdPkts = 0;
 
-    int vid = 0;
-    long shift = 0;
-    if (f.u8(12) == 0x81 && f.u8(13) == 0x00) {
-        vid = (f.u8(14) & 0x0F) << 8 | f.u8(15);
-        shift = 4;
-        if (f.u8(16) == 0x81 && f.u8(17) == 0x00) shift = 8;
-    }
+    long shift = vlanTagBytes(f);
+    int vid = shift > 0 ? (f.u8(14) & 0x0F) << 8 | f.u8(15) : 0;
     if (f.u8(12 + shift) != 0x08 || f.u8(13 + shift) != 0x00 || !f.has(14 + shift, 20)) return;
     long ip = 14 + shift;
 
@@ -183,8 +178,7 @@ void prefetchSession(const pcap_pkthdr* h, const std::uint8_t* sp)
     const HashTableT* table = globalValue.hashTable;
     if (table == nullptr) return;
     FrameView f(sp, h->caplen);
-    long ip = 14;
-    if (f.u8(12) == 0x81 && f.u8(13) == 0x00) ip = f.u8(16) == 0x81 && f.u8(17) == 0x00 ? 22 : 18;
+    long ip = 14 + vlanTagBytes(f);
     if (f.u8(ip - 2) != 0x08 || f.u8(ip - 1) != 0x00 || !f.has(ip, 20)) return;
     int proto = f.u8(ip + 9);
     long th = ip + (f.u8(ip) & 0x0F) * 4;
@@ -218,11 +212,7 @@ void processVxLan(int vid, const pcap_pkthdr* h, const u8* sp, int len, CommMsgT
     record.sendPkts = 0;
     record.rcvdPkts = 0;
 
-    long shift = 0;
-    if (f.u8(12) == 0x81 && f.u8(13) == 0x00) {
-        shift = 4;
-        if (f.u8(16) == 0x81 && f.u8(17) == 0x00) shift = 8;
-    }
+    long shift = vlanTagBytes(f);
     if (f.u8(12) == 0x88 && f.u8(13) == 0x47) shift = (f.u8(16) & 0x01) ? 4 : 8;  // MPLS labels
 
     PacketT p;

@@ -314,7 +314,7 @@ void waitConfSaved()
 {
     std::unique_lock<std::mutex> lk(saveMutex);
     unsigned target = savesAsked;
-    saveDone.wait(lk, [target] { return savesDone - target < 0x80000000u; });
+    saveDone.wait(lk, [target] { return countReached(savesDone, target); });
 }
 
 // The file is replaced whole through a temporary file beside it, so that a

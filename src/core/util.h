@@ -24,6 +24,9 @@ time_t getGlobalTime(time_t tt);            // start of the 10-second period
 // value as printf's "%.<places>f" (places 0 to 3) writes it, into at least 64
 // bytes; the length written.
 int formatFixed(char* out, double value, int places);
+// For running counts of work asked for and done, which may wrap: whether done
+// has come up to target.
+inline bool countReached(unsigned done, unsigned target) { return done - target < 0x80000000u; }
 
 // ---- strings -------------------------------------------------------------
 

@@ -758,7 +758,7 @@ void flushExports()
     unsigned target = queueHead;
     urgent = true;
     queueFilled.notify_one();
-    queueDrained.wait(lk, [target] { return queueTail - target < 0x80000000u; });
+    queueDrained.wait(lk, [target] { return countReached(queueTail, target); });
 }
 
 int exportData(CommMsgT* pCommMsg, time_t stamp)

@@ -227,7 +227,7 @@ void waitForWriter()
 {
     std::unique_lock<std::mutex> lk(writerMutex);
     unsigned target = jobsQueued;
-    writerDone.wait(lk, [target] { return jobsDone - target < 0x80000000u; });
+    writerDone.wait(lk, [target] { return countReached(jobsDone, target); });
 }
 
 // The block being filled, once the writer is done with its last use.
