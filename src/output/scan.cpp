@@ -24,6 +24,19 @@ namespace {
 std::atomic<bool> followCapture {false};
 std::atomic<void (*)()> refreshHook {nullptr};
 
+// The finished top list, published after each scan: readers copy it under
+// the lock instead of reading the table that the next scan rebuilds.
+std::mutex shownLock;
+CommMsgT shownComms[TOP_SESSIONS];
+int shownCnt = 0;
+
+void publishTopList()
+{
+    std::lock_guard<std::mutex> lk(shownLock);
+    std::memcpy(static_cast<void*>(shownComms), comms, sizeof comms);
+    shownCnt = cntMaxSession;
+}
+
 // Capture-time clock, used by the processing thread only.
 time_t capturePeriod = 0;
 
@@ -39,6 +52,13 @@ NetSessionT endedSessions[BUCKET_SESSIONS];
 void setScanFollowsCapture(bool follow) { followCapture = follow; }
 bool scanFollowsCapture() { return followCapture; }
 void setListRefreshHook(void (*hook)()) { refreshHook = hook; }
+
+int copyTopList(CommMsgT (&out)[TOP_SESSIONS])
+{
+    std::lock_guard<std::mutex> lk(shownLock);
+    std::memcpy(static_cast<void*>(out), shownComms, sizeof shownComms);
+    return shownCnt;
+}
 
 void storeMaxCommMsg(const CommMsgT* pCommMsg, int type)
 {
@@ -103,6 +123,7 @@ void runScan(time_t stamp, bool endAll)
     cntMaxSession = 0;
     cntTotalSession = 0;
     scanFun(stamp, endAll);
+    publishTopList();
     // Local processes do not own the ports of a recorded capture.
     if (!followCapture) getPortProcess();
 

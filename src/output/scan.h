@@ -13,6 +13,9 @@ constexpr int TOP_SESSIONS = 15;
 // the session's application type. Valid entries: 0 to cntMaxSession - 1.
 extern CommMsgT comms[TOP_SESSIONS];
 extern int cntMaxSession;
+// A copy of the top list as the latest scan left it, for other threads;
+// returns the number of records.
+int copyTopList(CommMsgT (&out)[TOP_SESSIONS]);
 // Records produced by the current scan.
 extern int cntTotalSession;
 
