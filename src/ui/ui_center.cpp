@@ -55,12 +55,7 @@ void showKestrelWin(GtkWidget*, gpointer)
     gtk_box_pack_start(GTK_BOX(vbox), row, FALSE, FALSE, 5);
 
     GtkWidget* bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    GtkWidget* cancel = gtk_button_new_with_label("Cancel");
-    g_signal_connect(cancel, "clicked", G_CALLBACK(btnCancelCb), window);
-    gtk_box_pack_end(GTK_BOX(bar), cancel, FALSE, FALSE, 5);
-    GtkWidget* ok = gtk_button_new_with_label("   OK   ");
-    g_signal_connect(ok, "clicked", G_CALLBACK(kestrelConifrmCb), window);
-    gtk_box_pack_end(GTK_BOX(bar), ok, FALSE, FALSE, 5);
+    packOkCancel(bar, window, G_CALLBACK(kestrelConifrmCb));
     gtk_box_pack_start(GTK_BOX(vbox), bar, FALSE, FALSE, 5);
 
     gtk_container_add(GTK_CONTAINER(window), vbox);

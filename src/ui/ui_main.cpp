@@ -206,12 +206,7 @@ void btnColumnCb(GtkWidget*, gpointer)
     GtkWidget* tip = gtk_label_new(nullptr);
     gtk_label_set_markup(GTK_LABEL(tip), "<b>*To display URL/SQL, please check HTTP in \"Select NIC\"</b>");
     gtk_box_pack_start(GTK_BOX(bar), tip, FALSE, FALSE, 5);
-    GtkWidget* cancel = gtk_button_new_with_label("Cancel");
-    g_signal_connect(cancel, "clicked", G_CALLBACK(btnCancelCb), window);
-    gtk_box_pack_end(GTK_BOX(bar), cancel, FALSE, FALSE, 5);
-    GtkWidget* ok = gtk_button_new_with_label("   OK   ");
-    g_signal_connect(ok, "clicked", G_CALLBACK(columnConifrmCb), window);
-    gtk_box_pack_end(GTK_BOX(bar), ok, FALSE, FALSE, 5);
+    packOkCancel(bar, window, G_CALLBACK(columnConifrmCb));
     gtk_box_pack_start(GTK_BOX(vbox), bar, FALSE, FALSE, 5);
 
     gtk_container_add(GTK_CONTAINER(window), vbox);
