@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -525,24 +526,29 @@ void emitRecord(const char* text)
 
 bool anySink() { return readOnlyGlobal.isExp || readOnlyGlobal.enableJson || jsonOut != nullptr; }
 
-// (Re)opens a connected UDP socket to addr. Senders test flag before each
-// send, so it is cleared, and the old socket closed, first.
+// (Re)opens a connected UDP socket to addr. Senders load the descriptor
+// without a lock, so it is never closed under them: a new socket takes over
+// the old one's number at once (dup2), and a channel that cannot be reopened
+// is only switched off, its old socket kept until the next switch.
 int openChannel(SharedWord<int>& flag, SharedWord<int>& sockfd, const sockaddr_in& addr)
 {
-    flag = 0;
-    platform::sleepMs(10);
-    if (sockfd >= 0) {
-        close(sockfd);
-        sockfd = -1;
-    }
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return -1;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    static std::mutex switching;
+    std::lock_guard<std::mutex> lk(switching);
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd);
+        fd = -1;
+    }
+    if (fd >= 0 && sockfd >= 0) {
+        int moved = dup3(fd, sockfd, O_CLOEXEC);
+        close(fd);
+        fd = moved;
+    }
+    if (fd < 0) {
+        flag = 0;
         return -1;
     }
     sockfd = fd;
-    platform::sleepMs(10);
     flag = 1;
     return 0;
 }
