@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <type_traits>
 
@@ -213,10 +214,15 @@ void toLowerCase(char* str)
 }
 
 // Seeded from the clock on every call: two calls in one second agree.
+// Seeded once: reseeding from the clock at every call gave every endpoint
+// added within one second the same business id.
 void getRandStrId(char* out)
 {
-    std::srand(unsigned(std::time(nullptr)));
-    for (int i = 0; i < 8; ++i) out[i] = char('0' + std::rand() % 10);
+    static std::mutex lock;
+    static std::mt19937 gen(std::random_device{}());
+    std::lock_guard<std::mutex> lk(lock);
+    std::uniform_int_distribution<int> digit(0, 9);
+    for (int i = 0; i < 8; ++i) out[i] = char('0' + digit(gen));
     out[8] = '\0';
 }
 
