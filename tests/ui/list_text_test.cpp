@@ -1,6 +1,9 @@
 // The texts of the live list and of its CSV export, on plain records.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -124,7 +127,8 @@ TEST_F(ListRecordTest, CsvExport)
     recs[2].sendPkts = recs[2].rcvdPkts = 0;
     recs[2].proto = 17;
     std::strcpy(recs[2].urlsql, "GET /a?\"q\"\nx");
-    std::string path = ::testing::TempDir() + "wirelane_export.csv";
+    // Not under TMPDIR: other tests point it at folders of their own.
+    std::string path = "/tmp/wirelane_export_" + std::to_string(getpid()) + ".csv";
     ASSERT_EQ(writeCsv(path.c_str(), recs, 3), 0);
     std::ifstream in(path);
     std::stringstream all;
@@ -138,6 +142,7 @@ TEST_F(ListRecordTest, CsvExport)
                        "\"GET /a?\"\"q\"\"\nx\",10.00K,800.00,0.00,0.00,2.50,0.25,0.25,1.20,0.80,9.00,0.10,0.20,"
                        "0.00,0.00,3,1,4,5,6,7,8,9,10,11,12,13,14,15,16,,NULL\n";
     EXPECT_EQ(all.str(), header + "NULL\n" + first + last);
+    std::remove(path.c_str());
     EXPECT_EQ(writeCsv("/nonexistent/dir/x.csv", recs, 1), -1);
 }
 
