@@ -142,6 +142,14 @@ void applyLine(const char* line)
     }
 }
 
+bool anyGiven(std::initializer_list<char*> fields)
+{
+    for (char* f : fields) {
+        if (!isEmptyString(f)) return true;
+    }
+    return false;
+}
+
 // Writes the settings in the writer's order; false when a write failed.
 bool writeSettings(FILE* fp)
 {
@@ -256,9 +264,14 @@ int loadConf()
     std::fclose(fp);
 
     // The stores and channels start only through their validators, after all
-    // of their values (and the saved file numbers) are in.
-    if (!isEmptyString(g.tryExportStrLocalPath)) exportAdd(false);
-    if (!isEmptyString(g.tryDumpStrLocalPath)) dumpAdd(false);
+    // of their values (and the saved file numbers) are in. A validator runs
+    // when any of its values is saved: a collector or a truncation length
+    // without a local store is a setting too, and the rewrite below would
+    // otherwise drop it.
+    if (anyGiven({g.tryExportStrLocalPath, g.tryExportStrLocalSpace, g.tryExportStrRemotePath})) exportAdd(false);
+    if (anyGiven({g.tryDumpStrLocalPath, g.tryDumpStrLocalSpace, g.tryDumpStrRemotePath, g.tryDumpStrTrunLen})) {
+        dumpAdd(false);
+    }
     // Take up the monitoring center only when its host resolves.
     sockaddr_in center;
     if (!isEmptyString(g.kestrelStrRemotePath) && getDomainAddr(g.kestrelStrRemotePath, 80, &center) == 0 &&

@@ -61,7 +61,9 @@ const char* storeMessage(int rc)
     return rc == -2 ? "Write failure!" : rc == -3 ? "No space!" : "Wrong directionary!";
 }
 
-// The local space: a number of at least 100 MB; -1 after the message.
+// The local space: a number of at least 100 MB; -1 after the message. The
+// dialogs ask for whole hundreds, as their tip says; a saved file keeps the
+// space it was written with.
 int checkSpace(char* text, bool win)
 {
     int space = wholeNumber(text);
@@ -69,7 +71,7 @@ int checkSpace(char* text, bool win)
         alertMessage("Local space is not a number!", win);
         return -1;
     }
-    if (space < MIN_SPACE_MB) {
+    if (space < MIN_SPACE_MB || (win && space % MIN_SPACE_MB != 0)) {
         alertMessage("Must be a multiple of 100M!", win);
         return -1;
     }
@@ -93,6 +95,21 @@ int checkLocalPair(bool path, bool space, const char* dir, const char* otherDir,
         return -1;
     }
     return 0;
+}
+
+// Copies an entry's text into its try field. Text longer than the field is
+// refused with the message the field's own check gives for a bad value:
+// cutting it would apply a value the user never typed.
+template <std::size_t N>
+bool offer(char (&field)[N], const char* text, const char* badMessage)
+{
+    if (std::strlen(text) >= N) {
+        alertMessage(badMessage, true);
+        return false;
+    }
+    std::lock_guard<std::mutex> lk(confMutex());
+    copyField(field, text);
+    return true;
 }
 
 }  // namespace
@@ -201,6 +218,10 @@ int dumpAdd(bool win)
             return -1;
         }
         g.maxLength = len;
+        // Saved with it, with or without a local store: the length applies
+        // to forwarded frames too.
+        std::lock_guard<std::mutex> lk(confMutex());
+        copyField(g.dumpStrTrunLen, g.tryDumpStrTrunLen);
     }
 
     if (path) {
@@ -214,7 +235,6 @@ int dumpAdd(bool win)
         std::lock_guard<std::mutex> lk(confMutex());
         copyField(g.dumpStrLocalPath, g.tryDumpStrLocalPath);
         copyField(g.dumpStrLocalSpace, g.tryDumpStrLocalSpace);
-        copyField(g.dumpStrTrunLen, g.tryDumpStrTrunLen);
     }
 
     if (remote) {
@@ -231,6 +251,66 @@ int dumpAdd(bool win)
         copyField(g.dumpStrRemotePath, g.tryDumpStrRemotePath);
     }
 
+    refreshConf();
+    return 0;
+}
+
+int exportOffer(const char* path, const char* space, const char* remote)
+{
+    ReadOnlyGlobalT& g = readOnlyGlobal;
+    if (!offer(g.tryExportStrLocalPath, path, "Wrong directionary!") ||
+        !offer(g.tryExportStrLocalSpace, space, "Local space is not a number!") ||
+        !offer(g.tryExportStrRemotePath, remote, "Invalid address")) {
+        return -1;
+    }
+    return exportAdd(true);
+}
+
+int dumpOffer(const char* path, const char* space, const char* remote, const char* trun)
+{
+    ReadOnlyGlobalT& g = readOnlyGlobal;
+    if (!offer(g.tryDumpStrLocalPath, path, "Wrong directionary!") ||
+        !offer(g.tryDumpStrLocalSpace, space, "Local space is not a number!") ||
+        !offer(g.tryDumpStrRemotePath, remote, "Invalid domain or address") ||
+        !offer(g.tryDumpStrTrunLen, trun, "Truncate length is not a number!")) {
+        return -1;
+    }
+    return dumpAdd(true);
+}
+
+int endpointAdd(const char* addrText, int protoIdx)
+{
+    HostInfoT host;
+    char busiId[16];
+    getRandStrId(busiId);
+    if (std::strlen(addrText) >= sizeof host.addrStr || makeHostInfo(&host, addrText, protoIdx, busiId) != 0) {
+        alertMessage("Invalid IP address or PORT", true);
+        return -1;
+    }
+    // Each new endpoint has an id of its own, so the table would take the
+    // same endpoint twice; the dialog treats one that differs only in its id
+    // as existing.
+    bool exists = false;
+    HostInfoT old;
+    for (int i = 0; !exists && getHostEntry(i, &old) == 0; ++i) {
+        std::memcpy(old.busiId, host.busiId, sizeof old.busiId);
+        exists = std::memcmp(&old, &host, sizeof old) == 0;
+    }
+    if (exists || addNewHostInfo(&host) != 0) {
+        alertMessage("Host Already exists or Maximum exceeded", true);
+        return -1;
+    }
+    refreshConf();
+    return 0;
+}
+
+int endpointDelete(int row)
+{
+    if (row < 0 || row >= readOnlyGlobal.cntHost) {
+        alertMessage("Please choice a row", true);
+        return -1;
+    }
+    deleteHostInfo(row);
     refreshConf();
     return 0;
 }

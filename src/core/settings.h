@@ -12,3 +12,15 @@ void setAlertHandler(void (*handler)(const char* text));
 // entries into them first); 0 accepted, -1 refused with a message.
 int exportAdd(bool win);
 int dumpAdd(bool win);
+
+// What the dialogs' OK does: the entries' texts become the try values (text
+// longer than its field is refused with that field's message), then the
+// validator runs with the window's message box. 0 accepted, -1 refused.
+int exportOffer(const char* path, const char* space, const char* remote);
+int dumpOffer(const char* path, const char* space, const char* remote, const char* trun);
+
+// The endpoint dialog: adds the endpoint of addrText ("host", "host:port",
+// "net/bits" or "low-high") with protocol protoIdx and a fresh business id,
+// or deletes row (0-based). Saved when done; 0, or -1 after the message.
+int endpointAdd(const char* addrText, int protoIdx);
+int endpointDelete(int row);

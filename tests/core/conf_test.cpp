@@ -101,8 +101,13 @@ TEST_F(ConfTest, RewriteRoundTrip)
     EXPECT_EQ(readOnlyGlobal.expPort, 9000);
     EXPECT_EQ(readOnlyGlobal.maxLength, 128);
     EXPECT_EQ(load(want), want);
-    // A collector without a local store is not taken up, and comes back empty.
-    EXPECT_NE(load("exportRemote=127.0.0.2:9000\n").find("\nexportRemote=\n"), npos);
+    // A collector or a truncation length without a local store is taken up
+    // and kept.
+    const std::string remoteOnly = load("exportRemote=127.0.0.2:9000\ndumpTrun=200\n");
+    EXPECT_NE(remoteOnly.find("\nexportRemote=127.0.0.2:9000\n"), npos) << remoteOnly;
+    EXPECT_NE(remoteOnly.find("\ndumpTrun=200\n"), npos) << remoteOnly;
+    EXPECT_EQ(readOnlyGlobal.isExp, 1);
+    EXPECT_EQ(readOnlyGlobal.maxLength, 200);
 }
 
 // Whatever stops the rewrite half-way, the file in place stays as it was and

@@ -17,10 +17,12 @@ namespace {
 namespace fs = std::filesystem;
 using SettingsTest = ConfFixture;
 
-// The refusals in the order the checks run; none touches the accepted values
-// or the saved file.
+// The refusals in the order the checks run, as the dialogs offer them; none
+// touches the accepted values or the saved file.
 TEST_F(SettingsTest, Refusals)
 {
+    static std::string shown;
+    setAlertHandler([](const char* text) { shown = text; });
     ReadOnlyGlobalT& g = readOnlyGlobal;
     set(g.exportStrLocalPath, sub("json"));
     set(g.dumpStrLocalPath, sub("pkts"));
@@ -28,6 +30,7 @@ TEST_F(SettingsTest, Refusals)
     // A store file that cannot be made: its name is a link into nowhere.
     fs::create_directory(dir / "unmade");
     fs::create_symlink(dir / "nowhere" / "x", dir / "unmade" / "Wirelane-1-001.json");
+    const std::string tooLong(256, '1');  // one more than a field holds
     struct Case {
         bool dump;
         std::string path, space, remote, trun;
@@ -41,12 +44,16 @@ TEST_F(SettingsTest, Refusals)
         {false, sub("pkts"), "100", "", "", "JSON path cannot be the same as Dump path!"},
         {false, sub("other"), "150.5", "", "", "Local space is not a number!"},
         {false, sub("other"), "50", "", "", "Must be a multiple of 100M!"},
+        {false, sub("other"), "150", "", "", "Must be a multiple of 100M!"},
         {false, sub("missing"), "100", "", "", "Wrong directionary!"},
         {false, sub("unmade"), "100", "", "", "Write failure!"},
         {false, sub("other"), "100", "", "", "No space!", 1514, 1 << 20},
         {false, "", "", "10.0.0.5", "", "Remote port is must not NULL!"},
         {false, "", "", "10.0.0.5:65536", "", "Remote port is not a number!"},
         {false, "", "", "a b:9000", "", "Invalid address"},
+        {false, "/" + tooLong, "100", "", "", "Wrong directionary!"},
+        {false, sub("other"), tooLong, "", "", "Local space is not a number!"},
+        {false, "", "", tooLong + ":9000", "", "Invalid address"},
         {true, "", "", "", "", "Please enter the correct content."},
         {true, sub("other"), "", "", "", "Local space is empty!"},
         {true, "", "100", "", "", "Local path is empty!"},
@@ -56,20 +63,36 @@ TEST_F(SettingsTest, Refusals)
         {true, sub("other"), "50", "", "200", "Must be a multiple of 100M!", 200},
         {true, sub("missing"), "100", "", "", "Wrong directionary!", 200},
         {true, "", "", "a b", "", "Invalid domain or address", 200},
+        {true, "", "", tooLong, "", "Invalid domain or address", 200},
+        {true, "", "", "", tooLong, "Truncate length is not a number!", 200},
     };
     for (const Case& c : cases) {
-        set(c.dump ? g.tryDumpStrLocalPath : g.tryExportStrLocalPath, c.path);
-        set(c.dump ? g.tryDumpStrLocalSpace : g.tryExportStrLocalSpace, c.space);
-        set(c.dump ? g.tryDumpStrRemotePath : g.tryExportStrRemotePath, c.remote);
-        set(g.tryDumpStrTrunLen, c.trun);
-        EXPECT_EQ(onFullDisk(c.diskBytes, [&] { return c.dump ? dumpAdd(false) : exportAdd(false); }), -1)
-            << c.message;
-        EXPECT_STREQ(globalValue.confErrorMsg, c.message);
+        shown.clear();
+        auto offer = [&] {
+            return c.dump ? dumpOffer(c.path.c_str(), c.space.c_str(), c.remote.c_str(), c.trun.c_str())
+                          : exportOffer(c.path.c_str(), c.space.c_str(), c.remote.c_str());
+        };
+        EXPECT_EQ(onFullDisk(c.diskBytes, offer), -1) << c.message;
+        EXPECT_EQ(shown, c.message);
         EXPECT_EQ(g.maxLength, c.maxLength) << c.message;
         EXPECT_EQ(std::string(g.exportStrLocalPath) + g.dumpStrLocalPath, sub("json") + sub("pkts")) << c.message;
         EXPECT_EQ(g.exportStrRemotePath[0] | g.dumpStrRemotePath[0], 0) << c.message;
         EXPECT_FALSE(fs::exists(conf)) << c.message;
     }
+
+    // The endpoint dialog.
+    ASSERT_EQ(endpointAdd("192.168.1.12:8080", 3), 0);
+    for (auto [addr, message] : {std::pair{"10.0.0.300", "Invalid IP address or PORT"},
+                                 {"10.0.0.1:http", "Invalid IP address or PORT"},
+                                 {"192.168.100.100-192.168.100.200:8080", "Invalid IP address or PORT"},
+                                 {"192.168.1.12:8080", "Host Already exists or Maximum exceeded"}}) {
+        shown.clear();
+        EXPECT_EQ(endpointAdd(addr, 3), -1) << addr;
+        EXPECT_EQ(shown, message) << addr;
+    }
+    EXPECT_EQ(endpointDelete(-1), -1);
+    EXPECT_EQ(shown, "Please choice a row");
+    EXPECT_EQ(g.cntHost, 1);
 }
 
 TEST_F(SettingsTest, AcceptedSettingsApplyAndSave)
@@ -81,8 +104,8 @@ TEST_F(SettingsTest, AcceptedSettingsApplyAndSave)
     EXPECT_EQ(g.isExp, 1);
     EXPECT_NE(readAll(conf).find("exportRemote=127.0.0.2:9000\nexportSpace=\n"), std::string::npos);
 
-    // 120 MB take 12 files of 10 MB; a bad collector then keeps the new
-    // store but saves nothing.
+    // 120 MB (a saved file may hold any space from 100 on) take 12 files of
+    // 10 MB; a bad collector then keeps the new store but saves nothing.
     fs::remove(conf);
     set(g.tryExportStrLocalPath, sub("json"));
     set(g.tryExportStrLocalSpace, "120");
@@ -105,6 +128,19 @@ TEST_F(SettingsTest, AcceptedSettingsApplyAndSave)
     EXPECT_EQ(g.isPktExp, 1);
     EXPECT_NE(readAll(conf).find("dumpPath=" + sub("pkts") + "\ndumpRemote=127.0.0.2\ndumpSpace=100\ndumpTrun=64\n"),
               std::string::npos);
+
+    // Endpoints from the dialog: the port of the text wins over the
+    // protocol's, and each gets a business id of its own.
+    ASSERT_EQ(endpointAdd("192.168.1.12:8080", 3), 0);
+    ASSERT_EQ(endpointAdd("10.0.0.0/24", 5), 0);
+    HostInfoT a, b;
+    ASSERT_EQ(getHostEntry(1, &a) | getHostEntry(0, &b), 0);  // by address
+    EXPECT_EQ(a.port, 8080);
+    EXPECT_EQ(b.port, 3306);
+    EXPECT_STRNE(a.busiId, b.busiId);
+    EXPECT_NE(readAll(conf).find(std::string("endpoint=192.168.1.12:8080|3|") + a.busiId + "\n"), std::string::npos);
+    ASSERT_EQ(endpointDelete(1), 0);
+    EXPECT_EQ(readAll(conf).find("192.168.1.12"), std::string::npos);
 }
 
 // A message goes to the window's handler when a window asked and there is
