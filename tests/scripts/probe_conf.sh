@@ -134,4 +134,28 @@ checkHttp=0"
 expect "the rewrite holds the accepted values only" "$want" "$(head -n -1 "$WORK/bad.conf")"
 grep -qE '^columnShow=([01]\|){37}[01]$' "$WORK/bad.conf" || fail "columnShow line: $(tail -1 "$WORK/bad.conf")"
 
+# ---- a collector without a local store, through a restart ----------------------
+# (Not on 127.0.0.1: frames to and from the probe's own peers are not analysed.)
+UDP=18084
+python3 - $UDP "$WORK/udp.txt" <<'PY' &
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.2", int(sys.argv[1])))
+with open(sys.argv[2], "ab", buffering=0) as out:
+    while True:
+        out.write(s.recv(65535) + b"\n")
+PY
+cleanups+=("kill $! 2>/dev/null")
+sleep 0.5
+printf '%s\n' "endpoint=127.0.0.1:8088|3|40213377" "exportRemote=127.0.0.2:$UDP" >"$WORK/remote.conf"
+for run in first second; do
+  : >"$WORK/udp.txt"
+  "$PROBE" --conf "$WORK/remote.conf" --read "$SRC/data/sample.pcap" >/dev/null 2>&1 || fail "$run run failed"
+  sleep 0.5
+  grep -qx "exportRemote=127.0.0.2:$UDP" "$WORK/remote.conf" && pass "$run run: the collector stays in the file" \
+    || fail "$run run: the collector is gone: $(cat "$WORK/remote.conf")"
+  grep -q '"type":"1"' "$WORK/udp.txt" && pass "$run run: pair records reach the collector" \
+    || fail "$run run: no pair record at the collector ($(wc -l <"$WORK/udp.txt") datagrams)"
+done
+
 finish
