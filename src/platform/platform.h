@@ -62,3 +62,17 @@ int processRssKiB(int proc, int* kib);
 int processorCount();
 
 }  // namespace platform
+
+namespace platform {
+
+// ---- start with the desktop session -------------------------------------------
+
+// The desktop program's XDG autostart entry,
+// $XDG_CONFIG_HOME/autostart/Wirelane.desktop (~/.config/autostart when that
+// is not set). Exists: the program starts with the session.
+bool autostartExists();
+// Creates the entry for the executable exe, or removes it. 0, or the
+// errno-style code of what failed.
+int setAutostart(bool on, const char* exe);
+
+}  // namespace platform

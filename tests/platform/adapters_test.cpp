@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "platform/platform.h"
@@ -21,6 +25,34 @@ TEST(AdapterReport, CutAtALineEnd)
         EXPECT_EQ(buf[cap], '#');
         EXPECT_TRUE(len == 0 || buf[len - 1] == '\n');
     }
+}
+
+// The autostart entry is made with its folders, runs the program even when
+// its path holds characters the entry format reserves, and goes again; a
+// folder that cannot be made is reported with its errno.
+TEST(Autostart, CreateAndRemove)
+{
+    namespace fs = std::filesystem;
+    char tmpl[] = "/tmp/wl-autostart-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string home = tmpl;
+    setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+    ASSERT_FALSE(platform::autostartExists());
+    ASSERT_EQ(platform::setAutostart(true, "/opt/my \"tools\"/100%/wirelane"), 0);
+    ASSERT_TRUE(platform::autostartExists());
+    std::ifstream in(home + "/config/autostart/Wirelane.desktop");
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("\nExec=\"/opt/my \\\\\"tools\\\\\"/100%%/wirelane\"\n"), std::string::npos) << text.str();
+    EXPECT_EQ(platform::setAutostart(false, ""), 0);
+    EXPECT_FALSE(platform::autostartExists());
+    EXPECT_EQ(platform::setAutostart(false, ""), 0) << "already gone";
+
+    std::ofstream(home + "/file").put('x');
+    setenv("XDG_CONFIG_HOME", (home + "/file").c_str(), 1);
+    EXPECT_EQ(platform::setAutostart(true, "/usr/bin/wirelane"), ENOTDIR);
+    unsetenv("XDG_CONFIG_HOME");
+    fs::remove_all(home);
 }
 
 }  // namespace
