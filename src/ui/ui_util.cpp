@@ -74,6 +74,8 @@ void selectRowCallback(GtkTreeSelection* selection, gpointer)
 {
     GtkTreeModel* model;
     GtkTreeIter iter;
+    // No row selected any more: none is chosen.
+    globalValue.tmpSelect = -1;
     if (!gtk_tree_selection_get_selected(selection, &model, &iter)) return;
     char* text = nullptr;
     gtk_tree_model_get(model, &iter, 0, &text, -1);
@@ -113,11 +115,21 @@ void showHelpBox(GtkWidget*, gpointer text)
 
 void showNotice(const char* text)
 {
-    GtkWidget* box = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", text);
+    // Over the window the user is working in, modal, and without a main loop
+    // of its own: the caller goes on, and screen readers can read the box.
+    GtkWindow* parent = nullptr;
+    GList* tops = gtk_window_list_toplevels();
+    for (GList* t = tops; t != nullptr; t = t->next) {
+        if (gtk_window_is_active(GTK_WINDOW(t->data))) parent = GTK_WINDOW(t->data);
+    }
+    g_list_free(tops);
+    GtkWidget* box = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", text);
     gtk_window_set_title(GTK_WINDOW(box), "Notice");
+    // Read out by its title, not by its kind ("Information").
+    atk_object_set_name(gtk_widget_get_accessible(box), "Notice");
     gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER);
-    gtk_dialog_run(GTK_DIALOG(box));
-    gtk_widget_destroy(box);
+    g_signal_connect(box, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
+    gtk_widget_show_all(box);
 }
 
 void installAlertDialog() { setAlertHandler(showNotice); }

@@ -19,7 +19,8 @@ void packImageBtn(GtkWidget* hbox, GtkWidget* image, const char* tipText, GCallb
 // A tree view over a new list store of col string columns (at most 38); with
 // 38 columns (the live list) each column starts visible as columnShow says.
 GtkWidget* createList(const char* const* titles, int col);
-// "changed" of a settings list: tmpSelect = the selected row's number - 1.
+// "changed" of a settings list: tmpSelect = the selected row's number - 1,
+// or -1 when no row is selected.
 void selectRowCallback(GtkTreeSelection* selection, gpointer label);
 // Closes the window given as user data.
 void btnCancelCb(GtkWidget* w, gpointer window);
@@ -30,7 +31,7 @@ void packOkCancel(GtkWidget* bar, GtkWidget* window, GCallback okCb);
 // markup strings ended by nullptr).
 void showHelpBox(GtkWidget* w, gpointer text);
 
-// A modal message box titled "Notice" with one OK button.
+// A modal message box titled "Notice" with one OK button; returns at once.
 void showNotice(const char* text);
 // Points the settings messages of the dialogs at showNotice.
 void installAlertDialog();
