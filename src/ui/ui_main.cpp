@@ -7,6 +7,7 @@
 #include "core/util.h"
 #include "output/scan.h"
 #include "ui/list_text.h"
+#include "ui/ui_settings.h"
 #include "ui/ui_util.h"
 
 GtkWidget* mainWindow = nullptr;
@@ -411,11 +412,11 @@ void ui_main()
         {help_inline, "Help", G_CALLBACK(showHelpLink), nullptr},
         {monitor_inline, "Online monitoring", G_CALLBACK(btnOnlineCb), nullptr},
         {play_inline, "Packet playback", nullptr, GINT_TO_POINTER(1)},
-        {dump_inline, "Packets dump", nullptr, nullptr},
+        {dump_inline, "Packets dump", G_CALLBACK(btnDumpOpenCb), nullptr},
         {query_inline, "Data query", nullptr, nullptr},
-        {json_inline, "JSON export", nullptr, nullptr},
-        {set_inline, "Analysis settings", nullptr, nullptr},
-        {nic_inline, "Select NIC", nullptr, nullptr},
+        {json_inline, "JSON export", G_CALLBACK(btnExportOpenCb), nullptr},
+        {set_inline, "Analysis settings", G_CALLBACK(btnEndPointOpenCb), nullptr},
+        {nic_inline, "Select NIC", G_CALLBACK(btnCardOpenCb), nullptr},
     };
     for (const auto& b : buttons) packImageBtn(top, newImage(b.image), b.tip, b.cb, b.data);
     gtk_box_pack_start(GTK_BOX(vbox), top, FALSE, FALSE, 1);
