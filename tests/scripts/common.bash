@@ -60,6 +60,21 @@ CONF
   echo "nginx did not start"; cat "$dir/error.log"; return 1
 }
 
+# start_udp_listener ADDRESS PORT FILE: appends each datagram to FILE, one a
+# line, until the test ends.
+start_udp_listener() {
+  python3 - "$1" "$2" "$3" <<'PY' &
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1], int(sys.argv[2])))
+with open(sys.argv[3], "ab", buffering=0) as out:
+    while True:
+        out.write(s.recv(65535) + b"\n")
+PY
+  cleanups+=("kill $! 2>/dev/null")
+  sleep 0.3  # bound before anything is sent
+}
+
 # run_gui DRIVER ARGS...: the desktop program under Xvfb with a real
 # accessibility bus, driven by the Python script tests/scripts/DRIVER (given
 # the program's process id and ARGS), which must end it with Exit.

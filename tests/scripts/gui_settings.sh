@@ -16,15 +16,7 @@ export XDG_CONFIG_HOME=$WORK/config
 ( while :; do curl -s -o /dev/null "http://127.0.0.1:$PORT/"; sleep 0.3; done ) &
 cleanups+=("kill $! 2>/dev/null")
 # The collector, not on 127.0.0.1: the probe leaves its own peers' traffic alone.
-python3 - $UDP "$WORK/udp.txt" <<'PY' &
-import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind(("127.0.0.2", int(sys.argv[1])))
-with open(sys.argv[2], "ab", buffering=0) as out:
-    while True:
-        out.write(s.recv(65535) + b"\n")
-PY
-cleanups+=("kill $! 2>/dev/null")
+start_udp_listener 127.0.0.2 $UDP "$WORK/udp.txt"
 
 run_gui gui_settings.py "$CONF" "$WORK" $PORT $UDP
 finish

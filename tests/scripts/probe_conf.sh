@@ -137,16 +137,7 @@ grep -qE '^columnShow=([01]\|){37}[01]$' "$WORK/bad.conf" || fail "columnShow li
 # ---- a collector without a local store, through a restart ----------------------
 # (Not on 127.0.0.1: frames to and from the probe's own peers are not analysed.)
 UDP=18084
-python3 - $UDP "$WORK/udp.txt" <<'PY' &
-import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind(("127.0.0.2", int(sys.argv[1])))
-with open(sys.argv[2], "ab", buffering=0) as out:
-    while True:
-        out.write(s.recv(65535) + b"\n")
-PY
-cleanups+=("kill $! 2>/dev/null")
-sleep 0.5
+start_udp_listener 127.0.0.2 $UDP "$WORK/udp.txt"
 printf '%s\n' "endpoint=127.0.0.1:8088|3|40213377" "exportRemote=127.0.0.2:$UDP" >"$WORK/remote.conf"
 for run in first second; do
   : >"$WORK/udp.txt"
