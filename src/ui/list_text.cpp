@@ -169,26 +169,34 @@ bool putField(FILE* fp, const char* text)
 
 }  // namespace
 
+bool writeCsvHeader(FILE* fp)
+{
+    bool ok = true;
+    for (const char* title : infoTitles) ok = ok && putField(fp, title);
+    return ok && std::fputs("NULL\n", fp) != EOF;
+}
+
+bool writeCsvRecord(FILE* fp, const CommMsgT& r)
+{
+    if (r.time == 0) return true;
+    const PortProcT& proc = portOwner(r.sport);
+    char cell[CELL_TEXT_SIZE];
+    bool ok = true;
+    for (int f = 0; ok && f < NUM_NETLIST_FIELD; f++) {
+        // The file names the transport only, as the records do.
+        const char* text = f == PROTOCOL ? (r.proto == 17 ? "UDP" : r.proto == 1 ? "ICMP" : "TCP")
+                                         : cellText(r, proc, f, cell);
+        ok = putField(fp, text);
+    }
+    return ok && std::fputs("NULL\n", fp) != EOF;
+}
+
 int writeCsv(const char* path, const CommMsgT* recs, int count)
 {
     FILE* fp = std::fopen(path, "w");
     if (fp == nullptr) return -1;
-    bool ok = true;
-    for (const char* title : infoTitles) ok = ok && putField(fp, title);
-    ok = ok && std::fputs("NULL\n", fp) != EOF;
-    char cell[CELL_TEXT_SIZE];
-    for (int i = 0; ok && i < count; i++) {
-        const CommMsgT& r = recs[i];
-        if (r.time == 0) continue;
-        const PortProcT& proc = portOwner(r.sport);
-        for (int f = 0; ok && f < NUM_NETLIST_FIELD; f++) {
-            // The file names the transport only, as the records do.
-            const char* text = f == PROTOCOL ? (r.proto == 17 ? "UDP" : r.proto == 1 ? "ICMP" : "TCP")
-                                             : cellText(r, proc, f, cell);
-            ok = putField(fp, text);
-        }
-        ok = ok && std::fputs("NULL\n", fp) != EOF;
-    }
+    bool ok = writeCsvHeader(fp);
+    for (int i = 0; ok && i < count; i++) ok = writeCsvRecord(fp, recs[i]);
     return std::fclose(fp) == 0 && ok ? 0 : -1;
 }
 

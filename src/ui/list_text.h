@@ -62,6 +62,10 @@ char* cellText(const CommMsgT& rec, const PortProcT& proc, int field, char* out)
 // not 0, with the process cells from the live port table. 0, or -1 when the
 // file cannot be written.
 int writeCsv(const char* path, const CommMsgT* recs, int count);
+// The same in pieces, for a result too long to hold: the header line, and the
+// line of one record (none for a record of time 0); false when a write failed.
+bool writeCsvHeader(FILE* fp);
+bool writeCsvRecord(FILE* fp, const CommMsgT& r);
 // The export file name: chosen with ".csv" appended unless it ends in it.
 // false when the name does not fit out.
 bool csvFileName(const char* chosen, char* out, std::size_t outSize);

@@ -1,0 +1,363 @@
+#include "retrieval/json_query.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "core/util.h"
+#include "output/data.h"
+
+namespace {
+
+constexpr char PAIR_PREFIX[] = "{\"type\":\"1\",\"time\":\"";
+constexpr std::size_t PAIR_PREFIX_LEN = sizeof PAIR_PREFIX - 1;
+constexpr std::size_t READ_BLOCK = 1 << 20;
+// No record the probe writes is longer; a longer "line" is not one of them.
+constexpr std::size_t MAX_LINE = JSON_RECORD_SIZE;
+constexpr int MAX_FIELDS = 80;
+
+// The time of a pair record line, or -1 when the line is not one.
+long long pairTime(const char* line, std::size_t len)
+{
+    if (len <= PAIR_PREFIX_LEN || std::memcmp(line, PAIR_PREFIX, PAIR_PREFIX_LEN) != 0) return -1;
+    long long t = 0;
+    std::size_t i = PAIR_PREFIX_LEN;
+    for (; i < len && i < PAIR_PREFIX_LEN + 18 && line[i] >= '0' && line[i] <= '9'; i++) t = t * 10 + (line[i] - '0');
+    return i > PAIR_PREFIX_LEN && i < len && line[i] == '"' ? t : -1;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A JSON string from p (at its opening quote) into out; the position after
+// its closing quote, or nullptr.
+const char* readString(const char* p, const char* end, char*& out)
+{
+    if (p == end || *p != '"') return nullptr;
+    for (++p; p < end; ++p) {
+        char c = *p;
+        if (c == '"') {
+            *out++ = '\0';
+            return p + 1;
+        }
+        if (static_cast<unsigned char>(c) < 0x20) return nullptr;
+        if (c != '\\') {
+            *out++ = c;
+            continue;
+        }
+        if (++p == end) return nullptr;
+        switch (*p) {
+        case '"': case '\\': case '/': *out++ = *p; break;
+        case 'b': *out++ = '\b'; break;
+        case 'f': *out++ = '\f'; break;
+        case 'n': *out++ = '\n'; break;
+        case 'r': *out++ = '\r'; break;
+        case 't': *out++ = '\t'; break;
+        case 'u': {
+            if (end - p < 5) return nullptr;
+            unsigned cp = 0;
+            for (int k = 1; k <= 4; k++) {
+                int d = hexDigit(p[k]);
+                if (d < 0) return nullptr;
+                cp = cp << 4 | static_cast<unsigned>(d);
+            }
+            p += 4;
+            if (cp < 0x100) {
+                *out++ = static_cast<char>(cp);  // a byte the writer could not pass as text
+            } else if (cp < 0x800) {
+                *out++ = static_cast<char>(0xC0 | cp >> 6);
+                *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+            } else {
+                // Three bytes; a surrogate stands for itself, as no writer of
+                // ours makes pairs.
+                *out++ = static_cast<char>(0xE0 | cp >> 12);
+                *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+                *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+            }
+            break;
+        }
+        default: return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+const char* skipBlanks(const char* p, const char* end)
+{
+    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    return p;
+}
+
+const char* fieldValue(const JsonFieldT* fields, int n, const char* key)
+{
+    for (int i = 0; i < n; i++) {
+        if (std::strcmp(fields[i].key, key) == 0) return fields[i].value;
+    }
+    return nullptr;
+}
+
+unsigned long wholeValue(const char* v) { return v != nullptr ? std::strtoul(v, nullptr, 10) : 0; }
+
+// Milliseconds written with up to three decimals as whole microseconds,
+// digit by digit: 1.234 is 1234, where 1.234 * 1000 in binary is 1233.99...
+u32 microseconds(const char* v)
+{
+    if (v == nullptr) return 0;
+    unsigned long long ms = 0;
+    const char* p = v;
+    for (; *p >= '0' && *p <= '9'; ++p) ms = ms * 10 + static_cast<unsigned>(*p - '0');
+    unsigned long long us = ms * 1000;
+    if (*p == '.') {
+        unsigned scale = 100;
+        for (++p; *p >= '0' && *p <= '9' && scale > 0; ++p, scale /= 10) us += static_cast<unsigned>(*p - '0') * scale;
+    }
+    return static_cast<u32>(us);
+}
+
+u32 addressValue(const char* v)
+{
+    u32 a = 0;
+    return v != nullptr && getIPFromStr(v, &a) == 0 ? a : 0;
+}
+
+// Port of a record's field; -1 when it has none.
+int portValue(const char* v)
+{
+    return v != nullptr && *v >= '0' && *v <= '9' ? static_cast<int>(std::strtol(v, nullptr, 10)) : -1;
+}
+
+template <std::size_t N>
+void copyValue(char (&dst)[N], const char* v)
+{
+    std::snprintf(dst, N, "%s", v != nullptr ? v : "");
+}
+
+// Scratch of the line parser, reused: a record's fields and texts.
+struct ParsedLineT {
+    JsonFieldT fields[MAX_FIELDS];
+    char text[MAX_LINE + 1];
+    int n = 0;
+};
+
+ParsedLineT& scratch()
+{
+    static thread_local std::unique_ptr<ParsedLineT> p(new ParsedLineT);
+    return *p;
+}
+
+bool parseInto(ParsedLineT& p, const char* line, std::size_t len)
+{
+    if (len > MAX_LINE) return false;
+    p.n = parseJsonStr(line, len, p.fields, MAX_FIELDS, p.text, sizeof p.text);
+    return p.n >= 0;
+}
+
+// Reads the file at path block by block and hands each whole line (without
+// its CR LF) to onLine until it returns false. A last line without its end is
+// left out.
+template <typename F>
+bool eachLine(const char* path, F&& onLine)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        writeLog(2, "Open json file %s failed", path);
+        return false;
+    }
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    static thread_local std::unique_ptr<char[]> block(new char[READ_BLOCK + MAX_LINE]);
+    char* buf = block.get();
+    std::size_t kept = 0;  // a line begun in the previous block
+    bool more = true, tooLong = false;
+    while (more) {
+        ssize_t got = read(fd, buf + kept, READ_BLOCK);
+        if (got <= 0) break;
+        std::size_t have = kept + static_cast<std::size_t>(got), from = 0;
+        for (;;) {
+            const char* nl = static_cast<const char*>(std::memchr(buf + from, '\n', have - from));
+            if (nl == nullptr) break;
+            std::size_t len = static_cast<std::size_t>(nl - (buf + from));
+            if (tooLong) {
+                tooLong = false;  // the end of a line that was too long
+            } else {
+                std::size_t l = len > 0 && buf[from + len - 1] == '\r' ? len - 1 : len;
+                if (l > 0 && !onLine(buf + from, l)) {
+                    more = false;
+                    break;
+                }
+            }
+            from += len + 1;
+        }
+        kept = have - from;
+        if (kept > MAX_LINE) {
+            tooLong = true;  // not a record; skipped up to its end
+            kept = 0;
+        }
+        std::memmove(buf, buf + from, kept);
+    }
+    close(fd);
+    return true;
+}
+
+}  // namespace
+
+long long getJsonFileStime(const char* path)
+{
+    FILE* fp = std::fopen(path, "r");
+    if (fp == nullptr) {
+        writeLog(3, "Can not open json file %s", path);
+        return -1;
+    }
+    char line[1024];
+    const char* got = std::fgets(line, sizeof line, fp);
+    std::fclose(fp);
+    if (got == nullptr || line[0] == '\0') {
+        writeLog(2, "Can not read json file %s", path);
+        return -2;
+    }
+    const char* key = std::strstr(line, "\"time\":\"");
+    if (key == nullptr) {
+        writeLog(2, "Can not find json time key from file %s", path);
+        return -3;
+    }
+    return std::atoll(key + 8);
+}
+
+int parseJsonStr(const char* line, std::size_t len, JsonFieldT* fields, int max, char* buf, std::size_t bufSize)
+{
+    // Unescaped text is never longer than its escaped form.
+    if (bufSize < len + 1) return -1;
+    const char* p = skipBlanks(line, line + len);
+    const char* end = line + len;
+    if (p == end || *p != '{') return -1;
+    p = skipBlanks(p + 1, end);
+    char* out = buf;
+    int n = 0;
+    if (p < end && *p == '}') return skipBlanks(p + 1, end) == end ? 0 : -1;
+    for (;;) {
+        char* key = out;
+        if ((p = readString(p, end, out)) == nullptr) return -1;
+        p = skipBlanks(p, end);
+        if (p == end || *p != ':') return -1;
+        p = skipBlanks(p + 1, end);
+        char* value = out;
+        if ((p = readString(p, end, out)) == nullptr) return -1;
+        if (n < max) fields[n++] = {key, value};
+        p = skipBlanks(p, end);
+        if (p == end) return -1;
+        if (*p == '}') return skipBlanks(p + 1, end) == end ? n : -1;
+        if (*p != ',') return -1;
+        p = skipBlanks(p + 1, end);
+    }
+}
+
+void fillCommFromJson(CommMsgT* rec, const JsonFieldT* f, int n)
+{
+    auto v = [&](const char* key) { return fieldValue(f, n, key); };
+    *rec = CommMsgT {};
+    rec->type = 1;
+    rec->time = static_cast<time_t>(std::strtoll(v("time") ? v("time") : "0", nullptr, 10));
+    copyValue(rec->pname, v("process"));
+    rec->cpu = v("cpu") != nullptr ? std::strtof(v("cpu"), nullptr) : 0.0f;
+    rec->mem = static_cast<u32>(wholeValue(v("mem")));
+    copyValue(rec->urlsql, v("urlsql"));
+    rec->src = addressValue(v("src"));
+    rec->dst = addressValue(v("dst"));
+    struct {
+        const char* key;
+        u32 CommMsgT::*field;
+    } static const whole[] = {
+        {"proto", &CommMsgT::proto},
+        {"sport", &CommMsgT::sport},
+        {"dport", &CommMsgT::dport},
+        {"srcPkts", &CommMsgT::sendPkts},
+        {"dstPkts", &CommMsgT::rcvdPkts},
+        {"srcBytes", &CommMsgT::sendBytes},
+        {"dstBytes", &CommMsgT::rcvdBytes},
+        {"srcRetransPkts", &CommMsgT::sendRetransmitPkts},
+        {"dstRetransPkts", &CommMsgT::rcvdRetransmitPkts},
+        {"srcSynPkts", &CommMsgT::sendSynPkts},
+        {"dstSynPkts", &CommMsgT::rcvdSynPkts},
+        {"srcSynAckPkts", &CommMsgT::sendSynAckPkts},
+        {"dstSynAckPkts", &CommMsgT::rcvdSynAckPkts},
+        {"srcRstPkts", &CommMsgT::sendRstPkts},
+        {"dstRstPkts", &CommMsgT::rcvdRstPkts},
+        {"srcFinPkts", &CommMsgT::sendFinPkts},
+        {"dstFinPkts", &CommMsgT::rcvdFinPkts},
+        {"srcTinyPkts", &CommMsgT::sendTinyPkts},
+        {"dstTinyPkts", &CommMsgT::rcvdTinyPkts},
+        {"srcZeroWinPkts", &CommMsgT::cntSrcZeroWin},
+        {"dstZeroWinPkts", &CommMsgT::cntDstZeroWin},
+        {"largePkts", &CommMsgT::largePkts},
+    };
+    for (const auto& w : whole) rec->*w.field = static_cast<u32>(wholeValue(v(w.key)));
+    struct {
+        const char* key;
+        u32 CommMsgT::*field;
+    } static const delays[] = {
+        {"srcNetDelay", &CommMsgT::srcDelayUsec},
+        {"dstNetDelay", &CommMsgT::dstDelayUsec},
+        {"srcHandDelay", &CommMsgT::srcConDelayUsec},
+        {"dstHandDelay", &CommMsgT::dstConDelayUsec},
+        {"srcRetransDelay", &CommMsgT::srcRetransDelayUsec},
+        {"dstRetransDelay", &CommMsgT::dstRetransDelayUsec},
+        {"responseDelay", &CommMsgT::customDelayUsec},
+        {"loadTransDelay", &CommMsgT::loadDelayUsec},
+    };
+    for (const auto& d : delays) rec->*d.field = microseconds(v(d.key));
+    rec->cntSrcDelay = rec->cntDstDelay = rec->cntCustomDelay = rec->cntLoadDelay = 1;
+}
+
+bool filterJson(const JsonQueryT& q, const char* line, std::size_t len)
+{
+    long long t = pairTime(line, len);
+    if (t < q.start || t >= q.end) return false;
+    if (!q.keyword.empty() && memmem(line, len, q.keyword.data(), q.keyword.size()) == nullptr) return false;
+    // A damaged line is no record, whatever the filter.
+    ParsedLineT& p = scratch();
+    if (!parseInto(p, line, len)) return false;
+    if (q.filter.mode == WX_QUERY_NONE) return true;
+    auto v = [&](const char* key) { return fieldValue(p.fields, p.n, key); };
+    return filterPasses(q.filter, {addressValue(v("src")), portValue(v("sport"))},
+                        {addressValue(v("dst")), portValue(v("dport"))});
+}
+
+long queryStore(const std::vector<StoreFileT>& files, const JsonQueryT& q, long skip, long limit,
+                const std::function<void(const char* line, std::size_t len)>& take)
+{
+    long taken = 0;
+    for (const StoreFileT& f : files) {
+        if (limit >= 0 && taken >= limit) break;
+        if (!periodMeets(f, q.start, q.end, false)) continue;
+        eachLine(f.path.c_str(), [&](const char* line, std::size_t len) {
+            if (!filterJson(q, line, len)) return true;
+            if (skip > 0) {
+                skip--;
+                return true;
+            }
+            take(line, len);
+            ++taken;
+            return limit < 0 || taken < limit;
+        });
+    }
+    return taken;
+}
+
+int scanJson(const std::vector<StoreFileT>& files, const JsonQueryT& q, int page, CommMsgT* out)
+{
+    int n = 0;
+    queryStore(files, q, static_cast<long>(page) * QUERY_PAGE_RECORDS, QUERY_PAGE_RECORDS,
+               [&](const char* line, std::size_t len) {
+                   ParsedLineT& p = scratch();
+                   if (parseInto(p, line, len)) fillCommFromJson(&out[n++], p.fields, p.n);
+               });
+    return n;
+}
