@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 std::string pair(long t, const char* src, int sport, const char* dst, int dport, const char* extra = "")
 {
-    char line[512];
+    char line[2048];
     std::snprintf(line, sizeof line,
                   "{\"type\":\"1\",\"time\":\"%ld\",\"src\":\"%s\",\"dst\":\"%s\",\"proto\":\"6\","
                   "\"sport\":\"%d\",\"dport\":\"%d\",\"srcPkts\":\"80\"%s}",
@@ -172,6 +172,28 @@ TEST_F(JsonQueryTest, FieldsAndValues)
     EXPECT_EQ(rec[0].sendPkts, 80u);
     EXPECT_EQ(rec[0].dport, 3306u);
     EXPECT_EQ(rec[0].src, 0x0A010101u);
+}
+
+// Lines across the read blocks, and a line too long to be a record, with and
+// without a keyword.
+TEST_F(JsonQueryTest, LongFiles)
+{
+    std::vector<std::string> lines;
+    const std::string pad(700, 'p');
+    for (int i = 0; i < 4000; i++) {
+        lines.push_back(pair(1000 + i, "10.0.0.1", 40000, "10.0.0.2", 80,
+                             (",\"urlsql\":\"" + pad + (i % 7 == 0 ? "needle" : "") + "\"").c_str()));
+        if (i == 2000) lines.push_back(std::string(40000, 'x') + "needle");
+    }
+    file("Wirelane-1-001.json", lines, 6000);
+    JsonQueryT q;
+    q.start = 0;
+    q.end = 6000;
+    EXPECT_EQ(result(q).size(), 4000u);
+    q.keyword = "needle";
+    auto got = result(q);
+    ASSERT_EQ(got.size(), 572u);
+    EXPECT_EQ(got[571], lines[3997 + 1]) << "whole, in file order";
 }
 
 // Files that are blank, empty or not of the store are not listed.
