@@ -1,6 +1,6 @@
 // Arbitrary frames through the early filter, the ring and the decoder into
 // the session table, with a few endpoints configured so that the endpoint
-// lookups run too.
+// lookups run too; and through the playback's frame test.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -9,6 +9,7 @@
 #include "capture/process.h"
 #include "core/global_define.h"
 #include "core/util.h"
+#include "retrieval/pkt_play.h"
 
 namespace {
 
@@ -51,5 +52,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             packet_release();
         }
     }
+
+    // The playback's test of a stored frame, on every filter form, with an
+    // exactly sized buffer.
+    static const char* const filters[] = {"10.0.0.1", "80", "10.0.0.1:80", "10.0.0.0-10.255.255.255", "1.1.1.1,10.0.0.2"};
+    PlayQueryT q;
+    q.end = 2000;
+    parseFilter(filters[size % 5], &q.filter);
+    ptcs_pkthdr stored {1000, 0, static_cast<u32>(size), static_cast<u32>(size)};
+    std::vector<std::uint8_t> exact(data, data + size);
+    checkPkt(q, stored, exact.data());
     return 0;
 }

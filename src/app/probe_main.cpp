@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/probe_verbs.h"
 #include "capture/engine.h"
 #include "capture/packet.h"
 #include "core/main.h"
@@ -15,8 +16,10 @@
 
 namespace {
 
+const char* const usageHead =
+    "Usage: wirelane-probe [OPTION]...\n";
 const char* const usageText =
-    "Usage: wirelane-probe [OPTION]...\n"
+    "\n"
     "Capture and analyse the traffic of the monitored endpoints without a window.\n"
     "\n"
     "  --interface NAME   capture live from device NAME instead of the remembered card\n"
@@ -38,7 +41,7 @@ int usageError(const char* fmt, const char* arg)
 {
     std::fprintf(stderr, "wirelane-probe: ");
     std::fprintf(stderr, fmt, arg);
-    std::fprintf(stderr, "\n\n%s", usageText);
+    std::fprintf(stderr, "\n\n%s%s%s", usageHead, verbsUsageText, usageText);
     return 2;
 }
 
@@ -57,7 +60,7 @@ int parseOptions(int argc, char** argv, OptionsT& opt)
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            std::fputs(usageText, stdout);
+            std::printf("%s%s%s", usageHead, verbsUsageText, usageText);
             return 1;
         }
         bool known = false;
@@ -98,6 +101,8 @@ bool deviceExists(const char* name)
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "query") == 0) return runQueryVerb(argc - 1, argv + 1);
+    if (argc > 1 && std::strcmp(argv[1], "play") == 0) return runPlayVerb(argc - 1, argv + 1);
     OptionsT opt;
     int rc = parseOptions(argc, argv, opt);
     if (rc == 1) return 0;

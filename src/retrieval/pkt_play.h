@@ -64,7 +64,9 @@ std::thread startVxlanReplay(const char* path, const sockaddr_in& target);
 
 // The whole playback: playStore of q into outPath, then the final questions
 // (open the folder; with a VXLAN target "HOST:PORT", replay to it); the
-// number of frames written. The replay thread, if one is started, is handed
-// to replay (detached when replay is null).
+// number of frames written, or -1 when the file cannot be written. The
+// replay thread, if one is started, is handed to replay (detached when
+// replay is null).
 long scanPkt(const std::vector<StoreFileT>& files, const PlayQueryT& q, const char* vxlanTarget,
-             const char* outPath, PlayQuestionsT& ask, std::thread* replay = nullptr);
+             const char* outPath, PlayQuestionsT& ask, std::thread* replay = nullptr,
+             void (*progress)(int done, int total, void* ctx) = nullptr, void* ctx = nullptr);

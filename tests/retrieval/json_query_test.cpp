@@ -57,7 +57,9 @@ TEST(QueryFilter, FormsAndTests)
     for (const auto& c : cases) {
         EndpointFilterT f;
         EXPECT_EQ(parseFilter(c.text, &f), c.rc) << c.text;
-        if (c.rc == 0) EXPECT_EQ(filterPasses(f, a, b), c.passes) << c.text;
+        if (c.rc == 0) {
+            EXPECT_EQ(filterPasses(f, a, b), c.passes) << c.text;
+        }
     }
     EndpointFilterT f;
     ASSERT_EQ(parseFilter("80", &f), 0);

@@ -1,0 +1,335 @@
+#include "retrieval/pkt_play.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "capture/frame_view.h"
+#include "core/util.h"
+
+namespace {
+
+constexpr std::size_t READ_BLOCK = 1 << 20;
+constexpr u8 VXLAN_HEADER[8] = {0x08, 0, 0, 0, 0x00, 0x00, 0xC8, 0};
+
+u32 le32(const u8* p) { return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24; }
+
+void putLe32(u8* p, u32 v)
+{
+    for (int i = 0; i < 4; i++) p[i] = static_cast<u8>(v >> (8 * i));
+}
+
+// Reads the records of a pcap store file in big blocks: each whole record
+// (header and frame bytes) in turn, none longer than PLAY_FRAME_MAX.
+class RecordReader {
+public:
+    explicit RecordReader(const char* path) : path_(path)
+    {
+        fd_ = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd_ >= 0) posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    ~RecordReader()
+    {
+        if (fd_ >= 0) close(fd_);
+    }
+    RecordReader(const RecordReader&) = delete;
+    RecordReader& operator=(const RecordReader&) = delete;
+    bool opened() const { return fd_ >= 0; }
+
+    // The next record; false at the end of the file, at a short record, or
+    // at a header of zeros (the unwritten rest of a store file).
+    bool next(ptcs_pkthdr& h, const u8*& data)
+    {
+        for (;;) {
+            if (!fill(sizeof h)) return false;
+            const u8* p = buf_.get() + at_;
+            h = {le32(p), le32(p + 4), le32(p + 8), le32(p + 12)};
+            if (h.tv_sec == 0 && h.caplen == 0) return false;
+            if (h.caplen > static_cast<u32>(PLAY_FRAME_MAX)) {
+                // Not a frame the store writes: passed over, never copied.
+                writeLog(2, "pcap file %s: a record of %u bytes is skipped", path_, h.caplen);
+                if (!skip(sizeof h + static_cast<std::size_t>(h.caplen))) return false;
+                continue;
+            }
+            if (!fill(sizeof h + h.caplen)) return false;
+            data = buf_.get() + at_ + sizeof h;
+            at_ += sizeof h + h.caplen;
+            return true;
+        }
+    }
+    // Skips n bytes from the current position; false when the file ends first.
+    bool skip(std::size_t n)
+    {
+        while (n > 0) {
+            if (!fill(1)) return false;
+            std::size_t step = std::min(n, have_ - at_);
+            at_ += step;
+            n -= step;
+        }
+        return true;
+    }
+
+private:
+    // At least n bytes from at_ in the buffer; false when the file ends first.
+    bool fill(std::size_t n)
+    {
+        if (have_ - at_ >= n) return true;
+        std::memmove(buf_.get(), buf_.get() + at_, have_ - at_);
+        have_ -= at_;
+        at_ = 0;
+        while (have_ < n) {
+            ssize_t got = read(fd_, buf_.get() + have_, READ_BLOCK - have_);
+            if (got <= 0) return false;
+            have_ += static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+
+    const char* path_;
+    int fd_ = -1;
+    std::unique_ptr<u8[]> buf_ {new u8[READ_BLOCK]};
+    std::size_t at_ = 0, have_ = 0;
+};
+
+// One IPv4 layer of a frame: the two ends (ports -1 when there are none)
+// and where its payload lies.
+struct LayerT {
+    EndpointT src, dst;
+    int proto;
+    long payload;  // offset in the view, -1 when it carries none
+};
+
+// The IPv4 header at ip, or false.
+bool ipv4Layer(const FrameView& f, long ip, LayerT& l)
+{
+    if (!f.has(ip, 20) || (f.u8(ip) >> 4) != 4) return false;
+    int ihl = (f.u8(ip) & 0x0F) * 4;
+    if (ihl < 20) return false;
+    l.proto = f.u8(ip + 9);
+    l.src = {f.be32(ip + 12), -1};
+    l.dst = {f.be32(ip + 16), -1};
+    l.payload = -1;
+    // Only an unfragmented datagram or a first fragment begins with ports.
+    bool first = (f.be16(ip + 6) & 0x1FFF) == 0;
+    long th = ip + ihl;
+    if (first && (l.proto == 6 || l.proto == 17) && f.has(th, 4)) {
+        l.src.port = f.be16(th);
+        l.dst.port = f.be16(th + 2);
+    }
+    if (first && l.proto == 17 && f.has(th, 8)) l.payload = th + 8;
+    if (first && l.proto == 47) l.payload = th;
+    return true;
+}
+
+// The IPv4 header of an Ethernet frame behind up to two 802.1Q tags, or -1.
+long ethernetIpv4(const FrameView& f)
+{
+    long off = 12;
+    for (int tags = 0; tags < 2 && f.be16(off) == 0x8100; tags++) off += 4;
+    return f.has(off, 2) && f.be16(off) == 0x0800 ? off + 2 : -1;
+}
+
+// The inner IPv4 header that a GRE packet at gre carries, as the live
+// decoder unwraps it (bridged Ethernet, IPv4, enhanced GRE with PPP), or -1.
+long greInner(const FrameView& f, long gre)
+{
+    long off = gre;
+    if (f.u8(off + 2) == 0x65 && f.u8(off + 3) == 0x58) off += 18;
+    if (f.u8(off + 2) == 0x08 && f.u8(off + 3) == 0x00) off += 4;
+    if (f.u8(off + 2) == 0x88 && f.u8(off + 3) == 0x0B) off += f.u8(off + 1) == 0x81 ? 17 : 13;
+    return off > gre ? off : -1;
+}
+
+bool layerPasses(const EndpointFilterT& filter, const LayerT& l) { return filterPasses(filter, l.src, l.dst); }
+
+template <std::size_t N>
+bool writeAll(FILE* out, const u8 (&buf)[N])
+{
+    return std::fwrite(buf, 1, N, out) == N;
+}
+
+}  // namespace
+
+long long getPktFileStime(const char* path)
+{
+    RecordReader r(path);
+    if (!r.opened()) {
+        writeLog(3, "Open pcap file %s error", path);
+        return 0;
+    }
+    ptcs_pkthdr h;
+    const u8* data;
+    if (!r.skip(PCAP_FILE_HEADER_SIZE) || !r.next(h, data)) {
+        writeLog(3, "Read pcap file %s error %d", path, 0);
+        return 0;
+    }
+    return h.tv_sec;
+}
+
+bool checkPkt(const PlayQueryT& q, const ptcs_pkthdr& h, const u8* data)
+{
+    if (h.tv_sec < q.start || h.tv_sec > q.end) return false;
+    if (q.filter.mode == WX_QUERY_NONE) return true;
+    FrameView f(data, h.caplen);
+    long ip = ethernetIpv4(f);
+    LayerT outer;
+    if (ip < 0 || !ipv4Layer(f, ip, outer)) return false;
+    if (layerPasses(q.filter, outer)) return true;
+    // A tunnel: the conversation the records show is the inner one.
+    LayerT inner;
+    if (outer.proto == 17 && outer.payload >= 0 && f.u8(outer.payload) == 0x08 && f.u8(outer.payload + 1) == 0x00) {
+        FrameView eth = f.from(outer.payload + 8);
+        long innerIp = ethernetIpv4(eth);
+        return innerIp >= 0 && ipv4Layer(eth, innerIp, inner) && layerPasses(q.filter, inner);
+    }
+    if (outer.proto == 47 && outer.payload >= 0) {
+        long innerIp = greInner(f, outer.payload);
+        return innerIp >= 0 && ipv4Layer(f, innerIp, inner) && layerPasses(q.filter, inner);
+    }
+    return false;
+}
+
+long readPktFile(const char* path, const PlayQueryT& q, FILE* out)
+{
+    RecordReader r(path);
+    if (!r.opened()) {
+        writeLog(3, "Open pcap file %s error", path);
+        return 0;
+    }
+    if (!r.skip(PCAP_FILE_HEADER_SIZE)) return 0;
+    long count = 0;
+    ptcs_pkthdr h;
+    const u8* data;
+    while (r.next(h, data)) {
+        if (!checkPkt(q, h, data)) continue;
+        if (q.trunLen != 0 && h.caplen > q.trunLen) h.caplen = h.len = q.trunLen;
+        u8 head[sizeof h];
+        putLe32(head, h.tv_sec);
+        putLe32(head + 4, h.tv_usec);
+        putLe32(head + 8, h.caplen);
+        putLe32(head + 12, h.len);
+        if (!writeAll(out, head) || std::fwrite(data, 1, h.caplen, out) != h.caplen) return -1;
+        count++;
+    }
+    return count;
+}
+
+long playStore(const std::vector<StoreFileT>& files, const PlayQueryT& q, const char* outPath,
+               void (*progress)(int done, int total, void* ctx), void* ctx)
+{
+    // Written beside and renamed: a replay still sending the previous file
+    // keeps reading its own.
+    const std::string tmp = std::string(outPath) + ".part";
+    FILE* out = std::fopen(tmp.c_str(), "wb");
+    if (out == nullptr) {
+        writeLog(3, "Open pcap file %s error", outPath);
+        return -1;
+    }
+    static char outBuffer[1 << 20];
+    std::setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
+    u8 header[PCAP_FILE_HEADER_SIZE];
+    makeHeaderBuf(header);
+    long total = writeAll(out, header) ? 0 : -1;
+    if (total < 0) writeLog(3, "Write pcap hdr to %s error", outPath);
+    int done = 0, count = static_cast<int>(files.size());
+    for (const StoreFileT& f : files) {
+        if (total < 0) break;
+        if (periodMeets(f, q.start, q.end, true)) {
+            long n = readPktFile(f.path.c_str(), q, out);
+            if (n < 0) {
+                writeLog(3, "Write pcap file %s error: %s", outPath, std::strerror(errno));
+                total = -1;
+                break;
+            }
+            total += n;
+            writeLog(1, "Read %s packet %ld", f.name.c_str(), n);
+        }
+        if (progress != nullptr) progress(++done, count, ctx);
+    }
+    if (std::fclose(out) != 0 && total >= 0) {
+        writeLog(3, "Write pcap file %s error: %s", outPath, std::strerror(errno));
+        total = -1;
+    }
+    if (total >= 0 && std::rename(tmp.c_str(), outPath) != 0) {
+        writeLog(3, "Open pcap file %s error", outPath);
+        total = -1;
+    }
+    if (total < 0) unlink(tmp.c_str());
+    return total;
+}
+
+std::thread startVxlanReplay(const char* path, const sockaddr_in& target)
+{
+    auto reader = std::make_shared<RecordReader>(path);
+    if (!reader->opened() || !reader->skip(PCAP_FILE_HEADER_SIZE)) {
+        writeLog(3, "Open pcap file %s error", path);
+        return {};
+    }
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        writeLog(3, "Create play sock error");
+        return {};
+    }
+    if (connect(sock, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+        writeLog(3, "Connect play sock error");
+        close(sock);
+        return {};
+    }
+    return std::thread([reader, sock] {
+        u8 datagram[sizeof VXLAN_HEADER + PLAY_FRAME_MAX];
+        std::memcpy(datagram, VXLAN_HEADER, sizeof VXLAN_HEADER);
+        ptcs_pkthdr h;
+        const u8* data;
+        while (reader->next(h, data)) {
+            std::memcpy(datagram + sizeof VXLAN_HEADER, data, h.caplen);
+            // Back to back; a full socket buffer makes send wait, not drop.
+            while (send(sock, datagram, sizeof VXLAN_HEADER + h.caplen, 0) < 0 && errno == EINTR) {
+            }
+        }
+        close(sock);
+    });
+}
+
+long scanPkt(const std::vector<StoreFileT>& files, const PlayQueryT& q, const char* vxlanTarget, const char* outPath,
+             PlayQuestionsT& ask, std::thread* replay, void (*progress)(int done, int total, void* ctx), void* ctx)
+{
+    long total = playStore(files, q, outPath, progress, ctx);
+    if (total < 0) return -1;
+    const std::string out = outPath;
+    const std::size_t slash = out.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
+    char text[2048];
+    if (vxlanTarget == nullptr || vxlanTarget[0] == '\0') {
+        std::snprintf(text, sizeof text, "Filter %lu packet save to %s, do you want open dir?",
+                      static_cast<unsigned long>(total), outPath);
+        if (ask.askYesNo(text)) ask.openFolder(dir.c_str());
+        return total;
+    }
+    const char* colon = std::strrchr(vxlanTarget, ':');
+    int port = colon != nullptr ? getPortFromStr(colon + 1) : -1;
+    sockaddr_in addr;
+    if (total == 0 || port < 1 || getDomainAddr(std::string(vxlanTarget, colon).c_str(), port, &addr) != 0) {
+        ask.notice("Vxlan addr error");
+        return total;
+    }
+    std::snprintf(text, sizeof text, "Filter %lu packet and save to %s, send to %s with vxlan ?",
+                  static_cast<unsigned long>(total), outPath, vxlanTarget);
+    if (!ask.askYesNo(text)) return total;
+    std::thread t = startVxlanReplay(outPath, addr);
+    if (t.joinable()) {
+        if (replay != nullptr) {
+            *replay = std::move(t);
+        } else {
+            t.detach();
+        }
+    }
+    ask.openFolder(dir.c_str());
+    return total;
+}
