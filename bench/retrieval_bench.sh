@@ -18,17 +18,18 @@ cat "${jfiles[@]}" "${pfiles[@]}" >/dev/null  # into the page cache
 best() {  # best wall time of three runs of "$@", in seconds
   local b=999999 t
   for _ in 1 2 3; do
-    t=$( { /usr/bin/time -f %e "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1)
+    /usr/bin/time -f %e -o "$out/time" "$@" >/dev/null 2>&1
+    t=$(tail -1 "$out/time")
     b=$(awk -v a="$b" -v c="$t" 'BEGIN { print (c < a) ? c : a }')
   done
   echo "$b"
 }
-peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
+peak() { /usr/bin/time -f %M -o "$out/time" "$@" >/dev/null 2>&1; tail -1 "$out/time"; }
 
 query=("$probe" query --store "$json" --from 0 --to 4000000000 --keyword "$keyword")
 t_query=$(best "${query[@]}")
 t_grep=$(best env LC_ALL=C grep -F -c "$keyword" "${jfiles[@]}")
-echo "JSON store: ${#jfiles[@]} files, $(mb "${jfiles[@]}") MB; $("${query[@]}" | wc -l) records hold '$keyword'"
+echo "JSON store: ${#jfiles[@]} files, $(mb "${jfiles[@]}") MB; $("${query[@]}" 2>/dev/null | wc -l) records hold '$keyword'"
 echo "  query: $t_query s, grep -F -c: $t_grep s, peak $(peak "${query[@]}") KiB"
 
 play=("$probe" play --store "$pkts" --from 0 --to 4000000000 --filter "$addr" --out "$out/play.pcap")
@@ -36,5 +37,5 @@ t_play=$(best "${play[@]}")
 dump=(bash -c 'out=$1 addr=$2; shift 2; for f; do tcpdump -r "$f" -w "$out" "host $addr" 2>/dev/null; done' _
       "$out/dump.pcap" "$addr" "${pfiles[@]}")
 t_dump=$(best "${dump[@]}")
-echo "Packet store: ${#pfiles[@]} files, $(mb "${pfiles[@]}") MB; $("${play[@]}" | cut -d' ' -f1) frames of $addr"
+echo "Packet store: ${#pfiles[@]} files, $(mb "${pfiles[@]}") MB; $("${play[@]}" 2>/dev/null | cut -d' ' -f1) frames of $addr"
 echo "  play: $t_play s, tcpdump per file: $t_dump s, peak $(peak "${play[@]}") KiB"
