@@ -7,6 +7,7 @@
 #include "core/util.h"
 #include "output/scan.h"
 #include "ui/list_text.h"
+#include "ui/ui_query.h"
 #include "ui/ui_settings.h"
 #include "ui/ui_util.h"
 
@@ -402,7 +403,7 @@ void ui_main()
     gtk_container_add(GTK_CONTAINER(userBox), userLabel);
     gtk_box_pack_start(GTK_BOX(top), userBox, TRUE, TRUE, 25);
     gtk_box_pack_end(GTK_BOX(top), gtk_label_new(" "), FALSE, FALSE, 0);
-    // From the right. The dialogs of the buttons without a handler come later.
+    // From the right.
     struct {
         const guint8* image;
         const char* tip;
@@ -411,9 +412,9 @@ void ui_main()
     } const buttons[] = {
         {help_inline, "Help", G_CALLBACK(showHelpLink), nullptr},
         {monitor_inline, "Online monitoring", G_CALLBACK(btnOnlineCb), nullptr},
-        {play_inline, "Packet playback", nullptr, GINT_TO_POINTER(1)},
+        {play_inline, "Packet playback", G_CALLBACK(btnPlayOpenCb), GINT_TO_POINTER(1)},
         {dump_inline, "Packets dump", G_CALLBACK(btnDumpOpenCb), nullptr},
-        {query_inline, "Data query", nullptr, nullptr},
+        {query_inline, "Data query", G_CALLBACK(btnQueryOpenCb), nullptr},
         {json_inline, "JSON export", G_CALLBACK(btnExportOpenCb), nullptr},
         {set_inline, "Analysis settings", G_CALLBACK(btnEndPointOpenCb), nullptr},
         {nic_inline, "Select NIC", G_CALLBACK(btnCardOpenCb), nullptr},
@@ -434,8 +435,8 @@ void ui_main()
     queryExpBtn = packButton(bottom, "Export", G_CALLBACK(queryExpCb), false);
     gtk_widget_set_tooltip_text(queryExpBtn, "Export query results in CSV");
     GtkWidget* paging = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    prevBtn = packButton(paging, "Prev", nullptr, false);
-    nextBtn = packButton(paging, "Next", nullptr, false);
+    prevBtn = packButton(paging, "Prev", G_CALLBACK(queryPrevCb), false);
+    nextBtn = packButton(paging, "Next", G_CALLBACK(queryNextCb), false);
     pageLabel = gtk_label_new("");
     gtk_box_pack_start(GTK_BOX(paging), pageLabel, FALSE, FALSE, 5);
     gtk_box_pack_start(GTK_BOX(bottom), paging, TRUE, TRUE, 5);

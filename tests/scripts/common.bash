@@ -66,6 +66,7 @@ start_udp_listener() {
   python3 - "$1" "$2" "$3" <<'PY' &
 import socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, 33, 64 << 20)  # SO_RCVBUFFORCE: senders do not wait for us
 s.bind((sys.argv[1], int(sys.argv[2])))
 with open(sys.argv[3], "ab", buffering=0) as out:
     while True:
