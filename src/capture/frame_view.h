@@ -53,3 +53,14 @@ inline long vlanTagBytes(const FrameView& f)
     if (f.u8(12) != 0x81 || f.u8(13) != 0x00) return 0;
     return f.u8(16) == 0x81 && f.u8(17) == 0x00 ? 8 : 4;
 }
+
+// Where the packet behind the GRE header at off begins, as the decoder reads
+// it. The protocol type tests run each on the type as it stands after the
+// previous one: bridged Ethernet, then IPv4, then enhanced GRE with PPP.
+inline long skipGreHeaders(const FrameView& f, long off)
+{
+    if (f.u8(off + 2) == 0x65 && f.u8(off + 3) == 0x58) off += 18;
+    if (f.u8(off + 2) == 0x08 && f.u8(off + 3) == 0x00) off += 4;
+    if (f.u8(off + 2) == 0x88 && f.u8(off + 3) == 0x0B) off += f.u8(off + 1) == 0x81 ? 17 : 13;
+    return off;
+}

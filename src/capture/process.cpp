@@ -52,16 +52,6 @@ enum class PayloadRule {
     Vxlan,   // TCP length from the IPv4 header, no keep-alive rule
 };
 
-// The GRE protocol type tests, each on the type as it stands after the
-// previous one: bridged Ethernet, then IPv4, then enhanced GRE with PPP.
-long skipGreHeaders(const FrameView& f, long off)
-{
-    if (f.u8(off + 2) == 0x65 && f.u8(off + 3) == 0x58) off += 18;
-    if (f.u8(off + 2) == 0x08 && f.u8(off + 3) == 0x00) off += 4;
-    if (f.u8(off + 2) == 0x88 && f.u8(off + 3) == 0x0B) off += f.u8(off + 1) == 0x81 ? 17 : 13;
-    return off;
-}
-
 void setPayload(PacketT& p, const FrameView& f, long off, int length)
 {
     if (length < 0) length = 0;

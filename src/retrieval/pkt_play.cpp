@@ -16,7 +16,8 @@
 
 namespace {
 
-constexpr std::size_t READ_BLOCK = 1 << 20;
+constexpr std::size_t READ_BLOCK = 1 << 20;   // bytes read from a store file at once
+constexpr std::size_t WRITE_BLOCK = 1 << 20;  // bytes of the output file buffered
 constexpr u8 VXLAN_HEADER[8] = {0x08, 0, 0, 0, 0x00, 0x00, 0xC8, 0};
 
 u32 le32(const u8* p) { return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24; }
@@ -54,7 +55,7 @@ public:
             if (h.tv_sec == 0 && h.caplen == 0) return false;
             if (h.caplen > static_cast<u32>(PLAY_FRAME_MAX)) {
                 // Not a frame the store writes: passed over, never copied.
-                writeLog(2, "pcap file %s: a record of %u bytes is skipped", path_, h.caplen);
+                writeLog(2, "pcap file %s: a record of %u bytes is skipped", path_.c_str(), h.caplen);
                 if (!skip(sizeof h + static_cast<std::size_t>(h.caplen))) return false;
                 continue;
             }
@@ -92,7 +93,7 @@ private:
         return true;
     }
 
-    const char* path_;
+    const std::string path_;  // a copy: a replay thread outlives its caller's text
     int fd_ = -1;
     std::unique_ptr<u8[]> buf_ {new u8[READ_BLOCK]};
     std::size_t at_ = 0, have_ = 0;
@@ -129,22 +130,14 @@ bool ipv4Layer(const FrameView& f, long ip, LayerT& l)
 }
 
 // The IPv4 header of an Ethernet frame behind up to two 802.1Q tags, or -1.
-long ethernetIpv4(const FrameView& f)
+// The frame inside VXLAN may instead carry it behind one or two MPLS labels
+// (two unless the first is the bottom of the stack), as the decoder reads it.
+long ethernetIpv4(const FrameView& f, bool mpls)
 {
     long off = 12;
     for (int tags = 0; tags < 2 && f.be16(off) == 0x8100; tags++) off += 4;
-    return f.has(off, 2) && f.be16(off) == 0x0800 ? off + 2 : -1;
-}
-
-// The inner IPv4 header that a GRE packet at gre carries, as the live
-// decoder unwraps it (bridged Ethernet, IPv4, enhanced GRE with PPP), or -1.
-long greInner(const FrameView& f, long gre)
-{
-    long off = gre;
-    if (f.u8(off + 2) == 0x65 && f.u8(off + 3) == 0x58) off += 18;
-    if (f.u8(off + 2) == 0x08 && f.u8(off + 3) == 0x00) off += 4;
-    if (f.u8(off + 2) == 0x88 && f.u8(off + 3) == 0x0B) off += f.u8(off + 1) == 0x81 ? 17 : 13;
-    return off > gre ? off : -1;
+    if (mpls && f.be16(off) == 0x8847) return off + 2 + ((f.u8(off + 4) & 0x01) ? 4 : 8);
+    return f.be16(off) == 0x0800 ? off + 2 : -1;
 }
 
 bool layerPasses(const EndpointFilterT& filter, const LayerT& l) { return filterPasses(filter, l.src, l.dst); }
@@ -159,18 +152,21 @@ bool writeAll(FILE* out, const u8 (&buf)[N])
 
 long long getPktFileStime(const char* path)
 {
-    RecordReader r(path);
-    if (!r.opened()) {
+    // Only the file header and the first record header are read: the store
+    // is listed file by file each time the playback dialog opens.
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         writeLog(3, "Open pcap file %s error", path);
         return 0;
     }
-    ptcs_pkthdr h;
-    const u8* data;
-    if (!r.skip(PCAP_FILE_HEADER_SIZE) || !r.next(h, data)) {
+    u8 head[PCAP_FILE_HEADER_SIZE + sizeof(ptcs_pkthdr)];
+    ssize_t got = pread(fd, head, sizeof head, 0);
+    close(fd);
+    if (got != static_cast<ssize_t>(sizeof head)) {
         writeLog(3, "Read pcap file %s error %d", path, 0);
         return 0;
     }
-    return h.tv_sec;
+    return le32(head + PCAP_FILE_HEADER_SIZE);
 }
 
 bool checkPkt(const PlayQueryT& q, const ptcs_pkthdr& h, const u8* data)
@@ -178,20 +174,20 @@ bool checkPkt(const PlayQueryT& q, const ptcs_pkthdr& h, const u8* data)
     if (h.tv_sec < q.start || h.tv_sec > q.end) return false;
     if (q.filter.mode == WX_QUERY_NONE) return true;
     FrameView f(data, h.caplen);
-    long ip = ethernetIpv4(f);
-    LayerT outer;
-    if (ip < 0 || !ipv4Layer(f, ip, outer)) return false;
-    if (layerPasses(q.filter, outer)) return true;
-    // A tunnel: the conversation the records show is the inner one.
-    LayerT inner;
-    if (outer.proto == 17 && outer.payload >= 0 && f.u8(outer.payload) == 0x08 && f.u8(outer.payload + 1) == 0x00) {
-        FrameView eth = f.from(outer.payload + 8);
-        long innerIp = ethernetIpv4(eth);
-        return innerIp >= 0 && ipv4Layer(eth, innerIp, inner) && layerPasses(q.filter, inner);
+    LayerT l;
+    if (!ipv4Layer(f, ethernetIpv4(f, false), l)) return false;
+    if (layerPasses(q.filter, l)) return true;
+    // A tunnel: the conversation the records show is the inner one. VXLAN
+    // is known by its flags, whatever the ports.
+    if (l.proto == 17 && f.has(l.payload, 2) && f.u8(l.payload) == 0x08 && f.u8(l.payload + 1) == 0x00) {
+        FrameView eth = f.from(l.payload + 8);
+        return ipv4Layer(eth, ethernetIpv4(eth, true), l) && layerPasses(q.filter, l);
     }
-    if (outer.proto == 47 && outer.payload >= 0) {
-        long innerIp = greInner(f, outer.payload);
-        return innerIp >= 0 && ipv4Layer(f, innerIp, inner) && layerPasses(q.filter, inner);
+    // GRE, unwrapped like the decoder does: one more level when the inner
+    // packet is GRE again, no further.
+    for (int level = 0; level < 2 && l.proto == 47 && l.payload >= 0; level++) {
+        if (!ipv4Layer(f, skipGreHeaders(f, l.payload), l)) return false;
+        if (layerPasses(q.filter, l)) return true;
     }
     return false;
 }
@@ -232,8 +228,8 @@ long playStore(const std::vector<StoreFileT>& files, const PlayQueryT& q, const 
         writeLog(3, "Open pcap file %s error", outPath);
         return -1;
     }
-    static char outBuffer[1 << 20];
-    std::setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
+    std::unique_ptr<char[]> outBuffer(new char[WRITE_BLOCK]);  // outlives out, closed below
+    std::setvbuf(out, outBuffer.get(), _IOFBF, WRITE_BLOCK);
     u8 header[PCAP_FILE_HEADER_SIZE];
     makeHeaderBuf(header);
     long total = writeAll(out, header) ? 0 : -1;
@@ -258,7 +254,7 @@ long playStore(const std::vector<StoreFileT>& files, const PlayQueryT& q, const 
         total = -1;
     }
     if (total >= 0 && std::rename(tmp.c_str(), outPath) != 0) {
-        writeLog(3, "Open pcap file %s error", outPath);
+        writeLog(3, "Rename pcap file %s to %s error: %s", tmp.c_str(), outPath, std::strerror(errno));
         total = -1;
     }
     if (total < 0) unlink(tmp.c_str());

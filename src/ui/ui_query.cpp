@@ -207,12 +207,7 @@ GtkWidget* openRetrievalWindow(const char* title, int minWidth, const std::vecto
     g_object_set_data(G_OBJECT(window), "progress", progress);
     gtk_box_pack_start(GTK_BOX(vbox), progress, FALSE, FALSE, 2);
     GtkWidget* bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    GtkWidget* cancel = gtk_button_new_with_label("Cancel");
-    g_signal_connect(cancel, "clicked", G_CALLBACK(btnCancelCb), window);
-    gtk_box_pack_end(GTK_BOX(bar), cancel, FALSE, FALSE, 5);
-    GtkWidget* ok = gtk_button_new_with_label(" OK ");
-    g_signal_connect(ok, "clicked", okCb, window);
-    gtk_box_pack_end(GTK_BOX(bar), ok, FALSE, FALSE, 5);
+    packOkCancel(bar, window, okCb, " OK ");
     gtk_box_pack_start(GTK_BOX(vbox), bar, FALSE, FALSE, 5);
     gtk_container_add(GTK_CONTAINER(window), vbox);
     gtk_widget_show_all(window);

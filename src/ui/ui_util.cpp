@@ -85,12 +85,12 @@ void selectRowCallback(GtkTreeSelection* selection, gpointer)
 
 void btnCancelCb(GtkWidget*, gpointer window) { gtk_widget_destroy(GTK_WIDGET(window)); }
 
-void packOkCancel(GtkWidget* bar, GtkWidget* window, GCallback okCb)
+void packOkCancel(GtkWidget* bar, GtkWidget* window, GCallback okCb, const char* okLabel)
 {
     GtkWidget* cancel = gtk_button_new_with_label("Cancel");
     g_signal_connect(cancel, "clicked", G_CALLBACK(btnCancelCb), window);
     gtk_box_pack_end(GTK_BOX(bar), cancel, FALSE, FALSE, 5);
-    GtkWidget* ok = gtk_button_new_with_label("   OK   ");
+    GtkWidget* ok = gtk_button_new_with_label(okLabel);
     g_signal_connect(ok, "clicked", okCb, window);
     gtk_box_pack_end(GTK_BOX(bar), ok, FALSE, FALSE, 5);
 }

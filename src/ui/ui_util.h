@@ -24,9 +24,9 @@ GtkWidget* createList(const char* const* titles, int col);
 void selectRowCallback(GtkTreeSelection* selection, gpointer label);
 // Closes the window given as user data.
 void btnCancelCb(GtkWidget* w, gpointer window);
-// "Cancel" then "   OK   " at the end of bar, from the right; both get
+// "Cancel" then the OK button at the end of bar, from the right; both get
 // window as user data, Cancel closes it.
-void packOkCancel(GtkWidget* bar, GtkWidget* window, GCallback okCb);
+void packOkCancel(GtkWidget* bar, GtkWidget* window, GCallback okCb, const char* okLabel = "   OK   ");
 // Opens a "Help" window with one line per string of text (a table of
 // markup strings ended by nullptr).
 void showHelpBox(GtkWidget* w, gpointer text);
