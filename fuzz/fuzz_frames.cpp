@@ -5,16 +5,18 @@
 #include <cstring>
 #include <vector>
 
-#include "capture/packet.h"
-#include "capture/process.h"
+#include "capture/pipeline.h"
+#include "capture/ring.h"
 #include "core/global_define.h"
 #include "core/util.h"
+#include "decode/decode.h"
 #include "retrieval/pkt_play.h"
 
 namespace {
 
 bool setUp()
 {
+    connectStages();
     init_packet();
     globalValue.hashTable = new HashTableT();
     readOnlyGlobal.runFlag = 1;

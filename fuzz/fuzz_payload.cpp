@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "analysis/business.h"
 #include "analysis/db.h"
 #include "analysis/http.h"
+#include "analysis/transaction.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

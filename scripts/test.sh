@@ -1,11 +1,15 @@
 #!/bin/bash
-# Installs what is missing, builds, and runs every test: the unit and
-# whole-program tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# the unit tests under ThreadSanitizer, a short run of each fuzz target, and
-# last the unit and whole-program tests of the release build.
+# Installs what is missing, checks that no folder of src/ includes a higher
+# one, builds, and runs every test: the unit and whole-program tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the unit tests under
+# ThreadSanitizer, a short run of each fuzz target, and last the unit and
+# whole-program tests of the release build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+
+echo "== layers"
+bash scripts/check_layers.sh
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWIRELANE_GUI=OFF \

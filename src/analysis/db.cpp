@@ -7,8 +7,8 @@
 #include <iterator>
 
 #include "analysis/session.h"
-#include "capture/frame_view.h"
 #include "core/util.h"
+#include "decode/frame_view.h"
 
 namespace {
 

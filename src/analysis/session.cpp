@@ -1,10 +1,9 @@
 #include "analysis/session.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-
-#include "output/commpair.h"
 
 namespace {
 
@@ -63,6 +62,17 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, 
     if (candidate == nullptr) return nullptr;
     initSession(candidate, vid, proto, src, dst, sport, dport);
     return candidate;
+}
+
+void prefetchSession(u32 src, u32 dst, int sport, int dport)
+{
+    const HashTableT* table = globalValue.hashTable;
+    if (table == nullptr) return;
+    const HashNodeT& node = table->node[getHashCode(src, dst, sport, dport)];
+    // The lock, then the keys of the first slots, which hold most sessions.
+    constexpr int PREFETCH_SLOTS = 4;
+    __builtin_prefetch(&node.hMutex, 1);
+    for (int i = 0; i < PREFETCH_SLOTS; i++) __builtin_prefetch(&node.session[i], 1);
 }
 
 void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int sport, int dport)
@@ -143,3 +153,105 @@ int timevalDiffUsec(const timeval& a, const timeval& b)
     auto diff = static_cast<std::int32_t>(sec * 1000000u + usec);
     return diff < 0 ? 0 : diff;
 }
+
+// ---- the record of a session -------------------------------------------------
+
+namespace {
+
+// Bounded copies: a source field need not be terminated; the result always is.
+std::size_t textLen(const char* text, std::size_t size) { return strnlen(text, size); }
+
+void copyText(char* out, std::size_t outSize, const char* text, std::size_t textSize)
+{
+    std::size_t n = std::min(textLen(text, textSize), outSize - 1);
+    std::memcpy(out, text, n);
+    out[n] = '\0';
+}
+
+// Records carry only the head of a URL or statement.
+constexpr std::size_t URLSQL_CHARS = 32;
+
+void fillUrlSql(char* out, const NetSessionT& s)
+{
+    out[0] = '\0';
+    std::size_t n = 0;
+    if (s.type == 1) {
+        const HttpSessionT& http = s.busi.http;
+        std::size_t urlLen = textLen(http.url, sizeof http.url);
+        if (urlLen == 0) return;
+        std::size_t domainLen = std::min(textLen(http.domain, sizeof http.domain), URLSQL_CHARS);
+        std::memcpy(out, http.domain, domainLen);
+        n = domainLen + std::min(urlLen, URLSQL_CHARS - domainLen);
+        std::memcpy(out + domainLen, http.url, n - domainLen);
+    } else if (s.type >= 2 && s.type <= 4) {
+        n = std::min(textLen(s.busi.db.sql, sizeof s.busi.db.sql), URLSQL_CHARS);
+        std::memcpy(out, s.busi.db.sql, n);
+    }
+    out[n] = '\0';
+}
+
+}  // namespace
+
+void cloneMsgValue(CommMsgT* pCommMsg, const NetSessionT* pNetSession)
+{
+    const NetSessionT& s = *pNetSession;
+    CommMsgT& m = *pCommMsg;
+    // The counters are cleared; the texts are written whole below, so the
+    // large text fields need no clearing.
+    std::memset(static_cast<void*>(&m), 0, offsetof(CommMsgT, pname));
+    m.time = s.lastPktTime.tv_sec;
+    m.vid = static_cast<u32>(s.vid);
+    m.src = s.src;
+    m.dst = s.dst;
+    m.proto = static_cast<u32>(s.proto);
+    m.sport = static_cast<u32>(s.sport);
+    m.dport = static_cast<u32>(s.dport);
+    m.sendPkts = s.sendPkts;
+    m.rcvdPkts = s.rcvdPkts;
+    m.sendTinyPkts = s.sendTinyPkts;
+    m.rcvdTinyPkts = s.rcvdTinyPkts;
+    // The session speaks of client and server, the record of src and dst.
+    m.srcConDelayUsec = s.cliConDelayUsec;
+    m.dstConDelayUsec = s.serConDelayUsec;
+    m.cntSrcDelay = s.cntCliDelay;
+    m.srcDelayUsec = s.cliDelayUsec;
+    m.srcRetransDelayUsec = s.cliRetransDelayUsec;
+    m.cntDstDelay = s.cntSerDelay;
+    m.dstDelayUsec = s.serDelayUsec;
+    m.dstRetransDelayUsec = s.serRetransDelayUsec;
+    m.connNum = s.connNum;
+    m.sendSynPkts = s.sendSynPkts;
+    m.rcvdSynPkts = s.rcvdSynPkts;
+    m.sendSynAckPkts = s.sendSynAckPkts;
+    m.rcvdSynAckPkts = s.rcvdSynAckPkts;
+    m.sendRstPkts = s.sendRstPkts;
+    m.rcvdRstPkts = s.rcvdRstPkts;
+    m.sendFinPkts = s.sendFinPkts;
+    m.rcvdFinPkts = s.rcvdFinPkts;
+    m.sendRetransmitPkts = s.sendRetransmitPkts;
+    m.rcvdRetransmitPkts = s.rcvdRetransmitPkts;
+    m.cntCustomDelay = s.cntCustomDelay;
+    m.customDelayUsec = s.customDelayUsec;
+    m.upTo64 = s.upTo64;
+    m.upTo128 = s.upTo128;
+    m.upTo256 = s.upTo256;
+    m.upTo512 = s.upTo512;
+    m.upTo1024 = s.upTo1024;
+    m.upTo1514 = s.upTo1514;
+    m.largePkts = s.largePkts;
+    m.cntSrcWin = s.cntSrcWin;
+    m.srcWinSize = s.srcWinSize;
+    m.cntDstWin = s.cntDstWin;
+    m.dstWinSize = s.dstWinSize;
+    m.cntSrcZeroWin = s.cntSrcZeroWin;
+    m.cntDstZeroWin = s.cntDstZeroWin;
+    m.realDirection = static_cast<u32>(s.realDirection);
+    m.cntLoadDelay = s.cntLoadDelay;
+    m.loadDelayUsec = s.loadDelayUsec;
+    m.sendBytes = s.sendBytes;
+    m.rcvdBytes = s.rcvdBytes;
+    copyText(m.pname, sizeof m.pname, s.pname, sizeof s.pname);
+    copyText(m.busiId, sizeof m.busiId, s.busiId, sizeof s.busiId);
+    fillUrlSql(m.urlsql, s);
+}
+

@@ -17,6 +17,9 @@ int getHashCode(u32 src, u32 dst, int sport, int dport);
 // for the caller to export once the bucket is released.
 NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, int sport, int dport,
                          time_t tstamp, int* direction, CommMsgT* pCommMsg, NetSessionT* pEnded = nullptr);
+// Asks for the memory of the bucket a conversation belongs to, ahead of its
+// packet; changes nothing.
+void prefetchSession(u32 src, u32 dst, int sport, int dport);
 void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int sport, int dport);
 // Zeroes the KPI block (sendBytes through loadDelayUsec).
 void clearSessionValue(NetSessionT* session);
@@ -25,3 +28,7 @@ void resetSession(int type, NetSessionT* session);
 void addSessionDistribute(NetSessionT* session, int len);
 // a - b in microseconds; 0 when either is unset or the result is negative.
 int timevalDiffUsec(const timeval& a, const timeval& b);
+
+// Fills a record (zeroed first) from a session's counters, names and the
+// first 32 characters of its URL or SQL text.
+void cloneMsgValue(CommMsgT* pCommMsg, const NetSessionT* pNetSession);

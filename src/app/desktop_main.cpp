@@ -1,9 +1,9 @@
 // wirelane: the desktop program.
 #include <gtk/gtk.h>
 
-#include "core/main.h"
-#include "output/data.h"
+#include "output/channel.h"
 #include "output/store.h"
+#include "settings/startup.h"
 #include "ui/ui_main.h"
 
 int main(int argc, char** argv)

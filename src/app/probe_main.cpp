@@ -8,11 +8,12 @@
 
 #include "app/probe_verbs.h"
 #include "capture/engine.h"
-#include "capture/packet.h"
-#include "core/main.h"
+#include "capture/pipeline.h"
+#include "capture/ring.h"
 #include "core/util.h"
-#include "output/data.h"
+#include "output/channel.h"
 #include "output/store.h"
+#include "settings/startup.h"
 
 namespace {
 

@@ -11,18 +11,14 @@
 #include <cstring>
 #include <mutex>
 
-#include "capture/packet.h"
+#include "capture/ring.h"
+#include "core/cards.h"
 #include "core/util.h"
 #include "platform/platform.h"
 
 // ---- card discovery ----------------------------------------------------------
 
 namespace {
-
-// The card list is rebuilt by the GUI thread (card dialog) and by the scan
-// thread while no card is selected; a rebuild is made aside and published
-// under this lock, and getCard reads under it.
-std::mutex cardMutex;
 
 // Devices list more addresses than any card needs; a runaway list stops here.
 constexpr int MAX_DEVICE_ADDRESSES = 100;
@@ -82,13 +78,6 @@ bool parseReportLine(const char* line, CardInfoT& card)
     }
     card.ip = ip;
     return true;
-}
-
-// cntCard as an index bound, whatever was stored in it.
-int listedCards()
-{
-    int cnt = readOnlyGlobal.cntCard;
-    return cnt < 0 ? 0 : cnt > MAX_CARD ? MAX_CARD : cnt;
 }
 
 int fillCardNames(CardInfoT* cards, int cnt)
@@ -215,7 +204,7 @@ int getCardInfo()
     fillCardNames(cards, cnt);
     cnt = keepNamedCards(cards, cnt);
 
-    std::lock_guard<std::mutex> lock(cardMutex);
+    std::lock_guard<std::mutex> lock(cardListMutex());
     std::memcpy(readOnlyGlobal.cardInfo, cards, sizeof cards);
     readOnlyGlobal.cntCard = cnt;
     return 0;
@@ -223,13 +212,13 @@ int getCardInfo()
 
 int getCardName()
 {
-    std::lock_guard<std::mutex> lock(cardMutex);
+    std::lock_guard<std::mutex> lock(cardListMutex());
     return fillCardNames(readOnlyGlobal.cardInfo, listedCards());
 }
 
 void checkNetCard()
 {
-    std::lock_guard<std::mutex> lock(cardMutex);
+    std::lock_guard<std::mutex> lock(cardListMutex());
     readOnlyGlobal.cntCard = keepNamedCards(readOnlyGlobal.cardInfo, listedCards());
 }
 
@@ -246,7 +235,7 @@ int findNicCard()
     char address[sizeof(CardInfoT::address)];
     int row;
     {
-        std::lock_guard<std::mutex> lock(cardMutex);
+        std::lock_guard<std::mutex> lock(cardListMutex());
         row = findCardByMac(readOnlyGlobal.cardInfo, listedCards(), mac);
         if (row >= 0) {
             copyCut(address, readOnlyGlobal.cardInfo[row].address);
@@ -259,16 +248,6 @@ int findNicCard()
         writeLog(1, "find card %s match mac %s", address, mac);
     }
     return 1;
-}
-
-int getCard(int row, CardInfoT* out)
-{
-    std::lock_guard<std::mutex> lock(cardMutex);
-    if (out == nullptr || row < 0 || row >= listedCards()) {
-        return -1;
-    }
-    *out = readOnlyGlobal.cardInfo[row];
-    return 0;
 }
 
 // ---- the capture thread --------------------------------------------------------
@@ -376,7 +355,7 @@ int openCaptureFile(const char* path, char* err, int errSize)
 
 int selectCaptureInterface(const char* name)
 {
-    std::lock_guard<std::mutex> lock(cardMutex);
+    std::lock_guard<std::mutex> lock(cardListMutex());
     int cnt = readOnlyGlobal.cntCard;
     for (int i = 0; i < cnt; i++) {
         if (std::strcmp(readOnlyGlobal.cardInfo[i].cardName, name) == 0) {

@@ -3,6 +3,7 @@
 
 #include <pcap/pcap.h>
 
+#include "core/cards.h"
 #include "core/global_define.h"
 
 // ---- card discovery ----------------------------------------------------------
@@ -31,9 +32,6 @@ void checkNetCard();
 // Selects the card remembered in findMac: 0 when none is remembered, else 1
 // (found or not); sets globalValue.selectRow and newSelect.
 int findNicCard();
-// Consistent copy of card row for threads that did not rebuild the list;
-// 0, or -1 when row is not a listed card.
-int getCard(int row, CardInfoT* out);
 
 // ---- the capture thread ----------------------------------------------------
 

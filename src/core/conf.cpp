@@ -1,5 +1,5 @@
-// The configuration file: read once at start-up, rewritten whole after every
-// accepted change.
+// The configuration file: key=value lines, read once at start-up, rewritten
+// whole after every accepted change.
 #include "core/conf.h"
 
 #include <fcntl.h>
@@ -14,13 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "capture/engine.h"
-#include "core/check.h"
 #include "core/global_define.h"
-#include "core/main.h"
-#include "core/settings.h"
 #include "core/util.h"
 #include "platform/platform.h"
+
+char confFilePath[2048];
 
 namespace {
 
@@ -120,10 +118,7 @@ void applyLine(const char* line)
     const char* value = nullptr;
     ReadOnlyGlobalT& g = readOnlyGlobal;
     switch (findKey(line, &value)) {
-    case KEY_CARD_MAC:
-        copyField(g.findMac, value);
-        findNicCard();
-        break;
+    case KEY_CARD_MAC: copyField(g.findMac, value); break;
     case KEY_ENDPOINT: addConfEndpoint(value); break;
     case KEY_EXPORT_PATH: copyField(g.tryExportStrLocalPath, value); break;
     case KEY_EXPORT_REMOTE: copyField(g.tryExportStrRemotePath, value); break;
@@ -140,14 +135,6 @@ void applyLine(const char* line)
     case KEY_COLUMN_SHOW: readColumnShow(value); break;
     case NUM_CONF_KEY: break;  // not a setting
     }
-}
-
-bool anyGiven(std::initializer_list<char*> fields)
-{
-    for (char* f : fields) {
-        if (!isEmptyString(f)) return true;
-    }
-    return false;
 }
 
 // Writes the settings in the writer's order; false when a write failed.
@@ -241,7 +228,7 @@ int addConfEndpoint(const char* value)
     return 0;
 }
 
-int loadConf()
+int readConfFile()
 {
     ReadOnlyGlobalT& g = readOnlyGlobal;
     for (int& flag : g.columnShow) flag = 0;
@@ -262,24 +249,6 @@ int loadConf()
         applyLine(line);
     }
     std::fclose(fp);
-
-    // The stores and channels start only through their validators, after all
-    // of their values (and the saved file numbers) are in. A validator runs
-    // when any of its values is saved: a collector or a truncation length
-    // without a local store is a setting too, and the rewrite below would
-    // otherwise drop it.
-    if (anyGiven({g.tryExportStrLocalPath, g.tryExportStrLocalSpace, g.tryExportStrRemotePath})) exportAdd(false);
-    if (anyGiven({g.tryDumpStrLocalPath, g.tryDumpStrLocalSpace, g.tryDumpStrRemotePath, g.tryDumpStrTrunLen})) {
-        dumpAdd(false);
-    }
-    // Take up the monitoring center only when its host resolves.
-    sockaddr_in center;
-    if (!isEmptyString(g.kestrelStrRemotePath) && getDomainAddr(g.kestrelStrRemotePath, 80, &center) == 0 &&
-        center.sin_addr.s_addr != 0) {
-        kestrelConfirm(false);
-    }
-
-    refreshConf();
     return 0;
 }
 

@@ -4,10 +4,15 @@
 
 #include <mutex>
 
-// Reads the configuration file (confFilePath) and applies it: card, endpoints,
-// stores and channels, the monitoring center, columns and the HTTP switch;
-// then rewrites it. 0, or -1 when it cannot be opened.
-int loadConf();
+// The configuration file in use (set at start-up).
+extern char confFilePath[2048];
+
+// Reads the configuration file into the settings: the remembered card, the
+// endpoints (added to the table), the texts of the stores, channels and
+// monitoring center (the export and dump values into their "try" fields, for
+// the validators), the store file numbers, the columns and the HTTP switch.
+// The columns start from their defaults. 0, or -1 when it cannot be opened.
+int readConfFile();
 // Rewrites the configuration file from the current settings, replacing it
 // whole: a write that fails leaves the old file. One call at a time (the
 // stores call it from their own threads). 0, or -1 when it cannot be written.

@@ -27,6 +27,7 @@ constexpr int PORT_COUNT = 65536;
 constexpr int NUM_NETLIST_FIELD = 38;
 constexpr int LOG_LINE_SIZE = 4096;
 constexpr int LOG_NAME_SIZE = 256;
+constexpr int SLOT_DATA = 2048;  // frame bytes a ring slot holds; also the default cut
 
 // A word written by one thread and read by others without a lock. Loads
 // acquire and stores release, so a word that hands over a record (a card

@@ -7,11 +7,10 @@
 #include <mutex>
 
 #include "analysis/session.h"
-#include "capture/engine.h"
 #include "core/global_define.h"
 #include "core/util.h"
-#include "output/commpair.h"
-#include "output/data.h"
+#include "output/channel.h"
+#include "output/pairs.h"
 #include "output/portproc.h"
 #include "platform/platform.h"
 
@@ -23,6 +22,7 @@ namespace {
 
 std::atomic<bool> followCapture {false};
 std::atomic<void (*)()> refreshHook {nullptr};
+std::atomic<void (*)()> cardSearchHook {nullptr};
 
 // The finished top list, published after each scan: readers copy it under
 // the lock instead of reading the table that the next scan rebuilds.
@@ -52,6 +52,7 @@ NetSessionT endedSessions[BUCKET_SESSIONS];
 void setScanFollowsCapture(bool follow) { followCapture = follow; }
 bool scanFollowsCapture() { return followCapture; }
 void setListRefreshHook(void (*hook)()) { refreshHook = hook; }
+void setCardSearchHook(void (*hook)()) { cardSearchHook = hook; }
 
 int copyTopList(CommMsgT (&out)[TOP_SESSIONS])
 {
@@ -138,8 +139,7 @@ void runScan(time_t stamp, bool endAll)
              pkts / 5, cntTotalSession);
 
     if (!followCapture && globalValue.selectRow == -1 && std::labs(static_cast<long>(stamp - lastCardSearch)) > 30) {
-        getCardInfo();
-        findNicCard();
+        if (auto hook = cardSearchHook.load()) hook();
         lastCardSearch = stamp;
     }
 }

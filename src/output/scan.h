@@ -38,3 +38,7 @@ void scanInputEnd();
 
 // Asks the desktop program to refresh its live list (no-op without one).
 void setListRefreshHook(void (*hook)());
+// Searches the cards again (rebuilds the list and looks for the remembered
+// one); the scan calls it every 30 seconds of live capture while no card is
+// selected.
+void setCardSearchHook(void (*hook)());

@@ -17,7 +17,6 @@
 
 #include "core/conf.h"
 #include "core/util.h"
-#include "output/data.h"
 #include "platform/platform.h"
 
 namespace {

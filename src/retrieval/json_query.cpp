@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "core/util.h"
-#include "output/data.h"
+#include "output/json.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "capture/frame_view.h"
 #include "core/util.h"
+#include "decode/frame_view.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <mutex>
 
-#include "core/check.h"
 #include "core/conf.h"
 #include "core/global_define.h"
+#include "settings/center.h"
 #include "ui/ui_main.h"
 #include "ui/ui_util.h"
 

@@ -4,7 +4,7 @@
 #include <gtk/gtk.h>
 
 #include "core/global_define.h"
-#include "core/settings.h"
+#include "settings/settings.h"
 #include "ui/ui_settings.h"
 #include "ui/ui_util.h"
 

@@ -15,8 +15,8 @@
 #include "output/store.h"
 #include "retrieval/json_query.h"
 #include "retrieval/pkt_play.h"
-#include "ui/ui_main.h"
 #include "ui/query_text.h"
+#include "ui/ui_main.h"
 #include "ui/ui_query.h"
 #include "ui/ui_util.h"
 

@@ -9,9 +9,9 @@
 #include "capture/engine.h"
 #include "core/conf.h"
 #include "core/global_define.h"
-#include "core/settings.h"
 #include "core/util.h"
 #include "platform/platform.h"
+#include "settings/settings.h"
 #include "ui/list_text.h"
 #include "ui/ui_util.h"
 

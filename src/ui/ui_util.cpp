@@ -1,8 +1,8 @@
 #include "ui/ui_util.h"
 
 #include "core/global_define.h"
-#include "core/settings.h"
 #include "core/util.h"
+#include "settings/settings.h"
 
 GtkWidget* newImage(const guint8* inlineData)
 {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "analysis/business.h"
+#include "analysis/transaction.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/util.h"
-#include "output/data.h"
+#include "output/channel.h"
 #include "support/capture_file.h"
 #include "support/tables.h"
 

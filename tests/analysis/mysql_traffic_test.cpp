@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "output/data.h"
+#include "output/channel.h"
 #include "support/capture_file.h"
 #include "support/tables.h"
 

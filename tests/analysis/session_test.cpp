@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "output/commpair.h"
+#include "output/pairs.h"
 
 namespace {
 

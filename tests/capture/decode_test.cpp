@@ -6,8 +6,9 @@
 #include <tuple>
 #include <vector>
 
-#include "capture/process.h"
-#include "output/data.h"
+#include "capture/pipeline.h"
+#include "decode/decode.h"
+#include "output/channel.h"
 #include "support/frames.h"
 #include "support/tables.h"
 
@@ -32,6 +33,7 @@ class DecodeTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        connectStages();
         resetSessions();
         clearEndpoints();
         readOnlyGlobal.managerAddrCnt = 0;

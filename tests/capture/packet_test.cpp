@@ -6,8 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "capture/packet.h"
-#include "capture/process.h"
+#include "capture/pipeline.h"
+#include "capture/ring.h"
+#include "decode/decode.h"
 #include "support/frames.h"
 #include "support/tables.h"
 

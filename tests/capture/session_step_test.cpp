@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "analysis/session.h"
-#include "capture/process.h"
+#include "analysis/track.h"
 #include "support/tables.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/process.h"
 #include "core/util.h"
+#include "decode/decode.h"
 #include "support/capture_file.h"
 #include "support/tables.h"
 

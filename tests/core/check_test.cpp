@@ -1,6 +1,6 @@
 // Registration with the monitoring center, against a small center of our own
 // on 127.0.0.3: the request on the wire, replies, device ids and time-outs.
-#include "core/check.h"
+#include "settings/center.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -16,8 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/main.h"
+#include "core/conf.h"
 #include "core/util.h"
+#include "settings/startup.h"
 
 namespace {
 

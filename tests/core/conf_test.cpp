@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/main.h"
 #include "core/util.h"
+#include "settings/startup.h"
 #include "support/conf_fixture.h"
 
 namespace {

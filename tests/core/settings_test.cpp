@@ -1,6 +1,6 @@
 // The checks of the JSON export and packet dump settings, on real store
 // folders: each refusal in its turn, and what an accepted setting changes.
-#include "core/settings.h"
+#include "settings/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 
 #include "core/conf.h"
-#include "core/main.h"
 #include "core/util.h"
+#include "settings/startup.h"
 #include "support/conf_fixture.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "output/data.h"
+#include "output/channel.h"
 
 TEST(ExportQueue, HandedOffRecordsKeepTheirOrder)
 {

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "capture/engine.h"
-#include "capture/packet.h"
-#include "core/main.h"
-#include "output/data.h"
+#include "capture/ring.h"
+#include "output/channel.h"
 #include "output/store.h"
+#include "settings/startup.h"
 #include "support/tables.h"
 
 namespace fs = std::filesystem;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "output/data.h"
+#include "output/json.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "output/commpair.h"
-#include "output/data.h"
+#include "output/channel.h"
+#include "output/pairs.h"
 #include "output/scan.h"
 #include "support/tables.h"
 

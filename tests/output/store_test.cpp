@@ -14,7 +14,7 @@
 #include <tuple>
 #include <vector>
 
-#include "output/data.h"
+#include "output/json.h"
 
 namespace {
 

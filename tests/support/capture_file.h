@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/process.h"
+#include "capture/pipeline.h"
 #include "core/global_define.h"
 
 namespace testcapture {
@@ -22,6 +22,7 @@ inline bool readCaptureFile(const std::string& file, std::string* err)
         *err = errbuf;
         return false;
     }
+    connectStages();
     pcap_pkthdr* h;
     const u_char* data;
     std::vector<std::uint8_t> buf;

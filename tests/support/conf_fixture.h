@@ -14,8 +14,8 @@
 #include <functional>
 #include <string>
 
-#include "core/main.h"
-#include "core/settings.h"
+#include "settings/settings.h"
+#include "settings/startup.h"
 #include "support/tables.h"
 
 class ConfFixture : public ::testing::Test {

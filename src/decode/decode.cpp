@@ -1,20 +1,18 @@
 // Frame decoding: Ethernet with up to two 802.1Q tags, IPv4, then TCP, UDP or
-// ICMP, directly or inside a GRE or VXLAN tunnel, down to the session step.
+// ICMP, directly or inside a GRE or VXLAN tunnel.
 //
 // Every field is read through a FrameView bounded by the captured bytes. A
 // header that is not all there, an IPv4 header length below 20 or a TCP data
 // offset below 20 ends the packet. A TCP payload's length comes from the IPv4
 // total length, as on the wire; the bytes handed to payload analysis are
 // never more than were captured.
-#include "capture/process.h"
+#include "decode/decode.h"
 
 #include <atomic>
 #include <mutex>
 
-#include "analysis/session.h"
-#include "capture/frame_view.h"
 #include "core/util.h"
-#include "output/data.h"
+#include "decode/frame_view.h"
 
 namespace {
 
@@ -22,37 +20,13 @@ namespace {
 std::atomic<std::uint64_t> frames {0};
 std::atomic<std::uint64_t> bytes {0};
 
-// Records owned by the decoder, used by the processing thread alone; only
-// the two packet counts matter on entry.
-CommMsgT outerRecord;
-CommMsgT vxlanRecord;
-
-inline bool recordFilled(const CommMsgT& r) { return r.sendPkts + r.rcvdPkts != 0; }
-
-// What the session step needs of one packet.
-// Slots of a bucket whose keys are fetched ahead of a frame.
-constexpr int PREFETCH_SLOTS = 4;
-
-struct PacketT {
-    int proto = 0;
-    u32 src = 0, dst = 0;
-    int sport = 0, dport = 0;
-    u32 seq = 0, ackSeq = 0;
-    u8 tcpFlag = 0;
-    u16 frag = 0;  // IPv4 identification
-    int winSize = 0;
-    const u8* payload = nullptr;
-    int payloadLen = 0;  // on the wire for TCP, captured for UDP and ICMP
-    int capLen = 0;      // bytes of the payload that were captured
-};
-
 enum class PayloadRule {
     Outer,   // one zero byte alone is a keep-alive probe: no payload
     Gre,     // TCP length from the captured bytes; short zero padding ignored
     Vxlan,   // TCP length from the IPv4 header, no keep-alive rule
 };
 
-void setPayload(PacketT& p, const FrameView& f, long off, int length)
+void setPayload(DecodedPacketT& p, const FrameView& f, long off, int length)
 {
     if (length < 0) length = 0;
     long avail = f.has(off, 0) ? static_cast<long>(f.size()) - off : 0;
@@ -64,7 +38,7 @@ void setPayload(PacketT& p, const FrameView& f, long off, int length)
 // Decodes the IPv4 packet at ip in f (protocols 6, 17, 1) into p. False when
 // the packet is not analysed: a protocol other than those, a header cut
 // short, or a fragment after the first, which carries no transport header.
-bool decodeIpv4(const FrameView& f, long ip, PayloadRule rule, const pcap_pkthdr* h, PacketT& p)
+bool decodeIpv4(const FrameView& f, long ip, PayloadRule rule, const pcap_pkthdr* h, DecodedPacketT& p)
 {
     if (!f.has(ip, 20)) return false;
     int ihl = (f.u8(ip) & 0x0F) * 4;
@@ -110,105 +84,86 @@ bool decodeIpv4(const FrameView& f, long ip, PayloadRule rule, const pcap_pkthdr
     return true;
 }
 
-void toSession(int vid, const pcap_pkthdr* h, const PacketT& p, CommMsgT* record)
-{
-    process(vid, p.proto, p.src, p.dst, p.sport, p.dport, p.seq, p.ackSeq, p.tcpFlag, h, p.frag, p.payload,
-            p.payloadLen, p.capLen, p.winSize, record);
-}
-
 }  // namespace
 
-void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp)
+bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p)
 {
     frames.store(frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     bytes.store(bytes.load(std::memory_order_relaxed) + h->len, std::memory_order_relaxed);
     FrameView f(sp, h->caplen);
-    CommMsgT& record = outerRecord;
-    record.sendPkts = 0;
-    record.rcvdPkts = 0;
 
     long shift = vlanTagBytes(f);
     int vid = shift > 0 ? (f.u8(14) & 0x0F) << 8 | f.u8(15) : 0;
-    if (f.u8(12 + shift) != 0x08 || f.u8(13 + shift) != 0x00 || !f.has(14 + shift, 20)) return;
+    if (f.u8(12 + shift) != 0x08 || f.u8(13 + shift) != 0x00 || !f.has(14 + shift, 20)) return false;
     long ip = 14 + shift;
 
     if (f.u8(ip + 9) == 47) {
         int ihl = (f.u8(ip) & 0x0F) * 4;
-        if (ihl < 20 || (f.be16(ip + 6) & 0x1FFF) != 0) return;
+        if (ihl < 20 || (f.be16(ip + 6) & 0x1FFF) != 0) return false;
         long off = skipGreHeaders(f, ip + ihl);
-        if (!f.has(off, 0)) return;
-        processGRE(vid, h, sp + off, static_cast<int>(f.size() - static_cast<std::size_t>(off)), &record);
-        if (recordFilled(record)) exportData(&record, globalValue.currTime);
-        return;
+        if (!f.has(off, 0)) return false;
+        return decodeGre(vid, h, sp + off, static_cast<int>(f.size() - static_cast<std::size_t>(off)), p);
     }
 
-    PacketT p;
-    if (!decodeIpv4(f, ip, PayloadRule::Outer, h, p)) return;
-    if (isManagerAddr(p.src) || isManagerAddr(p.dst)) return;
+    p = DecodedPacketT {};
+    p.vid = vid;
+    if (!decodeIpv4(f, ip, PayloadRule::Outer, h, p)) return false;
+    if (isManagerAddr(p.src) || isManagerAddr(p.dst)) return false;
 
     if (p.proto == 17 && p.capLen >= 2 && p.payload[0] == 0x08 && p.payload[1] == 0x00) {
         // VXLAN flags with the identifier bit, whatever the ports.
-        if (p.capLen > 8) processVxLan(vid, h, p.payload + 8, p.capLen - 8, &record);
-        return;
+        return p.capLen > 8 && decodeVxlan(vid, h, p.payload + 8, p.capLen - 8, p);
     }
 
     if (readOnlyGlobal.cntHost > 0 && findServer(p.src, p.sport, p.proto) < 0 &&
         findServer(p.dst, p.dport, p.proto) < 0) {
-        return;
+        return false;
     }
     ProcessStateT& ps = globalValue.processState;
     ps.byte.fetch_add(static_cast<int>(h->len), std::memory_order_relaxed);
     ps.pkt.fetch_add(1, std::memory_order_relaxed);
-    toSession(vid, h, p, &record);
-    if (recordFilled(record)) exportData(&record, globalValue.currTime);
+    return true;
 }
 
-void prefetchSession(const pcap_pkthdr* h, const std::uint8_t* sp)
+bool peekConversation(const pcap_pkthdr* h, const std::uint8_t* sp, u32* src, u32* dst, int* sport, int* dport)
 {
-    const HashTableT* table = globalValue.hashTable;
-    if (table == nullptr) return;
     FrameView f(sp, h->caplen);
     long ip = 14 + vlanTagBytes(f);
-    if (f.u8(ip - 2) != 0x08 || f.u8(ip - 1) != 0x00 || !f.has(ip, 20)) return;
+    if (f.u8(ip - 2) != 0x08 || f.u8(ip - 1) != 0x00 || !f.has(ip, 20)) return false;
     int proto = f.u8(ip + 9);
     long th = ip + (f.u8(ip) & 0x0F) * 4;
-    if ((proto != 6 && proto != 17) || !f.has(th, 4)) return;
-    const HashNodeT& node = table->node[getHashCode(f.be32(ip + 12), f.be32(ip + 16), f.be16(th), f.be16(th + 2))];
-    // The lock, then the keys of the first slots, which hold most sessions.
-    __builtin_prefetch(&node.hMutex, 1);
-    for (int i = 0; i < PREFETCH_SLOTS; i++) __builtin_prefetch(&node.session[i], 1);
+    if ((proto != 6 && proto != 17) || !f.has(th, 4)) return false;
+    *src = f.be32(ip + 12);
+    *dst = f.be32(ip + 16);
+    *sport = f.be16(th);
+    *dport = f.be16(th + 2);
+    return true;
 }
 
-void processGRE(int vid, const pcap_pkthdr* h, const u8* sp, int len, CommMsgT* pCommMsg)
+bool decodeGre(int vid, const pcap_pkthdr* h, const u8* sp, int len, DecodedPacketT& p)
 {
     FrameView f(sp, len > 0 ? static_cast<std::size_t>(len) : 0);
-    if (!f.has(0, 20)) return;
+    if (!f.has(0, 20)) return false;
     long ip = 0;
     if (f.u8(9) == 47) {
         // One more level of GRE is unwrapped, no further.
         int ihl = (f.u8(0) & 0x0F) * 4;
-        if (ihl < 20 || (f.be16(6) & 0x1FFF) != 0) return;
+        if (ihl < 20 || (f.be16(6) & 0x1FFF) != 0) return false;
         ip = skipGreHeaders(f, ihl);
     }
-    PacketT p;
-    if (!decodeIpv4(f, ip, PayloadRule::Gre, h, p)) return;
-    toSession(vid, h, p, pCommMsg);
+    p = DecodedPacketT {};
+    p.vid = vid;
+    return decodeIpv4(f, ip, PayloadRule::Gre, h, p);
 }
 
-void processVxLan(int vid, const pcap_pkthdr* h, const u8* sp, int len, CommMsgT*)
+bool decodeVxlan(int vid, const pcap_pkthdr* h, const u8* sp, int len, DecodedPacketT& p)
 {
     FrameView f(sp, len > 0 ? static_cast<std::size_t>(len) : 0);
-    CommMsgT& record = vxlanRecord;
-    record.sendPkts = 0;
-    record.rcvdPkts = 0;
-
     long shift = vlanTagBytes(f);
     if (f.u8(12) == 0x88 && f.u8(13) == 0x47) shift = (f.u8(16) & 0x01) ? 4 : 8;  // MPLS labels
-
-    PacketT p;
-    if (!decodeIpv4(f, 14 + shift, PayloadRule::Vxlan, h, p)) return;
-    toSession(vid, h, p, &record);
-    if (recordFilled(record)) exportData(&record, globalValue.currTime);
+    p = DecodedPacketT {};
+    p.vid = vid;
+    return decodeIpv4(f, 14 + shift, PayloadRule::Vxlan, h, p);
 }
 
 std::uint64_t decodedFrames() { return frames.load(std::memory_order_relaxed); }

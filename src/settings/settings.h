@@ -1,5 +1,6 @@
-// The checks of the JSON export and packet dump settings, shared by the
-// dialogs and the configuration loader, without GTK.
+// The settings that switch stores and channels: the checks of the JSON export
+// and packet dump values and of the endpoints, shared by the dialogs and the
+// configuration loader, without GTK.
 #pragma once
 
 // Reports a settings message: to the handler the desktop program installs
@@ -24,3 +25,9 @@ int dumpOffer(const char* path, const char* space, const char* remote, const cha
 // or deletes row (0-based). Saved when done; 0, or -1 after the message.
 int endpointAdd(const char* addrText, int protoIdx);
 int endpointDelete(int row);
+
+// Reads the configuration file and applies it: the remembered card is
+// searched, the stores and channels pass their validators, the monitoring
+// center is taken up; then the file is rewritten. 0, or -1 when it cannot be
+// opened.
+int loadConf();

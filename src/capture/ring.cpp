@@ -1,4 +1,4 @@
-// The packet ring and the processing thread.
+// The packet ring between the capture thread and the processing thread.
 //
 // 4096 slots, one producer (capture thread) and one consumer (processing
 // thread). head is the slot the next frame goes to, tail the slot taken last;
@@ -6,7 +6,7 @@
 // holds at most 4094 frames. Each index has a single writer, so the ring needs
 // no lock: a slot is filled before head is published (release), and the
 // reader analyses the frame in its slot before it publishes tail.
-#include "capture/packet.h"
+#include "capture/ring.h"
 
 #include <linux/membarrier.h>
 #include <sys/syscall.h>
@@ -20,13 +20,9 @@
 #include <mutex>
 #include <new>
 
-#include "capture/frame_view.h"
-#include "capture/process.h"
 #include "core/global_define.h"
 #include "core/util.h"
-#include "output/data.h"
-#include "output/scan.h"
-#include "output/store.h"
+#include "decode/frame_view.h"
 
 namespace {
 
@@ -40,7 +36,6 @@ alignas(64) std::uint32_t tailSeenByWriter = RING_SLOTS - 1;
 alignas(64) std::uint32_t headSeenByReader = 0;
 
 std::atomic<std::uint64_t> droppedFrames {0};
-std::atomic<std::uint64_t> takenFrames {0};
 
 // Sleeping and waking. A side that finds nothing to do raises its waiting
 // flag, looks again and sleeps on its condition; the other side publishes its
@@ -160,24 +155,6 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
     return true;
 }
 
-void finishInput()
-{
-    timespec cpu {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-    writeLog(1, "end of input: %llu frames read, %llu analysed, %llu lost; %.3f s of processing time",
-             static_cast<unsigned long long>(inputFrames.load()),
-             static_cast<unsigned long long>(takenFrames.load()),
-             static_cast<unsigned long long>(droppedFrames.load()), cpu.tv_sec + cpu.tv_nsec / 1e9);
-    scanInputEnd();
-    // The input is over: write out the records handed off, then what the
-    // stores gathered.
-    flushExports();
-    flushStores();
-    std::lock_guard<std::mutex> lk(wakeMutex);
-    finished = true;
-    finishedCv.notify_all();
-}
-
 }  // namespace
 
 int init_packet()
@@ -267,8 +244,15 @@ void packet_wait_finished()
     finishedCv.wait(lk, [] { return finished; });
 }
 
+void packet_input_handled()
+{
+    std::lock_guard<std::mutex> lk(wakeMutex);
+    finished = true;
+    finishedCv.notify_all();
+}
+
+std::uint64_t ringInputFrames() { return inputFrames.load(); }
 std::uint64_t ringDropCount() { return droppedFrames.load(std::memory_order_relaxed); }
-std::uint64_t ringTakenCount() { return takenFrames.load(std::memory_order_relaxed); }
 
 PacketBuffer* packet_peek()
 {
@@ -310,56 +294,30 @@ void packet_release()
     }
 }
 
-int processThread(void*)
+bool packet_wait()
 {
-    handOffRecords();
-    while (readOnlyGlobal.runFlag) {
-        // Frames are analysed in their slot, which is released afterwards:
-        // one copy per frame, made by the capture thread.
-        if (PacketBuffer* slot = packet_peek()) {
-            // The next frame's session is fetched from memory meanwhile.
-            if (const PacketBuffer* next = packet_ahead()) prefetchSession(&next->hdr, next->udata);
-            scanClockTick(slot->hdr.ts.tv_sec);
-            if (slot->hdr.caplen > 0) {  // else a time mark
-                takenFrames.store(takenFrames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-                processPacket(&slot->hdr, slot->udata);
-                if (readOnlyGlobal.enablePkts) {
-                    dumpPkt(&slot->hdr, slot->udata);
-                    if (globalValue.flushPkts) {
-                        dumpPktEnd();
-                        globalValue.flushPkts = 0;
-                    }
-                }
-                exportPacketData(&slot->hdr, slot->udata);
-            }
-            packet_release();
-            continue;
-        }
-        // Empty. Read the end mark before the last look, so that no frame
-        // written before it is missed.
-        if (spinFor([] {
-                return nextInd(packetTailInd.load(std::memory_order_relaxed)) !=
-                       packetHeadInd.load(std::memory_order_acquire);
-            })) {
-            continue;
-        }
-        bool ended = inputEnded.load(std::memory_order_seq_cst);
-        consumerWaiting.store(true, std::memory_order_relaxed);
-        sleepFence();
-        std::uint32_t ind = nextInd(packetTailInd.load(std::memory_order_relaxed));
-        if (ind == packetHeadInd.load(std::memory_order_acquire)) {
-            if (ended) {
-                consumerWaiting.store(false, std::memory_order_relaxed);
-                finishInput();
-                return 0;
-            }
-            std::unique_lock<std::mutex> lk(wakeMutex);
-            frameReady.wait_for(lk, std::chrono::milliseconds(100), [ind] {
-                return ind != packetHeadInd.load(std::memory_order_seq_cst) ||
-                       inputEnded.load(std::memory_order_seq_cst);
-            });
-        }
-        consumerWaiting.store(false, std::memory_order_relaxed);
+    // Read the end mark before the last look, so that no frame written
+    // before it is missed.
+    if (spinFor([] {
+            return nextInd(packetTailInd.load(std::memory_order_relaxed)) !=
+                   packetHeadInd.load(std::memory_order_acquire);
+        })) {
+        return true;
     }
-    return 0;
+    bool ended = inputEnded.load(std::memory_order_seq_cst);
+    consumerWaiting.store(true, std::memory_order_relaxed);
+    sleepFence();
+    std::uint32_t ind = nextInd(packetTailInd.load(std::memory_order_relaxed));
+    if (ind == packetHeadInd.load(std::memory_order_acquire)) {
+        if (ended) {
+            consumerWaiting.store(false, std::memory_order_relaxed);
+            return false;
+        }
+        std::unique_lock<std::mutex> lk(wakeMutex);
+        frameReady.wait_for(lk, std::chrono::milliseconds(100), [ind] {
+            return ind != packetHeadInd.load(std::memory_order_seq_cst) || inputEnded.load(std::memory_order_seq_cst);
+        });
+    }
+    consumerWaiting.store(false, std::memory_order_relaxed);
+    return true;
 }

@@ -1,26 +1,12 @@
-// Export channels: JSON records over UDP, raw frames over VXLAN.
+// Export channels: JSON records over UDP, into the JSON store and the probe's
+// own sink; raw frames over VXLAN.
 #pragma once
+
+#include <pcap/pcap.h>
 
 #include <ctime>
 
 #include "core/global_define.h"
-
-// A rendered record always fits, with every text value escaped in full.
-constexpr int JSON_RECORD_SIZE = 16384;
-
-// ---- record text -------------------------------------------------------------
-
-// The pair record (JSON type 1).
-void makeJsonStr(const CommMsgT* pCommMsg, char* str);
-// The transaction record of a session copy (types 2, 4, 5, 6); 0, or -1 and
-// an empty str when it holds no reportable transaction. Strips double quotes
-// from the session's text fields.
-int makeBusinessJsonStr(NetSessionT* pNetSession, char* str);
-// The end-of-scan record (type 99).
-void makeEndJsonStr(char* str, time_t stamp);
-void delQuota(char* str);
-
-// ---- channels ----------------------------------------------------------------
 
 int initSocket();
 // (Re)open the JSON channel to expAddress and the frame channel to
@@ -32,8 +18,6 @@ int exportPacketData(const pcap_pkthdr* h, const u8* sp);
 // Flags the packet-store flush, flushes the JSON store and sends the
 // end-of-scan record.
 int exportEndData(time_t stamp);
-
-#include <cstdio>
 
 // The probe's own record sink (--json-out): every exported record, one per
 // line. 0, or -1 with a message in err.

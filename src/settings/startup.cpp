@@ -1,5 +1,6 @@
-// The process-wide records and the start-up sequence.
-#include "core/main.h"
+// The start-up sequence: the process-wide records cleared, the tables made,
+// the configuration loaded and the worker threads started.
+#include "settings/startup.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,19 +11,18 @@
 #include <thread>
 
 #include "capture/engine.h"
-#include "capture/packet.h"
+#include "capture/pipeline.h"
+#include "capture/ring.h"
 #include "core/conf.h"
 #include "core/global_define.h"
 #include "core/util.h"
-#include "output/commpair.h"
-#include "output/data.h"
+#include "output/channel.h"
+#include "output/pairs.h"
 #include "output/scan.h"
 #include "output/store.h"
 #include "platform/platform.h"
+#include "settings/settings.h"
 
-ReadOnlyGlobalT readOnlyGlobal;
-GlobalValueT globalValue;
-char confFilePath[2048];
 
 namespace {
 
@@ -114,6 +114,7 @@ int startUp(const StartOptionsT& options)
         writeLog(3, "init commpair failed");
         return -1;
     }
+    connectStages();
     if (init_packet() != 0) {
         writeLog(3, "init packet failed");
         return -1;

@@ -1,4 +1,4 @@
-#include "core/check.h"
+#include "settings/center.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,9 +18,9 @@
 #include "capture/engine.h"
 #include "core/conf.h"
 #include "core/global_define.h"
-#include "core/settings.h"
 #include "core/util.h"
-#include "output/data.h"
+#include "output/channel.h"
+#include "settings/settings.h"
 
 namespace {
 

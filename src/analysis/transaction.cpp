@@ -1,4 +1,4 @@
-#include "analysis/business.h"
+#include "analysis/transaction.h"
 
 #include "analysis/db.h"
 #include "analysis/http.h"

@@ -18,10 +18,6 @@ extern CommPairHashTableT* pHashTable;
 
 int initCommPair();
 
-struct NetSessionT;
-// Fills a record (zeroed first) from a session's counters, names and the
-// first 32 characters of its URL or SQL text.
-void cloneMsgValue(CommMsgT* pCommMsg, const NetSessionT* pNetSession);
 
 #include <ctime>
 

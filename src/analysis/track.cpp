@@ -1,14 +1,14 @@
 // The session step: one decoded packet into its conversation's state and KPIs.
+#include "analysis/track.h"
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string_view>
 
-#include "analysis/business.h"
 #include "analysis/session.h"
-#include "capture/process.h"
+#include "analysis/transaction.h"
 #include "core/util.h"
-#include "output/data.h"
 
 namespace {
 
@@ -84,7 +84,16 @@ bool isRetransmission(const NetSessionT& s, u32 seq, int payloadLen, u32 lastSeq
     return seq < lastSeq || (seq == lastSeq && payloadLen == lastLen);
 }
 
+void (*transactionSink)(NetSessionT*) = nullptr;
+
+void sendFinished(NetSessionT* session)
+{
+    if (transactionSink != nullptr) transactionSink(session);
+}
+
 }  // namespace
+
+void setTransactionSink(void (*sink)(NetSessionT* session)) { transactionSink = sink; }
 
 void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq, u32 ackSeq, u8 tcpFlag,
              const pcap_pkthdr* h, u16 frag, const u8* payload, int payloadLen, int capLen, int winSize,
@@ -118,7 +127,7 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
         NetSessionT& session;
         ~ExportEnded()
         {
-            if (session.valid == 1) exportBusinessData(&session);
+            if (session.valid == 1) sendFinished(&session);
         }
     } exportEnded {ended};
     int retran = 0;
@@ -216,7 +225,7 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
         addSessionDistribute(s, bytes);
     }
 
-    if (oneSession.valid == 1) exportBusinessData(&oneSession);
+    if (oneSession.valid == 1) sendFinished(&oneSession);
     if (retran != 0) {
         std::lock_guard<std::mutex> lock(globalValue.processState.hMutex);
         ++globalValue.processState.drop;

@@ -5,8 +5,9 @@
 
 #include <cstdint>
 
+#include "core/global_define.h"
+
 constexpr int RING_SLOTS = 4096;
-constexpr int SLOT_DATA = 2048;    // frame bytes a slot holds; also the default cut
 
 // One ring slot; the byte after the data is room for a zero byte.
 struct alignas(64) PacketBuffer {
@@ -20,11 +21,13 @@ int init_packet();
 int packet_write(pcap_pkthdr* hdr, const std::uint8_t* pkt);
 // 1 = keep the frame, 0 = drop it.
 int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt);
-int processThread(void* arg);
 // The oldest frame, followed by a zero byte, or nullptr when the ring is
 // empty. It stays in its slot, the reader's own, until packet_release.
 PacketBuffer* packet_peek();
 void packet_release();
+// Called by the reader when packet_peek found the ring empty: waits a while
+// for a frame; false once the input has ended and every frame was taken.
+bool packet_wait();
 // The frame after the one packet_peek gave, when it is already in the ring;
 // only to look at, as a hint.
 const PacketBuffer* packet_ahead();
@@ -38,10 +41,12 @@ void packet_mark_time(const timeval& ts);
 // No more frames will come (framesRead were read from the source); the
 // processing thread ends after the last one.
 void packet_end_input(std::uint64_t framesRead);
-// Blocks until the processing thread has handled the end of the input.
+// Blocks until the processing thread has handled the end of the input,
+// which it tells with packet_input_handled.
 void packet_wait_finished();
+void packet_input_handled();
+// The frames read from the source, as packet_end_input was told.
+std::uint64_t ringInputFrames();
 
 // Frames lost because the ring was full, since start-up.
 std::uint64_t ringDropCount();
-// Frames the processing thread has taken from the ring, since start-up.
-std::uint64_t ringTakenCount();

@@ -1,7 +1,7 @@
 // The checks of the JSON export and packet dump settings. They run from the
 // dialogs and, without a window, from the configuration loader; each refusal
 // is one fixed message, and the first one ends the check.
-#include "core/settings.h"
+#include "settings/settings.h"
 
 #include <arpa/inet.h>
 
@@ -9,12 +9,15 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
+#include "capture/engine.h"
 #include "core/conf.h"
 #include "core/global_define.h"
 #include "core/util.h"
-#include "output/data.h"
+#include "output/channel.h"
 #include "output/store.h"
+#include "settings/center.h"
 
 namespace {
 
@@ -311,6 +314,43 @@ int endpointDelete(int row)
         return -1;
     }
     deleteHostInfo(row);
+    refreshConf();
+    return 0;
+}
+
+namespace {
+
+bool anyGiven(std::initializer_list<char*> fields)
+{
+    for (char* f : fields) {
+        if (!isEmptyString(f)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int loadConf()
+{
+    if (readConfFile() != 0) return -1;
+    ReadOnlyGlobalT& g = readOnlyGlobal;
+    if (g.findMac[0] != '\0') findNicCard();
+    // The stores and channels start only through their validators, after all
+    // of their values (and the saved file numbers) are in. A validator runs
+    // when any of its values is saved: a collector or a truncation length
+    // without a local store is a setting too, and the rewrite below would
+    // otherwise drop it.
+    if (anyGiven({g.tryExportStrLocalPath, g.tryExportStrLocalSpace, g.tryExportStrRemotePath})) exportAdd(false);
+    if (anyGiven({g.tryDumpStrLocalPath, g.tryDumpStrLocalSpace, g.tryDumpStrRemotePath, g.tryDumpStrTrunLen})) {
+        dumpAdd(false);
+    }
+    // Take up the monitoring center only when its host resolves.
+    sockaddr_in center;
+    if (!isEmptyString(g.kestrelStrRemotePath) && getDomainAddr(g.kestrelStrRemotePath, 80, &center) == 0 &&
+        center.sin_addr.s_addr != 0) {
+        kestrelConfirm(false);
+    }
+
     refreshConf();
     return 0;
 }

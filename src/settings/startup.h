@@ -8,8 +8,6 @@ struct StartOptionsT {
     void (*configure)() = nullptr;        // applies settings where the configuration file is read
 };
 
-// The configuration file in use (set by startUp).
-extern char confFilePath[2048];
 
 int initGlobalValue();
 // Everything from clearing the global records to starting the worker threads.

@@ -1,0 +1,107 @@
+#include "capture/pipeline.h"
+
+#include <atomic>
+#include <ctime>
+
+#include "analysis/session.h"
+#include "analysis/track.h"
+#include "capture/engine.h"
+#include "capture/ring.h"
+#include "core/util.h"
+#include "decode/decode.h"
+#include "output/channel.h"
+#include "output/scan.h"
+#include "output/store.h"
+
+namespace {
+
+// Written by the processing thread alone, read by others.
+std::atomic<std::uint64_t> takenFrames {0};
+
+// The record of a session recycled by a frame; only the two packet counts
+// matter on entry. Used by the processing thread alone.
+CommMsgT recycled;
+
+void searchCards()
+{
+    getCardInfo();
+    findNicCard();
+}
+
+void exportFinished(NetSessionT* session) { exportBusinessData(session); }
+
+void prefetchNext(const PacketBuffer& next)
+{
+    u32 src, dst;
+    int sport, dport;
+    if (peekConversation(&next.hdr, next.udata, &src, &dst, &sport, &dport)) prefetchSession(src, dst, sport, dport);
+}
+
+// The end of a capture file: the last scan, then every record handed off
+// and what the stores gathered are written out.
+void finishInput()
+{
+    timespec cpu {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    writeLog(1, "end of input: %llu frames read, %llu analysed, %llu lost; %.3f s of processing time",
+             static_cast<unsigned long long>(ringInputFrames()), static_cast<unsigned long long>(takenFrames.load()),
+             static_cast<unsigned long long>(ringDropCount()), cpu.tv_sec + cpu.tv_nsec / 1e9);
+    scanInputEnd();
+    flushExports();
+    flushStores();
+    packet_input_handled();
+}
+
+}  // namespace
+
+void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp)
+{
+    DecodedPacketT p;
+    if (!decodeFrame(h, sp, p)) return;
+    recycled.sendPkts = 0;
+    recycled.rcvdPkts = 0;
+    process(p.vid, p.proto, p.src, p.dst, p.sport, p.dport, p.seq, p.ackSeq, p.tcpFlag, h, p.frag, p.payload,
+            p.payloadLen, p.capLen, p.winSize, &recycled);
+    if (recycled.sendPkts + recycled.rcvdPkts != 0) exportData(&recycled, globalValue.currTime);
+}
+
+void connectStages()
+{
+    setTransactionSink(exportFinished);
+    setCardSearchHook(searchCards);
+}
+
+int processThread(void*)
+{
+    handOffRecords();
+    while (readOnlyGlobal.runFlag) {
+        // Frames are analysed in their slot, which is released afterwards:
+        // one copy per frame, made by the capture thread.
+        if (PacketBuffer* slot = packet_peek()) {
+            // The next frame's session is fetched from memory meanwhile.
+            if (const PacketBuffer* next = packet_ahead()) prefetchNext(*next);
+            scanClockTick(slot->hdr.ts.tv_sec);
+            if (slot->hdr.caplen > 0) {  // else a time mark
+                takenFrames.store(takenFrames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+                processPacket(&slot->hdr, slot->udata);
+                if (readOnlyGlobal.enablePkts) {
+                    dumpPkt(&slot->hdr, slot->udata);
+                    if (globalValue.flushPkts) {
+                        dumpPktEnd();
+                        globalValue.flushPkts = 0;
+                    }
+                }
+                exportPacketData(&slot->hdr, slot->udata);
+            }
+            packet_release();
+            continue;
+        }
+        if (!packet_wait()) {
+            finishInput();
+            return 0;
+        }
+    }
+    return 0;
+}
+
+std::uint64_t ringTakenCount() { return takenFrames.load(std::memory_order_relaxed); }

@@ -1,0 +1,21 @@
+// The processing loop: every frame of the ring through decoding, the session
+// step and the exports, then into the packet store and the frame channel.
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstdint>
+
+// Decodes one frame (sp followed by a zero byte) and takes its packet through
+// the session step; the record of a session recycled on the way is exported.
+void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp);
+
+// Links the stages that hand work upward: the session step's finished
+// transactions go to the exports, and the scan searches the cards again
+// while none is selected. Before the first frame.
+void connectStages();
+
+int processThread(void* arg);
+
+// Frames the processing thread has taken from the ring, since start-up.
+std::uint64_t ringTakenCount();

@@ -1,0 +1,23 @@
+#include "core/cards.h"
+
+std::mutex& cardListMutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+int listedCards()
+{
+    int cnt = readOnlyGlobal.cntCard;
+    return cnt < 0 ? 0 : cnt > MAX_CARD ? MAX_CARD : cnt;
+}
+
+int getCard(int row, CardInfoT* out)
+{
+    std::lock_guard<std::mutex> lock(cardListMutex());
+    if (out == nullptr || row < 0 || row >= listedCards()) {
+        return -1;
+    }
+    *out = readOnlyGlobal.cardInfo[row];
+    return 0;
+}

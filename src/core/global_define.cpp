@@ -1,0 +1,4 @@
+#include "core/global_define.h"
+
+ReadOnlyGlobalT readOnlyGlobal;
+GlobalValueT globalValue;

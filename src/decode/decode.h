@@ -1,0 +1,43 @@
+// Frame decoding: from a captured frame to the one packet the session step
+// takes from it.
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstdint>
+
+#include "core/global_define.h"
+
+// What the session step needs of one packet.
+struct DecodedPacketT {
+    int vid = 0;  // 802.1Q identifier of the outer frame, 0 untagged
+    int proto = 0;
+    u32 src = 0, dst = 0;
+    int sport = 0, dport = 0;
+    u32 seq = 0, ackSeq = 0;
+    u8 tcpFlag = 0;
+    u16 frag = 0;  // IPv4 identification
+    int winSize = 0;
+    const u8* payload = nullptr;
+    int payloadLen = 0;  // on the wire for TCP, captured for UDP and ICMP
+    int capLen = 0;      // bytes of the payload that were captured
+};
+
+// Decodes one frame (sp followed by a zero byte) into p: true when it holds
+// a packet to analyse, directly or inside a GRE or VXLAN tunnel. Untunnelled
+// packets of the probe's own peers, or of no monitored endpoint while some
+// are set, are not; the others count in globalValue.processState.
+bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p);
+
+// A tunnelled IPv4 packet (sp at its header) or Ethernet frame (sp behind the
+// VXLAN header); len is the number of captured bytes from sp.
+bool decodeGre(int vid, const pcap_pkthdr* h, const u8* sp, int len, DecodedPacketT& p);
+bool decodeVxlan(int vid, const pcap_pkthdr* h, const u8* sp, int len, DecodedPacketT& p);
+
+// The addresses and ports of an untunnelled TCP or UDP frame, read ahead of
+// its decoding; false for any other frame.
+bool peekConversation(const pcap_pkthdr* h, const std::uint8_t* sp, u32* src, u32* dst, int* sport, int* dport);
+
+// Frames and wire bytes handed to decoding since start-up.
+std::uint64_t decodedFrames();
+std::uint64_t decodedBytes();

@@ -1,0 +1,79 @@
+#include "output/pairs.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <new>
+
+#include "core/global_define.h"
+#include "output/channel.h"
+
+CommPairHashTableT* pHashTable = nullptr;
+
+int initCommPair()
+{
+    pHashTable = new (std::nothrow) CommPairHashTableT();
+    return pHashTable != nullptr ? 0 : -1;
+}
+
+void mergeCommPair(CommMsgT* dst, const CommMsgT* src)
+{
+    if (dst->type == 0) {
+        // A pair stands for the server endpoint and the client host over all
+        // client ports.
+        *dst = *src;
+        dst->type = 1;
+        dst->sport = 0;
+        return;
+    }
+    // The 38 counters from sendPkts to cntDstZeroWin lie side by side; sums
+    // of microseconds stay sums, averages are formed when rendered.
+    constexpr std::size_t first = offsetof(CommMsgT, sendPkts);
+    constexpr std::size_t last = offsetof(CommMsgT, cntDstZeroWin);
+    static_assert((last - first) / sizeof(u32) + 1 == 38, "the counter block of CommMsgT changed");
+    auto* to = reinterpret_cast<unsigned char*>(dst);
+    const auto* from = reinterpret_cast<const unsigned char*>(src);
+    for (std::size_t off = first; off <= last; off += sizeof(u32)) {
+        u32 a, b;
+        std::memcpy(&a, to + off, sizeof a);
+        std::memcpy(&b, from + off, sizeof b);
+        a += b;  // wraps, as the counters do
+        std::memcpy(to + off, &a, sizeof a);
+    }
+    dst->cntLoadDelay += src->cntLoadDelay;
+    dst->loadDelayUsec += src->loadDelayUsec;
+    dst->sendBytes += src->sendBytes;
+    dst->rcvdBytes += src->rcvdBytes;
+}
+
+void putCommpairSession(const CommMsgT* pCommMsg)
+{
+    CommPairHashNodeT& node = pHashTable->node[(pCommMsg->src + pCommMsg->dst) & (PAIR_BUCKETS - 1)];
+    for (CommMsgT& slot : node.commpair) {
+        bool same = slot.type != 0 &&
+                    ((pCommMsg->src == slot.src && pCommMsg->dst == slot.dst && pCommMsg->dport == slot.dport) ||
+                     (pCommMsg->src == slot.dst && pCommMsg->dst == slot.src && pCommMsg->dport == slot.sport));
+        if (slot.type == 0 || same) {
+            mergeCommPair(&slot, pCommMsg);
+            return;
+        }
+    }
+}
+
+void exportCommpairData(time_t tcurr)
+{
+    for (CommPairHashNodeT& node : pHashTable->node) {
+        for (CommMsgT& slot : node.commpair) {
+            if (slot.type == 0) break;  // used slots form a prefix
+            exportData(&slot, tcurr);
+            slot.type = 0;
+        }
+    }
+}
+
+void eraseCommpairTable()
+{
+    for (CommPairHashNodeT& node : pHashTable->node) {
+        for (CommMsgT& slot : node.commpair) slot.type = 0;
+    }
+}
