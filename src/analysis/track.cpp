@@ -2,6 +2,7 @@
 #include "analysis/track.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -84,11 +85,11 @@ bool isRetransmission(const NetSessionT& s, u32 seq, int payloadLen, u32 lastSeq
     return seq < lastSeq || (seq == lastSeq && payloadLen == lastLen);
 }
 
-void (*transactionSink)(NetSessionT*) = nullptr;
+std::atomic<void (*)(NetSessionT*)> transactionSink {nullptr};
 
 void sendFinished(NetSessionT* session)
 {
-    if (transactionSink != nullptr) transactionSink(session);
+    if (auto sink = transactionSink.load(std::memory_order_relaxed)) sink(session);
 }
 
 }  // namespace
