@@ -1,12 +1,10 @@
-// A temporary folder with the configuration file and the store folders json,
-// pkts and other; the saved and tried settings are empty around each test.
+// A temporary folder with the configuration file and store folders json, pkts and other;
+// the saved and tried settings are empty around each test.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <algorithm>
-#include <array>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -14,33 +12,34 @@
 #include <functional>
 #include <string>
 
+#include "core/conf.h"
 #include "settings/settings.h"
-#include "settings/startup.h"
 #include "support/tables.h"
 
 class ConfFixture : public ::testing::Test {
 protected:
+    // Saves the stores asked for in the background belong to no test's folder.
     void SetUp() override
     {
+        waitConfSaved();
         char tmpl[] = "/tmp/wl-conf-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         for (const char* sub : {"json", "pkts", "other"}) std::filesystem::create_directory(dir / sub);
         conf = dir / "Wirelane.conf";
-        std::snprintf(confFilePath, sizeof confFilePath, "%s", conf.c_str());
+        set(confFilePath, conf);
         saved = {readOnlyGlobal.enableJson, readOnlyGlobal.enablePkts, readOnlyGlobal.maxLength};
         resetSettings();
     }
     void TearDown() override
     {
-        readOnlyGlobal.enableJson = saved[0];
-        readOnlyGlobal.enablePkts = saved[1];
-        readOnlyGlobal.maxLength = saved[2];
+        waitConfSaved();
+        confFilePath[0] = '\0';
+        std::tie(readOnlyGlobal.enableJson, readOnlyGlobal.enablePkts, readOnlyGlobal.maxLength) = saved;
         readOnlyGlobal.isExp = readOnlyGlobal.isPktExp = 0;
         setAlertHandler(nullptr);
         resetSettings();
         std::filesystem::remove_all(dir);
-        confFilePath[0] = '\0';
     }
     static void resetSettings()
     {
@@ -53,8 +52,7 @@ protected:
                            g.tryDumpStrTrunLen, g.kestrelStrRemotePath, globalValue.confErrorMsg}) {
             text[0] = '\0';
         }
-        g.did = g.checkHttp = g.jsonFileInd = g.pktsFileInd = 0;
-        globalValue.selectRow = 0;
+        g.did = g.checkHttp = g.jsonFileInd = g.pktsFileInd = globalValue.selectRow = 0;
     }
     static std::string readAll(const std::filesystem::path& file)
     {
@@ -64,14 +62,13 @@ protected:
     // f() with writes beyond maxBytes failing, as on a full disk.
     static int onFullDisk(rlim_t maxBytes, const std::function<int()>& f)
     {
-        rlimit old, limit;
+        rlimit old;
         getrlimit(RLIMIT_FSIZE, &old);
-        limit = {std::min(maxBytes, old.rlim_max), old.rlim_max};
+        const rlimit limit {std::min(maxBytes, old.rlim_max), old.rlim_max};
         auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         setrlimit(RLIMIT_FSIZE, &limit);
         int rc = f();
-        setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, oldHandler);
+        setrlimit(RLIMIT_FSIZE, &old), std::signal(SIGXFSZ, oldHandler);
         return rc;
     }
     template <std::size_t N>
@@ -79,5 +76,5 @@ protected:
     std::string sub(const char* name) const { return (dir / name).string(); }
 
     std::filesystem::path dir, conf;
-    std::array<int, 3> saved {};
+    std::tuple<int, int, int> saved;
 };
