@@ -1,26 +1,20 @@
-// Arbitrary frames through the early filter, the ring and the decoder into
-// the session table, with a few endpoints configured so that the endpoint
-// lookups run too; and through the playback's frame test.
+// Arbitrary frames through the early filter, the ring and the decoder, with endpoints set
+// so that their lookups run too; and through the playback's frame test.
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "capture/pipeline.h"
 #include "capture/ring.h"
-#include "core/global_define.h"
 #include "core/util.h"
 #include "decode/decode.h"
 #include "retrieval/pkt_play.h"
 
-namespace {
-
-bool setUp()
+static bool setUp()
 {
     connectStages();
     init_packet();
     globalValue.hashTable = new HashTableT();
-    readOnlyGlobal.runFlag = 1;
-    readOnlyGlobal.checkHttp = 1;
+    readOnlyGlobal.runFlag = readOnlyGlobal.checkHttp = 1;
     const char* endpoints[] = {"10.0.0.0/8", "192.168.1.12:80", "172.16.0.1-172.16.0.9"};
     for (int i = 0; i < 3; i++) {
         HostInfoT h;
@@ -29,23 +23,16 @@ bool setUp()
     return true;
 }
 
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static bool ready = setUp();
-    (void)ready;
-    if (size > 65536) return 0;
-    pcap_pkthdr h {};
-    h.ts.tv_sec = 1000 + (size > 1 ? data[1] % 4 : 0);
-    h.caplen = h.len = static_cast<bpf_u_int32>(size);
-
+    if (!ready || size > 65536) return 0;
+    const auto n = static_cast<bpf_u_int32>(size);
+    pcap_pkthdr h {{1000 + (size > 1 ? data[1] % 4 : 0), 0}, n, n};
     // Whole, in a buffer of exactly its size and the zero byte that follows.
     std::vector<std::uint8_t> copy(data, data + size);
     copy.push_back(0);
     processPacket(&h, copy.data());
-
-    // Through the ring, cut to a limit taken from the input.
     readOnlyGlobal.maxLength = size > 0 ? data[0] * 16 : 0;
     if (packet_write(&h, data) == 0) {
         while (PacketBuffer* slot = packet_peek()) {
@@ -54,15 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             packet_release();
         }
     }
-
-    // The playback's test of a stored frame, on every filter form, with an
-    // exactly sized buffer.
+    // The playback's test of a stored frame, on every filter form, exactly sized.
     static const char* const filters[] = {"10.0.0.1", "80", "10.0.0.1:80", "10.0.0.0-10.255.255.255", "1.1.1.1,10.0.0.2"};
     PlayQueryT q;
     q.end = 2000;
     parseFilter(filters[size % 5], &q.filter);
-    ptcs_pkthdr stored {1000, 0, static_cast<u32>(size), static_cast<u32>(size)};
-    std::vector<std::uint8_t> exact(data, data + size);
-    checkPkt(q, stored, exact.data());
+    const std::vector<std::uint8_t> exact(data, data + size);
+    checkPkt(q, {1000, 0, n, n}, exact.data());
     return 0;
 }

@@ -1,6 +1,5 @@
-// Arbitrary text through the parsers of user and system text: endpoint
-// forms, the adapter report, the string helpers, and what the stores give
-// back: query filters, times and stored record lines.
+// Arbitrary text through the endpoint forms, the adapter report, the string helpers, query
+// filters, times and stored record lines.
 #include <cstdint>
 #include <cstring>
 
@@ -10,46 +9,37 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    char text[9000];
-    std::size_t n = size < sizeof text - 1 ? size : sizeof text - 1;
+    const char* raw = reinterpret_cast<const char*>(data);
+    char text[9000], copy[9000], out[256];
+    const std::size_t n = size < sizeof text - 1 ? size : sizeof text - 1;
     std::memcpy(text, data, n);
     text[n] = 0;
+    // A fresh copy for each helper that writes into its argument.
+    auto fresh = [&] { return static_cast<char*>(std::memcpy(copy, text, n + 1)); };
 
     HostInfoT h;
     makeHostInfo(&h, text, static_cast<int>(size % NUM_PROTO), text);
     u32 low = 0, high = 0;
-    char copy[9000];
-    std::memcpy(copy, text, n + 1);
-    getSubnet(copy, &low, &high);
+    getSubnet(fresh(), &low, &high);
     checkPortStr(text);
     getPortFromStr(text);
-
     CardInfoT cards[MAX_CARD];
-    parseAdapterReport(reinterpret_cast<const char*>(data), static_cast<int>(size), cards, MAX_CARD);
-
-    std::memcpy(copy, text, n + 1);
-    trim(copy);
-    std::memcpy(copy, text, n + 1);
-    isNumber(copy);
-    char out[256];
-    std::memcpy(copy, text, n + 1);
-    getDomainFromUrl(copy, out, sizeof out);
+    parseAdapterReport(raw, static_cast<int>(size), cards, MAX_CARD);
+    trim(fresh());
+    isNumber(fresh());
+    getDomainFromUrl(fresh(), out, sizeof out);
     getJsonValue(text, out, sizeof out);
 
-    EndpointFilterT filter;
-    parseFilter(text, &filter);
+    JsonQueryT q;
+    q.end = 1LL << 40;
+    parseFilter(text, &q.filter);
+    filterJson(q, raw, size);
     long long seconds;
     parseTimeArg(text, &seconds);
     static JsonFieldT fields[80];
     static char values[9000];
-    int fieldCount = parseJsonStr(reinterpret_cast<const char*>(data), size, fields, 80, values, sizeof values);
-    if (fieldCount >= 0) {
-        CommMsgT rec;
-        fillCommFromJson(&rec, fields, fieldCount);
-    }
-    JsonQueryT q;
-    q.end = 1LL << 40;
-    q.filter = filter;
-    filterJson(q, reinterpret_cast<const char*>(data), size);
+    CommMsgT rec;
+    const int fieldCount = parseJsonStr(raw, size, fields, 80, values, sizeof values);
+    if (fieldCount >= 0) fillCommFromJson(&rec, fields, fieldCount);
     return 0;
 }

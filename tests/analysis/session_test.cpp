@@ -1,5 +1,4 @@
-// The session table's lookup, its small helpers and the record made from a
-// session.
+// The session table's lookup, its small helpers and the record made from a session.
 #include "analysis/session.h"
 
 #include <gtest/gtest.h>
@@ -8,19 +7,17 @@
 #include <memory>
 #include <string>
 
-#include "output/pairs.h"
-
 namespace {
 
 constexpr u32 A = 0x0A000001, B = 0xC0A807C8;  // 10.0.0.1, 192.168.7.200
 
+// Both directions meet in one bucket; other VLANs share the first's session, protocols not.
 TEST(SessionTable, BothDirectionsFindOneSession)
 {
     for (u32 x : {A, B, 0u, 0xFFFFFFFFu}) {
         const int h = getHashCode(x, B, 65535, 1);
         EXPECT_TRUE(h == getHashCode(B, x, 1, 65535) && h >= 0 && h < HASH_BUCKETS) << h;
     }
-    // Other VLANs share the session of the first; the protocol does not.
     auto node = std::make_unique<HashNodeT>();
     int dir = -1;
     NetSessionT* s = findSession(node.get(), 7, 6, A, B, 40000, 80, 100, &dir, nullptr);
@@ -30,35 +27,24 @@ TEST(SessionTable, BothDirectionsFindOneSession)
     EXPECT_NE(findSession(node.get(), 7, 17, A, B, 40000, 80, 100, &dir, nullptr), s);
 }
 
-TEST(SessionHelpers, LengthClassesAndTimeDifferences)
+TEST(SessionHelpers, LengthClassesTimeDifferencesAndRecordTexts)
 {
     u32 NetSessionT::*const classes[] = {&NetSessionT::upTo64,  &NetSessionT::upTo128,  &NetSessionT::upTo256,
                                          &NetSessionT::upTo512, &NetSessionT::upTo1024, &NetSessionT::upTo1514,
                                          &NetSessionT::largePkts};
-    // Lengths at the ends of the classes, with the class they fall in.
-    const std::pair<int, int> bounds[] = {{64, 0}, {65, 1}, {128, 1}, {129, 2}, {512, 3}, {1024, 4}, {1514, 5},
-                                          {1515, 6}};
-    for (const auto& [len, k] : bounds) {
+    for (const auto& [len, k] : {std::pair {64, 0}, {65, 1}, {128, 1}, {129, 2}, {512, 3}, {1024, 4}, {1514, 5},
+                                 {1515, 6}}) {
         NetSessionT s {};
         addSessionDistribute(&s, len);
         for (int i = 0; i < 7; ++i) EXPECT_EQ(s.*classes[i], i == k ? 1u : 0u) << len;
     }
     struct Diff { timeval a, b; int usec; };
-    const Diff diffs[] = {
-        {{10, 200}, {9, 900}, 999300},
-        {{10, 0}, {0, 5}, 0}, {{0, 900}, {10, 0}, 0},  // unset time
-        {{9, 900}, {10, 200}, 0},                       // negative
-        {{2147 + 5, 0}, {5, 0}, 2147000000},
-        {{2148 + 5, 0}, {5, 0}, 0},            // wraps past 2^31 microseconds
-        {{5, 0}, {0xFFFFFFFFLL, 0}, 6000000},  // 32-bit seconds wrap
-    };
+    // Unset times, negative, up to and past 2^31 microseconds, 32-bit seconds wrapping.
+    const Diff diffs[] = {{{10, 200}, {9, 900}, 999300}, {{10, 0}, {0, 5}, 0}, {{0, 900}, {10, 0}, 0},
+                          {{9, 900}, {10, 200}, 0}, {{2147 + 5, 0}, {5, 0}, 2147000000}, {{2148 + 5, 0}, {5, 0}, 0},
+                          {{5, 0}, {0xFFFFFFFFLL, 0}, 6000000}};
     for (const Diff& d : diffs) EXPECT_EQ(timevalDiffUsec(d.a, d.b), d.usec) << d.a.tv_sec << " " << d.b.tv_sec;
-}
-
-// The record's text is the host and URL or the statement, cut to 32 bytes;
-// texts are copied no further than their fields, terminated or not.
-TEST(SessionRecord, UrlSqlAndCutTexts)
-{
+    // The record's host and URL or statement, cut to 32 bytes; texts copied within their fields.
     NetSessionT s {};
     std::memset(s.pname, 'p', sizeof s.pname);
     std::memset(s.busiId, 'b', sizeof s.busiId);
@@ -76,9 +62,8 @@ TEST(SessionRecord, UrlSqlAndCutTexts)
         CommMsgT m;
         std::memset(&m, 0x33, sizeof m);
         cloneMsgValue(&m, &s);
-        // The record's pname field is wider than the session's.
         EXPECT_EQ(std::string(m.urlsql) + "|" + m.pname + "|" + m.busiId,
-                  c.expect + "|" + std::string(64, 'p') + "|" + std::string(31, 'b')) << c.type;
+                  c.expect + "|" + std::string(64, 'p') + "|" + std::string(31, 'b')) << c.type;  // a wider pname
     }
 }
 

