@@ -1,9 +1,8 @@
 // Port-to-process attribution on this machine's own sockets.
 #include "output/portproc.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,8 +11,6 @@
 
 #include "platform/platform.h"
 
-namespace {
-
 // A port that had another owner is cleared and starts at 0 % CPU; the next
 // sample shows the share of the machine used in between.
 TEST(PortProcess, OwnSocketsShowThisProcess)
@@ -21,9 +18,7 @@ TEST(PortProcess, OwnSocketsShowThisProcess)
     int fds[2] = {socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
     int ports[2];
     for (int i = 0; i < 2; ++i) {
-        sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof a;
         ASSERT_EQ(bind(fds[i], reinterpret_cast<sockaddr*>(&a), len), 0);  // any free port
         ASSERT_EQ(getsockname(fds[i], reinterpret_cast<sockaddr*>(&a), &len), 0);
@@ -53,5 +48,3 @@ TEST(PortProcess, OwnSocketsShowThisProcess)
     EXPECT_LT(globalValue.portProc[ports[0]].cpu, want * 1.4);
     for (int fd : fds) close(fd);
 }
-
-}  // namespace

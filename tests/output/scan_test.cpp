@@ -1,8 +1,5 @@
-// The scan: which sessions end, what their records become, the pairs and
-// the top list.
+// The scan: which sessions end, what their records become, and the pairs.
 #include <gtest/gtest.h>
-
-#include <vector>
 
 #include "output/channel.h"
 #include "output/pairs.h"
@@ -16,8 +13,7 @@ std::vector<CommMsgT> exported;
 CommMsgT record(u32 src, u32 dst, u32 sport, u32 dport, u32 pkts)
 {
     CommMsgT m {};
-    m.src = src, m.dst = dst, m.sport = sport, m.dport = dport;
-    m.sendPkts = pkts, m.sendBytes = 100 * pkts;
+    m.src = src, m.dst = dst, m.sport = sport, m.dport = dport, m.sendPkts = pkts, m.sendBytes = 100 * pkts;
     return m;
 }
 
@@ -26,30 +22,13 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(pHashTable != nullptr || initCommPair() == 0);
-        eraseCommpairTable();
-        testtables::resetSessions();
-        exported.clear();
+        eraseCommpairTable(), testtables::resetSessions(), exported.clear();
         setRecordObserver([](const CommMsgT& r) { exported.push_back(r); });
         setScanFollowsCapture(true);  // no pause before the end record
         readOnlyGlobal.sessionTimeOut = 60;
     }
     void TearDown() override { setRecordObserver(nullptr); }
 };
-
-TEST_F(ScanTest, TopListKeepsTheBusiest)
-{
-    cntMaxSession = 0;
-    for (u32 pkts : {5, 3, 3, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9}) {
-        CommMsgT m = record(1, 2, 3, 4, pkts);
-        storeMaxCommMsg(&m, 1);
-    }
-    ASSERT_EQ(cntMaxSession, 15);
-    CommMsgT four = record(7, 8, 9, 10, 4), three = record(11, 12, 13, 14, 3);
-    storeMaxCommMsg(&four, 3);
-    EXPECT_EQ(std::pair(comms[1].src, comms[1].type), std::pair(7u, 3u)) << "the first of the two quietest gives way";
-    storeMaxCommMsg(&three, 1);
-    EXPECT_EQ(comms[2].src, 1u) << "an offer no busier than the quietest is dropped";
-}
 
 TEST_F(ScanTest, RecordsFoldIntoPairs)
 {
@@ -58,16 +37,14 @@ TEST_F(ScanTest, RecordsFoldIntoPairs)
     // record of the opposite direction joins only a pair whose port is 0.
     for (const CommMsgT& m : {record(cli, srv, 40000, 80, 2), record(cli, srv, 40001, 80, 3),
                               record(cli, srv, 40002, 443, 1), record(srv, cli, 80, 40000, 5),
-                              record(srv, cli, 80, 0, 7)}) {
+                              record(srv, cli, 80, 0, 7)})
         putCommpairSession(&m);
-    }
     exportCommpairData(1000);
     ASSERT_EQ(exported.size(), 3u);
     EXPECT_EQ(std::tuple(exported[0].sendPkts, exported[0].sendBytes, exported[0].sport, exported[0].time),
               std::tuple(12u, 1200u, 0u, 1000L));  // stamped with the period
     EXPECT_EQ(std::pair(exported[1].dport, exported[2].src), std::pair(443u, srv));
-    exported.clear();
-    exportCommpairData(1010);
+    exported.clear(), exportCommpairData(1010);
     EXPECT_TRUE(exported.empty()) << "pairs live one scan";
 
     // Sixteen pairs fill a bucket; a seventeenth new pair is dropped.
@@ -93,10 +70,8 @@ TEST_F(ScanTest, SessionsEndWhenIdleOrClosed)
     NetSessionT& s = globalValue.hashTable->node[5].session[3];
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        testtables::resetSessions();
-        exported.clear();
-        s.valid = 1, s.state = c.state, s.proto = 6;
-        s.lastPktTime.tv_sec = 10000 - c.idle;
+        testtables::resetSessions(), exported.clear();
+        s.valid = 1, s.state = c.state, s.proto = 6, s.lastPktTime.tv_sec = 10000 - c.idle;
         s.rcvdPkts = c.pkts, s.rcvdBytes = 60 * c.pkts;
         scanFun(10000, c.endAll);
         ASSERT_EQ(exported.size(), c.record ? 1u : 0u);

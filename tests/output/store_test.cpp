@@ -1,20 +1,14 @@
 // The rotating file stores, read back from the files they leave.
 #include "output/store.h"
 
-#include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
-#include <algorithm>
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <set>
-#include <string>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 #include "output/json.h"
+#include "support/conf_fixture.h"
 
 namespace {
 
@@ -22,17 +16,9 @@ namespace fs = std::filesystem;
 
 constexpr long JSON_FILE = 10L << 20, PCAP_FILE = 50L << 20;
 
-std::string readAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::string name(const std::string& dir, int n, const char* ext)
 {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, "%s/Wirelane-1-%03d.%s", dir.c_str(), n, ext);
-    return buf;
+    return dir + "/Wirelane-1-" + std::string(n < 10 ? "00" : n < 100 ? "0" : "") + std::to_string(n) + "." + ext;
 }
 
 std::set<std::string> listDir(const std::string& dir)
@@ -42,75 +28,40 @@ std::set<std::string> listDir(const std::string& dir)
     return out;
 }
 
-// A fresh short directory (store names must fit), card 1, no saved file
-// numbers and flushes that wait for the disk; both stores are off afterwards.
-class StoreTest : public ::testing::Test {
+// A fresh short folder (store names must fit), card 1, no saved file numbers
+// (and no configuration file to save them to), flushes that wait for the disk.
+class StoreTest : public ConfFixture {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/wl-store-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        globalValue.selectRow = 0;
-        readOnlyGlobal.jsonFileInd = readOnlyGlobal.pktsFileInd = 0;
-        setStoreSyncEachFlush(true);
-    }
-    void TearDown() override
-    {
-        readOnlyGlobal.enableJson = readOnlyGlobal.enablePkts = 0;
-        fs::remove_all(dir);
-    }
-    std::string sub(const std::string& leaf)
-    {
-        fs::create_directory(dir + "/" + leaf);
-        return dir + "/" + leaf;
-    }
-    std::string dir;
+    void SetUp() override { ConfFixture::SetUp(), confFilePath[0] = '\0', setStoreSyncEachFlush(true); }
+    std::string made(const std::string& leaf) const { return fs::create_directory(dir / leaf), sub(leaf.c_str()); }
 };
 
-TEST_F(StoreTest, SetUpClaimsBlankFilesOfItsSpace)
+// Set-up claims the blank files of its space, at most 999, and leaves files
+// already there alone; a failed set-up creates nothing more and leaves the
+// store in use alone.
+TEST_F(StoreTest, SetUpClaimsBlankFilesOrNothing)
 {
-    // present: empty files made beforehand, to be left alone; at most 999 files
-    struct Case { int type, space, present, count; };
-    const Case cases[] = {{STORE_JSON, 35, 0, 3}, {STORE_PKTS, 120, 0, 2}, {STORE_JSON, 9, 0, 0},
-                          {STORE_JSON, 35, 2, 3}, {STORE_JSON, 10010, 999, 999}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        const char* ext = c.type == STORE_PKTS ? "pcap" : "json";
-        const long size = c.type == STORE_PKTS ? PCAP_FILE : JSON_FILE;
-        std::string d = sub(std::to_string(&c - cases));
-        for (int n = 1; n <= c.present; ++n) std::ofstream(name(d, n, ext));
-        ASSERT_EQ(initStore((d + (&c == cases ? "/" : "")).c_str(), c.space, c.type), 0);  // a trailing '/' is fine
-        std::set<std::string> want;
-        for (int n = 1; n <= c.count; ++n) {
-            std::string file = readAll(*want.insert(name(d, n, ext)).first);
-            EXPECT_EQ(static_cast<long>(file.size()), n <= c.present ? 0 : size);
-            EXPECT_EQ(file.find_first_not_of('\0'), std::string::npos);
-        }
-        EXPECT_EQ(listDir(d), want);
-    }
-}
-
-// A failed set-up creates nothing more and leaves the store in use alone.
-TEST_F(StoreTest, FailedSetUpKeepsTheStoreInUse)
-{
-    const std::string live = sub("live"), unmade = sub("unmade");
-    ASSERT_EQ(initStore(sub(std::string(42 - dir.size(), 'f')).c_str(), 0, STORE_JSON), 0);  // 43 characters fit
-    const std::string tooLong = sub(std::string(43 - dir.size(), 'f'));
-    ASSERT_EQ(initStoreJson(live.c_str(), 20), 0);
+    const std::string base = dir.string(), live = made("live"), unmade = made("unmade"), full = made("full");
+    for (int n = 1; n <= 999; ++n) std::ofstream(name(full, n, "json"));
+    ASSERT_EQ(initStore(full.c_str(), 10010, STORE_JSON), 0);
+    EXPECT_EQ(std::pair(listDir(full).size(), fs::file_size(name(full, 1, "json"))), std::pair(999ul, 0ul));
+    ASSERT_EQ(initStore(made(std::string(42 - base.size(), 'f')).c_str(), 0, STORE_JSON), 0);  // 43 characters fit
+    const std::string tooLong = made(std::string(43 - base.size(), 'f'));
+    ASSERT_EQ(initStoreJson((live + "/").c_str(), 25), 0);  // a trailing '/' is fine
+    EXPECT_EQ(listDir(live).size(), 2u);
+    EXPECT_EQ(readAll(name(live, 2, "json")), std::string(JSON_FILE, '\0'));
     writeJson("first");
-    fs::create_symlink(dir + "/nowhere/x", name(unmade, 2, "json"));
+    fs::create_symlink(base + "/nowhere/x", name(unmade, 2, "json"));
     struct Case { std::string path; int type, want; };
-    const Case cases[] = {{dir + "/missing", STORE_JSON, -1}, {dir + "/missing", STORE_PKTS, -1},
+    const Case cases[] = {{base + "/missing", STORE_JSON, -1}, {base + "/missing", STORE_PKTS, -1},
                           {tooLong, STORE_JSON, -1}, {live, 3, -1}, {unmade, STORE_JSON, -2}};
     for (const Case& c : cases) {
-        const std::set<std::string> before = listDir(dir);
+        const std::set<std::string> before = listDir(base);
         EXPECT_EQ(initStore(c.path.c_str(), 20, c.type), c.want) << c.path;
-        EXPECT_EQ(listDir(dir), before) << c.path;
+        EXPECT_EQ(listDir(base), before) << c.path;
     }
     EXPECT_EQ(listDir(unmade).size(), 2u);  // the first blank stays
-    writeJson("second");
-    writeJsonEnd();
+    writeJson("second"), writeJsonEnd();
     EXPECT_EQ(readAll(name(live, 1, "json")), "first\r\n\r\nsecond\r\n\r\n");
 }
 
@@ -118,7 +69,8 @@ TEST_F(StoreTest, FailedSetUpKeepsTheStoreInUse)
 // lengths); a file ends with the frame that takes it past its size.
 TEST_F(StoreTest, FramesReadBackAndFilesSwitchPastTheirSize)
 {
-    ASSERT_EQ(initStorePkts(dir.c_str(), 100), 0);
+    const std::string d = sub("pkts");
+    ASSERT_EQ(initStorePkts(d.c_str(), 100), 0);
     std::vector<std::pair<u32, u32>> sizes = {{1514, 1514}, {5000, 5000}, {100, 1500}};  // caplen, len
     const long full = 16 + STORE_MAX_CAPLEN, used = 24 + 3 * 16 + 1514 + STORE_MAX_CAPLEN + 100;
     const std::size_t inFirst = 3 + (PCAP_FILE - used) / full + 1;
@@ -131,20 +83,20 @@ TEST_F(StoreTest, FramesReadBackAndFilesSwitchPastTheirSize)
     }
     dumpPktEnd();
     EXPECT_EQ(readOnlyGlobal.pktsFileInd, 2);
-    EXPECT_EQ(static_cast<long>(fs::file_size(name(dir, 1, "pcap"))), used + static_cast<long>(inFirst - 3) * full);
+    EXPECT_EQ(static_cast<long>(fs::file_size(name(d, 1, "pcap"))), used + static_cast<long>(inFirst - 3) * full);
     u32 seq = 0;
     for (int n : {1, 2}) {
         char err[PCAP_ERRBUF_SIZE];
-        pcap_t* p = pcap_open_offline(name(dir, n, "pcap").c_str(), err);
+        pcap_t* p = pcap_open_offline(name(d, n, "pcap").c_str(), err);
         ASSERT_NE(p, nullptr) << err;
         EXPECT_EQ(std::pair(pcap_datalink(p), pcap_snapshot(p)), std::pair(DLT_EN10MB, 65535));
         pcap_pkthdr* h;
-        const u_char* d;
-        for (; pcap_next_ex(p, &h, &d) == 1; ++seq) {
+        const u_char* b;
+        for (; pcap_next_ex(p, &h, &b) == 1; ++seq) {
             const u32 kept = std::min<u32>(sizes.at(seq).first, STORE_MAX_CAPLEN);
             ASSERT_EQ(std::tuple(h->ts.tv_sec, h->ts.tv_usec, h->caplen, h->len),
                       std::tuple(1700000000L + seq, seq * 7L, kept, kept));
-            for (u32 i = 0; i < kept; ++i) ASSERT_EQ(d[i], static_cast<u8>(i * 31 + seq)) << seq;
+            for (u32 i = 0; i < kept; ++i) ASSERT_EQ(b[i], static_cast<u8>(i * 31 + seq)) << seq;
         }
         pcap_close(p);
         EXPECT_EQ(seq, n == 1 ? inFirst : sizes.size());
@@ -152,69 +104,61 @@ TEST_F(StoreTest, FramesReadBackAndFilesSwitchPastTheirSize)
 }
 
 // JSON files switch the same way; after a restart writing goes on with the
-// file after the one saved last.
+// file after the one saved last, round the ring.
 TEST_F(StoreTest, JsonFilesSwitchPastTheirSizeAndResumeAfterRestart)
 {
-    ASSERT_EQ(initStoreJson(dir.c_str(), 30), 0);
+    const std::string d = sub("json");
+    ASSERT_EQ(initStoreJson(d.c_str(), 30), 0);
     // 10240 records of 1024 bytes fill a file exactly: still the same file.
     const std::string rec(1020, 'r'), longRecord(JSON_RECORD_SIZE + 100, 'L');
     for (int i = 0; i <= JSON_FILE / 1024; ++i) writeJson(rec.c_str());
-    writeJson(longRecord.c_str());
-    writeJsonEnd();
-    std::string one = readAll(name(dir, 1, "json"));
+    writeJson(longRecord.c_str()), writeJsonEnd();
+    std::string one = readAll(name(d, 1, "json"));
     ASSERT_EQ(static_cast<long>(one.size()), JSON_FILE + 1024);
     EXPECT_EQ(one.substr(JSON_FILE - 1024, 2048), rec + "\r\n\r\n" + rec + "\r\n\r\n");
-    EXPECT_EQ(readAll(name(dir, 2, "json")), longRecord + "\r\n\r\n");
+    EXPECT_EQ(readAll(name(d, 2, "json")), longRecord + "\r\n\r\n");
     EXPECT_EQ(readOnlyGlobal.jsonFileInd, 2);
 
     const int cases[][3] = {{30, 0, 1}, {30, 1, 2}, {30, 3, 1}, {30, 7, 1}, {50, 3, 4}};  // space, saved, next
     for (const auto& [space, saved, next] : cases) {
         readOnlyGlobal.jsonFileInd = saved;
-        ASSERT_EQ(initStoreJson(dir.c_str(), space), 0);
-        writeJson("r");
-        writeJsonEnd();
+        ASSERT_EQ(initStoreJson(d.c_str(), space), 0);
+        writeJson("r"), writeJsonEnd();
         EXPECT_EQ(readOnlyGlobal.jsonFileInd, next) << saved;
-        EXPECT_EQ(readAll(name(dir, next, "json")), "r\r\n\r\n") << saved;
+        EXPECT_EQ(readAll(name(d, next, "json")), "r\r\n\r\n") << saved;
     }
 }
 
-// Two writers while the store moves between two directories: every record
-// lands whole, exactly once.
+// Two writers while the store moves between two folders: every record lands
+// whole, exactly once.
 TEST_F(StoreTest, ConcurrentWritersAndSetUpLoseNothing)
 {
-    const std::string dirs[2] = {sub("a"), sub("b")};
+    const std::string dirs[2] = {sub("json"), sub("other")};
     ASSERT_EQ(initStoreJson(dirs[0].c_str(), 200), 0);
     auto record = [](int t, int i) { return std::to_string(t) + ":" + std::to_string(i) + std::string(i % 300, '.'); };
-    // At most 20 MB in all: the 20 files of a directory never come round again.
-    constexpr int MOST = 60000;
     std::atomic<bool> setUpDone {false};
     int written[2] = {0, 0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t) {
-        threads.emplace_back([&, t] {
-            while ((written[t] < 2000 || !setUpDone) && written[t] < MOST) writeJson(record(t, written[t]++).c_str());
-        });
+    // At most 20 MB in all: the 20 files of a folder never come round again.
+    auto writer = [&](int t) {
+        while ((written[t] < 2000 || !setUpDone) && written[t] < 60000) writeJson(record(t, written[t]++).c_str());
+    };
+    std::thread first(writer, 0), second(writer, 1);
+    for (int k = 1; k <= 6; ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(initStoreJson(dirs[k % 2].c_str(), 200), 0);
+        writeJsonEnd();
     }
-    threads.emplace_back([&] {
-        for (int k = 1; k <= 6; ++k) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            EXPECT_EQ(initStoreJson(dirs[k % 2].c_str(), 200), 0);
-            writeJsonEnd();
-        }
-        setUpDone = true;
-    });
-    for (std::thread& t : threads) t.join();
+    setUpDone = true;
+    first.join(), second.join();
     writeJsonEnd();
-
     std::multiset<std::string> want, got;
-    for (int t = 0; t < 2; ++t) {
+    for (int t = 0; t < 2; ++t)
         for (int i = 0; i < written[t]; ++i) want.insert(record(t, i));
-    }
     for (const std::string& d : dirs) {
         for (int n = 1; n <= 20; ++n) {
             const std::string text = readAll(name(d, n, "json"));
-            std::size_t at = text[0] == 0 ? text.size() : 0, end;  // blank files hold nothing
-            for (; (end = text.find("\r\n\r\n", at)) != std::string::npos; at = end + 4)
+            std::size_t at = text[0] == 0 ? text.size() : 0;  // blank files hold nothing
+            for (std::size_t end; (end = text.find("\r\n\r\n", at)) != std::string::npos; at = end + 4)
                 got.insert(text.substr(at, end - at));
             EXPECT_EQ(at, text.size()) << name(d, n, "json");
         }

@@ -1,174 +1,130 @@
-// The texts of the live list and of its CSV export, on plain records.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <string>
-
+// The texts of the live list and of its CSV export, on plain records, and
+// what the query dialogs show: which entry of their time lists shows a time,
+// and the period they open with.
 #include "ui/list_text.h"
+
+#include <cstring>
+
+#include "support/conf_fixture.h"
+#include "ui/query_text.h"
 
 namespace {
 
 char out[CELL_TEXT_SIZE];
 
-TEST(ListTextTest, KpiTexts)
+char* traffic(u32 a, u32, char* o) { return getTraffic(a, o); }
+char* pkts(u32 a, u32, char* o) { return getPkts(a, o); }
+
+// KPI texts at the K and M steps, at the largest counts and without division
+// by zero; the protocol cell; the column chooser's categories.
+TEST(ListTextTest, KpiProtocolAndColumnTexts)
 {
-    struct {
-        char* (*fn)(u32, u32, char*);
-        u32 a, b;
-        const char* want;
-    } const cases[] = {
-        {[](u32 a, u32, char* o) { return getTraffic(a, o); }, 12500, 0, "10000.00"},
-        {[](u32 a, u32, char* o) { return getTraffic(a, o); }, 12501, 0, "10.00K"},
-        {[](u32 a, u32, char* o) { return getTraffic(a, o); }, 12500000, 0, "10000.00K"},
-        {[](u32 a, u32, char* o) { return getTraffic(a, o); }, 12500001, 0, "10.00M"},
-        {[](u32 a, u32, char* o) { return getTraffic(a, o); }, 125000000, 0, "100.00M"},
-        {[](u32 a, u32, char* o) { return getTraffic(a, o); }, 0xFFFFFFFF, 0, "3435.97M"},
-        {[](u32 a, u32, char* o) { return getPkts(a, o); }, 100000, 0, "10000.00"},
-        {[](u32 a, u32, char* o) { return getPkts(a, o); }, 100001, 0, "10.00K"},
-        {[](u32 a, u32, char* o) { return getPkts(a, o); }, 12345678, 0, "1234.57K"},
-        {[](u32 a, u32, char* o) { return getPkts(a, o); }, 0xFFFFFFFF, 0, "429496.75K"},  // no M step; single precision
-        {getRatio, 1, 3, "33.33"},
-        {getRatio, 5, 0, "0.00"},
-        {getDelay, 1500, 1, "1.50"},
-        {getDelay, 12345, 0, "0.00"},
+    struct { char* (*fn)(u32, u32, char*); u32 a, b; const char* want; } const kpis[] = {
+        {traffic, 12500, 0, "10000.00"}, {traffic, 12501, 0, "10.00K"}, {traffic, 12500000, 0, "10000.00K"},
+        {traffic, 12500001, 0, "10.00M"}, {traffic, 125000000, 0, "100.00M"}, {traffic, 0xFFFFFFFF, 0, "3435.97M"},
+        {pkts, 100000, 0, "10000.00"}, {pkts, 100001, 0, "10.00K"}, {pkts, 12345678, 0, "1234.57K"},
+        {pkts, 0xFFFFFFFF, 0, "429496.75K"},  // no M step; single precision
+        {getRatio, 1, 3, "33.33"}, {getRatio, 5, 0, "0.00"}, {getDelay, 1500, 1, "1.50"}, {getDelay, 12345, 0, "0.00"},
         {getDelay, 3000, 4, "0.75"},
     };
-    for (const auto& c : cases) EXPECT_STREQ(c.fn(c.a, c.b, out), c.want) << c.a << " " << c.b;
-}
-
-TEST(ListTextTest, ProtocolCell)
-{
-    struct {
-        u32 proto, type;
-        const char* want;
-    } const cases[] = {
+    for (const auto& c : kpis) EXPECT_STREQ(c.fn(c.a, c.b, out), c.want) << c.a << " " << c.b;
+    struct { u32 proto, type; const char* want; } const protocols[] = {
         {1, 0, "ICMP"}, {6, 0, "TCP"}, {17, 0, "UDP"}, {6, 1, "HTTP"}, {6, 2, "ORACLE"},
         {6, 3, "MYSQL"}, {17, 4, "SQLSERVER"}, {6, 5, "TCP"}, {47, 0, ""}, {47, 99, ""},
     };
-    for (const auto& c : cases) EXPECT_STREQ(protocolCell(c.proto, c.type), c.want) << c.proto << "/" << c.type;
+    for (const auto& c : protocols) EXPECT_STREQ(protocolCell(c.proto, c.type), c.want) << c.proto << "/" << c.type;
+    initColumCheckNum();
+    int seen[NUM_NETLIST_FIELD] = {};
+    for (auto& row : columnCheckNum)
+        for (int i = 0; i < NUM_NETLIST_FIELD && row[i] >= 0; i++) seen[row[i]]++;
+    for (int c = 0; c < NUM_NETLIST_FIELD; c++) EXPECT_EQ(seen[c], 1) << "column " << c;
+    EXPECT_EQ(columnCheckNum[WX_KPI_CATE_PKT][2], SRC_LOSS_RATIO);
+    EXPECT_EQ(columnCheckNum[WX_KPI_CATE_BYTE][2], -1);
 }
 
-CommMsgT knownRecord()
+// Every cell of a known record, in the list and in the CSV export (which
+// names the transport only, quotes what holds a comma, a quote or a line
+// break, and skips records of time 0).
+using CsvTest = ConfFixture;
+TEST_F(CsvTest, CellsAndCsvExport)
 {
-    CommMsgT r {};
-    r.type = 3;
-    r.time = 1772668800;  // 2026-03-05 00:00:00 UTC
-    r.src = 0xC0A80102;
-    r.sport = 51000;
-    r.dst = 0x0A000005;
-    r.dport = 3306;
-    r.proto = 6;
-    std::strcpy(r.urlsql, "select a, b from t");
-    r.sendBytes = 12501;
-    r.rcvdBytes = 1000;
-    r.sendPkts = 30;
-    r.rcvdPkts = 20;
-    r.sendRetransmitPkts = 3;
-    r.rcvdRetransmitPkts = 1;
-    r.cntCustomDelay = 2, r.customDelayUsec = 5000;
-    r.cntSrcDelay = 1, r.srcDelayUsec = 250;
-    r.cntDstDelay = 4, r.dstDelayUsec = 1000;
-    r.srcConDelayUsec = 1200, r.dstConDelayUsec = 800;
-    r.cntLoadDelay = 1, r.loadDelayUsec = 9000;
-    r.srcRetransDelayUsec = 100, r.dstRetransDelayUsec = 200;
-    r.sendSynPkts = 4, r.rcvdSynPkts = 5, r.sendSynAckPkts = 6, r.rcvdSynAckPkts = 7;
-    r.sendRstPkts = 8, r.rcvdRstPkts = 9, r.sendFinPkts = 10, r.rcvdFinPkts = 11;
-    r.sendTinyPkts = 12, r.rcvdTinyPkts = 13, r.cntSrcZeroWin = 14, r.cntDstZeroWin = 15, r.largePkts = 16;
-    return r;
-}
-
-class ListRecordTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        setenv("TZ", "UTC", 1);
-        tzset();
-        PortProcT& p = globalValue.portProc[51000];
-        p = PortProcT {};
-        std::strcpy(p.name, "mysql\xC4\xE3");  // GB2312 for a Chinese character
-        p.cpu = 1.25f;
-        p.mem = 2048;
-    }
-};
-
-TEST_F(ListRecordTest, TheCellsOfAKnownRecord)
-{
+    setenv("TZ", "UTC", 1), tzset();
+    PortProcT& p = globalValue.portProc[51000] = PortProcT {};
+    std::strcpy(p.name, "mysql\xC4\xE3");  // GB2312 for a Chinese character
+    p.cpu = 1.25f, p.mem = 2048;
     const char* const want[NUM_NETLIST_FIELD] = {
         "2026-03-05 00:00:00", "mysql\xE4\xBD\xA0", "1.250", "2048 KB", "192.168.1.2:51000", "10.0.0.5:3306",
         "MYSQL", "select a, b from t", "10.00K", "800.00", "10.00", "5.00", "2.50", "0.25", "0.25", "1.20", "0.80",
         "9.00", "0.10", "0.20", "3.00", "2.00", "3", "1", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13",
         "14", "15", "16", "270",
     };
-    CommMsgT r = knownRecord();
-    for (int f = 0; f < NUM_NETLIST_FIELD; f++) {
-        EXPECT_STREQ(cellText(r, portOwner(r.sport), f, out), want[f]) << infoTitles[f];
-    }
-    r.sendPkts = r.rcvdPkts = 0;
-    EXPECT_STREQ(cellText(r, portOwner(r.sport), AVG_PKT_LEN, out), "") << "no packets, no average";
+    CommMsgT r {};
+    r.type = 3, r.time = 1772668800;  // 2026-03-05 00:00:00 UTC
+    r.src = 0xC0A80102, r.sport = 51000, r.dst = 0x0A000005, r.dport = 3306, r.proto = 6;
+    std::strcpy(r.urlsql, "select a, b from t");
+    r.sendBytes = 12501, r.rcvdBytes = 1000, r.sendPkts = 30, r.rcvdPkts = 20, r.sendRetransmitPkts = 3;
+    r.rcvdRetransmitPkts = 1, r.sendSynPkts = 4, r.rcvdSynPkts = 5, r.sendSynAckPkts = 6, r.rcvdSynAckPkts = 7;
+    r.cntCustomDelay = 2, r.customDelayUsec = 5000, r.cntSrcDelay = 1, r.srcDelayUsec = 250;
+    r.cntDstDelay = 4, r.dstDelayUsec = 1000, r.srcConDelayUsec = 1200, r.dstConDelayUsec = 800;
+    r.cntLoadDelay = 1, r.loadDelayUsec = 9000, r.srcRetransDelayUsec = 100, r.dstRetransDelayUsec = 200;
+    r.sendRstPkts = 8, r.rcvdRstPkts = 9, r.sendFinPkts = 10, r.rcvdFinPkts = 11, r.sendTinyPkts = 12;
+    r.rcvdTinyPkts = 13, r.cntSrcZeroWin = 14, r.cntDstZeroWin = 15, r.largePkts = 16;
+    CommMsgT recs[3] = {r, r, r};
+    EXPECT_STREQ(cellText(recs[0], portOwner(51000), PROTOCOL, out), "MYSQL");
+    recs[1].time = 0;  // skipped
+    recs[2].sendPkts = recs[2].rcvdPkts = 0, recs[2].proto = 17;
+    std::strcpy(recs[2].urlsql, "GET /a?\"q\"\nx");
+    EXPECT_STREQ(cellText(recs[2], p, AVG_PKT_LEN, out), "") << "no packets, no average";
+    char name[64], small[16];
+    ASSERT_TRUE(csvFileName(sub("export").c_str(), name, sizeof name));  // ".csv" appended
+    ASSERT_EQ(writeCsv(name, recs, 3), 0);
+    auto line = [](const std::vector<std::string>& cells) {
+        std::string l;
+        for (const std::string& c : cells) l += c + ",";
+        return l + "NULL\n";
+    };
+    std::vector<std::string> first(want, want + NUM_NETLIST_FIELD), last = first;
+    first[PROTOCOL] = "TCP", first[URL_SQL] = "\"select a, b from t\"";
+    last[PROTOCOL] = "UDP", last[URL_SQL] = "\"GET /a?\"\"q\"\"\nx\"", last[AVG_PKT_LEN] = "";
+    last[SRC_LOSS_RATIO] = last[DST_LOSS_RATIO] = last[SRC_PKTS] = last[DST_PKTS] = "0.00";
+    const std::vector<std::string> titles(infoTitles, infoTitles + NUM_NETLIST_FIELD);
+    EXPECT_EQ(readAll(sub("export.csv")), line(titles) + line(first) + line(last));
+    EXPECT_EQ(writeCsv(sub("missing/x.csv").c_str(), recs, 1), -1);
+    ASSERT_TRUE(csvFileName("/tmp/b.csv", small, sizeof small));
+    EXPECT_STREQ(small, "/tmp/b.csv") << "no second extension";
+    EXPECT_FALSE(csvFileName("/tmp/long-name1", small, sizeof small)) << "too long: refused, not cut";
+
     // A name that is neither UTF-8 nor GB2312 shows as an empty cell; an
     // unterminated name is read within its field.
     PortProcT bad {};
     std::memset(bad.name, '\xFF', sizeof bad.name);
-    EXPECT_STREQ(cellText(r, bad, PROCESS, out), "");
+    EXPECT_STREQ(cellText(recs[0], bad, PROCESS, out), "");
     std::memset(bad.name, 'a', sizeof bad.name);
-    EXPECT_EQ(std::strlen(cellText(r, bad, PROCESS, out)), sizeof bad.name);
+    EXPECT_EQ(std::strlen(cellText(recs[0], bad, PROCESS, out)), sizeof bad.name);
 }
 
-TEST_F(ListRecordTest, CsvExport)
+TEST(QueryText, ComboIndexAndPreset)
 {
-    CommMsgT recs[3] = {knownRecord(), knownRecord(), knownRecord()};
-    recs[1].time = 0;  // skipped
-    recs[2].sendPkts = recs[2].rcvdPkts = 0;
-    recs[2].proto = 17;
-    std::strcpy(recs[2].urlsql, "GET /a?\"q\"\nx");
-    // Not under TMPDIR: other tests point it at folders of their own.
-    std::string path = "/tmp/wirelane_export_" + std::to_string(getpid()) + ".csv";
-    ASSERT_EQ(writeCsv(path.c_str(), recs, 3), 0);
-    std::ifstream in(path);
-    std::stringstream all;
-    all << in.rdbuf();
-    std::string header;
-    for (const char* t : infoTitles) header += std::string(t) + ",";
-    std::string first = "2026-03-05 00:00:00,mysql\xE4\xBD\xA0,1.250,2048 KB,192.168.1.2:51000,10.0.0.5:3306,TCP,"
-                        "\"select a, b from t\",10.00K,800.00,10.00,5.00,2.50,0.25,0.25,1.20,0.80,9.00,0.10,0.20,"
-                        "3.00,2.00,3,1,4,5,6,7,8,9,10,11,12,13,14,15,16,270,NULL\n";
-    std::string last = "2026-03-05 00:00:00,mysql\xE4\xBD\xA0,1.250,2048 KB,192.168.1.2:51000,10.0.0.5:3306,UDP,"
-                       "\"GET /a?\"\"q\"\"\nx\",10.00K,800.00,0.00,0.00,2.50,0.25,0.25,1.20,0.80,9.00,0.10,0.20,"
-                       "0.00,0.00,3,1,4,5,6,7,8,9,10,11,12,13,14,15,16,,NULL\n";
-    EXPECT_EQ(all.str(), header + "NULL\n" + first + last);
-    std::remove(path.c_str());
-    EXPECT_EQ(writeCsv("/nonexistent/dir/x.csv", recs, 1), -1);
-}
+    struct { const int* table; int value, index; } const cases[] = {
+        {minNum, 7, 1}, {minNum, 55, 11}, {secNum, 59, 11}, {yearNum, 2019, 0},
+        {yearNum, 2031, 10}, {yearNum, 2036, 0}, {yearNum, 2026, 6}, {dayNum, 31, 30},
+    };
+    for (const auto& c : cases) EXPECT_EQ(comboDefIndex(c.table, c.value), c.index) << c.value;
 
-TEST(ListTextTest, CsvFileName)
-{
-    char name[16];
-    ASSERT_TRUE(csvFileName("/tmp/a", name, sizeof name));
-    EXPECT_STREQ(name, "/tmp/a.csv");
-    ASSERT_TRUE(csvFileName("/tmp/b.csv", name, sizeof name));
-    EXPECT_STREQ(name, "/tmp/b.csv") << "no second extension";
-    EXPECT_FALSE(csvFileName("/tmp/long-name1", name, sizeof name)) << "too long: refused, not cut";
-}
+    setenv("TZ", "UTC", 1);
+    tzset();
+    int shown[6];
+    timeIndexes(1796540693, shown);  // 2026-12-06 07:04:53
+    EXPECT_EQ(std::vector<int>(shown, shown + 6), (std::vector<int> {6, 11, 5, 7, 0, 10})) << "year to second";
 
-TEST(ListTextTest, ColumnCategories)
-{
-    initColumCheckNum();
-    int seen[NUM_NETLIST_FIELD] = {};
-    for (auto& row : columnCheckNum) {
-        for (int c : row) {
-            if (c < 0) break;
-            seen[c]++;
-        }
-    }
-    for (int c = 0; c < NUM_NETLIST_FIELD; c++) EXPECT_EQ(seen[c], 1) << "column " << c << " in one category";
-    EXPECT_EQ(columnCheckNum[WX_KPI_CATE_PKT][2], SRC_LOSS_RATIO);
-    EXPECT_EQ(columnCheckNum[WX_KPI_CATE_BYTE][2], -1);
+    const std::vector<StoreFileT> files = {{"a", "a", 100, 200}, {"b", "b", 200, 300}};
+    long long start, end;
+    presetPeriod(files, 0, 0, &start, &end);
+    EXPECT_EQ(std::pair(start, end), std::pair(200LL, 300LL));
+    presetPeriod(files, 150, 250, &start, &end);
+    EXPECT_EQ(start, 150) << "the last query's period";
+    presetPeriod({}, 0, 0, &start, &end);
+    EXPECT_EQ(start + end, 0);
 }
 
 }  // namespace
