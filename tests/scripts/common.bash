@@ -5,97 +5,116 @@ SRC=$(cd "$2" && pwd)
 PROBE=$BUILD/wirelane-probe
 WORK=$(mktemp -d /tmp/wirelane-test.XXXXXX)
 chmod 755 "$WORK"
-export TMPDIR=$WORK/tmp
-mkdir -p "$TMPDIR"
+export TMPDIR=$WORK/tmp WORK
+mkdir -p "$TMPDIR/Wirelane"
 chmod 1777 "$TMPDIR"
+export CONF=$TMPDIR/Wirelane/Wirelane.conf  # the desktop program's
 failures=0
 cleanups=()
-
-cleanup() {
-  local c
-  for c in "${cleanups[@]}"; do eval "$c" || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+trap 'for c in "${cleanups[@]}"; do eval "$c" || true; done; rm -rf "$WORK"' EXIT
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
-
 # expect DESCRIPTION EXPECTED ACTUAL
-expect() {
-  if [ "$2" == "$3" ]; then pass "$1"; else fail "$1: expected '$2', got '$3'"; fi
-}
-
+expect() { if [ "$2" == "$3" ]; then pass "$1"; else fail "$1: expected '$2', got '$3'"; fi; }
+# same WHAT FILE1 FILE2: the files are equal, byte for byte.
+same() { cmp -s "$2" "$3" && pass "$1" || fail "$1: $(cmp "$2" "$3" 2>&1)"; }
+finish() { [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }; echo "all checks passed"; }
 logfile() { echo "$TMPDIR/Wirelane/Wirelane-$(date +%Y-%m-%d).log"; }
+needs_root() { [ "$(id -u)" -eq 0 ] || { echo "needs root for the capture"; exit 1; }; }
+ports_free() { for p; do ! (exec 3<>/dev/tcp/127.0.0.1/$p) 2>/dev/null || { echo "port $p is taken"; exit 1; }; done; }
+# background COMMAND...: runs it until the test ends; its process id in $bg.
+background() { "$@" & bg=$!; cleanups+=("kill $bg 2>/dev/null"); }
 
-finish() {
-  if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
-  echo "all checks passed"
+# refused STATUS TEXT ARGS...: the probe given ARGS ends with STATUS and says
+# TEXT on standard error (kept in $said).
+refused() {
+  local status=$1 text=$2 rc=0
+  shift 2
+  said=$("$PROBE" "$@" 2>&1 >/dev/null) || rc=$?
+  [ $rc -eq "$status" ] && grep -qF -- "$text" <<<"$said" && pass "'$*': status $status, '$text'" \
+    || fail "'$*': status $rc, said '$said'"
 }
 
-# start_nginx PORT: a real HTTP server on 127.0.0.1:PORT serving $WORK/html.
+# start_nginx PORT [HTTP-DIRECTIVES [SERVER-DIRECTIVES]]: a real HTTP server
+# on 127.0.0.1:PORT; the directives replace the plain access log.
 start_nginx() {
-  local port=$1 dir=$WORK/nginx
-  mkdir -p "$dir/html"
-  echo '<html><body>hello</body></html>' > "$dir/html/index.html"
-  head -c 60000 /dev/zero | tr '\0' 'w' > "$dir/html/big.txt"
-  cat > "$dir/nginx.conf" <<CONF
+  local dir=$WORK/nginx
+  mkdir -p "$dir/html" && echo '<html><body>hello</body></html>' >"$dir/html/index.html"
+  head -c 60000 /dev/zero | tr '\0' 'w' >"$dir/html/big.txt"
+  cat >"$dir/nginx.conf" <<CONF
 worker_processes 1;
 pid $dir/nginx.pid;
 error_log $dir/error.log;
 events { worker_connections 64; }
 http {
-  access_log $dir/access.log;
-  client_body_temp_path $dir/body;
-  proxy_temp_path $dir/proxy;
-  fastcgi_temp_path $dir/fastcgi;
-  uwsgi_temp_path $dir/uwsgi;
-  scgi_temp_path $dir/scgi;
-  server { listen 127.0.0.1:$port; root $dir/html; }
+  ${2:-access_log $dir/access.log;}
+  client_body_temp_path $dir/body; proxy_temp_path $dir/proxy; fastcgi_temp_path $dir/fastcgi;
+  uwsgi_temp_path $dir/uwsgi; scgi_temp_path $dir/scgi;
+  server { listen 127.0.0.1:$1; root $dir/html; ${3:-} }
 }
 CONF
   nginx -c "$dir/nginx.conf"
   cleanups+=("nginx -c '$dir/nginx.conf' -s stop 2>/dev/null")
-  for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/" && return 0; sleep 0.1; done
+  for _ in $(seq 50); do [ -s "$dir/nginx.pid" ] && return 0; sleep 0.1; done  # written once it listens
   echo "nginx did not start"; cat "$dir/error.log"; return 1
 }
 
-# start_udp_listener ADDRESS PORT FILE: appends each datagram to FILE, one a
-# line, until the test ends.
+# start_capture FILE FILTER / stop_capture: tcpdump on lo as a witness.
+start_capture() {
+  background tcpdump -i lo --immediate-mode -U -w "$1" "$2" 2>"$1.err"
+  capture=$bg
+  for _ in $(seq 50); do grep -q "listening on" "$1.err" && break; sleep 0.1; done
+}
+stop_capture() { sleep 0.5; kill "$capture"; wait "$capture" 2>/dev/null || true; }
+
+# unit_test WHAT FILTER VAR=VALUE...: GoogleTest cases that read what this
+# script made, named in the environment; they skip without it.
+unit_test() {
+  local what=$1 filter=$2 out=$WORK/gtest.out
+  shift 2
+  env "$@" "$BUILD/tests/wirelane_tests" --gtest_filter="$filter" >"$out" 2>&1 && grep -q '^\[  PASSED  \]' "$out" \
+    && ! grep -q '^\[  SKIPPED \]' "$out" && pass "$what" || fail "$what: $(tail -40 "$out")"
+}
+
+# start_udp_listener ADDRESS PORT FILE: appends each datagram and a newline
+# to FILE, made once the socket is bound.
 start_udp_listener() {
-  python3 - "$1" "$2" "$3" <<'PY' &
-import socket, sys
+  rm -f "$3"
+  background python3 -c 'import socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.setsockopt(socket.SOL_SOCKET, 33, 64 << 20)  # SO_RCVBUFFORCE: senders do not wait for us
 s.bind((sys.argv[1], int(sys.argv[2])))
 with open(sys.argv[3], "ab", buffering=0) as out:
     while True:
-        out.write(s.recv(65535) + b"\n")
-PY
-  cleanups+=("kill $! 2>/dev/null")
-  sleep 0.3  # bound before anything is sent
+        out.write(s.recv(65535) + b"\n")' "$@"
+  for _ in $(seq 100); do [ -e "$3" ] && return 0; sleep 0.1; done
+  echo "the listener on $1:$2 did not start"; return 1
 }
 
-# run_gui DRIVER ARGS...: the desktop program under Xvfb with a real
-# accessibility bus, driven by the Python script tests/scripts/DRIVER (given
-# the program's process id and ARGS), which must end it with Exit.
+# run_gui DRIVER: the desktop program under Xvfb with a real accessibility
+# bus, driven by tests/scripts/DRIVER (given its process id) to its Exit.
 run_gui() {
-  local driver=$1 result
-  shift
-  cat > "$WORK/session.sh" <<SESSION
-#!/bin/bash
-"$BUILD/wirelane" >"$WORK/gui.out" 2>&1 &
-app=\$!
-/usr/bin/python3 "$SRC/tests/scripts/$driver" \$app $(printf '%q ' "$@")
-driver=\$?
-for _ in \$(seq 50); do kill -0 \$app 2>/dev/null || break; sleep 0.1; done
-if kill -0 \$app 2>/dev/null; then echo "FAIL: Exit did not end the program"; kill \$app; exit 1; fi
-wait \$app
-echo "exit status \$? driver \$driver"
-SESSION
-  chmod +x "$WORK/session.sh"
-  result=$(timeout 280 xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- "$WORK/session.sh" 2>&1 || true)
+  local result
+  result=$(timeout 280 xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- bash -c '
+    "$0" >"$WORK/gui.out" 2>&1 & app=$!
+    /usr/bin/python3 "$@" $app; driver=$?
+    for _ in $(seq 50); do kill -0 $app 2>/dev/null || break; sleep 0.1; done
+    if kill -0 $app 2>/dev/null; then echo "FAIL: Exit did not end the program"; kill $app; exit 1; fi
+    wait $app
+    echo "exit status $? driver $driver"' "$BUILD/wirelane" "$SRC/tests/scripts/$1" 2>&1 || true)
   grep -vE "dbus-daemon|SpiRegistry|^Xlib.protocol" <<<"$result"
   grep -q '^FAIL' <<<"$result" && fail "the window failed a check"
   expect "Exit ends the program with status 0" "exit status 0 driver 0" "$(grep '^exit status' <<<"$result")"
+}
+
+# run_live_gui DRIVER PORT CONF-LINES...: the window on the loopback card
+# with curl asking nginx on PORT every 0.3 s, monitored as an HTTP endpoint.
+run_live_gui() {
+  needs_root
+  start_nginx "$2"
+  printf '%s\n' cardMac=000000000000 "endpoint=127.0.0.1:$2|3|12345678" "${@:3}" >"$CONF"
+  background bash -c "while :; do curl -s -o /dev/null http://127.0.0.1:$2/; sleep 0.3; done"
+  export PORT=$2
+  run_gui "$1"
 }

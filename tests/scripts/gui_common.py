@@ -1,51 +1,45 @@
-"""What the window tests share: finding widgets in the accessibility tree of
-the desktop program, acting on them, and the window manager's close."""
+"""What the window drivers share (with os, sys, time and pyatspi): the desktop
+program's accessibility tree (its process id is the first argument) and checks."""
+import os
 import sys
 import time
 
 import pyatspi
-from gi.repository import Atspi
+from gi.repository import Atspi, GLib
 from Xlib import X, display, protocol
 
 TITLE = "Wirelane Super Traffic Tool V3.0"
 PID = int(sys.argv[1])
+WORK, CONF = os.environ["WORK"], os.environ["CONF"]
 failures = 0
-# A refresh may keep the program busy for longer than the default 0.8 s.
-Atspi.set_timeout(10000, 15000)
+Atspi.set_timeout(10000, 15000)  # a refresh may keep the program busy for longer than 0.8 s
 
 
 def check(what, ok, detail=""):
     global failures
-    print(("ok: " if ok else "FAIL: ") + what + ("" if ok else " " + detail), flush=True)
+    print(("ok: " if ok else "FAIL: ") + what + ("" if ok else " " + str(detail)), flush=True)
     failures += 0 if ok else 1
     return ok
 
 
 def wait_for(fn, timeout=10.0):
     end = time.time() + timeout
-    while True:
-        value = fn()
-        if value or time.time() > end:
-            return value
+    while not (value := fn()) and time.time() < end:
         time.sleep(0.1)
+    return value
 
 
 def walk(acc):
     """The accessible and those below it, but not the cells of a table."""
     yield acc
-    if acc.getRoleName() == "table":
-        return
-    for child in acc:
-        if child is not None:
-            yield from walk(child)
-
-
-def app():
-    return next((a for a in pyatspi.Registry.getDesktop(0) if a is not None and a.name == "wirelane"), None)
+    if acc.getRoleName() != "table":
+        for child in acc:
+            if child is not None:
+                yield from walk(child)
 
 
 def frame(title):
-    a = app()
+    a = next((a for a in pyatspi.Registry.getDesktop(0) if a is not None and a.name == "wirelane"), None)
     return next((w for w in a if w is not None and w.name == title), None) if a else None
 
 
@@ -53,13 +47,30 @@ def find(root, role, name=None):
     return next((x for x in walk(root) if x.getRoleName() == role and (name is None or x.name == name)), None)
 
 
+def act(acc):
+    acc.queryAction().doAction(0)
+
+
 def click(root, name, role="push button"):
-    button = find(root, role, name)
-    button.queryAction().doAction(0)
+    act(find(root, role, name))
 
 
-def table_of(root):
-    return find(root, "table").queryTable()
+def dismiss(window, button, title):
+    click(window, button)
+    return gone(title)
+
+
+def type_into(window, name, text, ok=None):
+    find(window, "text", name).queryEditableText().setTextContents(text)
+    if ok:
+        click(window, ok)
+
+
+def labels(window):
+    return [x.name for x in walk(window) if x.getRoleName() == "label" and x.name]
+
+
+table_of = lambda root: find(root, "table").queryTable()
 
 
 def headers(t):
@@ -67,12 +78,13 @@ def headers(t):
 
 
 def rows(t):
-    return [[t.getAccessibleAt(r, c).name for c in range(t.nColumns)] for r in range(t.nRows)]
-
-
-def rss_kib():
-    with open(f"/proc/{PID}/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+    for tries in range(5, 0, -1):
+        try:
+            return [[t.getAccessibleAt(r, c).name for c in range(t.nColumns)] for r in range(t.nRows)]
+        except GLib.GError:  # a cell gone in a refresh of the list
+            if tries == 1:
+                raise
+            time.sleep(0.2)
 
 
 xdisplay = display.Display()
@@ -97,3 +109,32 @@ def gone(title):
     return wait_for(lambda: frame(title) is None)
 
 
+def box_says(text, title="Notice", answer="OK"):
+    """The box is up with text (a notice's whole text, part of a question's); answers it."""
+    box = wait_for(lambda: frame(title), 15)
+    said = labels(box) if box else []
+    if box is not None:
+        dismiss(box, answer, title)
+    return any(s == text or (title != "Notice" and text in s) for s in said) or print(f"the box said {said}", flush=True)
+
+
+def save_export(main, path, while_open=lambda: None):
+    """The list exported to path + ".csv"; gives what while_open gave with the chooser up."""
+    saver = open_window(lambda: click(main, "Export"), "Save Export")
+    seen = while_open()
+    type_into(saver, None, path)
+    time.sleep(0.5)  # the chooser takes the typed name in its own time
+    dismiss(saver, "Save", "Save Export")
+    return seen
+
+
+def main_window():
+    main = wait_for(lambda: frame(TITLE), 30)
+    if not check("the main window shows with its title", main is not None):
+        sys.exit(1)
+    return main
+
+
+def finish(main):
+    click(main, "  Exit  ")
+    sys.exit(1 if failures else 0)

@@ -1,15 +1,13 @@
 #!/bin/bash
-# MySQL statements and errors from real traffic: the MariaDB client talks to
-# its own server on loopback (TLS off, so the statements are readable), and
-# the capture is read back through the whole frame path.
+# MySQL statements and errors of the MariaDB client and server on loopback (TLS
+# off), captured by tcpdump and read back through the whole frame path.
 source "$(dirname "$0")/common.bash"
-[ "$(id -u)" -eq 0 ] || { echo "needs root for the capture"; exit 1; }
-
+needs_root
 PORT=13306
 DB=$WORK/mariadb
 PATH=$PATH:/usr/sbin
 server_bin=$(command -v mariadbd || command -v mysqld) || { echo "no MariaDB server installed"; exit 1; }
-if (exec 3<>/dev/tcp/127.0.0.1/$PORT) 2>/dev/null; then echo "port $PORT is taken"; exit 1; fi
+ports_free $PORT
 
 mkdir -p "$DB"
 mariadb-install-db --no-defaults --datadir="$DB/data" --auth-root-authentication-method=normal \
@@ -19,19 +17,10 @@ mariadb-install-db --no-defaults --datadir="$DB/data" --auth-root-authentication
   --innodb-buffer-pool-size=16M --log-error="$DB/error.log" >"$DB/server.out" 2>&1 &
 server=$!
 cleanups+=("kill -KILL $server 2>/dev/null")
-
 sql() { mariadb --no-defaults --protocol=TCP -h 127.0.0.1 -P $PORT -u root --skip-ssl "$@"; }
-for _ in $(seq 100); do
-  sql -e 'SELECT 1' >/dev/null 2>&1 && break
-  kill -0 $server 2>/dev/null || { echo "the server ended"; cat "$DB/error.log"; exit 1; }
-  sleep 0.2
-done
+for _ in $(seq 100); do sql -e 'SELECT 1' >/dev/null 2>&1 && break; sleep 0.2; done
 sql -e 'SELECT 1' >/dev/null || { echo "the server does not answer"; cat "$DB/error.log"; exit 1; }
-
-tcpdump -i lo -U --immediate-mode -w "$WORK/mysql.pcap" "tcp port $PORT" 2>"$WORK/tcpdump.err" &
-witness=$!
-cleanups+=("kill $witness 2>/dev/null")
-for _ in $(seq 50); do grep -q "listening on" "$WORK/tcpdump.err" && break; sleep 0.1; done
+start_capture "$WORK/mysql.pcap" "tcp port $PORT"
 
 # One connection; --force goes on after the two errors. The statement over
 # several lines has tab indents; the syntax error keeps its keyword pair so
@@ -52,19 +41,11 @@ DELETE FROM t1 WHERE id = 2;
 SELECT * FROM missing_table;
 SELECT * FROM WHERE t1;
 SQL
-grep -q "ERROR 1146" "$WORK/client.out" || fail "the client saw no missing table: $(cat "$WORK/client.out")"
-grep -q "ERROR 1064" "$WORK/client.out" || fail "the client saw no syntax error"
-
-sleep 0.5
-kill $witness
-wait $witness 2>/dev/null || true
+grep -q "ERROR 1146" "$WORK/client.out" && grep -q "ERROR 1064" "$WORK/client.out" \
+  || fail "the client saw no missing table and syntax error: $(cat "$WORK/client.out")"
+stop_capture
 kill -TERM $server
 for _ in $(seq 100); do kill -0 $server 2>/dev/null || break; sleep 0.1; done
-
-if WIRELANE_MYSQL_PCAP=$WORK/mysql.pcap "$BUILD/tests/wirelane_tests" --gtest_filter='MysqlTraffic.*' \
-    >"$WORK/gtest.out" 2>&1 && grep -q "PASSED .* 1 test" "$WORK/gtest.out"; then
-  pass "statements and errors read from the MariaDB conversation"
-else
-  fail "MariaDB conversation: $(tail -40 "$WORK/gtest.out")"
-fi
+unit_test "statements and errors read from the MariaDB conversation" 'MysqlTraffic.*' \
+  WIRELANE_MYSQL_PCAP="$WORK/mysql.pcap"
 finish
