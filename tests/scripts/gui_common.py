@@ -29,8 +29,7 @@ def wait_for(fn, timeout=10.0):
     return value
 
 
-def walk(acc):
-    """The accessible and those below it, but not the cells of a table."""
+def walk(acc):  # the accessible and those below it, but not the cells of a table
     yield acc
     if acc.getRoleName() != "table":
         for child in acc:

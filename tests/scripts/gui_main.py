@@ -83,13 +83,11 @@ def refreshes(times):
     time.sleep(1)
 
 
-# Memory. The capture ring (8 MB) becomes resident slot by slot as frames
-# come: a burst of requests takes it once round. A first round fills the
-# caches of GTK, the accessibility bridge and the allocator; they still grow
-# now and then (up to 1 MB in a round of windows), a leak does in every round:
-# the least of two rounds of refreshes, of three of windows, is bounded. A
-# record leaked per refresh adds 0.5 to 1.4 MB a round, a window kept per
-# opening 1 MB.
+# Memory. A burst of requests takes the capture ring (8 MB, resident slot by
+# slot as frames come) once round; a first round fills the caches of GTK, the
+# accessibility bridge and the allocator. They still grow now and then (up to
+# 1 MB in a round of windows), a leak in every round: the least round is
+# bounded. A record leaked per refresh adds 0.5-1.4 MB, a window kept 1 MB.
 def growth(op, times):
     rss = lambda: next(int(line.split()[1]) for line in open(f"/proc/{PID}/status") if line.startswith("VmRSS:"))
     before = rss()
