@@ -9,7 +9,6 @@
 #include "decode/decode.h"
 
 #include <atomic>
-#include <mutex>
 
 #include "core/util.h"
 #include "decode/frame_view.h"
@@ -84,6 +83,34 @@ bool decodeIpv4(const FrameView& f, long ip, PayloadRule rule, const pcap_pkthdr
     return true;
 }
 
+// A tunnelled IPv4 packet (sp at its header) or Ethernet frame (sp behind the
+// VXLAN header); len is the number of captured bytes from sp.
+bool decodeGre(int vid, const pcap_pkthdr* h, const u8* sp, int len, DecodedPacketT& p)
+{
+    FrameView f(sp, len > 0 ? static_cast<std::size_t>(len) : 0);
+    if (!f.has(0, 20)) return false;
+    long ip = 0;
+    if (f.u8(9) == 47) {
+        // One more level of GRE is unwrapped, no further.
+        int ihl = (f.u8(0) & 0x0F) * 4;
+        if (ihl < 20 || (f.be16(6) & 0x1FFF) != 0) return false;
+        ip = skipGreHeaders(f, ihl);
+    }
+    p = DecodedPacketT {};
+    p.vid = vid;
+    return decodeIpv4(f, ip, PayloadRule::Gre, h, p);
+}
+
+bool decodeVxlan(int vid, const pcap_pkthdr* h, const u8* sp, int len, DecodedPacketT& p)
+{
+    FrameView f(sp, len > 0 ? static_cast<std::size_t>(len) : 0);
+    long shift = vlanTagBytes(f);
+    if (f.u8(12) == 0x88 && f.u8(13) == 0x47) shift = (f.u8(16) & 0x01) ? 4 : 8;  // MPLS labels
+    p = DecodedPacketT {};
+    p.vid = vid;
+    return decodeIpv4(f, 14 + shift, PayloadRule::Vxlan, h, p);
+}
+
 }  // namespace
 
 bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p)
@@ -138,32 +165,6 @@ bool peekConversation(const pcap_pkthdr* h, const std::uint8_t* sp, u32* src, u3
     *sport = f.be16(th);
     *dport = f.be16(th + 2);
     return true;
-}
-
-bool decodeGre(int vid, const pcap_pkthdr* h, const u8* sp, int len, DecodedPacketT& p)
-{
-    FrameView f(sp, len > 0 ? static_cast<std::size_t>(len) : 0);
-    if (!f.has(0, 20)) return false;
-    long ip = 0;
-    if (f.u8(9) == 47) {
-        // One more level of GRE is unwrapped, no further.
-        int ihl = (f.u8(0) & 0x0F) * 4;
-        if (ihl < 20 || (f.be16(6) & 0x1FFF) != 0) return false;
-        ip = skipGreHeaders(f, ihl);
-    }
-    p = DecodedPacketT {};
-    p.vid = vid;
-    return decodeIpv4(f, ip, PayloadRule::Gre, h, p);
-}
-
-bool decodeVxlan(int vid, const pcap_pkthdr* h, const u8* sp, int len, DecodedPacketT& p)
-{
-    FrameView f(sp, len > 0 ? static_cast<std::size_t>(len) : 0);
-    long shift = vlanTagBytes(f);
-    if (f.u8(12) == 0x88 && f.u8(13) == 0x47) shift = (f.u8(16) & 0x01) ? 4 : 8;  // MPLS labels
-    p = DecodedPacketT {};
-    p.vid = vid;
-    return decodeIpv4(f, 14 + shift, PayloadRule::Vxlan, h, p);
 }
 
 std::uint64_t decodedFrames() { return frames.load(std::memory_order_relaxed); }

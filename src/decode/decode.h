@@ -29,11 +29,6 @@ struct DecodedPacketT {
 // are set, are not; the others count in globalValue.processState.
 bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p);
 
-// A tunnelled IPv4 packet (sp at its header) or Ethernet frame (sp behind the
-// VXLAN header); len is the number of captured bytes from sp.
-bool decodeGre(int vid, const pcap_pkthdr* h, const u8* sp, int len, DecodedPacketT& p);
-bool decodeVxlan(int vid, const pcap_pkthdr* h, const u8* sp, int len, DecodedPacketT& p);
-
 // The addresses and ports of an untunnelled TCP or UDP frame, read ahead of
 // its decoding; false for any other frame.
 bool peekConversation(const pcap_pkthdr* h, const std::uint8_t* sp, u32* src, u32* dst, int* sport, int* dport);
