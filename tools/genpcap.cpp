@@ -1,13 +1,18 @@
 // Writes a synthetic Ethernet capture for benchmarks: many TCP conversations
-// (handshake, request, a response of several segments, close) to HTTP servers
-// 198.19.0.1-16:80 and, one in eight, to MySQL servers 198.19.0.33-34:3306,
-// with some UDP and ICMP between them. Deterministic for given arguments.
+// (handshake, request, a response of several segments, close) with some UDP
+// and ICMP between them. Deterministic for given arguments. The servers:
+//   web (the default): HTTP 198.19.0.1-16:80 and, one conversation in eight,
+//     MySQL 198.19.0.33-34:3306; clients in 198.18.0.0/16;
+//   mixed: twenty servers 10.2.0.1-20, HTTP on 1-8 (port 80), plain TCP on
+//     9-12 (port 443) and 17-20 (port 5000), MySQL on 13-16 (port 3306);
+//     clients in 10.1.0.0/16.
 //
-//   wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS] [CLIENT-HOSTS]
+//   wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS] [CLIENT-HOSTS] [web|mixed]
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -85,38 +90,53 @@ void emit(int proto, std::uint32_t src, std::uint32_t dst, int sport, int dport,
     writeFrame(f, len);
 }
 
+enum class App { Http, Mysql, Tcp };
+
 struct Conv {
     std::uint32_t cli, srv;
-    int cport;
+    int cport, sport;
     std::uint32_t cseq, sseq;
     int step;
     int segments;
     std::uint16_t id;
-    bool mysql;
+    App app;
 };
 
 std::uint32_t rng = 12345;
 std::uint32_t clientHosts = 4000;
+bool mixed = false;
 std::uint32_t next() { rng = rng * 1103515245u + 12345u; return rng >> 8; }
+std::uint32_t clientNet() { return mixed ? 0x0A010000u : 0xC6120000u; }
+std::uint32_t serverNet() { return mixed ? 0x0A020000u : 0xC6130000u; }
 
 void restart(Conv& c, int index)
 {
-    c.cli = 0xC6120000u + 0x100u + next() % clientHosts;  // 198.18.x.x clients
-    c.mysql = index % 8 == 7;
-    c.srv = c.mysql ? 0xC6130021u + static_cast<std::uint32_t>(index % 2)   // 198.19.0.33..34
-                    : 0xC6130001u + static_cast<std::uint32_t>(index % 16);  // 198.19.0.1..16
+    c.cli = clientNet() + 0x100u + next() % clientHosts;
+    if (mixed) {
+        const int n = 1 + index % 20;
+        c.srv = serverNet() + static_cast<std::uint32_t>(n);
+        c.app = n <= 8 ? App::Http : (n >= 13 && n <= 16) ? App::Mysql : App::Tcp;
+        c.sport = c.app == App::Http ? 80 : c.app == App::Mysql ? 3306 : n <= 12 ? 443 : 5000;
+    } else {
+        const bool mysql = index % 8 == 7;
+        c.srv = serverNet() + (mysql ? 0x21u + static_cast<std::uint32_t>(index % 2)   // .33..34
+                                     : 0x01u + static_cast<std::uint32_t>(index % 16));  // .1..16
+        c.app = mysql ? App::Mysql : App::Http;
+        c.sport = mysql ? 3306 : 80;
+    }
     c.cport = 1024 + static_cast<int>(next() % 60000);
     c.cseq = next();
     c.sseq = next();
     c.step = 0;
-    c.segments = 1 + static_cast<int>(next() % 12);
+    c.segments = 1 + static_cast<int>(next() % (mixed ? 24 : 12));  // mixed: longer answers, fuller frames
     c.id = static_cast<std::uint16_t>(next());
 }
 
 // One frame of conversation c; its steps form a whole HTTP exchange.
 void step(Conv& c, int index)
 {
-    const int srvPort = c.mysql ? 3306 : 80;
+    const int srvPort = c.sport;
+    const bool mysql = c.app == App::Mysql;
     int s = c.step++;
     if (s == 0) {
         emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq++, 0, 0x02, "", 0, c.id++);
@@ -127,17 +147,18 @@ void step(Conv& c, int index)
     } else if (s == 3) {
         // A MySQL query packet: 3-byte length, sequence 0, command 3, text.
         static const char query[] = "\x29\x00\x00\x00\x03SELECT id, name FROM users WHERE id = 42";
-        const char* req = c.mysql ? query
-                                  : "GET /index.html?id=42 HTTP/1.1\r\nHost: bench.example\r\nUser-Agent: bench\r\n\r\n";
-        int n = c.mysql ? static_cast<int>(sizeof query - 1) : static_cast<int>(std::strlen(req));
-        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x18, req, n, c.id++, n);
+        static const char get[] = "GET /index.html?id=42 HTTP/1.1\r\nHost: bench.example\r\nUser-Agent: bench\r\n\r\n";
+        static const char hello[] = "\x16\x03\x01\x00\x40";  // a plain TCP request: 5 bytes, then filler
+        const char* req = mysql ? query : c.app == App::Http ? get : hello;
+        int n = static_cast<int>(mysql ? sizeof query - 1 : c.app == App::Http ? sizeof get - 1 : 69);
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x18, req, n, c.id++, c.app == App::Tcp ? 5 : n);
         c.cseq += n;
     } else if (s < 4 + c.segments) {
-        const char* res = s != 4  ? ""
-                          : c.mysql ? "\x01\x00\x00\x01\x02"
-                                    : "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 9000\r\n\r\n";
-        int n = s == 4 ? 1200 : 200 + static_cast<int>(next() % 1260);
-        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq, c.cseq, 0x18, res, n, c.id++, c.mysql && s == 4 ? 5 : -1);
+        const char* res = s != 4 || c.app == App::Tcp ? ""
+                          : mysql ? "\x01\x00\x00\x01\x02"
+                                  : "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 9000\r\n\r\n";
+        int n = s == 4 ? 1200 : mixed ? 1100 + static_cast<int>(next() % 361) : 200 + static_cast<int>(next() % 1260);
+        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq, c.cseq, 0x18, res, n, c.id++, mysql && s == 4 ? 5 : -1);
         c.sseq += n;
     } else if (s == 4 + c.segments) {
         emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x10, "", 0, c.id++);
@@ -156,14 +177,18 @@ void step(Conv& c, int index)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS] [CLIENT-HOSTS]\n");
+        std::fprintf(stderr, "usage: wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS] [CLIENT-HOSTS]"
+                             " [web|mixed]\n");
         return 2;
     }
     long frames = argc > 2 ? std::atol(argv[2]) : 1000000;
     int concurrent = argc > 3 ? std::atoi(argv[3]) : 2000;
     clientHosts = argc > 4 ? static_cast<std::uint32_t>(std::atoi(argv[4])) : 4000;
-    if (frames <= 0 || concurrent <= 0 || clientHosts == 0) {
-        std::fprintf(stderr, "wirelane-genpcap: FRAMES, CONVERSATIONS and CLIENT-HOSTS must be positive\n");
+    const std::string layout = argc > 5 ? argv[5] : "web";
+    mixed = layout == "mixed";
+    if (frames <= 0 || concurrent <= 0 || clientHosts == 0 || (!mixed && layout != "web")) {
+        std::fprintf(stderr, "wirelane-genpcap: FRAMES, CONVERSATIONS and CLIENT-HOSTS must be positive,"
+                             " the layout web or mixed\n");
         return 2;
     }
     out = std::fopen(argv[1], "wb");
@@ -180,10 +205,11 @@ int main(int argc, char** argv)
         clockUsec += 20 + next() % 40;  // about 25,000 frames per second of capture time
         std::uint32_t r = next() % 100;
         if (r < 4) {
-            emit(17, 0xC6120000u + 0x100u + next() % clientHosts, 0xC6130035u, 1024 + static_cast<int>(next() % 60000), 53, 0, 0, 0,
-                 "\x12\x34\x01\x00", 40, static_cast<std::uint16_t>(next()));
+            emit(17, clientNet() + 0x100u + next() % clientHosts, serverNet() + 0x35u,
+                 1024 + static_cast<int>(next() % 60000), 53, 0, 0, 0, "\x12\x34\x01\x00", 40,
+                 static_cast<std::uint16_t>(next()));
         } else if (r < 5) {
-            emit(1, 0xC6120000u + 0x100u + next() % clientHosts, 0xC6130001u, 7, 0, next(), 0, 0, "", 56,
+            emit(1, clientNet() + 0x100u + next() % clientHosts, serverNet() + 1u, 7, 0, next(), 0, 0, "", 56,
                  static_cast<std::uint16_t>(next()));
         } else {
             int i = static_cast<int>(next() % static_cast<std::uint32_t>(concurrent));
