@@ -23,6 +23,7 @@
 #include "core/global_define.h"
 #include "core/util.h"
 #include "decode/frame_view.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -159,7 +160,11 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
 
 int init_packet()
 {
-    pPacketBuffer = new (std::nothrow) PacketBuffer[RING_SLOTS];
+    // One ring for the process's life; a new input reuses it.
+    if (pPacketBuffer == nullptr) {
+        void* slots = platform::allocTable(sizeof(PacketBuffer) * RING_SLOTS);
+        if (slots != nullptr) pPacketBuffer = new (slots) PacketBuffer[RING_SLOTS];
+    }
     if (pPacketBuffer == nullptr) {
         writeLog(3, "not enough money!");
         return -1;

@@ -7,13 +7,16 @@
 
 #include "core/global_define.h"
 #include "output/channel.h"
+#include "platform/platform.h"
 
 CommPairHashTableT* pHashTable = nullptr;
 
 int initCommPair()
 {
-    pHashTable = new (std::nothrow) CommPairHashTableT();
-    return pHashTable != nullptr ? 0 : -1;
+    void* table = platform::allocTable(sizeof(CommPairHashTableT));
+    if (table == nullptr) return -1;
+    pHashTable = new (table) CommPairHashTableT;  // zero-filled memory, left untouched
+    return 0;
 }
 
 void mergeCommPair(CommMsgT* dst, const CommMsgT* src)

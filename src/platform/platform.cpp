@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <pwd.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +27,22 @@ int copyOut(const char* s, char* out, std::size_t cap)
 }
 
 }  // namespace
+
+void* allocTable(std::size_t bytes)
+{
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    preferHugePages(p, bytes);
+    return p;
+}
+
+void preferHugePages(void* p, std::size_t bytes)
+{
+    constexpr std::uintptr_t HUGE_PAGE = 2u << 20;
+    const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(p) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(HUGE_PAGE - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
 
 int exePath(char* out, std::size_t cap)
 {

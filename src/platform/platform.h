@@ -22,6 +22,14 @@ void sleepMs(int ms);
 // not, get the processors first when both want them.
 void yieldToCapture();
 
+// Memory for a large table that lives as long as the process: zero-filled,
+// and in huge pages where the kernel offers them, so that filling it costs a
+// page fault per 2 MiB, not one per 4 KiB. nullptr when none is left.
+void* allocTable(std::size_t bytes);
+// Asks for huge pages over the whole 2 MiB pages inside [p, p + bytes), for
+// large records that are not allocated (static ones); only a hint.
+void preferHugePages(void* p, std::size_t bytes);
+
 // The adapter report that the card parser reads: per interface an unindented
 // heading line, an indented physical-address line and one indented IPv4 line
 // per address. Writes at most cap - 1 bytes and a NUL; returns the length, or

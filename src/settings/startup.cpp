@@ -31,6 +31,7 @@ namespace {
 template <typename T>
 void clearRecord(T& record)
 {
+    platform::preferHugePages(&record, sizeof record);
     std::destroy_at(&record);
     std::construct_at(&record);
 }
@@ -41,8 +42,10 @@ int initGlobalValue()
 {
     clearRecord(globalValue);
 
-    // Zero-filled, with the 1024 bucket mutexes constructed in bucket order.
-    globalValue.hashTable = new (std::nothrow) HashTableT();
+    // The table's memory comes zero-filled: only the 1024 bucket mutexes are
+    // constructed, so the sessions' pages are touched when sessions use them.
+    void* table = platform::allocTable(sizeof(HashTableT));
+    globalValue.hashTable = table != nullptr ? new (table) HashTableT : nullptr;
     if (globalValue.hashTable == nullptr) {
         writeLog(3, "not enough money!");
         return -1;
