@@ -144,10 +144,12 @@ int main(int argc, char** argv)
     } else {
         int sig = 0;
         sigwait(&stop, &sig);
-        writeLog(1, "stopped by signal %d: %llu frames analysed, %llu lost on the full packet ring, %u dropped by the "
-                    "capture library",
-                 sig, static_cast<unsigned long long>(ringTakenCount()),
-                 static_cast<unsigned long long>(ringDropCount()), captureLibraryDrops());
+        writeLog(1,
+                 "stopped by signal %d: %llu frames captured, %llu analysed, %llu lost on the full packet ring, %u "
+                 "dropped by the capture library",
+                 sig, static_cast<unsigned long long>(capturedFrameCount()),
+                 static_cast<unsigned long long>(ringTakenCount()), static_cast<unsigned long long>(ringDropCount()),
+                 captureLibraryDrops());
     }
     flushExports();
     flushStores();

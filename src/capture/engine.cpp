@@ -262,22 +262,28 @@ bool fromFile = false;
 char fileName[1024];
 bool permissionLogged = false;
 std::atomic<unsigned> libraryDrops {0};
+std::atomic<std::uint64_t> capturedFrames {0};  // written by the capture thread alone
 
 // Kernel buffer of a live capture: room for bursts while the ring is drained.
 constexpr int CAPTURE_BUFFER_BYTES = 16 << 20;
+constexpr std::uint32_t STATS_MS = 1000;
 constexpr std::uint32_t LOSS_LOG_MS = 10000;
 
-// Once per ten seconds, and only when something was lost since the last line,
-// say how many frames the full ring and the capture library dropped.
-void logLosses(std::uint32_t& lastCheck, std::uint64_t& lastRing, unsigned& lastLib)
+// The library's drop count is read once a second (the count of the stop
+// line comes from here); once per ten seconds, and only when something was
+// lost since the last line, the log says how many frames the full ring and
+// the capture library dropped.
+void checkLosses(std::uint32_t& lastStats, std::uint32_t& lastLog, std::uint64_t& lastRing, unsigned& lastLib)
 {
     std::uint32_t now = platform::tickCountMs();
-    if (now - lastCheck < LOSS_LOG_MS) return;
-    lastCheck = now;
+    if (now - lastStats < STATS_MS) return;
+    lastStats = now;
     if (caphandler != nullptr) {
         pcap_stat st {};
         if (pcap_stats(caphandler, &st) == 0) libraryDrops = st.ps_drop + st.ps_ifdrop;
     }
+    if (now - lastLog < LOSS_LOG_MS) return;
+    lastLog = now;
     std::uint64_t ring = ringDropCount();
     unsigned lib = libraryDrops;
     if (ring != lastRing || lib != lastLib) {
@@ -286,6 +292,17 @@ void logLosses(std::uint32_t& lastCheck, std::uint64_t& lastRing, unsigned& last
         lastRing = ring;
         lastLib = lib;
     }
+}
+
+// One frame from the card, in the capture library's batch.
+void takeFrame(u_char*, const pcap_pkthdr* hdr, const u_char* data)
+{
+    capturedFrames.store(capturedFrames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    if (data == nullptr || hdr->caplen == 0) return;
+    globalValue.currTime = hdr->ts.tv_sec;
+    globalValue.realCurrTime = hdr->ts.tv_sec;
+    pcap_pkthdr copy = *hdr;
+    packet_write(&copy, data);
 }
 
 int readFile()
@@ -321,6 +338,7 @@ int readFile()
 }  // namespace
 
 unsigned captureLibraryDrops() { return libraryDrops; }
+std::uint64_t capturedFrameCount() { return capturedFrames.load(std::memory_order_relaxed); }
 
 int openCaptureFile(const char* path, char* err, int errSize)
 {
@@ -425,28 +443,20 @@ int packetThread(void*)
     caphandler = nullptr;
     while (globalValue.selectRow < 0) platform::sleepMs(1000);
 
-    std::uint32_t lastCheck = platform::tickCountMs();
+    std::uint32_t lastStats = platform::tickCountMs(), lastLog = lastStats;
     std::uint64_t lastRing = 0;
     unsigned lastLib = 0;
-    const u_char* data = nullptr;
-    pcap_pkthdr* hdr = nullptr;
     while (readOnlyGlobal.runFlag) {
         if (globalValue.newSelect) openPcapHandler();
         if (caphandler == nullptr) continue;  // the open failed: try again
-        logLosses(lastCheck, lastRing, lastLib);
-        int rc = pcap_next_ex(caphandler, &hdr, &data);
-        if (rc == 0) continue;  // read time-out
-        if (rc < 0) {
+        checkLosses(lastStats, lastLog, lastRing, lastLib);
+        // Whatever the kernel holds, in one call: a block of frames at a
+        // time, or none after the read time-out.
+        if (pcap_dispatch(caphandler, -1, takeFrame, nullptr) < 0) {
             // Card gone or read error: reopen until it is back.
             while (openPcapHandler() != 0) {
             }
-            continue;
         }
-        if (data == nullptr || hdr->caplen == 0) break;
-        globalValue.currTime = hdr->ts.tv_sec;
-        globalValue.realCurrTime = hdr->ts.tv_sec;
-        pcap_pkthdr copy = *hdr;
-        packet_write(&copy, data);
     }
     return 0;
 }

@@ -46,3 +46,5 @@ int openCaptureFile(const char* path, char* err, int errSize);
 int selectCaptureInterface(const char* name);
 // Frames that the capture library reports as dropped, since the card was opened.
 unsigned captureLibraryDrops();
+// Frames the capture library handed over from the card, since start-up.
+std::uint64_t capturedFrameCount();

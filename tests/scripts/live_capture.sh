@@ -8,8 +8,7 @@ PORT=18081
 start_nginx $PORT
 url=http://127.0.0.1:$PORT
 
-# The JSON store (blank files, zeros after the last record) holds the server's
-# transactions and pair records.
+# The JSON store (blank files, zeros after the last record) holds the server's transactions and pair records.
 store_holds() {
   python3 - "$WORK/json" "$PORT" <<'PY'
 import glob, json, sys
@@ -56,7 +55,7 @@ stop_capture
 expect "the probe stops with status 0 on SIGTERM" 0 $rc
 seen=$(tshark -r "$WORK/witness.pcap" 2>/dev/null | wc -l)
 line=$(grep "stopped by signal 15" "$WORK/probe.out" || true)
-analysed=$(sed -n 's/.*: \([0-9]*\) frames analysed.*/\1/p' <<<"$line")
+analysed=$(sed -n 's/.* \([0-9]*\) analysed,.*/\1/p' <<<"$line")
 [ -n "$analysed" ] && [ "$seen" -gt 100 ] && [ "$analysed" -ge "$seen" ] \
   && pass "captured $analysed frames; the exchanges had $seen" \
   || fail "captured '$analysed' frames, the exchanges had $seen: $(cat "$WORK/probe.out")"
