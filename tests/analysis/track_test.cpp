@@ -1,15 +1,18 @@
-// The session step driven packet by packet.
+// The session step driven packet by packet; the session table's lookup, its small
+// helpers and the record made from a session.
 #include "analysis/track.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "analysis/session.h"
 #include "support/tables.h"
 
 namespace {
@@ -36,15 +39,10 @@ struct Flow {
                 &h, ipId, data, p.len, capLen < 0 ? p.len : capLen, p.win, nullptr);
     }
     void operator()(std::initializer_list<Pkt> pkts) { for (const Pkt& p : pkts) send(p); }
-    NetSessionT& ses() const
+    NetSessionT& ses() const  // the only one: each test's table holds one session at a time
     {
-        NetSessionT* found = nullptr;
-        testtables::forEachSession([&](NetSessionT& s) {
-            if (s.proto == proto && std::minmax(s.src, s.dst) == std::minmax(cli, srv) &&
-                std::minmax(s.sport, s.dport) == std::minmax(cport, sport))
-                found = &s;
-        });
-        return found != nullptr ? *found : throw std::runtime_error("session not tracked");
+        NetSessionT* s = testtables::findTracked(cli, srv);
+        return s != nullptr ? *s : throw std::runtime_error("session not tracked");
     }
 };
 
@@ -190,6 +188,58 @@ TEST_F(SessionStep, ApplicationTypeAndBusinessId)
         f.send({C, ACK, 1, 1, exact.empty() ? 0 : 1400, 0}, 0, exact.data(), int(exact.size()));
         EXPECT_EQ(std::pair(f.ses().type, std::string(f.ses().busiId)),
                   std::pair(k.type, std::string(k.endpoint != nullptr ? "12345678" : "")));
+    }
+}
+
+// The reply finds the request's session, also from another VLAN; another protocol does not.
+TEST(SessionTable, BothDirectionsFindOneSession)
+{
+    auto node = std::make_unique<HashNodeT>();
+    int dir = -1;
+    NetSessionT* s = findSession(node.get(), 7, 6, A, B, 40000, 80, 100, &dir, nullptr);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(findSession(node.get(), 9, 6, B, A, 80, 40000, 100, &dir, nullptr), s);
+    EXPECT_EQ(std::pair(dir, s->vid), std::pair(2, 7));
+    EXPECT_NE(findSession(node.get(), 7, 17, A, B, 40000, 80, 100, &dir, nullptr), s);
+}
+
+TEST(SessionHelpers, LengthClassesTimeDifferencesAndRecordTexts)
+{
+    u32 NetSessionT::*const classes[] = {&NetSessionT::upTo64,  &NetSessionT::upTo128,  &NetSessionT::upTo256,
+                                         &NetSessionT::upTo512, &NetSessionT::upTo1024, &NetSessionT::upTo1514,
+                                         &NetSessionT::largePkts};
+    for (const auto& [len, k] : {std::pair {64, 0}, {65, 1}, {128, 1}, {129, 2}, {512, 3}, {1024, 4}, {1514, 5},
+                                 {1515, 6}}) {
+        NetSessionT s {};
+        addSessionDistribute(&s, len);
+        for (int i = 0; i < 7; ++i) EXPECT_EQ(s.*classes[i], i == k ? 1u : 0u) << len;
+    }
+    struct Diff { timeval a, b; int usec; };
+    // Unset times, negative, up to and past 2^31 microseconds, 32-bit seconds wrapping.
+    const Diff diffs[] = {{{10, 200}, {9, 900}, 999300}, {{10, 0}, {0, 5}, 0}, {{0, 900}, {10, 0}, 0},
+                          {{9, 900}, {10, 200}, 0}, {{2147 + 5, 0}, {5, 0}, 2147000000}, {{2148 + 5, 0}, {5, 0}, 0},
+                          {{5, 0}, {0xFFFFFFFFLL, 0}, 6000000}};
+    for (const Diff& d : diffs) EXPECT_EQ(timevalDiffUsec(d.a, d.b), d.usec) << d.a.tv_sec << " " << d.b.tv_sec;
+    // The record's host and URL or statement, cut to 32 bytes; texts copied within their fields.
+    NetSessionT s {};
+    std::memset(s.pname, 'p', sizeof s.pname);
+    std::memset(s.busiId, 'b', sizeof s.busiId);
+    struct Case { int type; const char* domain; std::string text, expect; };  // text: URL for type 1, else SQL
+    const std::string longUrl = "/" + std::string(38, 'u'), longSql = "select " + std::string(393, 'x');
+    const Case cases[] = {{1, "example.com", longUrl, "example.com" + longUrl.substr(0, 21)},
+                          {1, "example.com", "", ""},  // no URL, no text, even with a host
+                          {2, "", longSql, longSql.substr(0, 32)},
+                          {0, "", "select 1", ""}};
+    for (const Case& c : cases) {
+        s.type = c.type;
+        std::memset(&s.busi, 0, sizeof s.busi);
+        std::strcpy(s.busi.http.domain, c.domain);
+        std::strcpy(c.type == 1 ? s.busi.http.url : s.busi.db.sql, c.text.c_str());
+        CommMsgT m;
+        std::memset(&m, 0x33, sizeof m);
+        cloneMsgValue(&m, &s);
+        EXPECT_EQ(std::string(m.urlsql) + "|" + m.pname + "|" + m.busiId,
+                  c.expect + "|" + std::string(64, 'p') + "|" + std::string(31, 'b')) << c.type;  // a wider pname
     }
 }
 

@@ -1,10 +1,10 @@
-// Network cards: the adapter report and the card chosen by its physical address.
-#include <gtest/gtest.h>
-
+// Network cards: this machine's adapter report, its reading and the card chosen by its
+// physical address; and the desktop autostart entry.
 #include <cstring>
-#include <string>
 
 #include "capture/engine.h"
+#include "platform/platform.h"
+#include "support/conf_fixture.h"
 
 namespace {
 
@@ -68,25 +68,54 @@ TEST(AdapterReport, ParseRules)
     for (const auto& [text, want] : cases) EXPECT_EQ(parse(text), want) << text.substr(0, 200);
 }
 
-TEST(FindNicCard, SelectsFirstCardContainingTheMac)
+using CardTest = ConfFixture;
+
+// The first listed card whose device id holds the address (a real card's whole address:
+// live_capture.sh); entries past the count are stale; without an address none is sought.
+TEST_F(CardTest, FindNicCardLooksAtListedCardsOnly)
 {
-    const char* ids[] = {"00155D010203", "AABBCCDDEEFF", "0000C0FFEE00"};  // the third lies past cntCard
-    for (int i = 0; i < 3; ++i) {
-        readOnlyGlobal.cardInfo[i] = CardInfoT {};
-        std::snprintf(readOnlyGlobal.cardInfo[i].deviceId, sizeof readOnlyGlobal.cardInfo[i].deviceId, "%s", ids[i]);
-    }
+    const char* ids[] = {"00155D010203", "AABBCCDDEEFF", "0000C0FFEE00"};
+    for (int i = 0; i < 3; ++i)
+        readOnlyGlobal.cardInfo[i] = CardInfoT {}, set(readOnlyGlobal.cardInfo[i].deviceId, ids[i]);
     readOnlyGlobal.cntCard = 2;
-    struct Case { const char* mac; int result, row, newSelect; };
-    for (const Case& c : {Case {"5D0102", 1, 0, 1}, {"DDEEFF", 1, 1, 1}, {"", 0, -1, 0}, {"123456", 1, -1, 0},
-                          {"C0FFEE", 1, -1, 0}}) {
-        std::snprintf(readOnlyGlobal.findMac, sizeof readOnlyGlobal.findMac, "%s", c.mac);
-        globalValue.selectRow = 5;
-        globalValue.newSelect = 1;
-        const int result = findNicCard();
-        EXPECT_EQ(std::tuple(result, int(globalValue.selectRow), int(globalValue.newSelect)),
-                  std::tuple(c.result, c.row, c.newSelect)) << c.mac;
+    for (const auto& [mac, result, row] : {std::tuple {"DDEEFF", 1, 1}, {"C0FFEE", 1, -1}, {"", 0, -1}}) {
+        set(readOnlyGlobal.findMac, mac);
+        globalValue.selectRow = 5, globalValue.newSelect = 1;
+        const int found = findNicCard();
+        EXPECT_EQ(std::tuple(found, int(globalValue.selectRow), int(globalValue.newSelect)),
+                  std::tuple(result, row, int(row >= 0))) << mac;
     }
-    readOnlyGlobal.findMac[0] = '\0';
+}
+
+// A report that does not fit is cut after a whole line, and nothing is written past the buffer.
+TEST(AdapterReport, CutAtALineEnd)
+{
+    char full[65536];
+    const int fullLen = platform::adapterReport(full, sizeof full);
+    ASSERT_GT(fullLen, 0);
+    for (std::size_t cap = 1; cap <= std::size_t(fullLen) + 1; ++cap) {
+        std::string buf(cap + 8, '#');
+        const int len = platform::adapterReport(buf.data(), cap);
+        ASSERT_TRUE(len >= 0 && std::size_t(len) < cap);
+        EXPECT_EQ(buf.substr(0, len + 1) + buf[cap], std::string(full, len) + '\0' + '#') << cap;
+        EXPECT_TRUE(len == 0 || buf[len - 1] == '\n');
+    }
+}
+
+// Reserved characters in the program's path are escaped (a plain path: gui_settings.py);
+// removing twice is fine; an unmade folder gives its errno.
+TEST_F(CardTest, AutostartQuotedExecAndUnmadeFolder)
+{
+    setenv("XDG_CONFIG_HOME", sub("config").c_str(), 1);
+    ASSERT_EQ(platform::setAutostart(true, "/opt/my \"tools\"/100%/wirelane"), 0);
+    const std::string text = readAll(dir / "config/autostart/Wirelane.desktop");
+    EXPECT_NE(text.find("\nExec=\"/opt/my \\\\\"tools\\\\\"/100%%/wirelane\"\n"), std::string::npos) << text;
+    EXPECT_EQ(platform::setAutostart(false, "") | platform::setAutostart(false, ""), 0) << "again when gone";
+    EXPECT_FALSE(platform::autostartExists());
+    setenv("XDG_CONFIG_HOME", conf.c_str(), 1);  // a file
+    std::ofstream(conf).put('x');
+    EXPECT_EQ(platform::setAutostart(true, "/usr/bin/wirelane"), ENOTDIR);
+    unsetenv("XDG_CONFIG_HOME");
 }
 
 }  // namespace

@@ -83,11 +83,10 @@ def refreshes(times):
     time.sleep(1)
 
 
-# Memory. A burst of requests takes the capture ring (8 MB, resident slot by
-# slot as frames come) once round; a first round fills the caches of GTK, the
-# accessibility bridge and the allocator. They still grow now and then (up to
-# 1 MB in a round of windows), a leak in every round: the least round is
-# bounded. A record leaked per refresh adds 0.5-1.4 MB, a window kept 1 MB.
+# Memory. A burst of requests takes the capture ring (8 MB, resident slot by slot as frames come) once round; a
+# first round fills the caches of GTK, the accessibility bridge and the allocator. They still grow now and then
+# (up to 1 MB in a round of windows), a leak in every round: the least round is bounded. A record leaked per
+# refresh adds 0.5-1.4 MB, a window kept 1 MB.
 def growth(op, times):
     rss = lambda: next(int(line.split()[1]) for line in open(f"/proc/{PID}/status") if line.startswith("VmRSS:"))
     before = rss()

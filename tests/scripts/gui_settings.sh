@@ -1,7 +1,6 @@
 #!/bin/bash
-# The settings dialogs under Xvfb (gui_settings.py): the card list and its
-# switches, endpoints added and deleted, the packet dump and JSON export
-# checks, and a collector set in the window that gets live records.
+# The settings dialogs under Xvfb (gui_settings.py): the card list and its switches, endpoints added and
+# deleted, the packet dump and JSON export checks, and a collector set in the window that gets live records.
 source "$(dirname "$0")/common.bash"
 mkdir -p "$WORK/pkts"
 export XDG_CONFIG_HOME=$WORK/config UDP=18282

@@ -7,9 +7,8 @@ PORT=18180
 BACKEND=18181
 ports_free $PORT $BACKEND
 
-# One log line of fields a request. /upload goes through the proxy, which
-# reads the whole body first and so answers "Expect: 100-continue" with a
-# real 100 Continue.
+# One log line of fields a request. /upload goes through the proxy, which reads the whole body first and so
+# answers "Expect: 100-continue" with a real 100 Continue.
 start_nginx $PORT "log_format fields escape=none
     '\$request_method|\$request_uri|\$status|\$http_host|\$http_user_agent|\$http_x_forwarded_for|\$content_type';
   access_log $WORK/nginx/access.log fields;

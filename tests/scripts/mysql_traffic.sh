@@ -22,9 +22,8 @@ for _ in $(seq 100); do sql -e 'SELECT 1' >/dev/null 2>&1 && break; sleep 0.2; d
 sql -e 'SELECT 1' >/dev/null || { echo "the server does not answer"; cat "$DB/error.log"; exit 1; }
 start_capture "$WORK/mysql.pcap" "tcp port $PORT"
 
-# One connection; --force goes on after the two errors. The statement over
-# several lines has tab indents; the syntax error keeps its keyword pair so
-# that it opens a transaction of its own.
+# One connection; --force goes on after the two errors. The statement over several lines has tab indents; the
+# syntax error keeps its keyword pair so that it opens a transaction of its own.
 sql --force >"$WORK/client.out" 2>&1 <<'SQL' || true
 CREATE DATABASE shop;
 USE shop;

@@ -1,17 +1,20 @@
 #!/bin/bash
-# wirelane-probe query and play on stores made by --read of three captures:
-# the query equals our own reading of the store files, play gives exactly the
-# frames tshark selects from them, and bad arguments get status 2 and one line.
+# wirelane-probe query and play on stores made by --read of three captures: the query equals our own reading of
+# the store files, play gives exactly the frames tshark selects from them, the frames go out over VXLAN as they
+# are stored and as they are played, and bad arguments get status 2 and one line.
 source "$(dirname "$0")/common.bash"
 "$BUILD/wirelane-genpcap" "$WORK/synthetic.pcap" 30000 100 200
 mkdir -p "$WORK/json" "$WORK/pkts"
 printf '%s\n' "endpoint=127.0.0.1:8088|3|11111111" "endpoint=127.0.0.1:18090|3|22222222" \
   "endpoint=198.19.0.0/16|1|33333333" "exportPath=$WORK/json" exportSpace=100 "dumpPath=$WORK/pkts" dumpSpace=100 \
-  >"$WORK/store.conf"
+  dumpTrun=128 dumpRemote=127.0.0.3 >"$WORK/store.conf"
 for capture in "$SRC/data/sample.pcap" "$SRC/tests/data/http_keepalive_reset.pcap" "$WORK/synthetic.pcap"; do
+  [ "$capture" != "$WORK/synthetic.pcap" ] || start_udp_listener 127.0.0.3 4789 "$WORK/live.bin"
   "$PROBE" --conf "$WORK/store.conf" --read "$capture" >/dev/null 2>&1 || fail "--read $capture"
   sleep 1.1  # one modification second per file: the listing orders by it
 done
+grep -qzF "dumpPath=$WORK/pkts"$'\ndumpRemote=127.0.0.3\ndumpSpace=100\ndumpTrun=128\n' "$WORK/store.conf" \
+  && pass "the rewrite keeps the packet dump's values" || fail "rewrite: $(cat "$WORK/store.conf")"
 period=(--from 946684800 --to 4000000000)
 
 # Pair records passing the filter (ADDRESS:PORT) and holding the keyword, files by age.
@@ -45,26 +48,32 @@ print(len(list(csv.reader(open(sys.argv[1])))))' "$WORK/page.csv")"
 frames() { tshark -r "$1" -Y "$2" -T fields -e frame.time_epoch -e frame.len -e frame.cap_len 2>/dev/null; }
 stored=$(for f in $(ls -tr "$WORK"/pkts/Wirelane-*.pcap); do
   [ "$(stat -c %s "$f")" -eq 52428800 ] || frames "$f" "ip.addr==198.19.0.1 && tcp.port==80"; done)
+expect "frames are stored cut to dumpTrun" 128 "$(cut -f3 <<<"$stored" | sort -n | tail -1)"
 out=$("$PROBE" play --store "$WORK/pkts" "${period[@]}" --filter 198.19.0.1:80 --out "$WORK/play.pcap")
 [ -n "$stored" ] && expect "play writes the frames tshark selects from the store" "$stored" "$(frames "$WORK/play.pcap" "")" \
   || fail "no stored frames of 198.19.0.1:80"
 expect "play says how many" "$(wc -l <<<"$stored") frames written to $WORK/play.pcap" "$out"
 
-# Cut to 64 bytes and replayed: each frame once, in order, behind its VXLAN header.
-start_udp_listener 127.0.0.3 18285 "$WORK/vxlan.bin"
-"$PROBE" play --store "$WORK/pkts" "${period[@]}" --filter 198.19.0.1:80 --trunc 64 --out "$WORK/cut.pcap" \
-  --vxlan 127.0.0.3:18285 >/dev/null
-sleep 0.5  # the listener writes what came
-python3 - "$WORK/cut.pcap" "$WORK/vxlan.bin" <<'PY' && pass "the replay delivers each frame once, header and bytes intact" || fail "VXLAN replay"
+# vxlan_holds WHAT PCAP BIN: BIN holds each frame of PCAP once, in order, behind its VXLAN header (VNI 200).
+vxlan_holds() {
+  python3 - "$2" "$3" <<'PY' && pass "$1: each frame once, header and bytes intact" || fail "$1"
 import struct, sys
 data, want = open(sys.argv[1], "rb").read()[24:], b""
-while data:
-    caplen, length = struct.unpack("<II", data[8:16])
-    assert max(caplen, length) <= 64, "not cut to 64 bytes"
+while len(data) >= 16 and data[8:16] != bytes(8):
+    caplen = struct.unpack("<I", data[8:12])[0]
     want, data = want + b"\x08\0\0\0\0\0\xc8\0" + data[16:16 + caplen] + b"\n", data[16 + caplen:]
 got = open(sys.argv[2], "rb").read()
 sys.exit(0 if want and got == want else f"{len(got)} bytes at the listener for {len(want)} sent")
 PY
+}
+vxlan_holds "the last capture's frames go out as stored" "$(ls -t "$WORK"/pkts/Wirelane-*.pcap | head -1)" "$WORK/live.bin"
+# Cut to 64 bytes and replayed.
+start_udp_listener 127.0.0.3 18285 "$WORK/vxlan.bin"
+"$PROBE" play --store "$WORK/pkts" "${period[@]}" --filter 198.19.0.1:80 --trunc 64 --out "$WORK/cut.pcap" \
+  --vxlan 127.0.0.3:18285 >/dev/null
+sleep 0.5  # the listener writes what came
+expect "play cuts to --trunc, both lengths" 64 "$(frames "$WORK/cut.pcap" "" | cut -f2,3 | tr '\t' '\n' | sort -n | tail -1)"
+vxlan_holds "the replay" "$WORK/cut.pcap" "$WORK/vxlan.bin"
 
 for args in "query --store $WORK/json --from 0 --to 10 --filter host|Query filter error" \
             "query --store $WORK/json --from 10 --to 10|the start of the period must be before its end" \

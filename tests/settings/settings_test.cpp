@@ -1,11 +1,18 @@
-// The JSON export and packet dump settings on real store folders.
-#include "settings/settings.h"
-
+// The JSON export and packet dump settings on real store folders; registration with a center of
+// our own on 127.0.0.3:80 (root; at start-up: center_registration.sh).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <future>
 #include <string>
+#include <vector>
 
+#include "core/util.h"
+#include "settings/center.h"
+#include "settings/settings.h"
 #include "support/conf_fixture.h"
 
 namespace {
@@ -25,13 +32,9 @@ TEST_F(SettingsTest, Refusals)
     fs::create_directory(dir / "unmade");
     fs::create_symlink(dir / "nowhere" / "x", dir / "unmade" / "Wirelane-1-001.json");
     const std::string tooLong(256, '1');  // one more than a field holds
-    struct Case {
-        bool dump;
-        std::string path, space, remote, trun;
-        const char* message;
-        int maxLength = 1514;  // an accepted truncation applies before a later check refuses
-        rlim_t diskBytes = RLIM_INFINITY;
-    } const cases[] = {
+    struct Case { bool dump; std::string path, space, remote, trun; const char* message;
+                  int maxLength = 1514;  // an accepted truncation applies before a later check refuses
+                  rlim_t diskBytes = RLIM_INFINITY; } const cases[] = {
         {false, "", " ", "", "", "Please enter the correct content."},
         {false, sub("other"), "", "", "", "Local space is empty!"},
         {false, "", "100", "10.0.0.5:9000", "", "Local path is empty!"},
@@ -48,7 +51,6 @@ TEST_F(SettingsTest, Refusals)
         {true, "", "", "", "", "Please enter the correct content."},
         {true, sub("json"), "100", "", "", "Dump path cannot be the same as JSON path!"},
         {true, "", "", "", "abc", "Truncate length is not a number!"},
-        {true, "", "", "", "63", "Truncate length must be large than 64"},
         {true, sub("missing"), "100", "", "200", "Wrong directionary!", 200},
         {true, "", "", "a b", "", "Invalid domain or address", 200},
         {true, "", "", "", tooLong, "Truncate length is not a number!", 200},
@@ -81,8 +83,8 @@ TEST_F(SettingsTest, Refusals)
 }
 
 // 120 MB (a saved space need not be whole hundreds) take 12 files of 10 MB; a bad collector
-// keeps the new store, saving nothing. An accepted dump applies and saves all of its values.
-TEST_F(SettingsTest, AcceptedSettingsApplyAndSave)
+// keeps the new store, saving nothing. An accepted dump, applied and saved: retrieval_verbs.sh.
+TEST_F(SettingsTest, AcceptedStoreAndBadCollector)
 {
     ReadOnlyGlobalT& g = readOnlyGlobal;
     set(g.tryExportStrLocalPath, sub("json"));
@@ -93,16 +95,122 @@ TEST_F(SettingsTest, AcceptedSettingsApplyAndSave)
     EXPECT_EQ(std::tuple(fs::exists(dir / "json" / "Wirelane-1-012.json"),
                          fs::exists(dir / "json" / "Wirelane-1-013.json"), fs::exists(conf)),
               std::tuple(true, false, false));
+}
 
-    set(g.tryDumpStrLocalPath, sub("pkts"));
-    set(g.tryDumpStrLocalSpace, "100");
-    set(g.tryDumpStrRemotePath, " 127.0.0.2 ");
-    set(g.tryDumpStrTrunLen, "64");
-    ASSERT_EQ(dumpAdd(false), 0);
-    EXPECT_EQ(std::tuple(int(g.maxLength), fs::exists(dir / "pkts" / "Wirelane-1-002.pcap"), int(g.expPktPort),
-                         int(g.isPktExp)), std::tuple(64, true, 4789, 1));
-    EXPECT_NE(readAll(conf).find("dumpPath=" + sub("pkts") + "\ndumpRemote=127.0.0.2\ndumpSpace=100\ndumpTrun=64\n"),
-              std::string::npos) << readAll(conf);
+// A socket listening on 127.0.0.3:port, or -1; a test run may hold 80 for a moment.
+int listenOn(int port)
+{
+    sockaddr_in a {AF_INET, htons(static_cast<u16>(port)), {inet_addr("127.0.0.3")}, {}};
+    for (int tries = 300, one = 1; tries-- > 0; usleep(100000)) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 8) == 0) return fd;
+        int err = errno;
+        close(fd);
+        if (err != EADDRINUSE) break;
+    }
+    return -1;
+}
+
+// The registration request, byte for byte.
+std::string request(const std::string& ip)
+{
+    return "GET /cgi-bin/addWXWatchPoint.cgi?method=get&ip=" + ip +
+           "&mac=0015A5010203&host=probe-7&user=ops&email=&password=&kestrel=1&ver=2.0.26963 HTTP/1.0\r\n"
+           "Content-Type: application/x-www-form-urlencoded; charset=UTF-8\r\n"
+           "Accept: application/json, text/javascript, */*; q=0.01\r\nAccept-Encoding: gzip, deflate\r\n"
+           "Accept-Language: zh-CN,zh;q=0.9\r\nContent-length: 0\r\n\r\n";
+}
+
+// Connection i: its request read, reply i sent ('\v': 300 ms pause), closed; the requests.
+std::vector<std::string> serve(int fd, const std::vector<std::string>& replies)
+{
+    std::vector<std::string> requests;
+    for (int c, one = 1; requests.size() < replies.size() && (c = accept(fd, nullptr, nullptr)) >= 0; close(c)) {
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::string& req = requests.emplace_back();
+        char b[1024];
+        for (ssize_t n = 1; n > 0 && req.find("\r\n\r\n") == std::string::npos;)
+            if ((n = recv(c, b, sizeof b, 0)) > 0) req.append(b, static_cast<std::size_t>(n));
+        const std::string& reply = replies[requests.size() - 1];
+        for (std::size_t at = 0, end = 0; end < reply.size(); at = end + 1) {
+            if (at > 0) usleep(300000);
+            end = std::min(reply.find('\v', at), reply.size());
+            send(c, reply.data() + at, end - at, MSG_NOSIGNAL);
+        }
+    }
+    return requests;
+}
+
+using Registration = ConfFixture;
+
+// The id from the reply, or why none: chunks before the end of the headers dropped, then whole
+// chunks (up to 2048) kept below 4000 in all. The dialog: a failure saves nothing; it asks even
+// with a saved id, cuts the entry to its host, saves, and sends to 9015.
+TEST_F(Registration, DeviceIdAndConfirm)
+{
+    const std::string headers = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n";
+    const std::string noDid = "get nic 0015A5010203 did error ";
+    std::string big = headers + std::string(5000 - headers.size(), 'x');  // read as 2048 + 2048 + 904
+    std::string exact = headers + std::string(4000 - headers.size(), 'y');
+    struct Case { std::string reply, err; int rc, did; } const cases[] = {
+        {headers + "ok:did:42", "", 0, 42},  // with the selected card's address
+        {headers + ":did:  17x:did:5", "", 0, 17},
+        {headers + ":did:abc", "", 0, 0},
+        {headers + "denied", noDid + headers + "denied", -1, 5},
+        {"HTTP/1.0 200 OK\r\nX-Early: 1\r\n\vServer: c\r\n\r\nbody\vmore", noDid + "Server: c\r\n\r\nbodymore", -1, 5},
+        {big, noDid + big.substr(0, 2048) + big.substr(4096), -1, 5},
+        {exact, noDid + exact.substr(0, 2048), -1, 5},
+        {"HTTP/1.0 200 OK\r\n", "Server response is empty", -1, 5},
+        {"", "Server response is empty", -1, 5},
+    };
+    std::vector<std::string> replies;
+    for (const Case& c : cases) replies.push_back(c.reply);
+    replies.insert(replies.end(), {"", headers + ":did:42"});  // for the dialog
+    const int fd = listenOn(80);
+    if (fd < 0) GTEST_SKIP() << "cannot listen on 127.0.0.3:80 (needs root)";
+    auto center = std::async(std::launch::async, serve, fd, replies);
+    ReadOnlyGlobalT& g = readOnlyGlobal;
+    set(g.findMac, "0015A5010203"), set(g.hostname, "probe-7"), set(g.hostuser, "ops");
+    std::memset(g.cardInfo, 0, sizeof g.cardInfo), set(g.cardInfo[1].address, "10.1.2.3");
+    g.isKestrel = 1;
+    char err[4096], response[4000];
+    for (const Case& c : cases) {
+        g.did = 5;
+        g.cntCard = &c == cases ? 2 : 0;
+        globalValue.selectRow = g.cntCard - 1;
+        err[0] = '\0';
+        const int rc = chkKestrelNicDid("127.0.0.3", err);
+        EXPECT_EQ(std::tuple(rc, static_cast<int>(g.did), std::string(err)), std::tuple(c.rc, c.did, c.err)) << c.reply;
+    }
+    auto failed = [&](int rc) { return std::to_string(rc) + " " + err; };
+    EXPECT_EQ(failed(chkKestrelNicDid("bad..name", err)), "-1 Get domain address error");
+    EXPECT_EQ(failed(doPost("127.0.0.3", 1, "/", "", response, err)), "-1 Can not connect server");  // none on 1
+
+    set(g.exportStrRemotePath, "10.9.9.9:514");
+    set(g.kestrelStrRemotePath, "http://bad..name/x");
+    auto confirm = [&](bool win) {
+        const int rc = kestrelConfirm(win);
+        return std::to_string(rc) + "|" + globalValue.confErrorMsg + "|" + g.exportStrRemotePath;
+    };
+    EXPECT_EQ(confirm(true), "-1|Parse Tkestrel domain bad..name failed|10.9.9.9:514");
+    set(g.kestrelStrRemotePath, "127.0.0.3");
+    g.did = 0;
+    EXPECT_EQ(confirm(false), "-1|Server response is empty|127.0.0.3:9015");
+    EXPECT_EQ(std::pair(int(g.did), readAll(conf)), std::pair(0, std::string()));
+    g.did = 7;
+    set(g.kestrelStrRemotePath, "http://127.0.0.3/console/index.html");
+    EXPECT_EQ(kestrelConfirm(true), 0) << globalValue.confErrorMsg;
+    EXPECT_EQ(std::tuple(std::string(g.kestrelStrRemotePath), int(g.did), ntohs(g.expAddress.sin_port), int(g.isExp)),
+              std::tuple("127.0.0.3", 42, 9015, 1));
+    EXPECT_NE(readAll(conf).find("\nkestrel=127.0.0.3\nkestrelDid=42\n"), std::string::npos) << readAll(conf);
+
+    shutdown(fd, SHUT_RDWR);  // ends the accept of a request that never came
+    std::vector<std::string> want(replies.size(), request(""));
+    want[0] = request("10.1.2.3");
+    EXPECT_EQ(center.get(), want);
+    close(fd);
+    g.cntCard = 0;
 }
 
 }  // namespace

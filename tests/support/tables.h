@@ -35,10 +35,10 @@ inline int countSessions()
     return n;
 }
 // The session between a and b, either way round.
-inline const NetSessionT* findTracked(u32 a, u32 b)
+inline NetSessionT* findTracked(u32 a, u32 b)
 {
-    const NetSessionT* found = nullptr;
-    forEachSession([&](const NetSessionT& s) {
+    NetSessionT* found = nullptr;
+    forEachSession([&](NetSessionT& s) {
         if ((s.src == a && s.dst == b) || (s.src == b && s.dst == a)) found = &s;
     });
     return found;

@@ -1,15 +1,132 @@
-// Statement, error and login parsing of the three database protocols, on frames and
-// output buffers in heap blocks of exactly their size, so that the sanitizers see overruns.
-#include "analysis/db.h"
-
+// HTTP and database parsing (statements, errors, logins of three protocols), and one session's
+// transactions frame by frame; payloads and output buffers sit in heap blocks of exactly their
+// size, so that the sanitizers see overruns.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "analysis/db.h"
+#include "analysis/http.h"
+#include "analysis/transaction.h"
+
 namespace {
+
+using namespace std::string_literals;
+
+// Cut to cut bytes; an empty one is (nullptr, 0).
+struct Payload {
+    std::vector<u8> bytes;
+    Payload(const std::string& text, int cut = -1) : bytes(text.begin(), cut < 0 ? text.end() : text.begin() + cut) {}
+    const u8* data() const { return bytes.empty() ? nullptr : bytes.data(); }
+    int len() const { return static_cast<int>(bytes.size()); }
+};
+
+// The result, then "url|method|domain|contentType|agent" (the method alone on failure),
+// the last forwarded hop or the status code, "-" when left untouched.
+enum HttpParser { REQ, FWD, RES };
+std::string parseHttp(HttpParser which, const Payload& p)
+{
+    if (which == REQ) {
+        char url[256] = {}, method[8] = {}, domain[32] = {}, type[64] = {}, agent[64] = {};
+        const int ok = isReqStart(p.data(), p.len(), url, method, domain, type, agent);
+        return std::to_string(ok) + " " + (ok ? url + "|"s + method + "|" + domain + "|" + type + "|" + agent : method);
+    }
+    constexpr int KEEP = -7;
+    int code = KEEP;
+    u32 forward = u32(KEEP);
+    const int ok = which == FWD ? getForward(p.data(), p.len(), &forward) : isResStart(p.data(), p.len(), &code);
+    const long long value = which == FWD ? (forward == u32(KEEP) ? KEEP : (long long)forward) : code;
+    return std::to_string(ok) + " " + (value == KEEP ? "-" : std::to_string(value));
+}
+
+// Only complete lines count: the target and " HTTP" in the 2040 bytes after the method, a
+// forwarded line's CRLF within 1020 bytes, a status line's within 1000. POST, long hosts,
+// forwarded lists and 404 are checked on real traffic by HttpTraffic.
+TEST(HttpParse, RequestsForwardedForAndStatusLines)
+{
+    const std::string long300 = "/" + std::string(299, 'u'), hop = "3232235783";  // 192.168.1.7
+    struct Case { const char* name; HttpParser parser; std::string payload; int cut; std::string want; };
+    const Case cases[] = {
+        {"GET with headers", REQ, "GET /i HTTP/1.1\r\nHost: srv\r\nUser-Agent: ag/1\r\nContent-Type: text/x\r\n\r\n",
+         -1, "1 /i|GET|srv|text/x|ag/1"},
+        {"long URL cut", REQ, "GET " + long300 + " HTTP/1.1\r\n\r\n", -1, "1 " + long300.substr(0, 255) + "|GET|||"},
+        {"absolute target over Host", REQ, "GET http://example.org:8080/p?q=1 HTTP/1.1\r\nHost: other\r\n\r\n", -1,
+         "1 /p?q=1|GET|example.org:8080||"},
+        {"absolute without path", REQ, "GET http://example.org HTTP/1.1\r\n\r\n", -1, "1 |GET|example.org||"},
+        {"header cut by length", REQ, "GET / HTTP/1.1\r\nHost: srv01\r\n\r\n", 22, "1 /|GET|||"},
+        {"header in the body", REQ, "GET / HTTP/1.1\r\n\r\nHost: srv01\r\n", -1, "1 /|GET|||"},
+        {"PUT", REQ, "PUT /x HTTP/1.1\r\n\r\n", -1, "0 "},
+        {"no version", REQ, "GET /index.html\r\n\r\n", -1, "0 GET"},
+        {"version cut by length", REQ, "GET /x HTTP/1.1\r\n\r\n", 8, "0 GET"},
+        {"zero byte before version", REQ, "GET /a\0 HTTP/1.1\r\n\r\n"s, -1, "0 GET"},
+        {"method alone", REQ, "POST ", -1, "0 POST"},
+        {"no request", REQ, "", -1, "0 "},
+        {"version at the window's end", REQ, "GET /" + std::string(2034, 'a') + " HTTP/1.1\r\n\r\n", -1,
+         "1 /" + std::string(254, 'a') + "|GET|||"},
+        {"version past the window", REQ, "GET /" + std::string(2035, 'a') + " HTTP/1.1\r\n\r\n", -1, "0 GET"},
+        {"unparsable", FWD, "X-Forwarded-For: unknown\r\n", -1, "1 -"},
+        {"CRLF cut by length", FWD, "X-Forwarded-For: 10.1.2.3\r\n", 25, "0 -"},
+        {"key at the end", FWD, "GET / HTTP/1.1\r\nX-Forwarded-For: ", -1, "0 -"},
+        {"CRLF past 1020 bytes", FWD, "X-Forwarded-For: " + std::string(1009, ' ') + "192.168.1.7\r\n", -1, "0 -"},
+        {"CRLF in 1020 bytes", FWD, "X-Forwarded-For: " + std::string(1007, ' ') + "192.168.1.7\r\n", -1, "1 " + hop},
+        {"huge number saturates", RES, "HTTP/1.1 99999999999 X\r\n", -1, "1 " + std::to_string(INT_MAX)},
+        {"no blank", RES, "HTTP/1.1\r\n", -1, "0 -"},
+        {"status CRLF cut by length", RES, "HTTP/1.1 404 Not Found\r\n", 23, "0 -"},
+        {"zero byte before CRLF", RES, "HTTP/1.1 200 OK\0\r\n"s, -1, "0 -"},
+        {"CRLF past 1000 bytes", RES, "HTTP/1.1 200 " + std::string(986, 'x') + "\r\n", -1, "0 -"},
+        {"CRLF within 1000 bytes", RES, "HTTP/1.1 200 " + std::string(985, 'x') + "\r\n", -1, "1 200"},
+        {"no status", RES, "", -1, "0 -"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(parseHttp(c.parser, Payload(c.payload, c.cut)), c.want) << c.name;
+}
+
+// "url retcode response pageload forward"; times in usec.
+std::string txn(const NetSessionT& s)
+{
+    const HttpSessionT& h = s.busi.http;
+    return std::string(h.url) + " " + std::to_string(h.retcode) + " " + std::to_string(h.response) + " " +
+           std::to_string(h.pageload) + " " + std::to_string(s.forward);
+}
+
+// Frames by direction (1 client, 2 server) at milliseconds, with the transaction each
+// closes; keep-alive, 100 Continue and forwarded clients are left to HttpTraffic.
+TEST(HttpTransaction, OpensAnswersAndCloses)
+{
+    struct Frame { int dir, ms; std::string text; const char* closes = nullptr; };
+    struct Scenario { const char* name; std::vector<Frame> frames; const char* open; int beginMs; };
+    const std::string get2 = "GET /two HTTP/1.1\r\n\r\n", ok = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
+    const Frame first {1, 0, "GET /one HTTP/1.1\r\nHost: h\r\n\r\n", " 0 0 0 0"};
+    const Scenario scenarios[] = {
+        {"any client frame after a response closes; the next request closes the empty rest",
+         {first, {2, 30, ok}, {1, 50, "ping", "/one 200 30000 30000 0"}, {2, 60, "HTTP/1.1 204 No Content\r\n\r\n"},
+          {1, 70, get2, " 204 10000 10000 0"}},
+         "/two 0 0 0 0", 70},
+        {"frames without captured bytes still time and close; a status line in the body is not one",
+         {first, {2, 30, ""}, {2, 40, ok}, {2, 45, "HTTP/1.1 500 in the body\r\n"},
+          {1, 50, "", "/one 200 30000 45000 0"}}, " 0 0 0 0", 0},
+    };
+    for (const Scenario& sc : scenarios) {
+        SCOPED_TRACE(sc.name);
+        NetSessionT s {};
+        s.valid = s.type = 1;
+        for (const Frame& f : sc.frames) {
+            const Payload p(f.text);
+            const int prev = s.lastDirection;  // the session step stores the direction before the analysis runs
+            s.lastDirection = f.dir;
+            NetSessionT one;
+            one.valid = 0;
+            processBusiness(&s, 0, 1, f.dir, timeval {1700000000, f.ms * 1000}, p.data(), p.len(), &one, prev);
+            EXPECT_EQ(one.valid ? txn(one) : "", f.closes ? f.closes : "") << f.ms;
+        }
+        EXPECT_EQ(txn(s), sc.open);
+        EXPECT_EQ(std::pair(s.busi.http.beginTime.tv_usec, s.busi.http.endTime.tv_usec),
+                  std::pair(sc.beginMs * 1000L, sc.frames.back().ms * 1000L));
+    }
+}
 
 using Bytes = std::string;
 
@@ -17,7 +134,6 @@ Bytes le16(unsigned v) { return {char(v & 0xFF), char(v >> 8 & 0xFF)}; }
 Bytes be16(unsigned v) { return {char(v >> 8 & 0xFF), char(v & 0xFF)}; }
 Bytes le32(unsigned v) { return le16(v & 0xFFFF) + le16(v >> 16); }
 Bytes cut(const Bytes& b, std::size_t n) { return b.substr(0, n); }
-std::vector<u8> exact(const Bytes& b) { return {b.begin(), b.end()}; }
 Bytes utf16(const Bytes& ascii) { Bytes out; for (char c : ascii) out += Bytes {c, '\0'}; return out; }
 
 // MySQL: 3-byte length, sequence number, body.
@@ -54,17 +170,17 @@ Bytes tdsError(unsigned number, const Bytes& messUtf16)
 
 // A statement and whether its keyword's partner is there, an error's text and code, or a
 // login's user and whether found; from "old" and -1, '#'s behind an error show overwrites.
-enum Parser { MYSQL, TDS, MY_ERR, ORA_ERR, TDS_ERR, LOGIN };
-std::pair<Bytes, int> parse(Parser p, const Bytes& payload)
+enum DbParser { MYSQL, TDS, MY_ERR, ORA_ERR, TDS_ERR, LOGIN };
+std::pair<Bytes, int> parseDb(DbParser p, const Bytes& payload)
 {
-    const std::vector<u8> f = exact(payload);
+    const Payload f(payload);
     const bool error = p == MY_ERR || p == ORA_ERR || p == TDS_ERR;
     std::vector<char> text(p == LOGIN ? 32 : error ? 128 : 1024, error ? '#' : '\0');
     std::memcpy(text.data(), "old", 4);
     text.back() = '\0';
     int n = -1;
     const u8* d = f.data();
-    const int len = int(f.size());
+    const int len = f.len();
     switch (p) {
         case MYSQL: getStrSql(text.data(), d, len, &n); break;
         case TDS: getSqlserverSql(text.data(), d, len, &n); break;
@@ -80,7 +196,7 @@ TEST(DbParse, StatementsErrorsAndLogins)
 {
     const Bytes longName(1500, 'c'), user30(30, 'u'), e1064 = mysqlError(1064, "You have an error in your SQL syntax");
     const Bytes e208 = tdsError(208, utf16("Invalid object name 'dbo.t9'."));
-    struct Case { const char* what; Parser parser; Bytes payload, text; int number; };
+    struct Case { const char* what; DbParser parser; Bytes payload, text; int number; };
     // Plain MySQL statements and errors, line breaks and tabs are checked on real traffic by MysqlTraffic.
     const Case cases[] = {
         {"keyword without partner", MYSQL, mysqlQuery("DROP TABLE t1  "), "DROP TABLE t1", -1},
@@ -121,7 +237,7 @@ TEST(DbParse, StatementsErrorsAndLogins)
         {"no USER=", LOGIN, tnsConnect("(DESCRIPTION=(CONNECT_DATA=(SID=orcl)))"), "old", 0},
         {"USER= before offset 58", LOGIN, Bytes("(USER=a)") + Bytes(51, ' '), "old", 0},
     };
-    for (const Case& c : cases) EXPECT_EQ(parse(c.parser, c.payload), std::pair(c.text, c.number)) << c.what;
+    for (const Case& c : cases) EXPECT_EQ(parseDb(c.parser, c.payload), std::pair(c.text, c.number)) << c.what;
 }
 
 // Per protocol: login, a complete statement, an incomplete one, the next, one more.
@@ -133,8 +249,8 @@ TEST(DbTransaction, StatementsCloseTransactions)
         NetSessionT s {}, copy {};
         s.type = c.type;
         auto request = [&](const Bytes& payload, const timeval& ts) {
-            const std::vector<u8> f = exact(payload);
-            processDbReq(&s, 0, c.type, ts, f.data(), int(f.size()), &copy);
+            const Payload f(payload);
+            processDbReq(&s, 0, c.type, ts, f.data(), f.len(), &copy);
         };
         if (c.type == 2) request(tnsConnect(connectData(c.user)), {1000, 0});
         EXPECT_STREQ(s.busi.db.sql, "") << "a login is no statement";
