@@ -127,8 +127,7 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
     if (next == tailSeenByWriter) tailSeenByWriter = packetTailInd.load(std::memory_order_acquire);
     while (next == tailSeenByWriter) {
         if (!waitWhenFull.load(std::memory_order_relaxed)) return false;
-        // A full ring with a reader behind it (a file being read): sleep
-        // until half the ring is free, not slot by slot, so that the two sides
+        // A full ring: sleep until half the ring is free, not slot by slot, so that the two sides
         // do not trade an index line for every frame.
         producerWaiting.store(true, std::memory_order_relaxed);
         sleepFence();

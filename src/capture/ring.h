@@ -32,8 +32,9 @@ bool packet_wait();
 // only to look at, as a hint.
 const PacketBuffer* packet_ahead();
 
-// With a capture file as the source nothing may be lost: a full ring makes
-// the writer wait for room instead of dropping.
+// Whether a full ring makes the writer wait for room instead of dropping the
+// frame; the probe always waits, the source (a file, or the kernel's buffer
+// of a card) holding the frames meanwhile.
 void setRingWaitWhenFull(bool wait);
 // Puts a time mark (a slot without data) into the ring, so that the
 // processing thread's clock follows capture time through filtered frames.

@@ -146,7 +146,10 @@ int startUp(const StartOptionsT& options)
 
     setScanFollowsCapture(options.offline);
     setStoreSyncEachFlush(!options.offline);
-    setRingWaitWhenFull(options.offline);
+    // A full ring holds the capture thread back, file or card: a card's
+    // frames then wait in the kernel's capture buffer, which takes a burst of
+    // many milliseconds, instead of being lost at once.
+    setRingWaitWhenFull(true);
     std::thread(scanThread, nullptr).detach();
     std::thread(processThread, nullptr).detach();
     std::thread(packetThread, nullptr).detach();
