@@ -36,25 +36,23 @@ int capped(int usec, int limit) { return usec > limit ? 0 : usec; }
 bool isAppType(int type) { return type >= 1 && type <= 4; }
 
 // The endpoint covering either end of the packet, as a consistent copy; the
-// copy is kept while the table does not change, as most frames in a row
-// belong to the same endpoint.
+// copies are kept while the table does not change, one per entry, as frames
+// of a few endpoints come interleaved.
 const HostInfoT* findEndpoint(u32 src, u32 dst, int sport, int dport, int proto)
 {
     int index = findServer(src, sport, proto);
     if (index < 0) index = findServer(dst, dport, proto);
     if (index < 0) return nullptr;
-    static thread_local HostInfoT copy;
-    static thread_local int copyIndex = -1;
-    static thread_local unsigned copyVersion = 0;
+    static thread_local HostInfoT copies[MAX_HOST];
+    static thread_local unsigned copyVersion[MAX_HOST];  // the table's version + 1 when copied
     // Read before the copy: a change meanwhile makes the next frame copy again.
     unsigned version = hostTableVersion();
-    if (index != copyIndex || version != copyVersion || (version & 1) != 0) {
-        copyIndex = -1;
-        if (getHostEntry(index, &copy) != 0) return nullptr;
-        copyIndex = index;
-        copyVersion = version;
+    if ((version & 1) != 0 || copyVersion[index] != version + 1) {
+        copyVersion[index] = 0;
+        if (getHostEntry(index, &copies[index]) != 0) return nullptr;
+        if ((version & 1) == 0) copyVersion[index] = version + 1;
     }
-    return &copy;
+    return &copies[index];
 }
 
 void copyBusiId(NetSessionT* session, const HostInfoT& host)
