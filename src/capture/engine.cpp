@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "capture/ring.h"
@@ -263,6 +264,7 @@ char fileName[1024];
 bool permissionLogged = false;
 std::atomic<unsigned> libraryDrops {0};
 std::atomic<std::uint64_t> capturedFrames {0};  // written by the capture thread alone
+double readingSeconds = 0;                        // set before the end of a file is told
 
 // Kernel buffer of a live capture: room for bursts while the ring is drained.
 constexpr int CAPTURE_BUFFER_BYTES = 16 << 20;
@@ -331,6 +333,9 @@ int readFile()
         pcap_pkthdr copy = *hdr;
         packet_write(&copy, data);
     }
+    timespec cpu {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    readingSeconds = cpu.tv_sec + cpu.tv_nsec / 1e9;
     packet_end_input(frames);
     return 0;
 }
@@ -339,6 +344,7 @@ int readFile()
 
 unsigned captureLibraryDrops() { return libraryDrops; }
 std::uint64_t capturedFrameCount() { return capturedFrames.load(std::memory_order_relaxed); }
+double fileReadingSeconds() { return readingSeconds; }
 
 int openCaptureFile(const char* path, char* err, int errSize)
 {

@@ -48,3 +48,6 @@ int selectCaptureInterface(const char* name);
 unsigned captureLibraryDrops();
 // Frames the capture library handed over from the card, since start-up.
 std::uint64_t capturedFrameCount();
+// The capture thread's CPU time up to the end of the capture file, once the
+// ring has been told of that end.
+double fileReadingSeconds();
