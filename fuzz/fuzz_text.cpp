@@ -1,5 +1,4 @@
-// Arbitrary text through the endpoint forms, the adapter report, the string helpers, query
-// filters, times and stored record lines.
+// Arbitrary text through endpoint forms, the adapter report, string helpers, query filters, times and stored records.
 #include <cstdint>
 #include <cstring>
 

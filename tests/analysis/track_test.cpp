@@ -1,5 +1,4 @@
-// The session step driven packet by packet; the session table's lookup, its small
-// helpers and the record made from a session.
+// The session step driven packet by packet; the session table's lookup, its helpers and the record made from a session.
 #include "analysis/track.h"
 
 #include <gtest/gtest.h>
@@ -50,10 +49,8 @@ class SessionStep : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        testtables::resetSessions();
-        testtables::clearEndpoints();
-        readOnlyGlobal.disableRepeat = 1;
-        readOnlyGlobal.checkHttp = 0;
+        testtables::resetSessions(), testtables::clearEndpoints();
+        readOnlyGlobal.disableRepeat = 1, readOnlyGlobal.checkHttp = 0;
         globalValue.processState.retran = globalValue.processState.drop = 0;
     }
     void TearDown() override { SetUp(); }
@@ -65,10 +62,9 @@ TEST_F(SessionStep, FirstPacketDecidesRoles)
     struct Case { const char* what; u32 src; int sport; u32 dst; int dport; u8 flags;
                   u32 client; int clientPort, realDirection, state; };
     const Case cases[] = {
-        {"SYN-ACK", B, 80, A, 40000, SYN | ACK, A, 40000, 1, 2},
+        {"SYN-ACK", B, 80, A, 40000, SYN | ACK, A, 40000, 1, 2}, {"FIN", A, 40000, B, 80, FIN | ACK, A, 40000, 0, 4},
         {"SYN with ECE", A, 80, B, 40000, SYN | 0x40, B, 40000, 0, 3},
         {"ACK from the low port", A, 80, B, 40000, ACK, A, 80, 0, 3},
-        {"FIN", A, 40000, B, 80, FIN | ACK, A, 40000, 0, 4},
         {"loopback SYN-ACK", A, 18090, A, 42032, SYN | ACK, A, 42032, 1, 2},
     };
     for (const Case& k : cases) {
@@ -92,8 +88,7 @@ TEST_F(SessionStep, DuplicateCapturesAreIgnoredByIpId)
                           {C, 7, 1}, {C, 8, 1}, {C, 5, 0}, {C, 9, 1}, {C, 5, 1}};
     u32 counted = 1;
     for (const Step& st : steps) {
-        f.send({st.fromCli, 0, 0, 0, 20, 1000 * (&st - steps + 1)}, st.id);
-        counted += st.counted;
+        f.send({st.fromCli, 0, 0, 0, 20, 1000 * (&st - steps + 1)}, st.id), counted += st.counted;
         EXPECT_EQ(f.ses().rcvdPkts + f.ses().sendPkts, counted) << &st - steps;
     }
 }
@@ -222,14 +217,12 @@ TEST(SessionHelpers, LengthClassesTimeDifferencesAndRecordTexts)
     for (const Diff& d : diffs) EXPECT_EQ(timevalDiffUsec(d.a, d.b), d.usec) << d.a.tv_sec << " " << d.b.tv_sec;
     // The record's host and URL or statement, cut to 32 bytes; texts copied within their fields.
     NetSessionT s {};
-    std::memset(s.pname, 'p', sizeof s.pname);
-    std::memset(s.busiId, 'b', sizeof s.busiId);
+    std::memset(s.pname, 'p', sizeof s.pname), std::memset(s.busiId, 'b', sizeof s.busiId);
     struct Case { int type; const char* domain; std::string text, expect; };  // text: URL for type 1, else SQL
     const std::string longUrl = "/" + std::string(38, 'u'), longSql = "select " + std::string(393, 'x');
     const Case cases[] = {{1, "example.com", longUrl, "example.com" + longUrl.substr(0, 21)},
                           {1, "example.com", "", ""},  // no URL, no text, even with a host
-                          {2, "", longSql, longSql.substr(0, 32)},
-                          {0, "", "select 1", ""}};
+                          {2, "", longSql, longSql.substr(0, 32)}, {0, "", "select 1", ""}};
     for (const Case& c : cases) {
         s.type = c.type;
         std::memset(&s.busi, 0, sizeof s.busi);

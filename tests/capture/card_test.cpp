@@ -1,5 +1,4 @@
-// Network cards: this machine's adapter report, its reading and the card chosen by its
-// physical address; and the desktop autostart entry.
+// Network cards: this machine's adapter report, its reading, the card chosen by physical address; the autostart entry.
 #include <cstring>
 
 #include "capture/engine.h"
@@ -59,11 +58,9 @@ TEST(AdapterReport, ParseRules)
         {adapter("a", "00-01-00-01-2A-3B-4C-5D", "10.0.0.1"), "a||10.0.0.1;"},  // more dashes than a physical address
         {adapter("a", "00-00-00-00-00-0A", "") + adapter("tun", "", "10.0.0.9"), "tun||10.0.0.9;"},
         {a1 + std::string(1, '\0') + b2, "a|00000000000A|10.0.0.1;"},
-        {atLimit(0), "a|00000000000A|10.0.0.1;b|00000000000B|10.0.0.2;"},
-        {atLimit(1), "a|00000000000A|10.0.0.1;"},
+        {atLimit(0), "a|00000000000A|10.0.0.1;b|00000000000B|10.0.0.2;"}, {atLimit(1), "a|00000000000A|10.0.0.1;"},
         {longLines, std::string(127, 'H') + "|" + std::string(31, 'A') + "|10.0.0.1" + std::string(55, ' ') + ";"},
-        {nine, eight},
-        {"", ""},
+        {nine, eight}, {"", ""},
     };
     for (const auto& [text, want] : cases) EXPECT_EQ(parse(text), want) << text.substr(0, 200);
 }
@@ -112,8 +109,7 @@ TEST_F(CardTest, AutostartQuotedExecAndUnmadeFolder)
     EXPECT_NE(text.find("\nExec=\"/opt/my \\\\\"tools\\\\\"/100%%/wirelane\"\n"), std::string::npos) << text;
     EXPECT_EQ(platform::setAutostart(false, "") | platform::setAutostart(false, ""), 0) << "again when gone";
     EXPECT_FALSE(platform::autostartExists());
-    setenv("XDG_CONFIG_HOME", conf.c_str(), 1);  // a file
-    std::ofstream(conf).put('x');
+    std::ofstream(conf).put('x'), setenv("XDG_CONFIG_HOME", conf.c_str(), 1);  // a file
     EXPECT_EQ(platform::setAutostart(true, "/usr/bin/wirelane"), ENOTDIR);
     unsetenv("XDG_CONFIG_HOME");
 }

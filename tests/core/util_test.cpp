@@ -1,6 +1,5 @@
-// Log lines, text helpers, name resolution and the peer list; endpoint text parsing, the sorted
-// endpoint table and its lock-free readers; reading the configuration file, its rewrite, and
-// failed rewrites (refused values: probe_cli.sh).
+// Log lines, text helpers, name resolution and the peer list; endpoint text parsing, the sorted endpoint table and its
+// lock-free readers; reading the configuration file, its rewrite, and failed rewrites (refused values: probe_cli.sh).
 #include <arpa/inet.h>
 
 #include <atomic>
@@ -8,39 +7,31 @@
 #include <cstring>
 #include <random>
 #include <sstream>
-#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
-#include "core/conf.h"
 #include "core/util.h"
 #include "support/conf_fixture.h"
 
 namespace {
 
-std::string textOf(FILE* fp)
-{
-    std::string s(8192, '\0');
-    std::rewind(fp);
-    s.resize(std::fread(s.data(), 1, s.size(), fp));
-    return s;
-}
-
-// Sends the console copy of log lines to a temporary file while it lives.
+// Keeps the console copy of log lines in memory while it lives.
 struct LogCapture {
-    FILE* fp = std::tmpfile();
+    char* buf = nullptr;
+    std::size_t size = 0;
+    FILE* fp = open_memstream(&buf, &size);
     LogCapture() { setLogConsole(fp); }
-    ~LogCapture() { setLogConsole(nullptr), std::fclose(fp); }
+    ~LogCapture() { setLogConsole(nullptr), std::fclose(fp), std::free(buf); }
+    std::string text() const { return {buf, size}; }
 };
 
-// A line too long for the buffer is cut and still ends in a newline (the time stamp
-// and levels are checked on the probe's own log by probe_cli.sh).
+// A line too long for the buffer is cut and still ends in a newline (time stamp and levels: probe_cli.sh).
 TEST(WriteLog, LongLineIsCut)
 {
     LogCapture cap;
     writeLog(3, "%s", std::string(10000, 'a').c_str());
-    const std::string line = textOf(cap.fp);
+    const std::string line = cap.text();
     EXPECT_EQ(line.substr(19, 12), " ERROR: aaaa");
     EXPECT_TRUE(line.size() < LOG_LINE_SIZE && line.size() > LOG_LINE_SIZE - 8 && line.back() == '\n') << line.size();
 }
@@ -57,8 +48,7 @@ TEST(UtilText, CutsAndFixedPoint)
     for (double v : {0.0, -0.0, 0.0625, 0.0005, 2.5, 3.5, 0.125, 0.375, -0.0001, 999.9995, 1e15, -2e15, 1.0 / 3,
                      4294967295.0 / 1000, double(200.225f), 1e-300, 5e-324, 12345.6785, -0.5, 1e14 + 0.5}) {
         for (int places = 0; places <= 3; places++) {
-            formatFixed(mine, v, places);
-            std::snprintf(theirs, sizeof theirs, "%.*f", places, v);
+            formatFixed(mine, v, places), std::snprintf(theirs, sizeof theirs, "%.*f", places, v);
             ASSERT_STREQ(mine, theirs) << places << " places of " << v;
         }
     }
@@ -81,7 +71,7 @@ TEST(DomainAddr, ResolvesAndRemembersPeers)
     EXPECT_EQ(u32(readOnlyGlobal.managerAddrCnt), u32(MAX_MANAGER_ADDR));
     const u32 last = 0x7F000000u + MAX_MANAGER_ADDR;
     EXPECT_EQ(std::pair(isManagerAddr(last), isManagerAddr(last + 1)), std::pair(1, 0));
-    const std::string log = textOf(cap.fp);
+    const std::string log = cap.text();
     const std::size_t warned = log.find(" WARNING: ");
     EXPECT_TRUE(warned != std::string::npos && warned == log.rfind(" WARNING: ")) << "not warned once: " << log;
     readOnlyGlobal.managerAddrCnt = 0;
@@ -97,8 +87,7 @@ TEST(EndpointText, FormsAndRefusals)
         {"192.168.1.12", HTTP, ip(192, 168, 1, 12), ip(192, 168, 1, 12), 80},  // the application's port
         {"192.168.1.12:65535", HTTP, ip(192, 168, 1, 12), ip(192, 168, 1, 12), 65535},
         {"192.168.1.0/24", MYSQL, ip(192, 168, 1, 0), ip(192, 168, 1, 255), 3306},
-        {"192.168.1.0/24:80", ANY, ip(192, 168, 1, 0), ip(192, 168, 1, 255), 80},
-        {"0.0.0.0/0", TCP, 0, 0xFFFFFFFF, 0},
+        {"192.168.1.0/24:80", ANY, ip(192, 168, 1, 0), ip(192, 168, 1, 255), 80}, {"0.0.0.0/0", TCP, 0, 0xFFFFFFFF, 0},
         {"192.168.1.112-192.168.1.200", ORACLE, ip(192, 168, 1, 112), ip(192, 168, 1, 200), 1521},
         {"192.168.1.112--192.168.1.200", ORACLE, ip(192, 168, 1, 112), ip(192, 168, 1, 200), 1521},
         {"192.168.1.200-192.168.1.112", TCP, ip(192, 168, 1, 200), ip(192, 168, 1, 112), 0},  // kept reversed
@@ -161,8 +150,7 @@ TEST(EndpointTable, SortedTableAndLookup)
         {0xFFFFFFFF, 1, 6, "none"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(entry(findServer(c.address, c.port, c.proto)), c.found) << std::hex << c.address << std::dec
-                                                                           << ":" << c.port << "/" << c.proto;
+        EXPECT_EQ(entry(findServer(c.address, c.port, c.proto)), c.found) << "lookup " << &c - cases;
     EXPECT_EQ(entry(11) + entry(-1), "nonenone");
     for (int index : {11, -1, 1}) deleteHostInfo(index);
     ASSERT_EQ(readOnlyGlobal.cntHost, 10);

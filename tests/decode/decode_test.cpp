@@ -31,19 +31,12 @@ void feed(Bytes f, int sec = 100, int caplen = -1)
 {
     const auto len = bpf_u_int32(f.size());
     const pcap_pkthdr h {{sec, 0}, caplen < 0 ? len : bpf_u_int32(caplen), len};
-    f.push_back(0);
-    processPacket(&h, f.data());
+    f.push_back(0), processPacket(&h, f.data());
 }
 
 class DecodeTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        connectStages();
-        resetSessions();
-        clearEndpoints();
-        readOnlyGlobal.managerAddrCnt = 0;
-    }
+    void SetUp() override { connectStages(), resetSessions(), clearEndpoints(), readOnlyGlobal.managerAddrCnt = 0; }
     void TearDown() override { SetUp(); }
 };
 
@@ -95,15 +88,11 @@ TEST_F(DecodeTest, WhatIsNotAnalysed)
     auto withByte = [](std::size_t at, std::uint8_t v) { Bytes f = buildFrame(tcp); f[at] = v; return f; };
     struct Case { const char* name; Bytes frame; const char* endpoint = nullptr; bool peer = false; int sessions = 0; };
     const Case cases[] = {
-        {"ARP", buildFrame({.etherType = 0x0806})},
-        {"IPv6", buildFrame({.etherType = 0x86DD})},
-        {"SCTP", buildFrame({.proto = 132})},
+        {"ARP", buildFrame({.etherType = 0x0806})}, {"IPv6", buildFrame({.etherType = 0x86DD})},
+        {"SCTP", buildFrame({.proto = 132})}, {"a later fragment", buildFrame({.fragField = 0x00B9})},
         {"ICMP in VXLAN", vxlanFrame(outer, {.proto = 1, .payload = std::string(8, '\0')})},
-        {"a later fragment", buildFrame({.fragField = 0x00B9})},
-        {"IPv4 header length below 20", withByte(14, 0x44)},
-        {"TCP data offset below 20", withByte(14 + 20 + 12, 0x30)},
-        {"the probe's own peer", buildFrame(tcp), "10.0.0.2", true},
-        {"no monitored end", buildFrame(tcp), "10.9.9.9"},
+        {"IPv4 header length below 20", withByte(14, 0x44)}, {"TCP data offset below 20", withByte(14 + 20 + 12, 0x30)},
+        {"the probe's own peer", buildFrame(tcp), "10.0.0.2", true}, {"no monitored end", buildFrame(tcp), "10.9.9.9"},
         {"no monitored end, tunnelled", greFrame(outer, tcp), "10.9.9.9", false, 1},
     };
     for (const Case& c : cases) {
@@ -123,8 +112,7 @@ std::vector<std::string> urls;
 // second; the newcomer takes its slot, and its record and open transaction go out at once.
 TEST_F(DecodeTest, AFullBucketRecyclesAClosedSessionAndExportsIt)
 {
-    exported.clear();
-    urls.clear();
+    exported.clear(), urls.clear();
     setRecordObserver([](const CommMsgT& r) { exported.push_back(r); });
     setTransactionObserver([](const NetSessionT& s) { if (s.busi.http.url[0]) urls.emplace_back(s.busi.http.url); });
     globalValue.currTime = 1234;
@@ -139,8 +127,7 @@ TEST_F(DecodeTest, AFullBucketRecyclesAClosedSessionAndExportsIt)
     EXPECT_TRUE(countSessions() == 16 && findTracked(A + 1024 * 16, B) == nullptr);
     EXPECT_TRUE(exported.empty() && urls.empty());
     feed(newcomer, 104);
-    setRecordObserver(nullptr);
-    setTransactionObserver(nullptr);
+    setRecordObserver(nullptr), setTransactionObserver(nullptr);
     EXPECT_TRUE(findTracked(A + 1024 * 16, B) != nullptr && findTracked(A, B) == nullptr);
     EXPECT_EQ(urls, std::vector<std::string> {"/open"});
     ASSERT_EQ(exported.size(), 1u);
@@ -160,8 +147,7 @@ protected:
     {
         testtables::clearEndpoints();
         while (packet_peek() != nullptr) packet_release();
-        readOnlyGlobal.expNumIP = readOnlyGlobal.expPktNumIP = 0;
-        readOnlyGlobal.expPort = readOnlyGlobal.expPktPort = 0;
+        readOnlyGlobal.expNumIP = readOnlyGlobal.expPktNumIP = readOnlyGlobal.expPort = readOnlyGlobal.expPktPort = 0;
     }
 };
 
@@ -175,16 +161,14 @@ TEST_F(RingTest, EarlyFilterKeepsWhatConcernsAnEndpoint)
         {"no endpoint: everything is kept", nullptr, 0, tcp, 1},
         {"only TCP, UDP, ICMP and GRE", nullptr, 0, buildFrame({.proto = 132}), 0},
         {"between two unmonitored hosts", "10.9.9.9", 1, tcp, 0},
-        {"ICMP", nullptr, 0, buildFrame({.proto = 1}), 1},
-        {"GRE", nullptr, 0, buildFrame({.proto = 47}), 1},
+        {"ICMP", nullptr, 0, buildFrame({.proto = 1}), 1}, {"GRE", nullptr, 0, buildFrame({.proto = 47}), 1},
         {"a port-bound endpoint needs the port", "10.0.0.2:80", 1, cut(34), 0},
         {"a fragment offset far past the data", nullptr, 0, buildFrame({.fragField = 0x1FFF}), 0},
         {"to the server", nullptr, 0, tcp, 1},
         {"from the server", nullptr, 0, buildFrame({.src = 0x0A000002, .dst = 0x0A000001, .sport = 80, .dport = 1}), 1},
         {"behind two 802.1Q tags", nullptr, 0, buildFrame({.tags = 2}), 1},
         {"a TCP endpoint is TCP only", nullptr, 0, udp, 0},
-        {"judged by the addresses alone", "10.0.0.2", 1, cut(34), 1},
-        {"UDP", "10.0.0.2", 2, udp, 1},
+        {"judged by the addresses alone", "10.0.0.2", 1, cut(34), 1}, {"UDP", "10.0.0.2", 2, udp, 1},
     };
     for (const Step& s : steps) {
         ASSERT_TRUE(s.endpoint == nullptr || testtables::addEndpoint(s.endpoint, s.protoIdx));
@@ -192,11 +176,9 @@ TEST_F(RingTest, EarlyFilterKeepsWhatConcernsAnEndpoint)
     }
     for (long len = 0; len < 34; len++) EXPECT_EQ(check(cut(len)), 0) << "cut inside the IPv4 header: " << len;
     // The probe's own exports of records, then of frames, even to a monitored host.
-    readOnlyGlobal.expNumIP = readOnlyGlobal.expPktNumIP = 0x0A000002;
-    readOnlyGlobal.expPort = 514;
+    readOnlyGlobal.expNumIP = readOnlyGlobal.expPktNumIP = 0x0A000002, readOnlyGlobal.expPort = 514;
     EXPECT_EQ(check(udp), 0);
-    readOnlyGlobal.expPort = 0;
-    readOnlyGlobal.expPktPort = 514;
+    readOnlyGlobal.expPort = 0, readOnlyGlobal.expPktPort = 514;
     EXPECT_EQ(check(udp), 0);
 }
 
@@ -239,8 +221,7 @@ TEST_F(RingTest, ProcessingThreadWakesOnAFrame)
     }
     std::sort(delays.begin(), delays.end());
     EXPECT_LT(delays[delays.size() / 2], 10.0) << "median wake-up in ms";
-    packet_end_input(15);
-    packet_wait_finished();
+    packet_end_input(15), packet_wait_finished();
     consumer.join();
 }
 

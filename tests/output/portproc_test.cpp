@@ -11,8 +11,7 @@
 
 #include "platform/platform.h"
 
-// A port that had another owner is cleared and starts at 0 % CPU; the next
-// sample shows the share of the machine used in between.
+// A port that had another owner is cleared, at 0 % CPU; the next sample shows the machine's share used in between.
 TEST(PortProcess, OwnSocketsShowThisProcess)
 {
     int fds[2] = {socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};

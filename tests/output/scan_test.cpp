@@ -14,11 +14,12 @@ namespace {
 
 std::vector<CommMsgT> exported;
 
-CommMsgT record(u32 src, u32 dst, u32 sport, u32 dport, u32 pkts)
+// Hands the pair table a record of pkts packets of 100 bytes.
+void put(u32 src, u32 dst, u32 sport, u32 dport, u32 pkts)
 {
     CommMsgT m {};
     m.src = src, m.dst = dst, m.sport = sport, m.dport = dport, m.sendPkts = pkts, m.sendBytes = 100 * pkts;
-    return m;
+    putCommpairSession(&m);
 }
 
 class ScanTest : public ::testing::Test {
@@ -28,8 +29,7 @@ protected:
         ASSERT_TRUE(pHashTable != nullptr || initCommPair() == 0);
         eraseCommpairTable(), testtables::resetSessions(), exported.clear();
         setRecordObserver([](const CommMsgT& r) { exported.push_back(r); });
-        setScanFollowsCapture(true);  // no pause before the end record
-        readOnlyGlobal.sessionTimeOut = 60;
+        setScanFollowsCapture(true), readOnlyGlobal.sessionTimeOut = 60;  // no pause before the end record
     }
     void TearDown() override { setRecordObserver(nullptr); }
 };
@@ -37,12 +37,9 @@ protected:
 TEST_F(ScanTest, RecordsFoldIntoPairs)
 {
     const u32 cli = 0x0A000001, srv = 0x0A000002;
-    // Same client host, server and port fold into one pair with port 0; a
-    // record of the opposite direction joins only a pair whose port is 0.
-    for (const CommMsgT& m : {record(cli, srv, 40000, 80, 2), record(cli, srv, 40001, 80, 3),
-                              record(cli, srv, 40002, 443, 1), record(srv, cli, 80, 40000, 5),
-                              record(srv, cli, 80, 0, 7)})
-        putCommpairSession(&m);
+    // Same client host, server and port fold into one pair with port 0; a reverse record joins only a pair of port 0.
+    put(cli, srv, 40000, 80, 2), put(cli, srv, 40001, 80, 3), put(cli, srv, 40002, 443, 1);
+    put(srv, cli, 80, 40000, 5), put(srv, cli, 80, 0, 7);
     exportCommpairData(1000);
     ASSERT_EQ(exported.size(), 3u);
     EXPECT_EQ(std::tuple(exported[0].sendPkts, exported[0].sendBytes, exported[0].sport, exported[0].time),
@@ -52,10 +49,7 @@ TEST_F(ScanTest, RecordsFoldIntoPairs)
     EXPECT_TRUE(exported.empty()) << "pairs live one scan";
 
     // Sixteen pairs fill a bucket; a seventeenth new pair is dropped.
-    for (u32 i = 0; i < 17; i++) {
-        CommMsgT m = record(cli + 512 * i, srv - 512 * i, 40000, 80, 1);  // same (src + dst) & 511
-        putCommpairSession(&m);
-    }
+    for (u32 i = 0; i < 17; i++) put(cli + 512 * i, srv - 512 * i, 40000, 80, 1);  // same (src + dst) & 511
     exportCommpairData(1020);
     EXPECT_EQ(exported.size(), 16u);
 }
@@ -85,8 +79,7 @@ TEST_F(ScanTest, SessionsEndWhenIdleOrClosed)
     }
 }
 
-// Records come out whole, once each and in the order they were exported,
-// also when the queue runs full and the exporting thread is behind.
+// Records come out whole, once each and in export order, even with the queue full and the exporting thread behind.
 TEST(ExportQueue, HandedOffRecordsKeepTheirOrder)
 {
     std::string path = testing::TempDir() + "export_queue.json";
@@ -97,8 +90,7 @@ TEST(ExportQueue, HandedOffRecordsKeepTheirOrder)
         handOffRecords();
         CommMsgT m {};
         NetSessionT s {};
-        s.type = 1;
-        s.busi.http.beginTime.tv_sec = 1700000000;
+        s.type = 1, s.busi.http.beginTime.tv_sec = 1700000000;
         for (int i = 0; i < RECORDS; i++) {
             m.sport = static_cast<u32>(i);
             std::snprintf(s.busi.http.url, sizeof s.busi.http.url, "/%d", i);
@@ -106,8 +98,7 @@ TEST(ExportQueue, HandedOffRecordsKeepTheirOrder)
         }
         exportEndData(1700000010);
     });
-    processing.join();
-    flushJsonOut();
+    processing.join(), flushJsonOut();
     std::ifstream in(path);
     int n = 0;
     for (std::string line; std::getline(in, line); n++) {

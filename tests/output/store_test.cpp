@@ -1,5 +1,4 @@
-// The JSON text of pair, transaction and end-of-scan records; the rotating file stores, read
-// back from the files they leave.
+// The JSON text of pair, transaction and end-of-scan records; the rotating file stores, read back from their files.
 #include <pcap/pcap.h>
 
 #include <atomic>
@@ -51,7 +50,7 @@ TEST(Record, EveryKindKeepsItsKeysAndFormats)
     m.srcConDelayUsec = 1234, m.largePkts = 0x80000000u;
     makeJsonStr(&m, buf);
     std::string r = buf;
-    // The keys that readers use are read back by json_query_test and the scripts; each key once.
+    // The keys that readers use are read back by retrieval_test and the scripts; each key once.
     const std::vector<std::string> k = keys(r);
     EXPECT_EQ(std::pair(k.size(), std::set<std::string>(k.begin(), k.end()).size()), std::pair(47ul, 47ul));
     EXPECT_EQ(r.rfind("{\"type\":\"1\",\"time\":\"1000\",\"strTime\":\"", 0), 0u) << r;
@@ -92,8 +91,7 @@ TEST(Record, EveryRecordIsValidJsonWhateverItsText)
         CommMsgT m {};
         std::snprintf(m.urlsql, sizeof m.urlsql, "%s", t);
         std::snprintf(m.busiId, sizeof m.busiId, "%s", t);
-        makeJsonStr(&m, buf);
-        records.push_back(buf);
+        makeJsonStr(&m, buf), records.push_back(buf);
         NetSessionT s = httpSession(), db {};
         std::snprintf(s.busi.http.url, sizeof s.busi.http.url, "/%s", t);
         std::snprintf(s.busi.http.agent, sizeof s.busi.http.agent, "%s", t);
@@ -163,8 +161,7 @@ TEST_F(StoreTest, SetUpClaimsBlankFilesOrNothing)
     EXPECT_EQ(readAll(name(live, 1, "json")), "first\r\n\r\nsecond\r\n\r\n");
 }
 
-// Frames come back through libpcap as sent but cut to 4000 bytes (both
-// lengths); a file ends with the frame that takes it past its size.
+// Frames come back through libpcap as sent, cut to 4000 bytes (both lengths); a file ends with its overfilling frame.
 TEST_F(StoreTest, FramesReadBackAndFilesSwitchPastTheirSize)
 {
     const std::string d = sub("pkts");
@@ -201,8 +198,7 @@ TEST_F(StoreTest, FramesReadBackAndFilesSwitchPastTheirSize)
     }
 }
 
-// JSON files switch the same way; after a restart writing goes on with the
-// file after the one saved last, round the ring.
+// JSON files switch the same way; after a restart writing goes on after the file saved last, round the ring.
 TEST_F(StoreTest, JsonFilesSwitchPastTheirSizeAndResumeAfterRestart)
 {
     const std::string d = sub("json");

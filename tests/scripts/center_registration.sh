@@ -7,15 +7,12 @@ source "$(dirname "$0")/common.bash"
 # answers ":did:42", "silent" never answers. Any further one makes DIR/again.
 cat >"$WORK/center.py" <<'PY'
 import socket, sys, time
-tcp = socket.socket()
-tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 for _ in range(300):  # a unit test may hold the port for a moment
     try:
-        tcp.bind(("127.0.0.3", 80))
+        tcp = socket.create_server(("127.0.0.3", 80), backlog=8)  # with SO_REUSEADDR
         break
     except OSError:
         time.sleep(0.1)
-tcp.listen(8)
 open(sys.argv[2] + "/ready", "w").close()
 c, req = tcp.accept()[0], b""
 while b"\r\n\r\n" not in req and (part := c.recv(1024)):
@@ -57,8 +54,7 @@ run_case() {
     && pass "$name: center and did are saved" || fail "$name: saved file: $(cat "$conf")"
 }
 
-# A fresh probe registers; a saved did is used without asking; a silent
-# center is given up and the probe runs on without a did.
+# A fresh probe registers; a saved did is used unasked; a silent center is given up and the probe runs on without a did.
 run_case did register 1 "MESSAGE: nic 0015A5010203 did is 42" 42 "kestrel=127.0.0.3"
 run_case did saved 0 "MESSAGE: Read did 7 from conf file" 7 "kestrel=127.0.0.3" "kestrelDid=7"
 run_case silent silent 1 "WARNING: Server did not answer" 0 "kestrel=127.0.0.3"

@@ -36,6 +36,26 @@ refused() {
     || fail "'$*': status $rc, said '$said'"
 }
 
+# store_conf FILE LINES...: LINES and JSON and packet stores of 100 MB in $WORK/json and $WORK/pkts.
+store_conf() {
+  mkdir -p "$WORK/json" "$WORK/pkts"
+  printf '%s\n' "${@:2}" "exportPath=$WORK/json" exportSpace=100 "dumpPath=$WORK/pkts" dumpSpace=100 >"$1"
+}
+
+# vxlan_holds WHAT PCAP BIN: BIN (of start_udp_listener) holds each frame of PCAP once, in order, behind its VXLAN
+# header (VNI 200).
+vxlan_holds() {
+  python3 - "$2" "$3" <<'PY' && pass "$1: each frame once, header and bytes intact" || fail "$1"
+import struct, sys
+data, want = open(sys.argv[1], "rb").read()[24:], b""
+while len(data) >= 16 and data[8:16] != bytes(8):
+    caplen = struct.unpack("<I", data[8:12])[0]
+    want, data = want + b"\x08\0\0\0\0\0\xc8\0" + data[16:16 + caplen] + b"\n", data[16 + caplen:]
+got = open(sys.argv[2], "rb").read()
+sys.exit(0 if want and got == want else f"{len(got)} bytes at the listener for {len(want)} sent")
+PY
+}
+
 # start_nginx PORT [HTTP-DIRECTIVES [SERVER-DIRECTIVES]]: a real HTTP server
 # on 127.0.0.1:PORT; the directives replace the plain access log.
 start_nginx() {

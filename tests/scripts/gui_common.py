@@ -1,5 +1,5 @@
-"""What the window drivers share (with os, sys, time and pyatspi): the desktop
-program's accessibility tree (its process id is the first argument) and checks."""
+"""What the window drivers share (with os, sys, time and pyatspi): the desktop program's accessibility tree (its
+process id is the first argument), the settings of the test script, and checks."""
 import os
 import sys
 import time
@@ -10,7 +10,7 @@ from Xlib import X, display, protocol
 
 TITLE = "Wirelane Super Traffic Tool V3.0"
 PID = int(sys.argv[1])
-WORK, CONF = os.environ["WORK"], os.environ["CONF"]
+WORK, CONF, PORT, UDP = (os.environ.get(name) for name in ("WORK", "CONF", "PORT", "UDP"))
 failures = 0
 Atspi.set_timeout(10000, 15000)  # a refresh may keep the program busy for longer than 0.8 s
 
@@ -46,17 +46,13 @@ def find(root, role, name=None):
     return next((x for x in walk(root) if x.getRoleName() == role and (name is None or x.name == name)), None)
 
 
-def act(acc):
-    acc.queryAction().doAction(0)
+def act(acc): acc.queryAction().doAction(0)
 
 
-def click(root, name, role="push button"):
-    act(find(root, role, name))
+def click(root, name, role="push button"): act(find(root, role, name))
 
 
-def dismiss(window, button, title):
-    click(window, button)
-    return gone(title)
+def dismiss(window, button, title): return click(window, button) or gone(title)
 
 
 def type_into(window, name, text, ok=None):
@@ -65,15 +61,13 @@ def type_into(window, name, text, ok=None):
         click(window, ok)
 
 
-def labels(window):
-    return [x.name for x in walk(window) if x.getRoleName() == "label" and x.name]
+def labels(window): return [x.name for x in walk(window) if x.getRoleName() == "label" and x.name]
 
 
 table_of = lambda root: find(root, "table").queryTable()
 
 
-def headers(t):
-    return [t.getColumnHeader(c).name for c in range(t.nColumns)]
+def headers(t): return [t.getColumnHeader(c).name for c in range(t.nColumns)]
 
 
 def rows(t):
@@ -104,8 +98,7 @@ def open_window(opener, title):
     return wait_for(lambda: frame(title))
 
 
-def gone(title):
-    return wait_for(lambda: frame(title) is None)
+def gone(title): return wait_for(lambda: frame(title) is None)
 
 
 def box_says(text, title="Notice", answer="OK"):
@@ -129,8 +122,7 @@ def save_export(main, path, while_open=lambda: None):
 
 def main_window():
     main = wait_for(lambda: frame(TITLE), 30)
-    if not check("the main window shows with its title", main is not None):
-        sys.exit(1)
+    check("the main window shows with its title", main is not None) or sys.exit(1)
     return main
 
 

@@ -1,8 +1,6 @@
 """The settings dialogs, driven as a user would: gui_settings.py PID, with PORT and UDP set."""
 from gui_common import *
 
-PORT, UDP = os.environ["PORT"], os.environ["UDP"]
-
 
 def conf_has(line):
     return wait_for(lambda: line in open(CONF).read().splitlines(), 3)

@@ -1,6 +1,5 @@
 #!/bin/bash
-# --read FILE --json-out -: standard output holds JSON lines only, the log goes
-# to standard error, and per pair the counts agree with tshark's.
+# --read FILE --json-out -: JSON lines alone on standard output, the log on standard error, per-pair counts as tshark's.
 source "$(dirname "$0")/common.bash"
 "$BUILD/wirelane-genpcap" "$WORK/synthetic.pcap" 60000 200 300
 for capture in "$SRC/data/sample.pcap" "$SRC/tests/data/http_keepalive_reset.pcap" "$WORK/synthetic.pcap"; do

@@ -1,7 +1,6 @@
 #!/bin/bash
-# Live capture on lo set up by the configuration file alone: curl against nginx,
-# with tcpdump as a witness, is captured whole, agrees with tshark and lands in
-# the JSON store. And a card that cannot be opened for lack of permission.
+# Live capture on lo set up by the configuration file alone: curl against nginx, with tcpdump as a witness, is captured
+# whole, agrees with tshark and lands in the JSON store. And a card that cannot be opened for lack of permission.
 source "$(dirname "$0")/common.bash"
 needs_root
 PORT=18081

@@ -12,11 +12,10 @@ ports_free $PORT
 mkdir -p "$DB"
 mariadb-install-db --no-defaults --datadir="$DB/data" --auth-root-authentication-method=normal \
   --skip-test-db --user=root >"$DB/install.log" 2>&1 || { cat "$DB/install.log"; exit 1; }
-"$server_bin" --no-defaults --datadir="$DB/data" --socket="$DB/sock" --pid-file="$DB/pid" \
+background "$server_bin" --no-defaults --datadir="$DB/data" --socket="$DB/sock" --pid-file="$DB/pid" \
   --port=$PORT --bind-address=127.0.0.1 --skip-ssl --skip-name-resolve --user=root \
-  --innodb-buffer-pool-size=16M --log-error="$DB/error.log" >"$DB/server.out" 2>&1 &
-server=$!
-cleanups+=("kill -KILL $server 2>/dev/null")
+  --innodb-buffer-pool-size=16M --log-error="$DB/error.log" >"$DB/server.out" 2>&1
+server=$bg
 sql() { mariadb --no-defaults --protocol=TCP -h 127.0.0.1 -P $PORT -u root --skip-ssl "$@"; }
 for _ in $(seq 100); do sql -e 'SELECT 1' >/dev/null 2>&1 && break; sleep 0.2; done
 sql -e 'SELECT 1' >/dev/null || { echo "the server does not answer"; cat "$DB/error.log"; exit 1; }

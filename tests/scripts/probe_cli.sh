@@ -17,8 +17,7 @@ refused 1 "no capture device named 'no-such-device0'" --interface no-such-device
 refused 1 "cannot write records to $WORK/no/such/dir/out.json" --read "$SRC/data/sample.pcap" \
   --json-out "$WORK/no/such/dir/out.json"
 
-# A configuration file with refused values: each refusal is logged, the probe
-# runs on with the rest, and the rewritten file keeps only that.
+# Refused values in the configuration file are logged; the probe runs on with the rest, which alone the rewrite keeps.
 mkdir -p "$WORK/json" "$WORK/pkts"
 printf '%s\n' cardMac=000000000000 "endpoint=10.0.0.300|1|1" "endpoint=127.0.0.1:8088|3|40213377" \
   "exportPath=$WORK/json" exportSpace=50 "dumpPath=$WORK/pkts" dumpSpace=100 dumpTrun=63 colour=blue >"$WORK/bad.conf"
@@ -41,8 +40,7 @@ grep -q "MESSAGE: end of input: $frames frames read, $frames analysed, 0 lost" <
   && grep -qE '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} MESSAGE: \[TRAFFIC=' <<<"$out" \
   && pass "sample: $frames frames analysed" || fail "sample summary: $out"
 
-# A capture far larger than the ring: nothing is lost, and capture time
-# drives one scan per ten-second period plus the last one.
+# A capture far larger than the ring: nothing is lost, and capture time drives one scan per 10 s period plus the last.
 "$BUILD/wirelane-genpcap" "$WORK/big.pcap" 300000 500
 out=$("$PROBE" --read "$WORK/big.pcap")
 grep -q "end of input: 300000 frames read, 300000 analysed, 0 lost" <<<"$out" \

@@ -4,10 +4,8 @@
 # are stored and as they are played, and bad arguments get status 2 and one line.
 source "$(dirname "$0")/common.bash"
 "$BUILD/wirelane-genpcap" "$WORK/synthetic.pcap" 30000 100 200
-mkdir -p "$WORK/json" "$WORK/pkts"
-printf '%s\n' "endpoint=127.0.0.1:8088|3|11111111" "endpoint=127.0.0.1:18090|3|22222222" \
-  "endpoint=198.19.0.0/16|1|33333333" "exportPath=$WORK/json" exportSpace=100 "dumpPath=$WORK/pkts" dumpSpace=100 \
-  dumpTrun=128 dumpRemote=127.0.0.3 >"$WORK/store.conf"
+store_conf "$WORK/store.conf" "endpoint=127.0.0.1:8088|3|11111111" "endpoint=127.0.0.1:18090|3|22222222" \
+  "endpoint=198.19.0.0/16|1|33333333" dumpTrun=128 dumpRemote=127.0.0.3
 for capture in "$SRC/data/sample.pcap" "$SRC/tests/data/http_keepalive_reset.pcap" "$WORK/synthetic.pcap"; do
   [ "$capture" != "$WORK/synthetic.pcap" ] || start_udp_listener 127.0.0.3 4789 "$WORK/live.bin"
   "$PROBE" --conf "$WORK/store.conf" --read "$capture" >/dev/null 2>&1 || fail "--read $capture"
@@ -54,18 +52,6 @@ out=$("$PROBE" play --store "$WORK/pkts" "${period[@]}" --filter 198.19.0.1:80 -
   || fail "no stored frames of 198.19.0.1:80"
 expect "play says how many" "$(wc -l <<<"$stored") frames written to $WORK/play.pcap" "$out"
 
-# vxlan_holds WHAT PCAP BIN: BIN holds each frame of PCAP once, in order, behind its VXLAN header (VNI 200).
-vxlan_holds() {
-  python3 - "$2" "$3" <<'PY' && pass "$1: each frame once, header and bytes intact" || fail "$1"
-import struct, sys
-data, want = open(sys.argv[1], "rb").read()[24:], b""
-while len(data) >= 16 and data[8:16] != bytes(8):
-    caplen = struct.unpack("<I", data[8:12])[0]
-    want, data = want + b"\x08\0\0\0\0\0\xc8\0" + data[16:16 + caplen] + b"\n", data[16 + caplen:]
-got = open(sys.argv[2], "rb").read()
-sys.exit(0 if want and got == want else f"{len(got)} bytes at the listener for {len(want)} sent")
-PY
-}
 vxlan_holds "the last capture's frames go out as stored" "$(ls -t "$WORK"/pkts/Wirelane-*.pcap | head -1)" "$WORK/live.bin"
 # Cut to 64 bytes and replayed.
 start_udp_listener 127.0.0.3 18285 "$WORK/vxlan.bin"

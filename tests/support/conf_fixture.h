@@ -26,19 +26,14 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         for (const char* sub : {"json", "pkts", "other"}) std::filesystem::create_directory(dir / sub);
-        conf = dir / "Wirelane.conf";
-        set(confFilePath, conf);
-        saved = {readOnlyGlobal.enableJson, readOnlyGlobal.enablePkts, readOnlyGlobal.maxLength};
-        resetSettings();
+        conf = dir / "Wirelane.conf", set(confFilePath, conf);
+        saved = {readOnlyGlobal.enableJson, readOnlyGlobal.enablePkts, readOnlyGlobal.maxLength}, resetSettings();
     }
     void TearDown() override
     {
-        waitConfSaved();
-        confFilePath[0] = '\0';
+        waitConfSaved(), confFilePath[0] = '\0';
         std::tie(readOnlyGlobal.enableJson, readOnlyGlobal.enablePkts, readOnlyGlobal.maxLength) = saved;
-        readOnlyGlobal.isExp = readOnlyGlobal.isPktExp = 0;
-        setAlertHandler(nullptr);
-        resetSettings();
+        readOnlyGlobal.isExp = readOnlyGlobal.isPktExp = 0, setAlertHandler(nullptr), resetSettings();
         std::filesystem::remove_all(dir);
     }
     static void resetSettings()

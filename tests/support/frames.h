@@ -33,22 +33,15 @@ inline Bytes buildFrame(const FrameSpec& s)
     const std::size_t ip = 14 + 4 * std::size_t(s.tags), t = ip + 20, th = s.proto == 6 ? 20 : s.proto == 17 ? 8 : 0;
     Bytes f(t + th, 0);
     f.insert(f.end(), s.payload.begin(), s.payload.end());
-    std::fill(f.begin(), f.begin() + 6, 0x02);
-    std::fill(f.begin() + 6, f.begin() + 12, 0x04);
+    std::fill(f.begin(), f.begin() + 6, 0x02), std::fill(f.begin() + 6, f.begin() + 12, 0x04);
     for (int i = 0; i < s.tags; i++) put32(f, 12 + 4 * i, 0x81000000u | (i == 0 ? s.tci : 7));
-    put16(f, ip - 2, s.etherType);
-    f[ip] = 0x45, f[ip + 8] = 64, f[ip + 9] = std::uint8_t(s.proto);
-    put16(f, ip + 2, unsigned(f.size() - ip));
-    put16(f, ip + 4, s.ipId);
-    put16(f, ip + 6, s.fragField);
-    put32(f, ip + 12, s.src);
-    put32(f, ip + 16, s.dst);
+    put16(f, ip - 2, s.etherType), f[ip] = 0x45, f[ip + 8] = 64, f[ip + 9] = std::uint8_t(s.proto);
+    put16(f, ip + 2, unsigned(f.size() - ip)), put16(f, ip + 4, s.ipId), put16(f, ip + 6, s.fragField);
+    put32(f, ip + 12, s.src), put32(f, ip + 16, s.dst);
     if (th > 0) put32(f, t, std::uint32_t(s.sport) << 16 | std::uint32_t(s.dport));
     if (s.proto == 6) {
-        put32(f, t + 4, s.seq);
-        put32(f, t + 8, s.ack);
-        f[t + 12] = 5 << 4, f[t + 13] = s.flags;
-        put16(f, t + 14, s.window);
+        put32(f, t + 4, s.seq), put32(f, t + 8, s.ack);
+        f[t + 12] = 5 << 4, f[t + 13] = s.flags, put16(f, t + 14, s.window);
     } else if (s.proto == 17) {
         put16(f, t + 4, unsigned(8 + s.payload.size()));
     }
@@ -63,8 +56,7 @@ inline const std::string VXLAN("\x08\x00\x00\x00\x00\x00\xC8\x00", 8);
 
 inline Bytes tunnel(FrameSpec outer, int proto, const std::string& header, const std::string& inner)
 {
-    outer.proto = proto;
-    outer.payload = header + inner;
+    outer.proto = proto, outer.payload = header + inner;
     return buildFrame(outer);
 }
 // inner's IPv4 packet in GRE; inner's whole frame in VXLAN.

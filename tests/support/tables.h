@@ -17,8 +17,7 @@ inline void resetSessions()
         std::lock_guard<std::mutex> lk(node.hMutex);
         std::memset(static_cast<void*>(node.session), 0, sizeof node.session);
     }
-    globalValue.processState.byte = 0;
-    globalValue.processState.pkt = 0;
+    globalValue.processState.byte = globalValue.processState.pkt = 0;
 }
 
 template <class F>

@@ -30,8 +30,7 @@ TEST(ListTextTest, KpiProtocolAndColumnTexts)
     for (const auto& c : protocols) EXPECT_STREQ(protocolCell(c.proto, c.type), c.want) << c.proto << "/" << c.type;
     initColumCheckNum();
     int seen[NUM_NETLIST_FIELD] = {};
-    for (auto& row : columnCheckNum)
-        for (int i = 0; i < NUM_NETLIST_FIELD && row[i] >= 0; i++) seen[row[i]]++;
+    for (auto& row : columnCheckNum) for (int i = 0; i < NUM_NETLIST_FIELD && row[i] >= 0; i++) seen[row[i]]++;
     for (int c = 0; c < NUM_NETLIST_FIELD; c++) EXPECT_EQ(seen[c], 1) << "column " << c;
 }
 
@@ -101,8 +100,7 @@ TEST(QueryText, ComboIndexAndPreset)
         {dayNum, 31, 30}};
     for (const auto& c : cases) EXPECT_EQ(comboDefIndex(c.table, c.value), c.index) << c.value;
 
-    setenv("TZ", "UTC", 1);
-    tzset();
+    setenv("TZ", "UTC", 1), tzset();
     int shown[6];
     timeIndexes(1796540693, shown);  // 2026-12-06 07:04:53
     EXPECT_EQ(std::vector<int>(shown, shown + 6), (std::vector<int> {6, 11, 5, 7, 0, 10})) << "year to second";
