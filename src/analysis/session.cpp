@@ -68,10 +68,11 @@ void prefetchSession(u32 src, u32 dst, int sport, int dport)
 {
     const HashTableT* table = globalValue.hashTable;
     if (table == nullptr) return;
-    const HashNodeT& node = table->node[getHashCode(src, dst, sport, dport)];
+    const int bucket = getHashCode(src, dst, sport, dport);
+    const HashNodeT& node = table->node[bucket];
     // The lock, then the keys of the first slots, which hold most sessions.
     constexpr int PREFETCH_SLOTS = 4;
-    __builtin_prefetch(&node.hMutex, 1);
+    __builtin_prefetch(&table->lock[bucket], 1);
     for (int i = 0; i < PREFETCH_SLOTS; i++) __builtin_prefetch(&node.session[i], 1);
 }
 

@@ -131,9 +131,10 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
     } exportEnded {ended};
     int retran = 0;
 
-    HashNodeT* node = &table->node[getHashCode(src, dst, sport, dport)];
+    const int bucket = getHashCode(src, dst, sport, dport);
+    HashNodeT* node = &table->node[bucket];
     {
-        std::unique_lock<std::mutex> lock(node->hMutex);
+        std::unique_lock<std::mutex> lock(table->lock[bucket].hMutex);
         int direction = 0;
         NetSessionT* s = findSession(node, vid, proto, src, dst, sport, dport, ts.tv_sec, &direction, pCommMsg,
                                      &ended);

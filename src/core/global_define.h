@@ -166,11 +166,18 @@ struct alignas(64) NetSessionT {
 };
 
 struct HashNodeT {
-    std::mutex hMutex;
     NetSessionT session[BUCKET_SESSIONS];
 };
 
+// A bucket's lock, on a cache line of its own.
+struct alignas(64) BucketLockT {
+    std::mutex hMutex;
+};
+
 struct HashTableT {
+    // The locks side by side, apart from the sessions: constructing them
+    // touches 64 KB, not every page of the table, and they stay in the cache.
+    BucketLockT lock[HASH_BUCKETS];
     HashNodeT node[HASH_BUCKETS];
 };
 

@@ -85,12 +85,13 @@ void scanFun(time_t stamp, bool endAll)
     HashTableT* table = globalValue.hashTable;
     time_t now = globalValue.realCurrTime;
     int timeOut = readOnlyGlobal.sessionTimeOut;
-    for (HashNodeT& node : table->node) {
+    for (int bucket = 0; bucket < HASH_BUCKETS; bucket++) {
+        HashNodeT& node = table->node[bucket];
         int r = 0;
         int k = 0;
         {
             // Only classify and copy under the lock; the rest runs on copies.
-            std::lock_guard<std::mutex> lk(node.hMutex);
+            std::lock_guard<std::mutex> lk(table->lock[bucket].hMutex);
             for (NetSessionT& s : node.session) {
                 if (!s.valid) continue;
                 long idle = static_cast<long>(now - s.lastPktTime.tv_sec);

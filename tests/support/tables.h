@@ -13,9 +13,9 @@ namespace testtables {
 inline void resetSessions()
 {
     if (globalValue.hashTable == nullptr) globalValue.hashTable = new HashTableT();
-    for (HashNodeT& node : globalValue.hashTable->node) {
-        std::lock_guard<std::mutex> lk(node.hMutex);
-        std::memset(static_cast<void*>(node.session), 0, sizeof node.session);
+    for (int bucket = 0; bucket < HASH_BUCKETS; bucket++) {
+        std::lock_guard<std::mutex> lk(globalValue.hashTable->lock[bucket].hMutex);
+        std::memset(static_cast<void*>(globalValue.hashTable->node[bucket].session), 0, sizeof(HashNodeT));
     }
     globalValue.processState.byte = globalValue.processState.pkt = 0;
 }
