@@ -456,9 +456,10 @@ int packetThread(void*)
         if (globalValue.newSelect) openPcapHandler();
         if (caphandler == nullptr) continue;  // the open failed: try again
         checkLosses(lastStats, lastLog, lastRing, lastLib);
-        // Whatever the kernel holds, in one call: a block of frames at a
-        // time, or none after the read time-out.
-        if (pcap_dispatch(caphandler, -1, takeFrame, nullptr) < 0) {
+        // What the kernel holds, a ring's worth at most, so that a card kept
+        // busy still lets the loop look at its flags; none after the read
+        // time-out.
+        if (pcap_dispatch(caphandler, RING_SLOTS, takeFrame, nullptr) < 0) {
             // Card gone or read error: reopen until it is back.
             while (openPcapHandler() != 0) {
             }
