@@ -205,10 +205,11 @@ struct PortProcT {
 };
 
 struct ProcessStateT {
-    // Wire bytes of untunnelled analysed frames since the last scan, and the
-    // number of those frames: added to per frame, taken by the scan.
-    std::atomic<int> byte;
-    std::atomic<int> pkt;
+    // Wire bytes of untunnelled analysed frames, and the number of those
+    // frames, counting round: written by the processing thread alone, with
+    // plain stores, and read by the scan, which takes the difference.
+    std::atomic<u32> byte;
+    std::atomic<u32> pkt;
     int drop;    // retransmissions, under hMutex
     int retran;  // the same, kept by the processing thread alone
     std::mutex hMutex;

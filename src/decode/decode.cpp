@@ -147,8 +147,8 @@ bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p
         return false;
     }
     ProcessStateT& ps = globalValue.processState;
-    ps.byte.fetch_add(static_cast<int>(h->len), std::memory_order_relaxed);
-    ps.pkt.fetch_add(1, std::memory_order_relaxed);
+    ps.byte.store(ps.byte.load(std::memory_order_relaxed) + h->len, std::memory_order_relaxed);
+    ps.pkt.store(ps.pkt.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     return true;
 }
 

@@ -129,8 +129,11 @@ void runScan(time_t stamp, bool endAll)
     // Local processes do not own the ports of a recorded capture.
     if (!followCapture) getPortProcess();
 
-    int bytes = globalValue.processState.byte.exchange(0, std::memory_order_relaxed);
-    int pkts = globalValue.processState.pkt.exchange(0, std::memory_order_relaxed);
+    static u32 lastBytes = 0, lastPkts = 0;
+    const u32 allBytes = globalValue.processState.byte.load(std::memory_order_relaxed);
+    const u32 allPkts = globalValue.processState.pkt.load(std::memory_order_relaxed);
+    const int bytes = static_cast<int>(allBytes - lastBytes), pkts = static_cast<int>(allPkts - lastPkts);
+    lastBytes = allBytes, lastPkts = allPkts;
     if (readOnlyGlobal.readJsonFileMode == 0) {
         if (auto hook = refreshHook.load()) hook();
     }

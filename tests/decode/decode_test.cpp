@@ -78,7 +78,7 @@ TEST_F(DecodeTest, EachPathReachesTheSessionWithTheInnerPacket)
         const NetSessionT* s = findTracked(A, B);
         ASSERT_TRUE(countSessions() == 1 && s != nullptr);
         EXPECT_EQ(std::tuple(s->proto, s->sport, s->dport, s->vid, s->reqLen, globalValue.processState.pkt.load()),
-                  std::tuple(c.proto, c.sport, c.dport, c.vid, c.reqLen, c.counted ? 1 : 0));
+                  std::tuple(c.proto, c.sport, c.dport, c.vid, c.reqLen, c.counted ? 1u : 0u));
     }
 }
 
@@ -101,7 +101,7 @@ TEST_F(DecodeTest, WhatIsNotAnalysed)
         ASSERT_TRUE(!c.peer || getDomainAddr("10.0.0.2", 9015, &peer) == 0);
         ASSERT_TRUE(c.endpoint == nullptr || addEndpoint(c.endpoint, 0));
         feed(c.frame);
-        EXPECT_EQ(std::pair(countSessions(), globalValue.processState.pkt.load()), std::pair(c.sessions, 0)) << c.name;
+        EXPECT_EQ(std::pair(countSessions(), globalValue.processState.pkt.load()), std::pair(c.sessions, 0u)) << c.name;
     }
 }
 
