@@ -51,7 +51,8 @@ replay() {
 printf '%9s %9s %9s | %9s %9s %9s %9s | %9s %9s\n' rate sent reached "probe cap" analysed "ring lost" "lib drop" \
   "dump cap" "dump drop"
 for rate in "${rates[@]}"; do
-  # The probe: started, given time to open the card, stopped after the replay.
+  # The probe: started, given time to open the card, stopped after the replay
+  # (run without in_ns, so that $! is the probe itself and not a subshell).
   ip netns exec "$ns" "$probe" --interface wlb1 --conf "$conf" >"$work/probe.log" 2>&1 &
   pid=$!
   sleep 4
