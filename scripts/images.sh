@@ -29,4 +29,5 @@ logo 51 51
 mini 31 31
 LIST
 } > "$tmp/out.h"
+mkdir -p "$(dirname "$out")"
 mv "$tmp/out.h" "$out"
