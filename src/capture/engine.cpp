@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "capture/ring.h"
+#include "capture/savefile.h"
 #include "core/cards.h"
 #include "core/util.h"
 #include "platform/platform.h"
@@ -261,6 +262,7 @@ namespace {
 pcap_t* caphandler = nullptr;
 bool fromFile = false;
 char fileName[1024];
+SavefileReader savefile;
 bool permissionLogged = false;
 std::atomic<unsigned> libraryDrops {0};
 std::atomic<std::uint64_t> capturedFrames {0};  // written by the capture thread alone
@@ -314,10 +316,10 @@ int readFile()
     const u_char* data = nullptr;
     pcap_pkthdr* hdr = nullptr;
     for (;;) {
-        int rc = pcap_next_ex(caphandler, &hdr, &data);
+        int rc = savefile.next(&hdr, &data);
         if (rc == PCAP_ERROR_BREAK) break;  // end of the file
         if (rc < 0) {
-            writeLog(3, "read %s failed: %s", fileName, pcap_geterr(caphandler));
+            writeLog(3, "read %s failed: %s", fileName, savefile.error());
             break;
         }
         if (rc == 0) continue;
@@ -373,6 +375,7 @@ int openCaptureFile(const char* path, char* err, int errSize)
     }
     caphandler = p;
     fromFile = true;
+    savefile.open(p);
     std::snprintf(fileName, sizeof fileName, "%s", path);
     return 0;
 }
