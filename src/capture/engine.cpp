@@ -313,10 +313,11 @@ int readFile()
 {
     time_t period = -1;
     std::uint64_t frames = 0;
-    const u_char* data = nullptr;
+    std::uint8_t* data = nullptr;
     pcap_pkthdr* hdr = nullptr;
+    bool inPlace = false;
     for (;;) {
-        int rc = savefile.next(&hdr, &data);
+        int rc = savefile.next(&hdr, &data, &inPlace);
         if (rc == PCAP_ERROR_BREAK) break;  // end of the file
         if (rc < 0) {
             writeLog(3, "read %s failed: %s", fileName, savefile.error());
@@ -332,8 +333,12 @@ int readFile()
             period = p;
         }
         frames++;
-        pcap_pkthdr copy = *hdr;
-        packet_write(&copy, data);
+        if (inPlace) {
+            packet_write_in_place(hdr, data);  // the reader's own header, ours to cut
+        } else {
+            pcap_pkthdr copy = *hdr;
+            packet_write(&copy, data);
+        }
     }
     timespec cpu {};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
@@ -376,6 +381,7 @@ int openCaptureFile(const char* path, char* err, int errSize)
     caphandler = p;
     fromFile = true;
     savefile.open(p);
+    savefile.setKeeper({packet_written, packet_wait_released});
     std::snprintf(fileName, sizeof fileName, "%s", path);
     return 0;
 }

@@ -28,6 +28,12 @@
 namespace {
 
 PacketBuffer* pPacketBuffer = nullptr;
+// The slots' own copies of frames, a stride apart; touched only where used,
+// so not at all when every frame stays in place.
+constexpr std::size_t FRAME_STRIDE = (SLOT_DATA + 1 + 63) / 64 * 64;
+std::uint8_t* frameCopies = nullptr;
+// What a time mark's slot points at.
+std::uint8_t noBytes[1];
 // Each index on a cache line of its own, and each side keeps its last view of
 // the other's index, so that a frame moves no index line between the cores
 // unless the ring looked full or empty.
@@ -52,6 +58,10 @@ std::condition_variable frameReady;
 std::condition_variable roomReady;
 std::atomic<bool> consumerWaiting {false};
 std::atomic<bool> producerWaiting {false};
+std::atomic<std::uint32_t> roomWanted {0};  // free slots the waiting writer needs
+
+// Slots written, counted by the writer alone.
+std::uint64_t writtenSlots = 0;
 
 std::atomic<bool> waitWhenFull {false};
 std::atomic<bool> inputEnded {false};
@@ -119,8 +129,27 @@ void wake(std::atomic<bool>& waiting, std::condition_variable& cv)
     }
 }
 
-// Stores one slot; false when the ring is full and the caller must not wait.
-bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
+// Waits until want slots are free, the writer at head; false when the probe
+// stops meanwhile.
+bool waitForRoom(std::uint32_t head, std::uint32_t want)
+{
+    roomWanted.store(want, std::memory_order_relaxed);
+    producerWaiting.store(true, std::memory_order_relaxed);
+    sleepFence();
+    if (freeSlots(head, packetTailInd.load(std::memory_order_acquire)) < want) {
+        std::unique_lock<std::mutex> lk(wakeMutex);
+        roomReady.wait_for(lk, std::chrono::milliseconds(100), [head, want] {
+            return freeSlots(head, packetTailInd.load(std::memory_order_seq_cst)) >= want ||
+                   readOnlyGlobal.runFlag == 0;
+        });
+    }
+    producerWaiting.store(false, std::memory_order_relaxed);
+    return readOnlyGlobal.runFlag != 0;
+}
+
+// Stores one slot, a copy of pkt or, when inPlace is given, a reference to
+// those bytes; false when the ring is full and the caller must not wait.
+bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt, std::uint8_t* inPlace)
 {
     std::uint32_t head = packetHeadInd.load(std::memory_order_relaxed);
     std::uint32_t next = nextInd(head);
@@ -129,30 +158,43 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
         if (!waitWhenFull.load(std::memory_order_relaxed)) return false;
         // A full ring: sleep until half the ring is free, not slot by slot, so that the two sides
         // do not trade an index line for every frame.
-        producerWaiting.store(true, std::memory_order_relaxed);
-        sleepFence();
-        if (freeSlots(head, packetTailInd.load(std::memory_order_acquire)) < REFILL_SLOTS) {
-            std::unique_lock<std::mutex> lk(wakeMutex);
-            roomReady.wait_for(lk, std::chrono::milliseconds(100), [head] {
-                return freeSlots(head, packetTailInd.load(std::memory_order_seq_cst)) >= REFILL_SLOTS ||
-                       readOnlyGlobal.runFlag == 0;
-            });
-        }
-        producerWaiting.store(false, std::memory_order_relaxed);
-        if (readOnlyGlobal.runFlag == 0) return false;
+        if (!waitForRoom(head, REFILL_SLOTS)) return false;
         tailSeenByWriter = packetTailInd.load(std::memory_order_acquire);
     }
     PacketBuffer& slot = pPacketBuffer[head];
     slot.hdr = *hdr;
-    if (hdr->caplen > 0) std::memcpy(slot.udata, pkt, hdr->caplen);
+    if (inPlace != nullptr) {
+        slot.udata = inPlace;
+    } else if (hdr->caplen > 0) {
+        slot.udata = frameCopies + head * FRAME_STRIDE;
+        std::memcpy(slot.udata, pkt, hdr->caplen);
+    } else {
+        slot.udata = noBytes;  // already zero
+    }
     // A zero byte after the data stops text searches in payloads at the end
     // of the captured bytes. Written here, so that the reader only reads the
-    // slot and no line of it has to come back from the reader's cache.
-    slot.udata[hdr->caplen] = 0;
+    // frame and no line of it has to come back from the reader's cache.
+    if (hdr->caplen > 0) slot.udata[hdr->caplen] = 0;
+    writtenSlots++;
     packetHeadInd.store(next, std::memory_order_release);
     publishFence();
     wake(consumerWaiting, frameReady);
     return true;
+}
+
+int offer(pcap_pkthdr* hdr, const std::uint8_t* pkt, std::uint8_t* inPlace)
+{
+    if (checkPacket(hdr, pkt) == 0) return 0;
+    int limit = readOnlyGlobal.maxLength;
+    if (limit < 1 || limit > SLOT_DATA) limit = SLOT_DATA;
+    // Only the captured part is cut: len stays the length on the wire, so
+    // traffic counts and size classes stay true whatever is kept of a frame.
+    if (hdr->caplen > static_cast<bpf_u_int32>(limit)) hdr->caplen = limit;
+    if (!putSlot(hdr, pkt, inPlace)) {
+        droppedFrames.fetch_add(1, std::memory_order_relaxed);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -162,7 +204,8 @@ int init_packet()
     // One ring for the process's life; a new input reuses it.
     if (pPacketBuffer == nullptr) {
         void* slots = platform::allocTable(sizeof(PacketBuffer) * RING_SLOTS);
-        if (slots != nullptr) pPacketBuffer = new (slots) PacketBuffer[RING_SLOTS];
+        frameCopies = static_cast<std::uint8_t*>(platform::allocTable(FRAME_STRIDE * RING_SLOTS));
+        if (slots != nullptr && frameCopies != nullptr) pPacketBuffer = new (slots) PacketBuffer[RING_SLOTS];
     }
     if (pPacketBuffer == nullptr) {
         writeLog(3, "not enough money!");
@@ -173,6 +216,7 @@ int init_packet()
     asymmetricFences = syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
     tailSeenByWriter = RING_SLOTS - 1;
     headSeenByReader = 0;
+    writtenSlots = 0;
     // A new input: a previous one may have ended in this process.
     inputEnded = false;
     inputFrames = 0;
@@ -210,26 +254,28 @@ int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
     return findServer(dst, dport, protocol) >= 0 ? 1 : 0;
 }
 
-int packet_write(pcap_pkthdr* hdr, const std::uint8_t* pkt)
+int packet_write(pcap_pkthdr* hdr, const std::uint8_t* pkt) { return offer(hdr, pkt, nullptr); }
+
+int packet_write_in_place(pcap_pkthdr* hdr, std::uint8_t* pkt) { return offer(hdr, pkt, pkt); }
+
+std::uint64_t packet_written() { return writtenSlots; }
+
+bool packet_wait_released(std::uint64_t n)
 {
-    if (checkPacket(hdr, pkt) == 0) return 0;
-    int limit = readOnlyGlobal.maxLength;
-    if (limit < 1 || limit > SLOT_DATA) limit = SLOT_DATA;
-    // Only the captured part is cut: len stays the length on the wire, so
-    // traffic counts and size classes stay true whatever is kept of a frame.
-    if (hdr->caplen > static_cast<bpf_u_int32>(limit)) hdr->caplen = limit;
-    if (!putSlot(hdr, pkt)) {
-        droppedFrames.fetch_add(1, std::memory_order_relaxed);
-        return -1;
+    for (;;) {
+        std::uint32_t head = packetHeadInd.load(std::memory_order_relaxed);
+        std::uint32_t inFlight = RING_SLOTS - 1 - freeSlots(head, packetTailInd.load(std::memory_order_acquire));
+        if (writtenSlots - inFlight >= n) return true;
+        // Released once as many slots are free as are written after them.
+        if (!waitForRoom(head, RING_SLOTS - 1 - static_cast<std::uint32_t>(writtenSlots - n))) return false;
     }
-    return 0;
 }
 
 void packet_mark_time(const timeval& ts)
 {
     pcap_pkthdr mark {};
     mark.ts = ts;
-    putSlot(&mark, nullptr);
+    putSlot(&mark, nullptr, nullptr);
 }
 
 void setRingWaitWhenFull(bool wait) { waitWhenFull = wait; }
@@ -265,16 +311,16 @@ PacketBuffer* packet_peek()
         headSeenByReader = packetHeadInd.load(std::memory_order_acquire);
         if (ind == headSeenByReader) return nullptr;
     }
-    PacketBuffer* slot = &pPacketBuffer[ind];
-    // The headers of the frame after next, written by the other core, are
-    // fetched while this one is analysed (the next one's were asked for in
-    // the round before, see packet_ahead).
-    std::uint32_t ahead = nextInd(nextInd(ind));
-    if (nextInd(ind) != headSeenByReader && ahead != headSeenByReader) {
-        __builtin_prefetch(&pPacketBuffer[ahead]);
-        __builtin_prefetch(reinterpret_cast<const char*>(&pPacketBuffer[ahead]) + 64);
+    // The headers of a frame a few ahead, written by the other core, are
+    // fetched while this one is analysed, so that they are at hand when the
+    // frame before it asks for its session (see packet_ahead).
+    constexpr std::uint32_t DATA_AHEAD = 4;
+    if (((headSeenByReader - ind) & (RING_SLOTS - 1)) > DATA_AHEAD) {
+        const std::uint8_t* bytes = pPacketBuffer[(ind + DATA_AHEAD) & (RING_SLOTS - 1)].udata;
+        __builtin_prefetch(bytes);
+        __builtin_prefetch(bytes + 64);
     }
-    return slot;
+    return &pPacketBuffer[ind];
 }
 
 const PacketBuffer* packet_ahead()
@@ -293,7 +339,7 @@ void packet_release()
     // The writer waits for room only when the ring was full, and then its
     // head stands still.
     if (producerWaiting.load(std::memory_order_relaxed) &&
-        freeSlots(packetHeadInd.load(std::memory_order_acquire), tail) >= REFILL_SLOTS) {
+        freeSlots(packetHeadInd.load(std::memory_order_acquire), tail) >= roomWanted.load(std::memory_order_relaxed)) {
         wake(producerWaiting, roomReady);
     }
 }

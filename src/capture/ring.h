@@ -9,16 +9,28 @@
 
 constexpr int RING_SLOTS = 4096;
 
-// One ring slot; the byte after the data is room for a zero byte.
-struct alignas(64) PacketBuffer {
+// One ring slot: a frame's header and its bytes, followed by a zero byte.
+// The bytes are the slot's own copy, or lie where the capture thread read
+// them (packet_write_in_place); two slots share a cache line.
+struct alignas(32) PacketBuffer {
     pcap_pkthdr hdr;
-    std::uint8_t udata[SLOT_DATA + 1];
+    std::uint8_t* udata;
 };
 
 int init_packet();
 // Offers one captured frame: 0 = stored or filtered out, -1 = ring full and
 // the frame dropped. May shorten caplen in the caller's header.
 int packet_write(pcap_pkthdr* hdr, const std::uint8_t* pkt);
+// As packet_write, but the frame is not copied: its bytes stay where they
+// are until the processing thread has released its slot (see
+// packet_wait_released), and the byte after the frame, as it is cut, is set
+// to zero.
+int packet_write_in_place(pcap_pkthdr* hdr, std::uint8_t* pkt);
+// Slots written since the ring was set up, frames and time marks.
+std::uint64_t packet_written();
+// Waits until the processing thread has released the first n slots written;
+// false when the probe stops meanwhile. For the capture thread alone.
+bool packet_wait_released(std::uint64_t n);
 // 1 = keep the frame, 0 = drop it.
 int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt);
 // The oldest frame, followed by a zero byte, or nullptr when the ring is

@@ -6,13 +6,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace {
 
 constexpr std::size_t FILE_HEADER = 24;
 constexpr std::size_t RECORD_HEADER = 16;
-// A read's size; the buffer also holds the largest record the library takes.
+// A read's size. A block holds the part of a record left over from the block
+// before, a read and the zero byte a caller may put after the last record.
 constexpr std::size_t BLOCK = 1 << 20;
 constexpr std::size_t MAX_RECORD = RECORD_HEADER + 262144;
+constexpr std::size_t BLOCK_SPAN = MAX_RECORD + BLOCK + 1;
 
 std::uint32_t load32(const std::uint8_t* p, bool swapped)
 {
@@ -48,28 +52,44 @@ bool SavefileReader::take(int fd, int snapshot)
         minor = __builtin_bswap16(minor);
     }
     if (major != 2 || minor != 4) return false;
-    if (!buf_) buf_ = std::make_unique<std::uint8_t[]>(BLOCK + MAX_RECORD);
+    // Touched only as the blocks are used; kept for the process's life, as
+    // frames of a file may still be in use when the next one is opened.
+    if (blocks_ == nullptr) blocks_ = static_cast<std::uint8_t*>(platform::allocTable(BLOCKS * BLOCK_SPAN));
+    if (blocks_ == nullptr) return false;
     fd_ = fd;
     // Longer records are the library's, whatever the header says.
     snapshot_ = static_cast<std::uint32_t>(snapshot) < MAX_RECORD - RECORD_HEADER ? static_cast<std::uint32_t>(snapshot)
                                                                                   : MAX_RECORD - RECORD_HEADER;
+    block_ = 0;
+    buf_ = blocks_;
+    for (std::uint64_t& s : stamps_) s = 0;
     base_ = FILE_HEADER;
     have_ = pos_ = 0;
     eof_ = false;
     return true;
 }
 
-void SavefileReader::fill(std::size_t need)
+bool SavefileReader::fill(std::size_t need)
 {
-    if (have_ - pos_ >= need || eof_) return;
-    // The rest of the last block moves to the front; records are small
-    // beside a block, so this is a short copy.
-    std::memmove(buf_.get(), buf_.get() + pos_, have_ - pos_);
+    if (have_ - pos_ >= need || eof_) return true;
+    // On to the next block, once its records are done with, taking along
+    // the rest of this one: a part of one record, a short copy.
+    int next = (block_ + 1) % BLOCKS;
+    if (keeper_.stamp != nullptr) {
+        stamps_[block_] = keeper_.stamp();
+        if (!keeper_.waitUntil(stamps_[next])) return false;
+    }
+    std::uint8_t* to = blocks_ + next * BLOCK_SPAN;
+    std::size_t rest = have_ - pos_;
+    std::memcpy(to, buf_ + pos_, rest);
+    if (rest > 0) to[0] = first_;
+    block_ = next;
+    buf_ = to;
     base_ += static_cast<off_t>(pos_);
-    have_ -= pos_;
+    have_ = rest;
     pos_ = 0;
     while (have_ < need && !eof_) {
-        ssize_t n = pread(fd_, buf_.get() + have_, BLOCK, base_ + static_cast<off_t>(have_));
+        ssize_t n = pread(fd_, buf_ + have_, BLOCK_SPAN - 1 - have_, base_ + static_cast<off_t>(have_));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             eof_ = true;  // a read error too: the library reports it
@@ -77,36 +97,53 @@ void SavefileReader::fill(std::size_t need)
         }
         have_ += static_cast<std::size_t>(n);
     }
+    first_ = buf_[0];
+    return true;
 }
 
-std::uint32_t SavefileReader::field(std::size_t at) const { return load32(buf_.get() + pos_ + at, swapped_); }
+std::uint32_t SavefileReader::field(const std::uint8_t* header, std::size_t at) const
+{
+    return load32(header + at, swapped_);
+}
 
 int SavefileReader::plainRecord()
 {
-    fill(RECORD_HEADER);
+    if (!fill(RECORD_HEADER)) return 0;
     if (have_ == pos_) return 0;
     if (have_ - pos_ < RECORD_HEADER) return -1;
-    std::uint32_t caplen = field(8);
+    std::uint8_t header[RECORD_HEADER];
+    std::memcpy(header, buf_ + pos_, sizeof header);
+    header[0] = first_;
+    std::uint32_t caplen = field(header, 8);
     if (caplen > snapshot_) return -1;
-    fill(RECORD_HEADER + caplen);
+    if (!fill(RECORD_HEADER + caplen)) return 0;
     if (have_ - pos_ < RECORD_HEADER + caplen) return -1;
-    hdr_.ts.tv_sec = field(0);
-    std::uint32_t frac = field(4);
+    hdr_.ts.tv_sec = field(header, 0);
+    std::uint32_t frac = field(header, 4);
     hdr_.ts.tv_usec = nano_ ? frac / 1000 : frac;
     hdr_.caplen = caplen;
-    hdr_.len = field(12);
+    hdr_.len = field(header, 12);
     return 1;
 }
 
-int SavefileReader::next(pcap_pkthdr** hdr, const std::uint8_t** data)
+int SavefileReader::next(pcap_pkthdr** hdr, std::uint8_t** data, bool* inPlace)
 {
-    if (fd_ < 0) return pcap_next_ex(p_, hdr, data);
+    *inPlace = false;
+    if (fd_ < 0) {
+        const u_char* d = nullptr;
+        int rc = pcap_next_ex(p_, hdr, &d);
+        *data = const_cast<std::uint8_t*>(d);
+        return rc;
+    }
     int rc = plainRecord();
     if (rc == 0) return PCAP_ERROR_BREAK;
     if (rc > 0) {
         *hdr = &hdr_;
-        *data = buf_.get() + pos_ + RECORD_HEADER;
+        *data = buf_ + pos_ + RECORD_HEADER;
+        *inPlace = true;
         pos_ += RECORD_HEADER + hdr_.caplen;
+        // Read before the caller may put a zero byte there.
+        first_ = pos_ < have_ ? buf_[pos_] : 0;
         return 1;
     }
     // The library reads on from this record.
@@ -115,7 +152,7 @@ int SavefileReader::next(pcap_pkthdr** hdr, const std::uint8_t** data)
         std::snprintf(error_, sizeof error_, "%s", std::strerror(errno));
         return PCAP_ERROR;
     }
-    return pcap_next_ex(p_, hdr, data);
+    return next(hdr, data, inPlace);
 }
 
 const char* SavefileReader::error() const { return error_[0] != '\0' ? error_ : pcap_geterr(p_); }

@@ -53,11 +53,15 @@ std::string readAll(const Bytes& file, bool blocks)
     reader.open(p);
     std::string log;
     pcap_pkthdr* h;
-    const std::uint8_t* d;
+    std::uint8_t* d;
+    const u_char* cd;
+    bool inPlace = false;
     int rc;
-    while ((rc = blocks ? reader.next(&h, &d) : pcap_next_ex(p, &h, &d)) == 1) {
+    while ((rc = blocks ? reader.next(&h, &d, &inPlace) : pcap_next_ex(p, &h, &cd)) == 1) {
+        if (!blocks) d = const_cast<std::uint8_t*>(cd);
         unsigned sum = 0;
         for (std::uint32_t i = 0; i < h->caplen; i++) sum = sum * 31 + d[i];
+        if (inPlace) d[h->caplen] = 0;  // as the ring does
         log += std::to_string(h->ts.tv_sec) + "." + std::to_string(h->ts.tv_usec) + " " + std::to_string(h->caplen) +
                "/" + std::to_string(h->len) + " " + std::to_string(sum) + "\n";
     }
