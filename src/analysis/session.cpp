@@ -71,7 +71,7 @@ void prefetchSession(u32 src, u32 dst, int sport, int dport)
     const int bucket = getHashCode(src, dst, sport, dport);
     const HashNodeT& node = table->node[bucket];
     // The lock, then the keys of the first slots, which hold most sessions.
-    constexpr int PREFETCH_SLOTS = 4;
+    constexpr int PREFETCH_SLOTS = 8;
     __builtin_prefetch(&table->lock[bucket], 1);
     for (int i = 0; i < PREFETCH_SLOTS; i++) __builtin_prefetch(&node.session[i], 1);
 }

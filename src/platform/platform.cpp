@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <pwd.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -105,7 +106,11 @@ void sleepMs(int ms)
 
 void yieldToCapture()
 {
-    // On Linux a nice value belongs to the thread that sets it.
+    // A batch thread does not take the processor from the one that woke it
+    // (the capture and processing threads hand it work many times a second);
+    // it still gets its share. Policy and nice value belong to the thread.
+    sched_param param {};
+    sched_setscheduler(0, SCHED_BATCH, &param);
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5);
 }
 
