@@ -76,6 +76,24 @@ void prefetchSession(u32 src, u32 dst, int sport, int dport)
     for (int i = 0; i < PREFETCH_SLOTS; i++) __builtin_prefetch(&node.session[i], 1);
 }
 
+void prefetchSessionState(u32 src, u32 dst, int sport, int dport)
+{
+    const HashTableT* table = globalValue.hashTable;
+    if (table == nullptr) return;
+    const HashNodeT& node = table->node[getHashCode(src, dst, sport, dport)];
+    // Only the ends are read, which the processing thread alone writes: a
+    // slot given up since still has them, and a wrong guess costs nothing.
+    for (const NetSessionT& s : node.session) {
+        if ((s.src == src && s.sport == sport && s.dst == dst && s.dport == dport) ||
+            (s.src == dst && s.sport == dport && s.dst == src && s.dport == sport)) {
+            for (std::size_t at = 64; at < offsetof(NetSessionT, busi); at += 64) {
+                __builtin_prefetch(reinterpret_cast<const char*>(&s) + at, 1);
+            }
+            return;
+        }
+    }
+}
+
 void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int sport, int dport)
 {
     session->vid = vid;

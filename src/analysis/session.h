@@ -17,9 +17,11 @@ int getHashCode(u32 src, u32 dst, int sport, int dport);
 // for the caller to export once the bucket is released.
 NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, int sport, int dport,
                          time_t tstamp, int* direction, CommMsgT* pCommMsg, NetSessionT* pEnded = nullptr);
-// Asks for the memory of the bucket a conversation belongs to, ahead of its
-// packet; changes nothing.
+// Ask for the memory a coming packet's session step will touch, and change
+// nothing: two frames ahead the first slots of its bucket, and a frame
+// later, those being at hand, the counters and times of its session.
 void prefetchSession(u32 src, u32 dst, int sport, int dport);
+void prefetchSessionState(u32 src, u32 dst, int sport, int dport);
 void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int sport, int dport);
 // Zeroes the KPI block (sendBytes through loadDelayUsec).
 void clearSessionValue(NetSessionT* session);

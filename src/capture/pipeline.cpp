@@ -30,11 +30,23 @@ void searchCards()
 
 void exportFinished(NetSessionT* session) { exportBusinessData(session); }
 
-void prefetchNext(const PacketBuffer& next)
-{
+// The ends of the frame after next, kept for when it is the next.
+struct AheadT {
+    const PacketBuffer* slot;
+    bool known;
     u32 src, dst;
     int sport, dport;
-    if (peekConversation(&next.hdr, next.udata, &src, &dst, &sport, &dport)) prefetchSession(src, dst, sport, dport);
+} ahead {};
+
+void prefetchNext(const PacketBuffer* next, const PacketBuffer* afterNext)
+{
+    if (next != nullptr && next == ahead.slot && ahead.known) {
+        prefetchSessionState(ahead.src, ahead.dst, ahead.sport, ahead.dport);
+    }
+    ahead.slot = afterNext;
+    ahead.known = afterNext != nullptr && peekConversation(&afterNext->hdr, afterNext->udata, &ahead.src, &ahead.dst,
+                                                           &ahead.sport, &ahead.dport);
+    if (ahead.known) prefetchSession(ahead.src, ahead.dst, ahead.sport, ahead.dport);
 }
 
 // The end of a capture file: the last scan, then every record handed off
@@ -75,11 +87,11 @@ int processThread(void*)
 {
     handOffRecords();
     while (readOnlyGlobal.runFlag) {
-        // Frames are analysed in their slot, which is released afterwards:
-        // one copy per frame, made by the capture thread.
+        // Frames are analysed where the ring has them (a copy made by the
+        // capture thread, or the capture file's block), then released.
         if (PacketBuffer* slot = packet_peek()) {
-            // The next frame's session is fetched from memory meanwhile.
-            if (const PacketBuffer* next = packet_ahead()) prefetchNext(*next);
+            // The sessions of the next two frames are fetched meanwhile.
+            prefetchNext(packet_ahead(1), packet_ahead(2));
             scanClockTick(slot->hdr.ts.tv_sec);
             if (slot->hdr.caplen > 0) {  // else a time mark
                 takenFrames.store(takenFrames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);

@@ -5,7 +5,10 @@
 // the ring is empty when tail + 1 == head and full when head + 1 == tail, so it
 // holds at most 4094 frames. Each index has a single writer, so the ring needs
 // no lock: a slot is filled before head is published (release), and the
-// reader analyses the frame in its slot before it publishes tail.
+// reader analyses the frame before it publishes tail. A frame is a copy in
+// the slot's own buffer, or stays where the capture thread read it (a
+// capture file's block), which the writer reuses only once packet_wait_released
+// says the slots that pointed there are released.
 #include "capture/ring.h"
 
 #include <linux/membarrier.h>
@@ -323,12 +326,11 @@ PacketBuffer* packet_peek()
     return &pPacketBuffer[ind];
 }
 
-const PacketBuffer* packet_ahead()
+const PacketBuffer* packet_ahead(std::uint32_t n)
 {
     std::uint32_t current = nextInd(packetTailInd.load(std::memory_order_relaxed));
-    std::uint32_t ind = nextInd(current);
-    if (current == headSeenByReader || ind == headSeenByReader) return nullptr;
-    return &pPacketBuffer[ind];
+    if (((headSeenByReader - current) & (RING_SLOTS - 1)) <= n) return nullptr;
+    return &pPacketBuffer[(current + n) & (RING_SLOTS - 1)];
 }
 
 void packet_release()

@@ -40,9 +40,9 @@ void packet_release();
 // Called by the reader when packet_peek found the ring empty: waits a while
 // for a frame; false once the input has ended and every frame was taken.
 bool packet_wait();
-// The frame after the one packet_peek gave, when it is already in the ring;
-// only to look at, as a hint.
-const PacketBuffer* packet_ahead();
+// The frame n after the one packet_peek gave, when it is already in the
+// ring; only to look at, as a hint.
+const PacketBuffer* packet_ahead(std::uint32_t n);
 
 // Whether a full ring makes the writer wait for room instead of dropping the
 // frame; the probe always waits, the source (a file, or the kernel's buffer
