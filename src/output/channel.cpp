@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "core/util.h"
@@ -144,27 +145,31 @@ void setTransactionObserver(void (*observer)(const NetSessionT& session)) { tran
 
 namespace {
 
-struct QueuedRecordT {
-    int kind;  // 1 pair record, 2 transaction, 99 end of scan
+// The queue holds the records one after another in a ring of bytes, each
+// as long as its useful part: a scan hands over thousands at once, and the
+// processing thread must not wait for them to be written out. Each entry
+// starts on a line of its own, as the records' alignment wants, with the
+// header below in front; an entry never wraps round the ring's end, where a
+// filler entry (kind 0) takes the rest instead.
+struct QueuedHeadT {
+    int kind;  // 1 pair record, 2 transaction, 99 end of scan, 0 filler
+    std::uint32_t bytes;  // the whole entry's
     time_t stamp;
-    union {
-        CommMsgT pair;
-        NetSessionT session;
-    };
 };
-
-constexpr unsigned QUEUE_RECORDS = 1024;
-constexpr unsigned WAKE_RECORDS = 256;
+constexpr std::size_t ENTRY_ALIGN = 64;
+constexpr std::size_t QUEUE_BYTES = 8u << 20;
+constexpr std::size_t WAKE_BYTES = 128u << 10;
 constexpr auto EXPORT_DELAY = std::chrono::milliseconds(20);
-QueuedRecordT* queued = new QueuedRecordT[QUEUE_RECORDS];
+// Touched only as far as the bursts reach.
+std::uint8_t* queued = new (std::align_val_t(ENTRY_ALIGN)) std::uint8_t[QUEUE_BYTES];
 // The exporting thread waits on them until the process ends: never destroyed.
 std::mutex& queueMutex = *new std::mutex;
 std::condition_variable& queueFilled = *new std::condition_variable;
 std::condition_variable& queueDrained = *new std::condition_variable;
 bool urgent = false;        // an end of scan or a flush is waiting
 bool exporterIdle = false;  // the exporting thread waits for any record
-unsigned queueHead = 0;  // records ever queued
-unsigned queueTail = 0;  // of them, written out
+std::uint64_t queueHead = 0;  // bytes ever queued
+std::uint64_t queueTail = 0;  // of them, written out
 thread_local bool handsOff = false;
 
 void writePair(CommMsgT* m)
@@ -203,25 +208,30 @@ std::mutex& consumeMutex = *new std::mutex;
 
 void consumeQueued()
 {
-    unsigned from, to;
+    std::uint64_t from, to;
     {
         std::lock_guard<std::mutex> lk(queueMutex);
         from = queueTail;
         to = queueHead;
     }
     // Queued records stay where they are until the tail passes them.
-    for (unsigned i = from; i != to; i++) {
-        QueuedRecordT& r = queued[i % QUEUE_RECORDS];
-        if (r.kind == 1) {
-            writePair(&r.pair);
-        } else if (r.kind == 2) {
-            writeTransaction(&r.session, r.stamp);
-        } else {
-            writeEnd(r.stamp);
+    for (std::uint64_t at = from; at != to;) {
+        std::uint8_t* entry = queued + at % QUEUE_BYTES;
+        const QueuedHeadT& head = *reinterpret_cast<const QueuedHeadT*>(entry);
+        void* record = entry + ENTRY_ALIGN;
+        if (head.kind == 1) {
+            writePair(static_cast<CommMsgT*>(record));
+        } else if (head.kind == 2) {
+            writeTransaction(static_cast<NetSessionT*>(record), head.stamp);
+        } else if (head.kind == 99) {
+            writeEnd(head.stamp);
         }
+        at += head.bytes;
     }
-    std::lock_guard<std::mutex> lk(queueMutex);
-    queueTail = to;
+    {
+        std::lock_guard<std::mutex> lk(queueMutex);
+        queueTail = to;
+    }
     queueDrained.notify_all();
 }
 
@@ -237,7 +247,7 @@ void exportThread()
             exporterIdle = true;
             queueFilled.wait(lk, [] { return queueHead != queueTail; });
             exporterIdle = false;
-            queueFilled.wait_for(lk, EXPORT_DELAY, [] { return queueHead - queueTail >= WAKE_RECORDS || urgent; });
+            queueFilled.wait_for(lk, EXPORT_DELAY, [] { return queueHead - queueTail >= WAKE_BYTES || urgent; });
             urgent = false;
         }
         std::lock_guard<std::mutex> one(consumeMutex);
@@ -245,24 +255,44 @@ void exportThread()
     }
 }
 
+// Puts an entry at the queue's head when it fits, the lock held.
+bool putEntryLocked(int kind, time_t stamp, const void* record, std::size_t size)
+{
+    const std::size_t bytes = (ENTRY_ALIGN + size + ENTRY_ALIGN - 1) / ENTRY_ALIGN * ENTRY_ALIGN;
+    const std::size_t room = QUEUE_BYTES - queueHead % QUEUE_BYTES;  // before the end
+    const std::size_t filler = bytes > room ? room : 0;
+    if (queueHead - queueTail + filler + bytes > QUEUE_BYTES) return false;
+    if (filler > 0) {
+        *reinterpret_cast<QueuedHeadT*>(queued + queueHead % QUEUE_BYTES) = {0, static_cast<std::uint32_t>(filler), 0};
+        queueHead += filler;
+    }
+    std::uint8_t* entry = queued + queueHead % QUEUE_BYTES;
+    *reinterpret_cast<QueuedHeadT*>(entry) = {kind, static_cast<std::uint32_t>(bytes), stamp};
+    if (size > 0) std::memcpy(entry + ENTRY_ALIGN, record, size);
+    queueHead += bytes;
+    return true;
+}
+
 void handOff(int kind, time_t stamp, const void* record, std::size_t size)
 {
     static std::once_flag started;
     std::call_once(started, [] { std::thread(exportThread).detach(); });
     for (;;) {
+        bool put, wakeUp = false;
         {
             std::lock_guard<std::mutex> lk(queueMutex);
-            if (queueHead - queueTail < QUEUE_RECORDS) {
-                QueuedRecordT& r = queued[queueHead % QUEUE_RECORDS];
-                r.kind = kind;
-                r.stamp = stamp;
-                if (size > 0) std::memcpy(static_cast<void*>(&r.pair), record, size);
-                queueHead++;
+            const std::uint64_t before = queueHead - queueTail;
+            put = putEntryLocked(kind, stamp, record, size);
+            if (put) {
                 if (kind == 99) urgent = true;
-                if (exporterIdle || queueHead - queueTail == WAKE_RECORDS || urgent) queueFilled.notify_one();
-                return;
+                const bool crossed = before / WAKE_BYTES != (queueHead - queueTail) / WAKE_BYTES;
+                wakeUp = exporterIdle || crossed || urgent;
             }
         }
+        // Woken after the lock is let go, so that the exporting thread does
+        // not wake only to wait for it, and this thread then for the thread.
+        if (wakeUp) queueFilled.notify_one();
+        if (put) return;
         // Full: the exporting thread is behind (busy elsewhere, or waiting
         // for a processor). Rather than wait for it, write out the queue here,
         // unless it is doing so right now.
@@ -271,7 +301,8 @@ void handOff(int kind, time_t stamp, const void* record, std::size_t size)
             consumeQueued();
         } else {
             std::unique_lock<std::mutex> lk(queueMutex);
-            queueDrained.wait(lk, [] { return queueHead - queueTail < QUEUE_RECORDS; });
+            const std::uint64_t tail = queueTail;
+            queueDrained.wait(lk, [tail] { return queueTail != tail; });
         }
     }
 }
@@ -283,10 +314,10 @@ void handOffRecords() { handsOff = true; }
 void flushExports()
 {
     std::unique_lock<std::mutex> lk(queueMutex);
-    unsigned target = queueHead;
+    std::uint64_t target = queueHead;
     urgent = true;
     queueFilled.notify_one();
-    queueDrained.wait(lk, [target] { return countReached(queueTail, target); });
+    queueDrained.wait(lk, [target] { return queueTail >= target; });
 }
 
 int exportData(CommMsgT* pCommMsg, time_t stamp)
