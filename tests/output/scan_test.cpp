@@ -85,7 +85,7 @@ TEST(ExportQueue, HandedOffRecordsKeepTheirOrder)
     std::string path = testing::TempDir() + "export_queue.json";
     char err[256];
     ASSERT_EQ(openJsonOut(path.c_str(), err, sizeof err), 0) << err;
-    constexpr int RECORDS = 20000;  // many times the queue
+    constexpr int RECORDS = 60000;  // some 35 MB, several times the queue
     std::thread processing([] {
         handOffRecords();
         CommMsgT m {};
