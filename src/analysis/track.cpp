@@ -55,12 +55,13 @@ const HostInfoT* findEndpoint(u32 src, u32 dst, int sport, int dport, int proto)
     return &copies[index];
 }
 
+// Every frame: one fixed copy of the field, as wide as the session's, and
+// a terminator at its end; what follows the entry's terminator is not read.
 void copyBusiId(NetSessionT* session, const HostInfoT& host)
 {
-    std::size_t n = strnlen(host.busiId, sizeof host.busiId);
-    if (n >= sizeof session->busiId) n = sizeof session->busiId - 1;
-    std::memcpy(session->busiId, host.busiId, n);
-    session->busiId[n] = '\0';
+    static_assert(sizeof session->busiId == sizeof host.busiId);
+    std::memcpy(session->busiId, host.busiId, sizeof session->busiId);
+    session->busiId[sizeof session->busiId - 1] = '\0';
 }
 
 // One network delay sample: d1 is the time the acknowledging side took, d2

@@ -30,23 +30,32 @@ void searchCards()
 
 void exportFinished(NetSessionT* session) { exportBusinessData(session); }
 
-// The ends of the frame after next, kept for when it is the next.
+// The ends of the frames ahead, kept from the look at a frame some frames
+// before it is next to the look a little later; by the slot's place in the
+// ring, which lies on a page boundary.
+constexpr std::uint32_t BUCKET_AHEAD = 4;
+constexpr std::uint32_t STATE_AHEAD = 2;
 struct AheadT {
     const PacketBuffer* slot;
     bool known;
     u32 src, dst;
     int sport, dport;
-} ahead {};
+} ahead[8];
 
-void prefetchNext(const PacketBuffer* next, const PacketBuffer* afterNext)
+AheadT& aheadOf(const PacketBuffer* slot) { return ahead[reinterpret_cast<std::uintptr_t>(slot) / sizeof *slot % 8]; }
+
+void prefetchAhead()
 {
-    if (next != nullptr && next == ahead.slot && ahead.known) {
-        prefetchSessionState(ahead.src, ahead.dst, ahead.sport, ahead.dport);
+    if (const PacketBuffer* near = packet_ahead(STATE_AHEAD)) {
+        const AheadT& a = aheadOf(near);
+        if (a.slot == near && a.known) prefetchSessionState(a.src, a.dst, a.sport, a.dport);
     }
-    ahead.slot = afterNext;
-    ahead.known = afterNext != nullptr && peekConversation(&afterNext->hdr, afterNext->udata, &ahead.src, &ahead.dst,
-                                                           &ahead.sport, &ahead.dport);
-    if (ahead.known) prefetchSession(ahead.src, ahead.dst, ahead.sport, ahead.dport);
+    if (const PacketBuffer* far = packet_ahead(BUCKET_AHEAD)) {
+        AheadT& a = aheadOf(far);
+        a.slot = far;
+        a.known = peekConversation(&far->hdr, far->udata, &a.src, &a.dst, &a.sport, &a.dport);
+        if (a.known) prefetchSession(a.src, a.dst, a.sport, a.dport);
+    }
 }
 
 // The end of a capture file: the last scan, then every record handed off
@@ -90,8 +99,8 @@ int processThread(void*)
         // Frames are analysed where the ring has them (a copy made by the
         // capture thread, or the capture file's block), then released.
         if (PacketBuffer* slot = packet_peek()) {
-            // The sessions of the next two frames are fetched meanwhile.
-            prefetchNext(packet_ahead(1), packet_ahead(2));
+            // The sessions of the frames ahead are fetched meanwhile.
+            prefetchAhead();
             scanClockTick(slot->hdr.ts.tv_sec);
             if (slot->hdr.caplen > 0) {  // else a time mark
                 takenFrames.store(takenFrames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);

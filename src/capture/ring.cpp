@@ -317,7 +317,7 @@ PacketBuffer* packet_peek()
     // The headers of a frame a few ahead, written by the other core, are
     // fetched while this one is analysed, so that they are at hand when the
     // frame before it asks for its session (see packet_ahead).
-    constexpr std::uint32_t DATA_AHEAD = 4;
+    constexpr std::uint32_t DATA_AHEAD = 8;
     if (((headSeenByReader - ind) & (RING_SLOTS - 1)) > DATA_AHEAD) {
         const std::uint8_t* bytes = pPacketBuffer[(ind + DATA_AHEAD) & (RING_SLOTS - 1)].udata;
         __builtin_prefetch(bytes);
