@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <new>
 #include <thread>
 
@@ -23,24 +22,9 @@
 #include "platform/platform.h"
 #include "settings/settings.h"
 
-
-namespace {
-
-// Zero-fills a record in place; the shared words and mutexes inside are
-// constructed afresh.
-template <typename T>
-void clearRecord(T& record)
-{
-    platform::preferHugePages(&record, sizeof record);
-    std::destroy_at(&record);
-    std::construct_at(&record);
-}
-
-}  // namespace
-
 int initGlobalValue()
 {
-    clearRecord(globalValue);
+    platform::preferHugePages(&globalValue, sizeof globalValue);
 
     // The table's memory comes zero-filled: only the 1024 bucket mutexes are
     // constructed, so the sessions' pages are touched when sessions use them.
@@ -107,7 +91,10 @@ int initGlobalValue()
 
 int startUp(const StartOptionsT& options)
 {
-    clearRecord(readOnlyGlobal);
+    // The two process-wide records start zeroed, as static storage does, and
+    // are set up once per process: clearing them again would only make the
+    // kernel hand out and clear the pages of their large, mostly unused tables.
+    platform::preferHugePages(&readOnlyGlobal, sizeof readOnlyGlobal);
     readOnlyGlobal.isKestrel = 1;  // the probe may always report to a monitoring center
     if (initGlobalValue() != 0) {
         writeLog(3, "init globalValue failed");
