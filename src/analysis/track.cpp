@@ -35,13 +35,11 @@ int capped(int usec, int limit) { return usec > limit ? 0 : usec; }
 // 99 only say which transport it covers.
 bool isAppType(int type) { return type >= 1 && type <= 4; }
 
-// The endpoint covering either end of the packet, as a consistent copy; the
-// copies are kept while the table does not change, one per entry, as frames
-// of a few endpoints come interleaved.
-const HostInfoT* findEndpoint(u32 src, u32 dst, int sport, int dport, int proto)
+// Endpoint entry index as a consistent copy; the copies are kept while the
+// table does not change, one per entry, as frames of a few endpoints come
+// interleaved.
+const HostInfoT* findEndpoint(int index)
 {
-    int index = findServer(src, sport, proto);
-    if (index < 0) index = findServer(dst, dport, proto);
     if (index < 0) return nullptr;
     static thread_local HostInfoT copies[MAX_HOST];
     static thread_local unsigned copyVersion[MAX_HOST];  // the table's version + 1 when copied
@@ -97,7 +95,7 @@ void setTransactionSink(void (*sink)(NetSessionT* session)) { transactionSink = 
 
 void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq, u32 ackSeq, u8 tcpFlag,
              const pcap_pkthdr* h, u16 frag, const u8* payload, int payloadLen, int capLen, int winSize,
-             CommMsgT* pCommMsg)
+             CommMsgT* pCommMsg, int host)
 {
     HashTableT* table = globalValue.hashTable;
     if (table == nullptr) return;
@@ -113,7 +111,7 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
 
     // The endpoint table has its own lock-free readers; look it up before the
     // bucket is locked so that no two locks are ever held together.
-    const HostInfoT* host = findEndpoint(src, dst, sport, dport, proto);
+    const HostInfoT* endpoint = findEndpoint(host != -2 ? host : findEndpointIndex(src, sport, dst, dport, proto));
 
     // Receives a copy of the session when a transaction finishes. Only valid is
     // set here: the record is large and this runs for every frame.
@@ -148,9 +146,9 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
         }
 
         int type = 0;
-        if (host != nullptr) {
-            copyBusiId(s, *host);
-            if (isAppType(host->appType)) type = host->appType;
+        if (endpoint != nullptr) {
+            copyBusiId(s, *endpoint);
+            if (isAppType(endpoint->appType)) type = endpoint->appType;
         }
         if (type == 0) type = s->type;
         if (type == 0 && proto == PROTO_TCP && payloadLen > 0) type = checkAppType(payload, readable);

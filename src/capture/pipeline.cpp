@@ -75,14 +75,14 @@ void finishInput()
 
 }  // namespace
 
-void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp)
+void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp, const EndpointHintT* endpoint)
 {
     DecodedPacketT p;
-    if (!decodeFrame(h, sp, p)) return;
+    if (!decodeFrame(h, sp, p, endpoint)) return;
     recycled.sendPkts = 0;
     recycled.rcvdPkts = 0;
     process(p.vid, p.proto, p.src, p.dst, p.sport, p.dport, p.seq, p.ackSeq, p.tcpFlag, h, p.frag, p.payload,
-            p.payloadLen, p.capLen, p.winSize, &recycled);
+            p.payloadLen, p.capLen, p.winSize, &recycled, p.host);
     if (recycled.sendPkts + recycled.rcvdPkts != 0) exportData(&recycled, globalValue.currTime);
 }
 
@@ -104,7 +104,7 @@ int processThread(void*)
             scanClockTick(slot->hdr.ts.tv_sec);
             if (slot->hdr.caplen > 0) {  // else a time mark
                 takenFrames.store(takenFrames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-                processPacket(&slot->hdr, slot->udata);
+                processPacket(&slot->hdr, slot->udata, &slot->endpoint);
                 if (readOnlyGlobal.enablePkts) {
                     dumpPkt(&slot->hdr, slot->udata);
                     if (globalValue.flushPkts) {

@@ -6,9 +6,12 @@
 
 #include <cstdint>
 
+#include "core/util.h"
+
 // Decodes one frame (sp followed by a zero byte) and takes its packet through
 // the session step; the record of a session recycled on the way is exported.
-void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp);
+// endpoint: the capture thread's lookup for the frame, when it made one.
+void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp, const EndpointHintT* endpoint = nullptr);
 
 // Links the stages that hand work upward: the session step's finished
 // transactions go to the exports, and the scan searches the cards again

@@ -152,7 +152,7 @@ bool waitForRoom(std::uint32_t head, std::uint32_t want)
 
 // Stores one slot, a copy of pkt or, when inPlace is given, a reference to
 // those bytes; false when the ring is full and the caller must not wait.
-bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt, std::uint8_t* inPlace)
+bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt, std::uint8_t* inPlace, const EndpointHintT& endpoint)
 {
     std::uint32_t head = packetHeadInd.load(std::memory_order_relaxed);
     std::uint32_t next = nextInd(head);
@@ -166,6 +166,7 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt, std::uint8_t* inPl
     }
     PacketBuffer& slot = pPacketBuffer[head];
     slot.hdr = *hdr;
+    slot.endpoint = endpoint;
     if (inPlace != nullptr) {
         slot.udata = inPlace;
     } else if (hdr->caplen > 0) {
@@ -187,13 +188,14 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt, std::uint8_t* inPl
 
 int offer(pcap_pkthdr* hdr, const std::uint8_t* pkt, std::uint8_t* inPlace)
 {
-    if (checkPacket(hdr, pkt) == 0) return 0;
+    EndpointHintT endpoint;
+    if (checkPacket(hdr, pkt, &endpoint) == 0) return 0;
     int limit = readOnlyGlobal.maxLength;
     if (limit < 1 || limit > SLOT_DATA) limit = SLOT_DATA;
     // Only the captured part is cut: len stays the length on the wire, so
     // traffic counts and size classes stay true whatever is kept of a frame.
     if (hdr->caplen > static_cast<bpf_u_int32>(limit)) hdr->caplen = limit;
-    if (!putSlot(hdr, pkt, inPlace)) {
+    if (!putSlot(hdr, pkt, inPlace, endpoint)) {
         droppedFrames.fetch_add(1, std::memory_order_relaxed);
         return -1;
     }
@@ -230,7 +232,7 @@ int init_packet()
     return 0;
 }
 
-int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
+int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt, EndpointHintT* endpoint)
 {
     FrameView f(pkt, hdr->caplen);
     long ip = 14 + vlanTagBytes(f);
@@ -252,9 +254,13 @@ int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt)
         if (dst == readOnlyGlobal.expNumIP && dport == readOnlyGlobal.expPort) return 0;
         if (dst == readOnlyGlobal.expPktNumIP && dport == readOnlyGlobal.expPktPort) return 0;
     }
-    if (readOnlyGlobal.cntHost == 0) return 1;
-    if (findServer(src, sport, protocol) >= 0) return 1;
-    return findServer(dst, dport, protocol) >= 0 ? 1 : 0;
+    // The version first: a change of the table meanwhile makes the lookup
+    // one the decoding does again.
+    unsigned version = hostTableVersion();
+    bool any = readOnlyGlobal.cntHost != 0;
+    int index = any ? findEndpointIndex(src, sport, dst, dport, protocol) : -1;
+    if (endpoint != nullptr) *endpoint = {index, version};
+    return !any || index >= 0 ? 1 : 0;
 }
 
 int packet_write(pcap_pkthdr* hdr, const std::uint8_t* pkt) { return offer(hdr, pkt, nullptr); }
@@ -278,7 +284,7 @@ void packet_mark_time(const timeval& ts)
 {
     pcap_pkthdr mark {};
     mark.ts = ts;
-    putSlot(&mark, nullptr, nullptr);
+    putSlot(&mark, nullptr, nullptr, EndpointHintT {});
 }
 
 void setRingWaitWhenFull(bool wait) { waitWhenFull = wait; }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/global_define.h"
+#include "core/util.h"
 
 constexpr int RING_SLOTS = 4096;
 
@@ -15,6 +16,7 @@ constexpr int RING_SLOTS = 4096;
 struct alignas(32) PacketBuffer {
     pcap_pkthdr hdr;
     std::uint8_t* udata;
+    EndpointHintT endpoint;  // what the filter found, for the decoding
 };
 
 int init_packet();
@@ -31,8 +33,9 @@ std::uint64_t packet_written();
 // Waits until the processing thread has released the first n slots written;
 // false when the probe stops meanwhile. For the capture thread alone.
 bool packet_wait_released(std::uint64_t n);
-// 1 = keep the frame, 0 = drop it.
-int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt);
+// 1 = keep the frame, 0 = drop it; the endpoint lookup made for an
+// untunnelled TCP or UDP frame goes to *endpoint when given.
+int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt, EndpointHintT* endpoint = nullptr);
 // The oldest frame, followed by a zero byte, or nullptr when the ring is
 // empty. It stays in its slot, the reader's own, until packet_release.
 PacketBuffer* packet_peek();

@@ -601,6 +601,12 @@ int findServer(u32 address, int port, int proto)
 
 unsigned hostTableVersion() { return hostSeq.load(std::memory_order_acquire); }
 
+int findEndpointIndex(u32 src, int sport, u32 dst, int dport, int proto)
+{
+    int index = findServer(src, sport, proto);
+    return index >= 0 ? index : findServer(dst, dport, proto);
+}
+
 int getHostEntry(int index, HostInfoT* out)
 {
     for (;;) {

@@ -77,3 +77,15 @@ int getHostEntry(int index, HostInfoT* out);
 // Changes whenever the table does: a copy taken at one version is still
 // current while the version is the same.
 unsigned hostTableVersion();
+
+// The endpoint of a packet: the entry findServer gives for its source, else
+// for its destination; -1 for neither.
+int findEndpointIndex(u32 src, int sport, u32 dst, int dport, int proto);
+// That lookup made ahead for a frame (by the capture thread's filter), good
+// while the table is at version; version 1 (odd, never a settled table's)
+// when none was made.
+struct EndpointHintT {
+    int index = -1;
+    unsigned version = 1;
+    bool current() const { return version == hostTableVersion(); }
+};

@@ -113,7 +113,7 @@ bool decodeVxlan(int vid, const pcap_pkthdr* h, const u8* sp, int len, DecodedPa
 
 }  // namespace
 
-bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p)
+bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p, const EndpointHintT* endpoint)
 {
     frames.store(frames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     bytes.store(bytes.load(std::memory_order_relaxed) + h->len, std::memory_order_relaxed);
@@ -142,10 +142,12 @@ bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p
         return p.capLen > 8 && decodeVxlan(vid, h, p.payload + 8, p.capLen - 8, p);
     }
 
-    if (readOnlyGlobal.cntHost > 0 && findServer(p.src, p.sport, p.proto) < 0 &&
-        findServer(p.dst, p.dport, p.proto) < 0) {
-        return false;
+    if (p.proto != 1 && endpoint != nullptr && endpoint->current()) {
+        p.host = endpoint->index;  // the same lookup, made by the capture thread's filter
+    } else {
+        p.host = readOnlyGlobal.cntHost > 0 ? findEndpointIndex(p.src, p.sport, p.dst, p.dport, p.proto) : -1;
     }
+    if (readOnlyGlobal.cntHost > 0 && p.host < 0) return false;
     ProcessStateT& ps = globalValue.processState;
     ps.byte.store(ps.byte.load(std::memory_order_relaxed) + h->len, std::memory_order_relaxed);
     ps.pkt.store(ps.pkt.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/global_define.h"
+#include "core/util.h"
 
 // What the session step needs of one packet.
 struct DecodedPacketT {
@@ -21,13 +22,16 @@ struct DecodedPacketT {
     const u8* payload = nullptr;
     int payloadLen = 0;  // on the wire for TCP, captured for UDP and ICMP
     int capLen = 0;      // bytes of the payload that were captured
+    int host = -2;       // the endpoint (findEndpointIndex), -2 when not looked up
 };
 
 // Decodes one frame (sp followed by a zero byte) into p: true when it holds
 // a packet to analyse, directly or inside a GRE or VXLAN tunnel. Untunnelled
 // packets of the probe's own peers, or of no monitored endpoint while some
 // are set, are not; the others count in globalValue.processState.
-bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p);
+// The filter's lookup is taken from endpoint when it is current.
+bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p,
+                 const EndpointHintT* endpoint = nullptr);
 
 // The addresses and ports of an untunnelled TCP or UDP frame, read ahead of
 // its decoding; false for any other frame.

@@ -182,6 +182,21 @@ TEST_F(RingTest, EarlyFilterKeepsWhatConcernsAnEndpoint)
     EXPECT_EQ(check(udp), 0);
 }
 
+TEST_F(RingTest, FilterLookupServesTheDecodingWhileTheTableStands)
+{
+    const Bytes tcp = buildFrame({.src = 0x0A000005});  // 10.0.0.5 -> 10.0.0.2:80
+    const pcap_pkthdr h = whole(tcp);
+    ASSERT_TRUE(testtables::addEndpoint("10.0.0.2", 1));
+    EndpointHintT hint;
+    ASSERT_EQ(checkPacket(&h, tcp.data(), &hint), 1);
+    DecodedPacketT p;
+    ASSERT_TRUE(decodeFrame(&h, tcp.data(), p, &hint));
+    EXPECT_EQ(p.host, 0);
+    ASSERT_TRUE(testtables::addEndpoint("10.0.0.1", 1));  // sorts first: the entry moves to 1
+    ASSERT_TRUE(decodeFrame(&h, tcp.data(), p, &hint));
+    EXPECT_EQ(p.host, 1) << "a lookup made before the change is made again";
+}
+
 TEST_F(RingTest, HoldsAtMost4094FramesInOrderAndCountsWhatItDrops)
 {
     auto writeId = [](int id) { return write(buildFrame({.ipId = std::uint16_t(id)})); };
