@@ -13,6 +13,11 @@ constexpr std::size_t KPI_BEGIN = offsetof(NetSessionT, sendBytes);
 constexpr std::size_t KPI_END = offsetof(NetSessionT, loadDelayUsec) + sizeof(u32);
 static_assert(KPI_END - KPI_BEGIN == 42 * sizeof(u32), "the KPI block must stay 42 consecutive counters");
 
+u32 endsTag(u32 src, u32 dst, int sport, int dport)
+{
+    return (src ^ dst) * 0x9E3779B1u ^ static_cast<u32>(sport ^ dport);
+}
+
 bool sameEnds(const NetSessionT& s, int proto, u32 src, u32 dst, int sport, int dport)
 {
     return s.proto == proto && s.src == src && s.sport == sport && s.dst == dst && s.dport == dport;
@@ -61,6 +66,7 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, 
     }
     if (candidate == nullptr) return nullptr;
     initSession(candidate, vid, proto, src, dst, sport, dport);
+    node->tag[candidate - node->session] = endsTag(src, dst, sport, dport);
     return candidate;
 }
 
@@ -69,11 +75,8 @@ void prefetchSession(u32 src, u32 dst, int sport, int dport)
     const HashTableT* table = globalValue.hashTable;
     if (table == nullptr) return;
     const int bucket = getHashCode(src, dst, sport, dport);
-    const HashNodeT& node = table->node[bucket];
-    // The lock, then the keys of the first slots, which hold most sessions.
-    constexpr int PREFETCH_SLOTS = 8;
     __builtin_prefetch(&table->lock[bucket], 1);
-    for (int i = 0; i < PREFETCH_SLOTS; i++) __builtin_prefetch(&node.session[i], 1);
+    __builtin_prefetch(table->node[bucket].tag);
 }
 
 void prefetchSessionState(u32 src, u32 dst, int sport, int dport)
@@ -81,16 +84,19 @@ void prefetchSessionState(u32 src, u32 dst, int sport, int dport)
     const HashTableT* table = globalValue.hashTable;
     if (table == nullptr) return;
     const HashNodeT& node = table->node[getHashCode(src, dst, sport, dport)];
-    // Only the ends are read, which the processing thread alone writes: a
-    // slot given up since still has them, and a wrong guess costs nothing.
-    for (const NetSessionT& s : node.session) {
-        if ((s.src == src && s.sport == sport && s.dst == dst && s.dport == dport) ||
-            (s.src == dst && s.sport == dport && s.dst == src && s.dport == sport)) {
-            for (std::size_t at = 64; at < offsetof(NetSessionT, busi); at += 64) {
-                __builtin_prefetch(reinterpret_cast<const char*>(&s) + at, 1);
-            }
-            return;
+    // The lookup reads the keys of every slot up to the session's, or of all
+    // when it has none yet; the session step all its counters and times.
+    const u32 tag = endsTag(src, dst, sport, dport);
+    int found = BUCKET_SESSIONS - 1;
+    for (int i = 0; i < BUCKET_SESSIONS; i++) {
+        if (node.tag[i] == tag) {
+            found = i;
+            break;
         }
+    }
+    for (int i = 0; i <= found; i++) __builtin_prefetch(&node.session[i], 1);
+    for (std::size_t at = 64; at < offsetof(NetSessionT, busi); at += 64) {
+        __builtin_prefetch(reinterpret_cast<const char*>(&node.session[found]) + at, 1);
     }
 }
 

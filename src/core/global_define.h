@@ -167,6 +167,11 @@ struct alignas(64) NetSessionT {
 
 struct HashNodeT {
     NetSessionT session[BUCKET_SESSIONS];
+    // A digest of each slot's ends, the same either way round, on a line of
+    // its own: what a hint ahead of a packet reads to find its session
+    // without a miss per slot. Kept by the processing thread alone; a stale
+    // one only misleads a hint.
+    alignas(64) u32 tag[BUCKET_SESSIONS];
 };
 
 // A bucket's lock, on a cache line of its own.
