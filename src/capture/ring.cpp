@@ -22,6 +22,7 @@
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "core/global_define.h"
 #include "core/util.h"
@@ -83,6 +84,9 @@ constexpr std::uint32_t REFILL_SLOTS = RING_SLOTS / 2;
 // the other side is only microseconds away, and a sleep and wake-up per frame
 // would cost more than the frame itself.
 constexpr auto SPIN_TIME = std::chrono::microseconds(50);
+// How the writer waits for room: naps of NAP, for NAP_FOR at most.
+constexpr auto NAP = std::chrono::microseconds(100);
+constexpr auto NAP_FOR = std::chrono::milliseconds(100);
 
 inline void cpuRelax()
 {
@@ -136,6 +140,16 @@ void wake(std::atomic<bool>& waiting, std::condition_variable& cv)
 // stops meanwhile.
 bool waitForRoom(std::uint32_t head, std::uint32_t want)
 {
+    // Short naps first: the processing thread frees the room in well under a
+    // millisecond, and a nap costs it nothing, where waking the writer would
+    // cost it a system call and may bring the writer onto its processor.
+    // Only a longer stall (a store waiting for the disk) ends in a sleep
+    // until woken.
+    for (auto until = std::chrono::steady_clock::now() + NAP_FOR; std::chrono::steady_clock::now() < until;) {
+        if (freeSlots(head, packetTailInd.load(std::memory_order_acquire)) >= want) return true;
+        if (readOnlyGlobal.runFlag == 0) return false;
+        std::this_thread::sleep_for(NAP);
+    }
     roomWanted.store(want, std::memory_order_relaxed);
     producerWaiting.store(true, std::memory_order_relaxed);
     sleepFence();
