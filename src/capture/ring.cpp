@@ -57,9 +57,11 @@ std::atomic<std::uint64_t> droppedFrames {0};
 // process pass a full fence (membarrier), and publishFence then only stops the
 // compiler. Where the kernel offers no such barrier, both are full fences.
 // The mutex only pairs the sleep with the wake-up.
-std::mutex wakeMutex;
-std::condition_variable frameReady;
-std::condition_variable roomReady;
+// The worker threads may still wait on them while the process exits: never
+// destroyed.
+std::mutex& wakeMutex = *new std::mutex;
+std::condition_variable& frameReady = *new std::condition_variable;
+std::condition_variable& roomReady = *new std::condition_variable;
 std::atomic<bool> consumerWaiting {false};
 std::atomic<bool> producerWaiting {false};
 std::atomic<std::uint32_t> roomWanted {0};  // free slots the waiting writer needs
@@ -72,7 +74,7 @@ std::atomic<bool> inputEnded {false};
 std::atomic<std::uint64_t> inputFrames {0};
 bool asymmetricFences = false;  // set up before the threads start
 bool finished = false;          // guarded by wakeMutex
-std::condition_variable finishedCv;
+std::condition_variable& finishedCv = *new std::condition_variable;
 
 inline std::uint32_t nextInd(std::uint32_t i) { return (i + 1) & (RING_SLOTS - 1); }
 // Slots the writer may fill, with the next frame going to head and the reader
