@@ -9,8 +9,8 @@ seconds=${1:-60}
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B $build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DWIRELANE_FUZZ=ON -DWIRELANE_GUI=OFF -DWIRELANE_TESTS=OFF >/dev/null
-cmake --build $build -j2 --target fuzz_frames fuzz_text fuzz_payload
-for target in fuzz_frames fuzz_text fuzz_payload; do
+cmake --build $build -j2 --target fuzz_frames fuzz_text fuzz_payload fuzz_savefile
+for target in fuzz_frames fuzz_text fuzz_payload fuzz_savefile; do
   corpus=$(mktemp -d)
   [ -d fuzz/corpus/$target ] && cp -r fuzz/corpus/$target/. "$corpus"/
   echo "== $target: replaying $(ls "$corpus" | wc -l) kept inputs, then fuzzing ${seconds}s"

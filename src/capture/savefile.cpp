@@ -121,8 +121,13 @@ int SavefileReader::plainRecord()
     if (caplen > snapshot_) return -1;
     if (!fill(RECORD_HEADER + caplen)) return 0;
     if (have_ - pos_ < RECORD_HEADER + caplen) return -1;
-    hdr_.ts.tv_sec = field(header, 0);
-    std::uint32_t frac = field(header, 4);
+    // The library widens the time fields as signed numbers, but as unsigned
+    // ones in a file of the other byte order; out of range either way.
+    auto widen = [this](std::uint32_t v) {
+        return swapped_ ? static_cast<long>(v) : static_cast<long>(static_cast<std::int32_t>(v));
+    };
+    hdr_.ts.tv_sec = widen(field(header, 0));
+    long frac = widen(field(header, 4));
     hdr_.ts.tv_usec = nano_ ? frac / 1000 : frac;
     hdr_.caplen = caplen;
     hdr_.len = field(header, 12);

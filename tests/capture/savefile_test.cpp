@@ -81,6 +81,10 @@ TEST(Savefile, ReadsEveryFileAsTheLibraryDoes)
     odd[1500] = {1600, 1600};         // longer than the snapshot length below
     odd.push_back({1500, 1500, 700});  // cut short by the end of the file
     std::vector<Rec> cutHeader = {{100, 100}, {100, 100}};
+    Bytes late = makeFile(0xa1b23c4d, false, 4, 65535, {{60, 60}, {60, 60}});
+    std::fill(late.begin() + 24, late.begin() + 32, 0xF0);  // seconds and fraction with the sign bit
+    Bytes lateSwapped = makeFile(0xa1b23c4d, true, 4, 65535, {{60, 60}, {60, 60}});
+    std::fill(lateSwapped.begin() + 24, lateSwapped.begin() + 32, 0xF0);
     const struct {
         const char* what;
         Bytes file;
@@ -96,6 +100,7 @@ TEST(Savefile, ReadsEveryFileAsTheLibraryDoes)
              return b;
          }()},
         {"version 2.3", makeFile(0xa1b2c3d4, false, 3, 65535, many)},
+        {"time fields with the sign bit", late}, {"the same, other byte order", lateSwapped},
     };
     for (const auto& c : cases) {
         std::string library = readAll(c.file, false);
