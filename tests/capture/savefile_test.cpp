@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/savefile.h"
+#include "support/capture_read.h"
 
 namespace {
 
@@ -46,29 +46,7 @@ std::string readAll(const Bytes& file, bool blocks)
     FILE* out = std::fopen(name.c_str(), "wb");
     std::fwrite(file.data(), 1, file.size(), out);
     std::fclose(out);
-    char errbuf[PCAP_ERRBUF_SIZE];
-    pcap_t* p = pcap_fopen_offline(std::fopen(name.c_str(), "rb"), errbuf);
-    if (p == nullptr) return std::string("open failed: ") + errbuf;
-    SavefileReader reader;
-    reader.open(p);
-    std::string log;
-    pcap_pkthdr* h;
-    std::uint8_t* d;
-    const u_char* cd;
-    bool inPlace = false;
-    int rc;
-    while ((rc = blocks ? reader.next(&h, &d, &inPlace) : pcap_next_ex(p, &h, &cd)) == 1) {
-        if (!blocks) d = const_cast<std::uint8_t*>(cd);
-        unsigned sum = 0;
-        for (std::uint32_t i = 0; i < h->caplen; i++) sum = sum * 31 + d[i];
-        if (inPlace) d[h->caplen] = 0;  // as the ring does
-        log += std::to_string(h->ts.tv_sec) + "." + std::to_string(h->ts.tv_usec) + " " + std::to_string(h->caplen) +
-               "/" + std::to_string(h->len) + " " + std::to_string(sum) + "\n";
-    }
-    log += "rc " + std::to_string(rc);
-    if (rc == PCAP_ERROR) log += std::string(": ") + (blocks ? reader.error() : pcap_geterr(p));
-    pcap_close(p);
-    return log;
+    return testcapture::readLog(name.c_str(), blocks);
 }
 
 TEST(Savefile, ReadsEveryFileAsTheLibraryDoes)
