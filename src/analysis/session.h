@@ -18,8 +18,9 @@ int getHashCode(u32 src, u32 dst, int sport, int dport);
 NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, int sport, int dport,
                          time_t tstamp, int* direction, CommMsgT* pCommMsg, NetSessionT* pEnded = nullptr);
 // Ask for the memory a coming packet's session step will touch, and change
-// nothing: two frames ahead the first slots of its bucket, and a frame
-// later, those being at hand, the counters and times of its session.
+// nothing: some frames ahead its bucket's lock and digests, and a little
+// later, those being at hand, the keys up to its session and the session's
+// counters and times.
 void prefetchSession(u32 src, u32 dst, int sport, int dport);
 void prefetchSessionState(u32 src, u32 dst, int sport, int dport);
 void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int sport, int dport);
