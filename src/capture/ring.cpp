@@ -273,10 +273,9 @@ int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt, EndpointHintT* 
     // The version first: a change of the table meanwhile makes the lookup
     // one the decoding does again.
     unsigned version = hostTableVersion();
-    bool any = readOnlyGlobal.cntHost != 0;
-    int index = any ? findEndpointIndex(src, sport, dst, dport, protocol) : -1;
+    int index = findEndpointIndex(src, sport, dst, dport, protocol);
     if (endpoint != nullptr) *endpoint = {index, version};
-    return !any || index >= 0 ? 1 : 0;
+    return readOnlyGlobal.cntHost == 0 || index >= 0 ? 1 : 0;
 }
 
 int packet_write(pcap_pkthdr* hdr, const std::uint8_t* pkt) { return offer(hdr, pkt, nullptr); }

@@ -79,7 +79,7 @@ int getHostEntry(int index, HostInfoT* out);
 unsigned hostTableVersion();
 
 // The endpoint of a packet: the entry findServer gives for its source, else
-// for its destination; -1 for neither.
+// for its destination; -1 for neither (and while the table is empty).
 int findEndpointIndex(u32 src, int sport, u32 dst, int dport, int proto);
 // That lookup made ahead for a frame (by the capture thread's filter), good
 // while the table is at version; version 1 (odd, never a settled table's)

@@ -145,7 +145,7 @@ bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p
     if (p.proto != 1 && endpoint != nullptr && endpoint->current()) {
         p.host = endpoint->index;  // the same lookup, made by the capture thread's filter
     } else {
-        p.host = readOnlyGlobal.cntHost > 0 ? findEndpointIndex(p.src, p.sport, p.dst, p.dport, p.proto) : -1;
+        p.host = findEndpointIndex(p.src, p.sport, p.dst, p.dport, p.proto);
     }
     if (readOnlyGlobal.cntHost > 0 && p.host < 0) return false;
     ProcessStateT& ps = globalValue.processState;
