@@ -70,6 +70,7 @@ std::atomic<std::uint32_t> roomWanted {0};  // free slots the waiting writer nee
 std::uint64_t writtenSlots = 0;
 
 std::atomic<bool> waitWhenFull {false};
+bool (*idleWork)() = nullptr;  // the writer's alone once capture runs
 std::atomic<bool> inputEnded {false};
 std::atomic<std::uint64_t> inputFrames {0};
 bool asymmetricFences = false;  // set up before the threads start
@@ -150,6 +151,10 @@ bool waitForRoom(std::uint32_t head, std::uint32_t want)
     for (auto until = std::chrono::steady_clock::now() + NAP_FOR; std::chrono::steady_clock::now() < until;) {
         if (freeSlots(head, packetTailInd.load(std::memory_order_acquire)) >= want) return true;
         if (readOnlyGlobal.runFlag == 0) return false;
+        if (idleWork != nullptr) {
+            if (idleWork()) continue;
+            idleWork = nullptr;
+        }
         std::this_thread::sleep_for(NAP);
     }
     roomWanted.store(want, std::memory_order_relaxed);
@@ -303,6 +308,8 @@ void packet_mark_time(const timeval& ts)
 }
 
 void setRingWaitWhenFull(bool wait) { waitWhenFull = wait; }
+
+void setRingIdleWork(bool (*step)()) { idleWork = step; }
 
 void packet_end_input(std::uint64_t framesRead)
 {

@@ -51,6 +51,9 @@ const PacketBuffer* packet_ahead(std::uint32_t n);
 // frame; the probe always waits, the source (a file, or the kernel's buffer
 // of a card) holding the frames meanwhile.
 void setRingWaitWhenFull(bool wait);
+// Work for the writer while a full ring makes it wait: a short step a call,
+// run instead of a nap, until it returns false. Set before capture starts.
+void setRingIdleWork(bool (*step)());
 // Puts a time mark (a slot without data) into the ring, so that the
 // processing thread's clock follows capture time through filtered frames.
 void packet_mark_time(const timeval& ts);

@@ -160,8 +160,13 @@ constexpr std::size_t ENTRY_ALIGN = 64;
 constexpr std::size_t QUEUE_BYTES = 8u << 20;
 constexpr std::size_t WAKE_BYTES = 128u << 10;
 constexpr auto EXPORT_DELAY = std::chrono::milliseconds(20);
-// Touched only as far as the bursts reach.
-std::uint8_t* queued = new (std::align_val_t(ENTRY_ALIGN)) std::uint8_t[QUEUE_BYTES];
+// Its pages are handed out as the bursts reach them, or ahead of them
+// (fillExportQueueAhead).
+std::uint8_t* queued = [] {
+    void* p = platform::allocTable(QUEUE_BYTES);
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<std::uint8_t*>(p);
+}();
 // The exporting thread waits on them until the process ends: never destroyed.
 std::mutex& queueMutex = *new std::mutex;
 std::condition_variable& queueFilled = *new std::condition_variable;
@@ -319,6 +324,8 @@ void flushExports()
     queueFilled.notify_one();
     queueDrained.wait(lk, [target] { return queueTail >= target; });
 }
+
+void fillExportQueueAhead() { platform::fillAhead(queued, QUEUE_BYTES); }
 
 int exportData(CommMsgT* pCommMsg, time_t stamp)
 {

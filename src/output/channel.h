@@ -9,6 +9,8 @@
 #include "core/global_define.h"
 
 int initSocket();
+// Lists the export queue with the tables filled ahead (platform::fillAhead).
+void fillExportQueueAhead();
 // (Re)open the JSON channel to expAddress and the frame channel to
 // expPktAddress; 0 when connected, -1 otherwise.
 int initExpSock();

@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +30,43 @@ int copyOut(const char* s, char* out, std::size_t cap)
 }
 
 }  // namespace
+
+namespace {
+
+struct FillAheadT {
+    char* at;
+    std::size_t left;
+};
+FillAheadT fillList[8];
+int fillCount = 0;
+int fillNext = 0;
+
+}  // namespace
+
+void fillAhead(void* p, std::size_t bytes)
+{
+    if (p != nullptr && fillCount < static_cast<int>(std::size(fillList))) {
+        fillList[fillCount++] = {static_cast<char*>(p), bytes};
+    }
+}
+
+bool fillAheadStep()
+{
+    constexpr std::size_t STEP = 2u << 20;
+    while (fillNext < fillCount && fillList[fillNext].left == 0) fillNext++;
+    if (fillNext == fillCount) return false;
+    FillAheadT& t = fillList[fillNext];
+    std::size_t n = std::min(STEP, t.left);
+    // Pages already there stay as they are; the table's users may be at work
+    // in it meanwhile.
+    if (madvise(t.at, n, MADV_POPULATE_WRITE) != 0) {
+        fillNext = fillCount;
+        return false;
+    }
+    t.at += n;
+    t.left -= n;
+    return true;
+}
 
 void* allocTable(std::size_t bytes)
 {

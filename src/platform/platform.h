@@ -29,6 +29,14 @@ void* allocTable(std::size_t bytes);
 // Asks for huge pages over the whole 2 MiB pages inside [p, p + bytes), for
 // large records that are not allocated (static ones); only a hint.
 void preferHugePages(void* p, std::size_t bytes);
+// Tables whose pages had better be handed out before their first use: the
+// kernel zero-fills a page where it is first touched, and the thread that
+// touches it waits meanwhile. fillAheadStep has the next 2 MiB of the listed
+// tables handed out, in the order listed, without changing what they hold;
+// false once all are in (or the kernel cannot do it). A few tables at most,
+// listed before the thread that takes the steps starts.
+void fillAhead(void* p, std::size_t bytes);
+bool fillAheadStep();
 
 // The adapter report that the card parser reads: per interface an unindented
 // heading line, an indented physical-address line and one indented IPv4 line

@@ -137,6 +137,15 @@ int startUp(const StartOptionsT& options)
     // frames then wait in the kernel's capture buffer, which takes a burst of
     // many milliseconds, instead of being lost at once.
     setRingWaitWhenFull(true);
+    // The tables' pages are zero-filled where they are first touched, at a
+    // cost the processing thread would pay in the middle of its frames and
+    // scans; the capture thread has them handed out instead while the
+    // processing thread is behind. Sessions first, which the first frame
+    // uses; pairs and the queue at the first scan.
+    platform::fillAhead(globalValue.hashTable, sizeof(HashTableT));
+    platform::fillAhead(pHashTable, sizeof(CommPairHashTableT));
+    fillExportQueueAhead();
+    setRingIdleWork(platform::fillAheadStep);
     std::thread(scanThread, nullptr).detach();
     std::thread(processThread, nullptr).detach();
     std::thread(packetThread, nullptr).detach();

@@ -1,7 +1,9 @@
 // Log lines, text helpers, name resolution and the peer list; endpoint text parsing, the sorted endpoint table and its
 // lock-free readers; reading the configuration file, its rewrite, and failed rewrites (refused values: probe_cli.sh).
 #include <arpa/inet.h>
+#include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "core/util.h"
+#include "platform/platform.h"
 #include "support/conf_fixture.h"
 
 namespace {
@@ -200,6 +203,27 @@ TEST(EndpointTable, ReadersNeverSeeHalfWrittenEntries)
     testtables::clearEndpoints();
     EXPECT_EQ(torns, 0);
     EXPECT_GT(reads, 0);
+}
+
+// Filling ahead must leave what the tables hold, end once all are in, and
+// leave every page resident.
+TEST(TableMemory, FillAheadHandsOutThePagesAndKeepsTheirContents)
+{
+    constexpr std::size_t bytes = (4u << 20) + 12345;  // two steps and a part
+    auto* a = static_cast<unsigned char*>(platform::allocTable(bytes));
+    auto* b = static_cast<unsigned char*>(platform::allocTable(100));
+    ASSERT_TRUE(a != nullptr && b != nullptr);
+    a[100] = 7, a[bytes - 1] = 9, b[99] = 5;
+    platform::fillAhead(a, bytes);
+    platform::fillAhead(b, 100);
+    int steps = 0;
+    while (platform::fillAheadStep() && steps < 10) steps++;
+    EXPECT_EQ(steps, 4);
+    EXPECT_FALSE(platform::fillAheadStep());
+    EXPECT_EQ(a[100] + a[bytes - 1] + b[99], 7 + 9 + 5);
+    std::vector<unsigned char> resident((bytes + 4095) / 4096);
+    ASSERT_EQ(mincore(a, bytes, resident.data()), 0);
+    EXPECT_EQ(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return (r & 1) == 0; }), 0);
 }
 
 namespace fs = std::filesystem;

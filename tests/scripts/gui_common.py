@@ -74,7 +74,7 @@ def rows(t):
     for tries in range(5, 0, -1):
         try:
             return [[t.getAccessibleAt(r, c).name for c in range(t.nColumns)] for r in range(t.nRows)]
-        except GLib.GError:  # a cell gone in a refresh of the list
+        except (GLib.GError, AttributeError):  # a cell gone in a refresh of the list
             if tries == 1:
                 raise
             time.sleep(0.2)
