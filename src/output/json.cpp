@@ -333,13 +333,15 @@ bool hasTransaction(const NetSessionT& s)
 
 // ---- record text -------------------------------------------------------------
 
-void delQuota(char* str)
+void delQuota(char* str, std::size_t cap)
 {
-    char* w = str;
-    for (const char* r = str; *r; r++) {
+    const std::size_t len = strnlen(str, cap);
+    char* w = static_cast<char*>(std::memchr(str, '"', len));  // mostly none
+    if (w == nullptr) return;
+    for (const char* r = w; r < str + len; r++) {
         if (*r != '"') *w++ = *r;
     }
-    *w = 0;
+    *w = 0;  // within the field: a quote went
 }
 
 void makeJsonStr(const CommMsgT* m, char* str)
@@ -411,16 +413,16 @@ int makeTransactionJsonStr(NetSessionT* s, time_t now, char* str)
     DbSessionT& d = s->busi.db;
     double srcAvg = 0, dstAvg = 0;
     if (http) {
-        delQuota(h.domain);
-        delQuota(h.url);
-        delQuota(h.method);
-        delQuota(h.contentType);
-        delQuota(h.agent);
+        delQuota(h.domain, sizeof h.domain);
+        delQuota(h.url, sizeof h.url);
+        delQuota(h.method, sizeof h.method);
+        delQuota(h.contentType, sizeof h.contentType);
+        delQuota(h.agent, sizeof h.agent);
     } else {
-        delQuota(d.sql);
-        delQuota(d.errMess);
-        delQuota(d.dbname);
-        delQuota(d.user);
+        delQuota(d.sql, sizeof d.sql);
+        delQuota(d.errMess, sizeof d.errMess);
+        delQuota(d.dbname, sizeof d.dbname);
+        delQuota(d.user, sizeof d.user);
         srcAvg = s->cntCliDelay ? static_cast<double>(s->cliDelayUsec) / s->cntCliDelay : 0;
         dstAvg = s->cntSerDelay ? static_cast<double>(s->serDelayUsec) / s->cntSerDelay : 0;
     }

@@ -1,6 +1,7 @@
 // The one-line JSON text of the records.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 
 #include "core/global_define.h"
@@ -21,4 +22,6 @@ int makeTransactionJsonStr(NetSessionT* pNetSession, time_t now, char* str);
 int makeBusinessJsonStr(NetSessionT* pNetSession, char* str);
 // The end-of-scan record (type 99).
 void makeEndJsonStr(char* str, time_t stamp);
-void delQuota(char* str);
+// Removes the double quotes from a text field of cap bytes, terminated or
+// filling the field.
+void delQuota(char* str, std::size_t cap);

@@ -75,6 +75,12 @@ TEST(Record, EveryKindKeepsItsKeysAndFormats)
     EXPECT_EQ(value(http, "begintime") + " " + value(http, "endtime"), "1000.005 1001.250");
     EXPECT_EQ(value(http, "forward"), "192.168.1.7");
     EXPECT_EQ(value(sql, "sql") + " " + value(sql, "srcDelayUsec"), "SELECT a FROM t 250.25");
+    // A quote in a field that fills its width: the stripping stays in that field.
+    std::memset(db.busi.db.errMess, 'e', sizeof db.busi.db.errMess);
+    db.busi.db.errMess[sizeof db.busi.db.errMess - 1] = '"';
+    std::strcpy(db.busi.db.user, "u");
+    const std::string cut = business(db);
+    EXPECT_EQ(value(cut, "err") + " " + value(cut, "user"), std::string(127, 'e') + " u");
     NetSessionT none[3] = {httpSession(), httpSession(), httpSession()};
     none[0].busi.http.url[0] = 0, none[1].busi.http.beginTime = {0, 5}, none[2].type = 0;
     for (NetSessionT& n : none) EXPECT_EQ(std::to_string(makeBusinessJsonStr(&n, buf)) + buf, "-1") << &n - none;
