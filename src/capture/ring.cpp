@@ -1,9 +1,9 @@
 // The packet ring between the capture thread and the processing thread.
 //
-// 4096 slots, one producer (capture thread) and one consumer (processing
+// 8192 slots, one producer (capture thread) and one consumer (processing
 // thread). head is the slot the next frame goes to, tail the slot taken last;
 // the ring is empty when tail + 1 == head and full when head + 1 == tail, so it
-// holds at most 4094 frames. Each index has a single writer, so the ring needs
+// holds at most 8190 frames. Each index has a single writer, so the ring needs
 // no lock: a slot is filled before head is published (release), and the
 // reader analyses the frame before it publishes tail. A frame is a copy in
 // the slot's own buffer, or stays where the capture thread read it (a

@@ -8,7 +8,9 @@
 #include "core/global_define.h"
 #include "core/util.h"
 
-constexpr int RING_SLOTS = 4096;
+// Some 2 ms of frames at full speed: a short stall of either side (a nap,
+// fresh pages, a slice given to an output thread) leaves the other work.
+constexpr int RING_SLOTS = 8192;
 
 // One ring slot: a frame's header and its bytes, followed by a zero byte.
 // The bytes are the slot's own copy, or lie where the capture thread read

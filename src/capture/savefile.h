@@ -38,7 +38,8 @@ public:
     };
     void setKeeper(const Keeper& keeper) { keeper_ = keeper; }
 
-    static constexpr int BLOCKS = 6;
+    // Room for the frames of a full ring at common frame sizes.
+    static constexpr int BLOCKS = 10;
 
 private:
     // Takes the file when its header is one this reader knows.

@@ -197,7 +197,7 @@ TEST_F(RingTest, FilterLookupServesTheDecodingWhileTheTableStands)
     EXPECT_EQ(p.host, 1) << "a lookup made before the change is made again";
 }
 
-TEST_F(RingTest, HoldsAtMost4094FramesInOrderAndCountsWhatItDrops)
+TEST_F(RingTest, HoldsAllButTwoSlotsInOrderAndCountsWhatItDrops)
 {
     auto writeId = [](int id) { return write(buildFrame({.ipId = std::uint16_t(id)})); };
     auto takeId = [] {
@@ -206,14 +206,15 @@ TEST_F(RingTest, HoldsAtMost4094FramesInOrderAndCountsWhatItDrops)
         if (slot != nullptr) packet_release();
         return id;
     };
+    constexpr int most = RING_SLOTS - 2;
     const std::uint64_t dropped = ringDropCount();
-    for (int i = 0; i < 4094; i++) ASSERT_EQ(writeId(i), 0) << i;
+    for (int i = 0; i < most; i++) ASSERT_EQ(writeId(i), 0) << i;
     EXPECT_EQ(writeId(9999), -1);
     EXPECT_EQ(ringDropCount(), dropped + 1);
     EXPECT_EQ(takeId(), 0) << "oldest first";
-    EXPECT_EQ(writeId(4094), 0) << "one taken, one more fits";
-    EXPECT_EQ(writeId(4095), -1);
-    for (int i = 1; i <= 4094; i++) ASSERT_EQ(takeId(), i);
+    EXPECT_EQ(writeId(most), 0) << "one taken, one more fits";
+    EXPECT_EQ(writeId(most + 1), -1);
+    for (int i = 1; i <= most; i++) ASSERT_EQ(takeId(), i);
     EXPECT_EQ(takeId(), -1);
 }
 
