@@ -145,12 +145,18 @@ void sleepMs(int ms)
 
 void yieldToCapture()
 {
-    // A batch thread does not take the processor from the one that woke it
-    // (the capture and processing threads hand it work many times a second);
-    // it still gets its share. Policy and nice value belong to the thread.
+    // An idle-class thread runs on a processor that the capture and
+    // processing threads leave free, and gives it back the moment either
+    // wants it: their short waits for each other are when the records are
+    // written out, on whichever processor is free, instead of in slices
+    // taken from one of them. Where both are busy for long, the queues fill
+    // and the processing thread writes out records itself. Policy belongs to
+    // the thread.
     sched_param param {};
-    sched_setscheduler(0, SCHED_BATCH, &param);
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5);
+    if (sched_setscheduler(0, SCHED_IDLE, &param) != 0) {
+        sched_setscheduler(0, SCHED_BATCH, &param);
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5);
+    }
 }
 
 }  // namespace platform
