@@ -31,20 +31,35 @@
 
 namespace {
 
-PacketBuffer* pPacketBuffer = nullptr;
-// The slots' own copies of frames, a stride apart; touched only where used,
-// so not at all when every frame stays in place.
+// Lines are kept apart by who writes them: a variable written for every
+// frame by one side must not share its line with one the other side reads
+// for every frame, or each frame moves the line between the cores twice.
+
+// Set up before the threads start, then only read.
 constexpr std::size_t FRAME_STRIDE = (SLOT_DATA + 1 + 63) / 64 * 64;
-std::uint8_t* frameCopies = nullptr;
+struct alignas(64) FixedT {
+    PacketBuffer* slots = nullptr;
+    // The slots' own copies of frames, a stride apart; touched only where
+    // used, so not at all when every frame stays in place.
+    std::uint8_t* frameCopies = nullptr;
+    bool asymmetricFences = false;
+    std::atomic<bool> waitWhenFull {false};
+} fixed;
 // What a time mark's slot points at.
 std::uint8_t noBytes[1];
-// Each index on a cache line of its own, and each side keeps its last view of
-// the other's index, so that a frame moves no index line between the cores
-// unless the ring looked full or empty.
-alignas(64) std::atomic<std::uint32_t> packetHeadInd {0};
-alignas(64) std::atomic<std::uint32_t> packetTailInd {RING_SLOTS - 1};
-alignas(64) std::uint32_t tailSeenByWriter = RING_SLOTS - 1;
-alignas(64) std::uint32_t headSeenByReader = 0;
+// Each side's index with what only that side touches, on a line of its own;
+// each side keeps its last view of the other's index, so that a frame moves
+// no index line between the cores unless the ring looked full or empty.
+struct alignas(64) WriterT {
+    std::atomic<std::uint32_t> head {0};
+    std::uint32_t tailSeen = RING_SLOTS - 1;
+    std::uint64_t written = 0;  // slots written since set-up
+    bool (*idleWork)() = nullptr;
+} writer;
+struct alignas(64) ReaderT {
+    std::atomic<std::uint32_t> tail {RING_SLOTS - 1};
+    std::uint32_t headSeen = 0;
+} reader;
 
 std::atomic<std::uint64_t> droppedFrames {0};
 
@@ -62,19 +77,16 @@ std::atomic<std::uint64_t> droppedFrames {0};
 std::mutex& wakeMutex = *new std::mutex;
 std::condition_variable& frameReady = *new std::condition_variable;
 std::condition_variable& roomReady = *new std::condition_variable;
-std::atomic<bool> consumerWaiting {false};
-std::atomic<bool> producerWaiting {false};
-std::atomic<std::uint32_t> roomWanted {0};  // free slots the waiting writer needs
+// Written only by a side about to sleep, read on every publish.
+struct alignas(64) SleepersT {
+    std::atomic<bool> consumerWaiting {false};
+    std::atomic<bool> producerWaiting {false};
+    std::atomic<std::uint32_t> roomWanted {0};  // free slots the waiting writer needs
+} sleepers;
 
-// Slots written, counted by the writer alone.
-std::uint64_t writtenSlots = 0;
-
-std::atomic<bool> waitWhenFull {false};
-bool (*idleWork)() = nullptr;  // the writer's alone once capture runs
 std::atomic<bool> inputEnded {false};
 std::atomic<std::uint64_t> inputFrames {0};
-bool asymmetricFences = false;  // set up before the threads start
-bool finished = false;          // guarded by wakeMutex
+bool finished = false;  // guarded by wakeMutex
 std::condition_variable& finishedCv = *new std::condition_variable;
 
 inline std::uint32_t nextInd(std::uint32_t i) { return (i + 1) & (RING_SLOTS - 1); }
@@ -115,14 +127,14 @@ bool spinFor(Ready ready)
 
 void sleepFence()
 {
-    if (!asymmetricFences || syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+    if (!fixed.asymmetricFences || syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
         std::atomic_thread_fence(std::memory_order_seq_cst);
     }
 }
 
 void publishFence()
 {
-    if (asymmetricFences) {
+    if (fixed.asymmetricFences) {
         std::atomic_signal_fence(std::memory_order_seq_cst);
     } else {
         std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -149,25 +161,25 @@ bool waitForRoom(std::uint32_t head, std::uint32_t want)
     // Only a longer stall (a store waiting for the disk) ends in a sleep
     // until woken.
     for (auto until = std::chrono::steady_clock::now() + NAP_FOR; std::chrono::steady_clock::now() < until;) {
-        if (freeSlots(head, packetTailInd.load(std::memory_order_acquire)) >= want) return true;
+        if (freeSlots(head, reader.tail.load(std::memory_order_acquire)) >= want) return true;
         if (readOnlyGlobal.runFlag == 0) return false;
-        if (idleWork != nullptr) {
-            if (idleWork()) continue;
-            idleWork = nullptr;
+        if (writer.idleWork != nullptr) {
+            if (writer.idleWork()) continue;
+            writer.idleWork = nullptr;
         }
         std::this_thread::sleep_for(NAP);
     }
-    roomWanted.store(want, std::memory_order_relaxed);
-    producerWaiting.store(true, std::memory_order_relaxed);
+    sleepers.roomWanted.store(want, std::memory_order_relaxed);
+    sleepers.producerWaiting.store(true, std::memory_order_relaxed);
     sleepFence();
-    if (freeSlots(head, packetTailInd.load(std::memory_order_acquire)) < want) {
+    if (freeSlots(head, reader.tail.load(std::memory_order_acquire)) < want) {
         std::unique_lock<std::mutex> lk(wakeMutex);
         roomReady.wait_for(lk, std::chrono::milliseconds(100), [head, want] {
-            return freeSlots(head, packetTailInd.load(std::memory_order_seq_cst)) >= want ||
+            return freeSlots(head, reader.tail.load(std::memory_order_seq_cst)) >= want ||
                    readOnlyGlobal.runFlag == 0;
         });
     }
-    producerWaiting.store(false, std::memory_order_relaxed);
+    sleepers.producerWaiting.store(false, std::memory_order_relaxed);
     return readOnlyGlobal.runFlag != 0;
 }
 
@@ -175,23 +187,23 @@ bool waitForRoom(std::uint32_t head, std::uint32_t want)
 // those bytes; false when the ring is full and the caller must not wait.
 bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt, std::uint8_t* inPlace, const EndpointHintT& endpoint)
 {
-    std::uint32_t head = packetHeadInd.load(std::memory_order_relaxed);
+    std::uint32_t head = writer.head.load(std::memory_order_relaxed);
     std::uint32_t next = nextInd(head);
-    if (next == tailSeenByWriter) tailSeenByWriter = packetTailInd.load(std::memory_order_acquire);
-    while (next == tailSeenByWriter) {
-        if (!waitWhenFull.load(std::memory_order_relaxed)) return false;
+    if (next == writer.tailSeen) writer.tailSeen = reader.tail.load(std::memory_order_acquire);
+    while (next == writer.tailSeen) {
+        if (!fixed.waitWhenFull.load(std::memory_order_relaxed)) return false;
         // A full ring: sleep until half the ring is free, not slot by slot, so that the two sides
         // do not trade an index line for every frame.
         if (!waitForRoom(head, REFILL_SLOTS)) return false;
-        tailSeenByWriter = packetTailInd.load(std::memory_order_acquire);
+        writer.tailSeen = reader.tail.load(std::memory_order_acquire);
     }
-    PacketBuffer& slot = pPacketBuffer[head];
+    PacketBuffer& slot = fixed.slots[head];
     slot.hdr = *hdr;
     slot.endpoint = endpoint;
     if (inPlace != nullptr) {
         slot.udata = inPlace;
     } else if (hdr->caplen > 0) {
-        slot.udata = frameCopies + head * FRAME_STRIDE;
+        slot.udata = fixed.frameCopies + head * FRAME_STRIDE;
         std::memcpy(slot.udata, pkt, hdr->caplen);
     } else {
         slot.udata = noBytes;  // already zero
@@ -200,10 +212,10 @@ bool putSlot(const pcap_pkthdr* hdr, const std::uint8_t* pkt, std::uint8_t* inPl
     // of the captured bytes. Written here, so that the reader only reads the
     // frame and no line of it has to come back from the reader's cache.
     if (hdr->caplen > 0) slot.udata[hdr->caplen] = 0;
-    writtenSlots++;
-    packetHeadInd.store(next, std::memory_order_release);
+    writer.written++;
+    writer.head.store(next, std::memory_order_release);
     publishFence();
-    wake(consumerWaiting, frameReady);
+    wake(sleepers.consumerWaiting, frameReady);
     return true;
 }
 
@@ -228,21 +240,21 @@ int offer(pcap_pkthdr* hdr, const std::uint8_t* pkt, std::uint8_t* inPlace)
 int init_packet()
 {
     // One ring for the process's life; a new input reuses it.
-    if (pPacketBuffer == nullptr) {
+    if (fixed.slots == nullptr) {
         void* slots = platform::allocTable(sizeof(PacketBuffer) * RING_SLOTS);
-        frameCopies = static_cast<std::uint8_t*>(platform::allocTable(FRAME_STRIDE * RING_SLOTS));
-        if (slots != nullptr && frameCopies != nullptr) pPacketBuffer = new (slots) PacketBuffer[RING_SLOTS];
+        fixed.frameCopies = static_cast<std::uint8_t*>(platform::allocTable(FRAME_STRIDE * RING_SLOTS));
+        if (slots != nullptr && fixed.frameCopies != nullptr) fixed.slots = new (slots) PacketBuffer[RING_SLOTS];
     }
-    if (pPacketBuffer == nullptr) {
+    if (fixed.slots == nullptr) {
         writeLog(3, "not enough money!");
         return -1;
     }
-    packetHeadInd = 0;
-    packetTailInd = RING_SLOTS - 1;
-    asymmetricFences = syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
-    tailSeenByWriter = RING_SLOTS - 1;
-    headSeenByReader = 0;
-    writtenSlots = 0;
+    writer.head = 0;
+    reader.tail = RING_SLOTS - 1;
+    fixed.asymmetricFences = syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+    writer.tailSeen = RING_SLOTS - 1;
+    reader.headSeen = 0;
+    writer.written = 0;
     // A new input: a previous one may have ended in this process.
     inputEnded = false;
     inputFrames = 0;
@@ -287,16 +299,16 @@ int packet_write(pcap_pkthdr* hdr, const std::uint8_t* pkt) { return offer(hdr, 
 
 int packet_write_in_place(pcap_pkthdr* hdr, std::uint8_t* pkt) { return offer(hdr, pkt, pkt); }
 
-std::uint64_t packet_written() { return writtenSlots; }
+std::uint64_t packet_written() { return writer.written; }
 
 bool packet_wait_released(std::uint64_t n)
 {
     for (;;) {
-        std::uint32_t head = packetHeadInd.load(std::memory_order_relaxed);
-        std::uint32_t inFlight = RING_SLOTS - 1 - freeSlots(head, packetTailInd.load(std::memory_order_acquire));
-        if (writtenSlots - inFlight >= n) return true;
+        std::uint32_t head = writer.head.load(std::memory_order_relaxed);
+        std::uint32_t inFlight = RING_SLOTS - 1 - freeSlots(head, reader.tail.load(std::memory_order_acquire));
+        if (writer.written - inFlight >= n) return true;
         // Released once as many slots are free as are written after them.
-        if (!waitForRoom(head, RING_SLOTS - 1 - static_cast<std::uint32_t>(writtenSlots - n))) return false;
+        if (!waitForRoom(head, RING_SLOTS - 1 - static_cast<std::uint32_t>(writer.written - n))) return false;
     }
 }
 
@@ -307,16 +319,16 @@ void packet_mark_time(const timeval& ts)
     putSlot(&mark, nullptr, nullptr, EndpointHintT {});
 }
 
-void setRingWaitWhenFull(bool wait) { waitWhenFull = wait; }
+void setRingWaitWhenFull(bool wait) { fixed.waitWhenFull = wait; }
 
-void setRingIdleWork(bool (*step)()) { idleWork = step; }
+void setRingIdleWork(bool (*step)()) { writer.idleWork = step; }
 
 void packet_end_input(std::uint64_t framesRead)
 {
     inputFrames = framesRead;
     inputEnded.store(true, std::memory_order_seq_cst);
     publishFence();
-    wake(consumerWaiting, frameReady);
+    wake(sleepers.consumerWaiting, frameReady);
 }
 
 void packet_wait_finished()
@@ -337,40 +349,40 @@ std::uint64_t ringDropCount() { return droppedFrames.load(std::memory_order_rela
 
 PacketBuffer* packet_peek()
 {
-    std::uint32_t ind = nextInd(packetTailInd.load(std::memory_order_relaxed));
-    if (ind == headSeenByReader) {
-        headSeenByReader = packetHeadInd.load(std::memory_order_acquire);
-        if (ind == headSeenByReader) return nullptr;
+    std::uint32_t ind = nextInd(reader.tail.load(std::memory_order_relaxed));
+    if (ind == reader.headSeen) {
+        reader.headSeen = writer.head.load(std::memory_order_acquire);
+        if (ind == reader.headSeen) return nullptr;
     }
     // The headers of a frame a few ahead, written by the other core, are
     // fetched while this one is analysed, so that they are at hand when the
     // frame before it asks for its session (see packet_ahead).
     constexpr std::uint32_t DATA_AHEAD = 8;
-    if (((headSeenByReader - ind) & (RING_SLOTS - 1)) > DATA_AHEAD) {
-        const std::uint8_t* bytes = pPacketBuffer[(ind + DATA_AHEAD) & (RING_SLOTS - 1)].udata;
+    if (((reader.headSeen - ind) & (RING_SLOTS - 1)) > DATA_AHEAD) {
+        const std::uint8_t* bytes = fixed.slots[(ind + DATA_AHEAD) & (RING_SLOTS - 1)].udata;
         __builtin_prefetch(bytes);
         __builtin_prefetch(bytes + 64);
     }
-    return &pPacketBuffer[ind];
+    return &fixed.slots[ind];
 }
 
 const PacketBuffer* packet_ahead(std::uint32_t n)
 {
-    std::uint32_t current = nextInd(packetTailInd.load(std::memory_order_relaxed));
-    if (((headSeenByReader - current) & (RING_SLOTS - 1)) <= n) return nullptr;
-    return &pPacketBuffer[(current + n) & (RING_SLOTS - 1)];
+    std::uint32_t current = nextInd(reader.tail.load(std::memory_order_relaxed));
+    if (((reader.headSeen - current) & (RING_SLOTS - 1)) <= n) return nullptr;
+    return &fixed.slots[(current + n) & (RING_SLOTS - 1)];
 }
 
 void packet_release()
 {
-    std::uint32_t tail = nextInd(packetTailInd.load(std::memory_order_relaxed));
-    packetTailInd.store(tail, std::memory_order_release);
+    std::uint32_t tail = nextInd(reader.tail.load(std::memory_order_relaxed));
+    reader.tail.store(tail, std::memory_order_release);
     publishFence();
     // The writer waits for room only when the ring was full, and then its
     // head stands still.
-    if (producerWaiting.load(std::memory_order_relaxed) &&
-        freeSlots(packetHeadInd.load(std::memory_order_acquire), tail) >= roomWanted.load(std::memory_order_relaxed)) {
-        wake(producerWaiting, roomReady);
+    if (sleepers.producerWaiting.load(std::memory_order_relaxed) &&
+        freeSlots(writer.head.load(std::memory_order_acquire), tail) >= sleepers.roomWanted.load(std::memory_order_relaxed)) {
+        wake(sleepers.producerWaiting, roomReady);
     }
 }
 
@@ -379,25 +391,25 @@ bool packet_wait()
     // Read the end mark before the last look, so that no frame written
     // before it is missed.
     if (spinFor([] {
-            return nextInd(packetTailInd.load(std::memory_order_relaxed)) !=
-                   packetHeadInd.load(std::memory_order_acquire);
+            return nextInd(reader.tail.load(std::memory_order_relaxed)) !=
+                   writer.head.load(std::memory_order_acquire);
         })) {
         return true;
     }
     bool ended = inputEnded.load(std::memory_order_seq_cst);
-    consumerWaiting.store(true, std::memory_order_relaxed);
+    sleepers.consumerWaiting.store(true, std::memory_order_relaxed);
     sleepFence();
-    std::uint32_t ind = nextInd(packetTailInd.load(std::memory_order_relaxed));
-    if (ind == packetHeadInd.load(std::memory_order_acquire)) {
+    std::uint32_t ind = nextInd(reader.tail.load(std::memory_order_relaxed));
+    if (ind == writer.head.load(std::memory_order_acquire)) {
         if (ended) {
-            consumerWaiting.store(false, std::memory_order_relaxed);
+            sleepers.consumerWaiting.store(false, std::memory_order_relaxed);
             return false;
         }
         std::unique_lock<std::mutex> lk(wakeMutex);
         frameReady.wait_for(lk, std::chrono::milliseconds(100), [ind] {
-            return ind != packetHeadInd.load(std::memory_order_seq_cst) || inputEnded.load(std::memory_order_seq_cst);
+            return ind != writer.head.load(std::memory_order_seq_cst) || inputEnded.load(std::memory_order_seq_cst);
         });
     }
-    consumerWaiting.store(false, std::memory_order_relaxed);
+    sleepers.consumerWaiting.store(false, std::memory_order_relaxed);
     return true;
 }
