@@ -87,7 +87,7 @@ int statusNumber(const char* p)
 // Hands the session's transaction to the caller and starts an empty one.
 void closeTransaction(NetSessionT* session, NetSessionT* oneSession)
 {
-    *oneSession = *session;
+    std::memcpy(static_cast<void*>(oneSession), session, transactionBytes(*session));
     oneSession->valid = 1;
     resetSession(1, session);
 }

@@ -58,7 +58,7 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, 
             if (pCommMsg != nullptr) cloneMsgValue(pCommMsg, &s);
             // Its open transaction too, which would otherwise be lost.
             if (pEnded != nullptr && s.type > 0) {
-                *pEnded = s;
+                std::memcpy(static_cast<void*>(pEnded), &s, transactionBytes(s));
                 pEnded->valid = 1;
             }
             candidate = &s;

@@ -3,9 +3,17 @@
 
 #include <sys/time.h>
 
+#include <cstddef>
 #include <ctime>
 
 #include "core/global_define.h"
+
+// The leading part of a session that its transaction record reads: a web
+// transaction has no use for the larger database half.
+inline std::size_t transactionBytes(const NetSessionT& s)
+{
+    return s.type == 1 ? offsetof(NetSessionT, busi) + sizeof(HttpSessionT) : sizeof s;
+}
 
 // Bucket of a conversation; the same for both directions.
 int getHashCode(u32 src, u32 dst, int sport, int dport);

@@ -18,6 +18,7 @@
 #include <new>
 #include <thread>
 
+#include "analysis/session.h"
 #include "core/util.h"
 #include "output/json.h"
 #include "output/store.h"
@@ -365,10 +366,7 @@ int exportBusinessData(NetSessionT* pNetSession)
     if (!anySink()) return 0;
     if (!hasTransaction(*pNetSession)) return -1;
     if (handsOff) {
-        // A web transaction has no use for the larger database half.
-        std::size_t size = pNetSession->type == 1 ? offsetof(NetSessionT, busi) + sizeof(HttpSessionT)
-                                                  : sizeof *pNetSession;
-        handOff(2, globalValue.currTime, pNetSession, size);
+        handOff(2, globalValue.currTime, pNetSession, transactionBytes(*pNetSession));
     } else {
         writeTransaction(pNetSession, globalValue.currTime);
     }
