@@ -161,6 +161,7 @@ constexpr std::size_t ENTRY_ALIGN = 64;
 constexpr std::size_t QUEUE_BYTES = 8u << 20;
 constexpr std::size_t WAKE_BYTES = 128u << 10;
 constexpr std::size_t PREFETCH_NEXT = 2048;
+constexpr std::size_t RELEASE_BYTES = 256u << 10;
 constexpr auto EXPORT_DELAY = std::chrono::milliseconds(20);
 // Its pages are handed out as the bursts reach them, or ahead of them
 // (fillExportQueueAhead).
@@ -239,12 +240,17 @@ void consumeQueued()
             writeEnd(head.stamp);
         }
         at += head.bytes;
+        // The room is given back as it is made, not at the end of the batch:
+        // a processing thread that found the queue full goes on at once.
+        if (at - from >= RELEASE_BYTES || at == to) {
+            {
+                std::lock_guard<std::mutex> lk(queueMutex);
+                queueTail = at;
+            }
+            queueDrained.notify_all();
+            from = at;
+        }
     }
-    {
-        std::lock_guard<std::mutex> lk(queueMutex);
-        queueTail = to;
-    }
-    queueDrained.notify_all();
 }
 
 void exportThread()
