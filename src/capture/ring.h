@@ -14,12 +14,14 @@ constexpr int RING_SLOTS = 8192;
 
 // One ring slot: a frame's header and its bytes, followed by a zero byte.
 // The bytes are the slot's own copy, or lie where the capture thread read
-// them (packet_write_in_place); two slots share a cache line.
-struct alignas(32) PacketBuffer {
+// them (packet_write_in_place). A slot fills a cache line, so that the slot
+// the writer fills and the one the reader takes never share one.
+struct alignas(64) PacketBuffer {
     pcap_pkthdr hdr;
     std::uint8_t* udata;
     EndpointHintT endpoint;  // what the filter found, for the decoding
 };
+static_assert(sizeof(PacketBuffer) == 64);
 
 int init_packet();
 // Offers one captured frame: 0 = stored or filtered out, -1 = ring full and

@@ -10,11 +10,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <thread>
 
 namespace platform {
@@ -28,10 +28,6 @@ int copyOut(const char* s, char* out, std::size_t cap)
     std::memcpy(out, s, n + 1);
     return 0;
 }
-
-}  // namespace
-
-namespace {
 
 struct FillAheadT {
     char* at;
@@ -149,9 +145,9 @@ void yieldToCapture()
     // processing threads leave free, and gives it back the moment either
     // wants it: their short waits for each other are when the records are
     // written out, on whichever processor is free, instead of in slices
-    // taken from one of them. Where both are busy for long, the queues fill
-    // and the processing thread writes out records itself. Policy belongs to
-    // the thread.
+    // taken from one of them. When both stay busy, the output queues fill,
+    // and a thread that finds one full writes out records itself or waits,
+    // which leaves a processor free. Policy belongs to the thread.
     sched_param param {};
     if (sched_setscheduler(0, SCHED_IDLE, &param) != 0) {
         sched_setscheduler(0, SCHED_BATCH, &param);
