@@ -141,18 +141,14 @@ void sleepMs(int ms)
 
 void yieldToCapture()
 {
-    // An idle-class thread runs on a processor that the capture and
-    // processing threads leave free, and gives it back the moment either
-    // wants it: their short waits for each other are when the records are
-    // written out, on whichever processor is free, instead of in slices
-    // taken from one of them. When both stay busy, the output queues fill,
-    // and a thread that finds one full writes out records itself or waits,
-    // which leaves a processor free. Policy belongs to the thread.
+    // A batch thread does not take the processor from the one that woke it
+    // (the capture and processing threads hand it work many times a second);
+    // it still gets its share, also where other programs keep the
+    // processors busy, so that records reach the collector in time. Policy
+    // and nice value belong to the thread.
     sched_param param {};
-    if (sched_setscheduler(0, SCHED_IDLE, &param) != 0) {
-        sched_setscheduler(0, SCHED_BATCH, &param);
-        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5);
-    }
+    sched_setscheduler(0, SCHED_BATCH, &param);
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 5);
 }
 
 }  // namespace platform

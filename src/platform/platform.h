@@ -17,9 +17,9 @@ void makeDir(const char* path);            // an existing directory is fine
 
 std::uint32_t tickCountMs();               // monotonic milliseconds
 void sleepMs(int ms);
-// Lowers the calling thread's scheduling priority to the idle class: for
-// threads that write out results, which may lag, so that capture and
-// analysis, which must not, have the processors whenever they want them.
+// Lowers the calling thread's scheduling priority a little: for threads that
+// write out results, which may lag, so that capture and analysis, which must
+// not, get the processors first when both want them.
 void yieldToCapture();
 
 // Memory for a large table that lives as long as the process: zero-filled,
