@@ -18,7 +18,6 @@ constexpr std::size_t RECORD_HEADER = 16;
 constexpr std::size_t BLOCK = 1 << 20;
 constexpr std::size_t MAX_RECORD = RECORD_HEADER + 262144;
 constexpr std::size_t BLOCK_SPAN = MAX_RECORD + BLOCK + 1;
-constexpr std::size_t PREFETCH_BYTES = 4096;
 
 std::uint32_t load32(const std::uint8_t* p, bool swapped)
 {
@@ -90,7 +89,6 @@ bool SavefileReader::fill(std::size_t need)
     base_ += static_cast<off_t>(pos_);
     have_ = rest;
     pos_ = 0;
-    ahead_ = 0;
     while (have_ < need && !eof_) {
         ssize_t n = pread(fd_, buf_ + have_, BLOCK_SPAN - 1 - have_, base_ + static_cast<off_t>(have_));
         if (n < 0 && errno == EINTR) continue;
@@ -150,12 +148,6 @@ int SavefileReader::next(pcap_pkthdr** hdr, std::uint8_t** data, bool* inPlace)
         *data = buf_ + pos_ + RECORD_HEADER;
         *inPlace = true;
         pos_ += RECORD_HEADER + hdr_.caplen;
-        // The bytes a few records on are asked for now: the kernel's copy
-        // does not leave them in the cache, and the record headers and the
-        // frames' headers behind them would each be a miss.
-        for (std::size_t until = std::min(pos_ + PREFETCH_BYTES, have_); ahead_ < until; ahead_ += 64) {
-            __builtin_prefetch(buf_ + ahead_);
-        }
         // Read before the caller may put a zero byte there.
         first_ = pos_ < have_ ? buf_[pos_] : 0;
         return 1;

@@ -65,7 +65,6 @@ private:
     off_t base_ = 0;               // file offset of buf_[0]
     std::size_t have_ = 0;         // bytes in buf_
     std::size_t pos_ = 0;          // the next record's header in buf_
-    std::size_t ahead_ = 0;        // bytes of buf_ asked for ahead
     // The first byte of the record at pos_, which the caller may have
     // overwritten with the zero byte after the record before.
     std::uint8_t first_ = 0;
