@@ -170,8 +170,12 @@ int scanThread(void*)
 void scanClockTick(time_t sec)
 {
     if (!followCapture) return;
-    globalValue.currTime = sec;
-    globalValue.realCurrTime = sec;
+    // Written when the second changes only: the exporting thread reads this
+    // line for every record.
+    if (globalValue.currTime != sec) {
+        globalValue.currTime = sec;
+        globalValue.realCurrTime = sec;
+    }
     time_t period = getGlobalTime(sec);
     if (capturePeriod == 0) {
         capturePeriod = period;
