@@ -13,9 +13,11 @@ namespace {
 
 constexpr std::size_t FILE_HEADER = 24;
 constexpr std::size_t RECORD_HEADER = 16;
-// A read's size. A block holds the part of a record left over from the block
-// before, a read and the zero byte a caller may put after the last record.
-constexpr std::size_t BLOCK = 1 << 20;
+// A block holds the part of a record left over from the block before, as
+// much of the file as then fits, and the zero byte a caller may put after the
+// last record. Reads of half a megabyte at most stay in the processor's
+// cache until their records are taken (a megabyte left a miss a record).
+constexpr std::size_t BLOCK = 1 << 18;
 constexpr std::size_t MAX_RECORD = RECORD_HEADER + 262144;
 constexpr std::size_t BLOCK_SPAN = MAX_RECORD + BLOCK + 1;
 

@@ -39,7 +39,7 @@ public:
     void setKeeper(const Keeper& keeper) { keeper_ = keeper; }
 
     // Room for the frames of a full ring at common frame sizes.
-    static constexpr int BLOCKS = 10;
+    static constexpr int BLOCKS = 16;
 
 private:
     // Takes the file when its header is one this reader knows.
