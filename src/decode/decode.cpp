@@ -71,8 +71,11 @@ bool decodeIpv4(const FrameView& f, long ip, PayloadRule rule, const pcap_pkthdr
         p.winSize = f.be16(th + 14);
         int length = rule == PayloadRule::Gre ? captured - (ihl + doff) : totalLen - ihl - doff;
         setPayload(p, f, th + doff, length);
-        if (rule == PayloadRule::Outer && p.payloadLen == 1 && p.capLen == 1 && p.payload[0] == 0) {
-            setPayload(p, f, th + doff, 0);  // a keep-alive probe
+        // A keep-alive probe: one zero byte, captured. Tested on the frame:
+        // the two lengths just stored would be read back as one word, which
+        // the processor cannot take from the two stores, a stall per frame.
+        if (rule == PayloadRule::Outer && length == 1 && f.has(th + doff, 1) && f.u8(th + doff) == 0) {
+            setPayload(p, f, th + doff, 0);
         } else if (rule == PayloadRule::Gre && p.payloadLen <= 6 && h->len <= 66 && p.capLen > 0 &&
                    p.payload[0] == 0) {
             setPayload(p, f, th + doff, 0);  // Ethernet padding
