@@ -95,7 +95,7 @@ void prefetchSessionState(u32 src, u32 dst, int sport, int dport)
         }
     }
     for (int i = 0; i <= found; i++) __builtin_prefetch(&node.session[i], 1);
-    for (std::size_t at = 64; at < offsetof(NetSessionT, busi); at += 64) {
+    for (std::size_t at = 64; at < offsetof(NetSessionT, pname); at += 64) {
         __builtin_prefetch(reinterpret_cast<const char*>(&node.session[found]) + at, 1);
     }
 }

@@ -141,7 +141,7 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
         // The step below reads and writes the session's counters, times and
         // sequence numbers, several cache lines apart: ask for them together
         // rather than one miss after another.
-        for (std::size_t at = 64; at < offsetof(NetSessionT, busi); at += 64) {
+        for (std::size_t at = 64; at < offsetof(NetSessionT, pname); at += 64) {
             __builtin_prefetch(reinterpret_cast<const char*>(s) + at, 1);
         }
 

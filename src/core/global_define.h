@@ -134,7 +134,6 @@ struct alignas(64) NetSessionT {
     int fragInd2;
     u16 srcFragID[4];
     u16 dstFragID[4];
-    char pname[64];
     char busiId[32];
     timeval reqTime;
     timeval lastPktDirectionTime;
@@ -159,6 +158,9 @@ struct alignas(64) NetSessionT {
     u32 upTo64, upTo128, upTo256, upTo512, upTo1024, upTo1514, largePkts;
     u32 cntSrcZeroWin, cntDstZeroWin;
     u32 cntLoadDelay, loadDelayUsec;
+    // What a packet's step reads and writes ends here: the rest is read when
+    // a record is made, and by packets of a transaction.
+    char pname[64];
     union {
         HttpSessionT http;
         DbSessionT db;
