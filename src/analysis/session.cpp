@@ -1,6 +1,7 @@
 #include "analysis/session.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,6 +25,13 @@ bool sameEnds(const NetSessionT& s, int proto, u32 src, u32 dst, int sport, int 
 }
 
 }  // namespace
+
+namespace {
+std::atomic<bool> tableShared {true};
+}  // namespace
+
+void setSessionTableShared(bool shared) { tableShared.store(shared, std::memory_order_relaxed); }
+bool sessionTableShared() { return tableShared.load(std::memory_order_relaxed); }
 
 int getHashCode(u32 src, u32 dst, int sport, int dport)
 {
@@ -75,7 +83,7 @@ void prefetchSession(u32 src, u32 dst, int sport, int dport)
     const HashTableT* table = globalValue.hashTable;
     if (table == nullptr) return;
     const int bucket = getHashCode(src, dst, sport, dport);
-    __builtin_prefetch(&table->lock[bucket], 1);
+    if (sessionTableShared()) __builtin_prefetch(&table->lock[bucket], 1);
     __builtin_prefetch(table->node[bucket].tag);
 }
 

@@ -133,7 +133,7 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
     const int bucket = getHashCode(src, dst, sport, dport);
     HashNodeT* node = &table->node[bucket];
     {
-        std::unique_lock<std::mutex> lock(table->lock[bucket].hMutex);
+        std::unique_lock<std::mutex> lock = lockBucket(*table, bucket);
         int direction = 0;
         NetSessionT* s = findSession(node, vid, proto, src, dst, sport, dport, ts.tv_sec, &direction, pCommMsg,
                                      &ended);

@@ -49,7 +49,12 @@ NetSessionT endedSessions[BUCKET_SESSIONS];
 
 }  // namespace
 
-void setScanFollowsCapture(bool follow) { followCapture = follow; }
+void setScanFollowsCapture(bool follow)
+{
+    followCapture = follow;
+    // Following capture, the processing thread scans the table itself.
+    setSessionTableShared(!follow);
+}
 bool scanFollowsCapture() { return followCapture; }
 void setListRefreshHook(void (*hook)()) { refreshHook = hook; }
 void setCardSearchHook(void (*hook)()) { cardSearchHook = hook; }
@@ -91,7 +96,7 @@ void scanFun(time_t stamp, bool endAll)
         int k = 0;
         {
             // Only classify and copy under the lock; the rest runs on copies.
-            std::lock_guard<std::mutex> lk(table->lock[bucket].hMutex);
+            std::unique_lock<std::mutex> lk = lockBucket(*table, bucket);
             for (NetSessionT& s : node.session) {
                 if (!s.valid) continue;
                 long idle = static_cast<long>(now - s.lastPktTime.tv_sec);
