@@ -24,10 +24,8 @@ bool sameEnds(const NetSessionT& s, int proto, u32 src, u32 dst, int sport, int 
     return s.proto == proto && s.src == src && s.sport == sport && s.dst == dst && s.dport == dport;
 }
 
-}  // namespace
-
-namespace {
 std::atomic<bool> tableShared {true};
+
 }  // namespace
 
 void setSessionTableShared(bool shared) { tableShared.store(shared, std::memory_order_relaxed); }

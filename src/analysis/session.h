@@ -21,6 +21,13 @@ inline std::size_t transactionBytes(const NetSessionT& s)
 // not taken. Shared until told otherwise; set before the threads start.
 void setSessionTableShared(bool shared);
 bool sessionTableShared();
+// A bucket's lock where the table is shared, none where it is not.
+inline std::unique_lock<std::mutex> lockBucket(HashTableT& table, int bucket)
+{
+    std::unique_lock<std::mutex> lock(table.lock[bucket].hMutex, std::defer_lock);
+    if (sessionTableShared()) lock.lock();
+    return lock;
+}
 
 // Bucket of a conversation; the same for both directions.
 int getHashCode(u32 src, u32 dst, int sport, int dport);
@@ -37,13 +44,6 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, 
 // later, those being at hand, the keys up to its session and the session's
 // counters and times.
 void prefetchSession(u32 src, u32 dst, int sport, int dport);
-// A bucket's lock where the table is shared, none where it is not.
-inline std::unique_lock<std::mutex> lockBucket(HashTableT& table, int bucket)
-{
-    std::unique_lock<std::mutex> lock(table.lock[bucket].hMutex, std::defer_lock);
-    if (sessionTableShared()) lock.lock();
-    return lock;
-}
 void prefetchSessionState(u32 src, u32 dst, int sport, int dport);
 void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int sport, int dport);
 // Zeroes the KPI block (sendBytes through loadDelayUsec).
