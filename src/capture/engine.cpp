@@ -303,12 +303,7 @@ void takeFrame(u_char*, const pcap_pkthdr* hdr, const u_char* data)
 {
     capturedFrames.store(capturedFrames.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     if (data == nullptr || hdr->caplen == 0) return;
-    // Written when the second changes only: the processing thread reads this
-    // line for every frame.
-    if (globalValue.currTime != hdr->ts.tv_sec) {
-        globalValue.currTime = hdr->ts.tv_sec;
-        globalValue.realCurrTime = hdr->ts.tv_sec;
-    }
+    setCaptureSecond(hdr->ts.tv_sec);
     pcap_pkthdr copy = *hdr;
     packet_write(&copy, data);
 }

@@ -336,3 +336,13 @@ struct GlobalValueT {
 
 extern ReadOnlyGlobalT readOnlyGlobal;
 extern GlobalValueT globalValue;
+
+// Takes the capture second of the latest frame. Written when it changes only:
+// other threads read its cache line for every frame or record.
+inline void setCaptureSecond(time_t sec)
+{
+    if (globalValue.currTime != sec) {
+        globalValue.currTime = sec;
+        globalValue.realCurrTime = sec;
+    }
+}

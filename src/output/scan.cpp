@@ -175,12 +175,7 @@ int scanThread(void*)
 void scanClockTick(time_t sec)
 {
     if (!followCapture) return;
-    // Written when the second changes only: the exporting thread reads this
-    // line for every record.
-    if (globalValue.currTime != sec) {
-        globalValue.currTime = sec;
-        globalValue.realCurrTime = sec;
-    }
+    setCaptureSecond(sec);
     time_t period = getGlobalTime(sec);
     if (capturePeriod == 0) {
         capturePeriod = period;
