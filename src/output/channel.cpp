@@ -163,6 +163,7 @@ constexpr std::size_t WAKE_BYTES = 128u << 10;
 constexpr std::size_t PREFETCH_NEXT = 2048;
 constexpr std::size_t RELEASE_BYTES = 256u << 10;
 constexpr auto EXPORT_DELAY = std::chrono::milliseconds(20);
+constexpr auto IDLE_CHECK = std::chrono::seconds(1);
 // Its pages are handed out as the bursts reach them, or ahead of them
 // (fillExportQueueAhead).
 std::uint8_t* queued = [] {
@@ -174,10 +175,25 @@ std::uint8_t* queued = [] {
 std::mutex& queueMutex = *new std::mutex;
 std::condition_variable& queueFilled = *new std::condition_variable;
 std::condition_variable& queueDrained = *new std::condition_variable;
-bool urgent = false;        // an end of scan or a flush is waiting
-bool exporterIdle = false;  // the exporting thread waits for any record
-std::uint64_t queueHead = 0;  // bytes ever queued
-std::uint64_t queueTail = 0;  // of them, written out
+bool urgent = false;  // an end of scan or a flush is waiting (queueMutex)
+// The processing thread is the queue's only producer: it publishes what it
+// queued by moving the head, with no lock, since a lock's atomic step would
+// wait for the record's copy to reach the cache, a miss a line. The tail
+// moves under queueMutex, so that waiting for room is a plain wait.
+struct alignas(64) HeadT {
+    std::atomic<std::uint64_t> at {0};  // bytes ever queued
+    std::uint64_t tailSeen = 0;         // the producer's last look at the tail
+};
+struct alignas(64) TailT {
+    std::atomic<std::uint64_t> at {0};  // of them, written out
+    std::atomic<bool> idle {false};     // the exporting thread waits for any record
+};
+HeadT queueHead;
+TailT queueTail;
+std::uint64_t pendingBytes()
+{
+    return queueHead.at.load(std::memory_order_acquire) - queueTail.at.load(std::memory_order_relaxed);
+}
 thread_local bool handsOff = false;
 
 void writePair(CommMsgT* m)
@@ -216,12 +232,8 @@ std::mutex& consumeMutex = *new std::mutex;
 
 void consumeQueued()
 {
-    std::uint64_t from, to;
-    {
-        std::lock_guard<std::mutex> lk(queueMutex);
-        from = queueTail;
-        to = queueHead;
-    }
+    std::uint64_t from = queueTail.at.load(std::memory_order_relaxed);
+    const std::uint64_t to = queueHead.at.load(std::memory_order_acquire);
     // Queued records stay where they are until the tail passes them.
     for (std::uint64_t at = from; at != to;) {
         std::uint8_t* entry = queued + at % QUEUE_BYTES;
@@ -245,7 +257,7 @@ void consumeQueued()
         if (at - from >= RELEASE_BYTES || at == to) {
             {
                 std::lock_guard<std::mutex> lk(queueMutex);
-                queueTail = at;
+                queueTail.at.store(at, std::memory_order_release);
             }
             queueDrained.notify_all();
             from = at;
@@ -262,10 +274,14 @@ void exportThread()
             // Woken by the first record after an idle spell; then records
             // are taken in batches, and a partial one waits at most
             // EXPORT_DELAY unless an end of scan or a flush is waiting.
-            exporterIdle = true;
-            queueFilled.wait(lk, [] { return queueHead != queueTail; });
-            exporterIdle = false;
-            queueFilled.wait_for(lk, EXPORT_DELAY, [] { return queueHead - queueTail >= WAKE_BYTES || urgent; });
+            // The producer looks at the idle flag without the lock, and may
+            // miss it just as it is raised: the wait is then cut short by the
+            // next record, or at the latest by IDLE_CHECK.
+            queueTail.idle = true;
+            while (!queueFilled.wait_for(lk, IDLE_CHECK, [] { return pendingBytes() != 0; })) {
+            }
+            queueTail.idle = false;
+            queueFilled.wait_for(lk, EXPORT_DELAY, [] { return pendingBytes() >= WAKE_BYTES || urgent; });
             urgent = false;
         }
         std::lock_guard<std::mutex> one(consumeMutex);
@@ -273,21 +289,26 @@ void exportThread()
     }
 }
 
-// Puts an entry at the queue's head when it fits, the lock held.
-bool putEntryLocked(int kind, time_t stamp, const void* record, std::size_t size)
+// Puts an entry at the queue's head when it fits; the producer only.
+bool putEntry(int kind, time_t stamp, const void* record, std::size_t size)
 {
     const std::size_t bytes = (ENTRY_ALIGN + size + ENTRY_ALIGN - 1) / ENTRY_ALIGN * ENTRY_ALIGN;
-    const std::size_t room = QUEUE_BYTES - queueHead % QUEUE_BYTES;  // before the end
+    std::uint64_t head = queueHead.at.load(std::memory_order_relaxed);
+    const std::size_t room = QUEUE_BYTES - head % QUEUE_BYTES;  // before the end
     const std::size_t filler = bytes > room ? room : 0;
-    if (queueHead - queueTail + filler + bytes > QUEUE_BYTES) return false;
-    if (filler > 0) {
-        *reinterpret_cast<QueuedHeadT*>(queued + queueHead % QUEUE_BYTES) = {0, static_cast<std::uint32_t>(filler), 0};
-        queueHead += filler;
+    if (head - queueHead.tailSeen + filler + bytes > QUEUE_BYTES) {
+        // Entries are overwritten only once the tail has passed them.
+        queueHead.tailSeen = queueTail.at.load(std::memory_order_acquire);
+        if (head - queueHead.tailSeen + filler + bytes > QUEUE_BYTES) return false;
     }
-    std::uint8_t* entry = queued + queueHead % QUEUE_BYTES;
+    if (filler > 0) {
+        *reinterpret_cast<QueuedHeadT*>(queued + head % QUEUE_BYTES) = {0, static_cast<std::uint32_t>(filler), 0};
+        head += filler;
+    }
+    std::uint8_t* entry = queued + head % QUEUE_BYTES;
     *reinterpret_cast<QueuedHeadT*>(entry) = {kind, static_cast<std::uint32_t>(bytes), stamp};
     if (size > 0) std::memcpy(entry + ENTRY_ALIGN, record, size);
-    queueHead += bytes;
+    queueHead.at.store(head + bytes, std::memory_order_release);
     return true;
 }
 
@@ -296,21 +317,22 @@ void handOff(int kind, time_t stamp, const void* record, std::size_t size)
     static std::once_flag started;
     std::call_once(started, [] { std::thread(exportThread).detach(); });
     for (;;) {
-        bool put, wakeUp = false;
-        {
-            std::lock_guard<std::mutex> lk(queueMutex);
-            const std::uint64_t before = queueHead - queueTail;
-            put = putEntryLocked(kind, stamp, record, size);
-            if (put) {
-                if (kind == 99) urgent = true;
-                const bool crossed = before / WAKE_BYTES != (queueHead - queueTail) / WAKE_BYTES;
-                wakeUp = exporterIdle || crossed || urgent;
+        const std::uint64_t before = queueHead.at.load(std::memory_order_relaxed);
+        if (putEntry(kind, stamp, record, size)) {
+            // The exporting thread is woken when idle, at every WAKE_BYTES
+            // queued and for an end of scan; the lock is taken (and let go
+            // before the call) so that a wake never falls between its look
+            // at the queue and its wait.
+            const bool crossed = before / WAKE_BYTES != queueHead.at.load(std::memory_order_relaxed) / WAKE_BYTES;
+            if (kind == 99 || crossed || queueTail.idle.load(std::memory_order_relaxed)) {
+                {
+                    std::lock_guard<std::mutex> lk(queueMutex);
+                    if (kind == 99) urgent = true;
+                }
+                queueFilled.notify_one();
             }
+            return;
         }
-        // Woken after the lock is let go, so that the exporting thread does
-        // not wake only to wait for it, and this thread then for the thread.
-        if (wakeUp) queueFilled.notify_one();
-        if (put) return;
         // Full: the exporting thread is behind (busy elsewhere, or waiting
         // for a processor). Rather than wait for it, write out the queue here,
         // unless it is doing so right now.
@@ -319,8 +341,8 @@ void handOff(int kind, time_t stamp, const void* record, std::size_t size)
             consumeQueued();
         } else {
             std::unique_lock<std::mutex> lk(queueMutex);
-            const std::uint64_t tail = queueTail;
-            queueDrained.wait(lk, [tail] { return queueTail != tail; });
+            const std::uint64_t tail = queueTail.at.load(std::memory_order_relaxed);
+            queueDrained.wait(lk, [tail] { return queueTail.at.load(std::memory_order_relaxed) != tail; });
         }
     }
 }
@@ -332,10 +354,10 @@ void handOffRecords() { handsOff = true; }
 void flushExports()
 {
     std::unique_lock<std::mutex> lk(queueMutex);
-    std::uint64_t target = queueHead;
+    const std::uint64_t target = queueHead.at.load(std::memory_order_acquire);
     urgent = true;
     queueFilled.notify_one();
-    queueDrained.wait(lk, [target] { return queueTail >= target; });
+    queueDrained.wait(lk, [target] { return queueTail.at.load(std::memory_order_relaxed) >= target; });
 }
 
 void fillExportQueueAhead() { platform::fillAhead(queued, QUEUE_BYTES); }
