@@ -209,19 +209,23 @@ int getCardInfo()
     std::lock_guard<std::mutex> lock(cardListMutex());
     std::memcpy(readOnlyGlobal.cardInfo, cards, sizeof cards);
     readOnlyGlobal.cntCard = cnt;
+    cardListChanged();
     return 0;
 }
 
 int getCardName()
 {
     std::lock_guard<std::mutex> lock(cardListMutex());
-    return fillCardNames(readOnlyGlobal.cardInfo, listedCards());
+    const int named = fillCardNames(readOnlyGlobal.cardInfo, listedCards());
+    cardListChanged();
+    return named;
 }
 
 void checkNetCard()
 {
     std::lock_guard<std::mutex> lock(cardListMutex());
     readOnlyGlobal.cntCard = keepNamedCards(readOnlyGlobal.cardInfo, listedCards());
+    cardListChanged();
 }
 
 int findNicCard()
@@ -407,6 +411,7 @@ int selectCaptureInterface(const char* name)
     std::snprintf(card.cardName, sizeof card.cardName, "%s", name);
     std::snprintf(card.displayName, sizeof card.displayName, "%s", name);
     readOnlyGlobal.cntCard = cnt + 1;
+    cardListChanged();
     globalValue.selectRow = cnt;
     globalValue.newSelect = 1;
     return 0;

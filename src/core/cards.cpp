@@ -1,5 +1,11 @@
 #include "core/cards.h"
 
+#include <atomic>
+
+namespace {
+std::atomic<unsigned> listVersion {0};
+}
+
 std::mutex& cardListMutex()
 {
     static std::mutex m;
@@ -11,6 +17,9 @@ int listedCards()
     int cnt = readOnlyGlobal.cntCard;
     return cnt < 0 ? 0 : cnt > MAX_CARD ? MAX_CARD : cnt;
 }
+
+void cardListChanged() { listVersion.fetch_add(1, std::memory_order_release); }
+unsigned cardListVersion() { return listVersion.load(std::memory_order_acquire); }
 
 int getCard(int row, CardInfoT* out)
 {

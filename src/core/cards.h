@@ -14,6 +14,11 @@ std::mutex& cardListMutex();
 // cntCard as an index bound, whatever was stored in it.
 int listedCards();
 
+// Called under the lock after every change of the list, so that a thread
+// that keeps what it read of it (the records' device id) reads it again.
+void cardListChanged();
+unsigned cardListVersion();
+
 // Consistent copy of card row for threads that did not rebuild the list;
 // 0, or -1 when row is not a listed card.
 int getCard(int row, CardInfoT* out);

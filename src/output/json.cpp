@@ -306,11 +306,27 @@ const char* timeText(time_t sec)
     return e.text;
 }
 
+// The selected card's device id, looked up again only when the card list
+// changed or another card was selected: a lookup takes the list's lock,
+// which for every record cost as much as writing half its numbers.
 void deviceId(RecordWriter& w)
 {
-    CardInfoT card {};
-    getCard(globalValue.selectRow, &card);
-    w.text(key<"deviceId">, card.deviceId);
+    struct Seen {
+        unsigned version = 0;
+        int row = -2;  // none yet
+        char id[sizeof CardInfoT::deviceId] = "";
+    };
+    static thread_local Seen seen;
+    const unsigned version = cardListVersion();
+    const int row = globalValue.selectRow;
+    if (version != seen.version || row != seen.row) {
+        CardInfoT card {};
+        getCard(row, &card);
+        std::memcpy(seen.id, card.deviceId, sizeof seen.id);
+        seen.version = version;
+        seen.row = row;
+    }
+    w.text(key<"deviceId">, seen.id);
 }
 
 // usec / (count x 1000) in milliseconds; the product wraps as a 32-bit word.
