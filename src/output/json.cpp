@@ -308,7 +308,8 @@ const char* timeText(time_t sec)
 
 // The selected card's device id, looked up again only when the card list
 // changed or another card was selected: a lookup takes the list's lock,
-// which for every record cost as much as writing half its numbers.
+// whose atomic steps wait for the record's text written so far to reach
+// the cache, for every record.
 void deviceId(RecordWriter& w)
 {
     struct Seen {
