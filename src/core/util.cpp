@@ -578,6 +578,22 @@ void deleteHostInfo(int index)
     endWrite(seq);
 }
 
+namespace {
+
+// Whether entry h has address (and port) as a server of proto.
+bool serves(HostInfoT& h, u32 address, int port, int proto)
+{
+    if (address < loadField(h.addressLow) || address > loadField(h.addressHigh)) return false;
+    int appType = loadField(h.appType);
+    int hostPort = loadField(h.port);
+    // Application types keep their port for display only: any port matches.
+    if (hostPort != 0 && hostPort != port && (appType == 6 || appType == 17 || appType == 99)) return false;
+    int netType = loadField(h.netType);
+    return appType == 99 || netType == 99 || netType == proto;
+}
+
+}  // namespace
+
 int findServer(u32 address, int port, int proto)
 {
     HostInfoT* table = readOnlyGlobal.hostInfo;
@@ -586,14 +602,7 @@ int findServer(u32 address, int port, int proto)
         int cnt = hostCount();
         int found = -1;
         for (int i = 0; i < cnt && found < 0; ++i) {
-            HostInfoT& h = table[i];
-            if (address < loadField(h.addressLow) || address > loadField(h.addressHigh)) continue;
-            int appType = loadField(h.appType);
-            int hostPort = loadField(h.port);
-            // Application types keep their port for display only: any port matches.
-            if (hostPort != 0 && hostPort != port && (appType == 6 || appType == 17 || appType == 99)) continue;
-            int netType = loadField(h.netType);
-            if (appType == 99 || netType == 99 || netType == proto) found = i;
+            if (serves(table[i], address, port, proto)) found = i;
         }
         if (endRead(seq)) return found;
     }
@@ -603,8 +612,22 @@ unsigned hostTableVersion() { return hostSeq.load(std::memory_order_acquire); }
 
 int findEndpointIndex(u32 src, int sport, u32 dst, int dport, int proto)
 {
-    int index = findServer(src, sport, proto);
-    return index >= 0 ? index : findServer(dst, dport, proto);
+    // The first entry serving src, else the first serving dst: one pass
+    // over the table for both, as every frame asks.
+    HostInfoT* table = readOnlyGlobal.hostInfo;
+    for (;;) {
+        unsigned seq = beginRead();
+        int cnt = hostCount();
+        int bySrc = -1, byDst = -1;
+        for (int i = 0; i < cnt && bySrc < 0; ++i) {
+            if (serves(table[i], src, sport, proto)) {
+                bySrc = i;
+            } else if (byDst < 0 && serves(table[i], dst, dport, proto)) {
+                byDst = i;
+            }
+        }
+        if (endRead(seq)) return bySrc >= 0 ? bySrc : byDst;
+    }
 }
 
 int getHostEntry(int index, HostInfoT* out)

@@ -155,6 +155,10 @@ TEST(EndpointTable, SortedTableAndLookup)
     for (const Case& c : cases)
         EXPECT_EQ(entry(findServer(c.address, c.port, c.proto)), c.found) << "lookup " << &c - cases;
     EXPECT_EQ(entry(11) + entry(-1), "nonenone");
+    // A frame's endpoint: its source's entry, wherever it stands, else its destination's.
+    EXPECT_EQ(entry(findEndpointIndex(ip(192, 168, 1, 9), 443, ip(1, 1, 1, 1), 80, 6)), "192.168.1.0/24 HTTP 1");
+    EXPECT_EQ(entry(findEndpointIndex(ip(9, 9, 9, 9), 443, ip(20, 0, 0, 1), 80, 6)), "20.0.0.1:80 TCP 1");
+    EXPECT_EQ(entry(findEndpointIndex(ip(20, 0, 0, 1), 443, ip(9, 9, 9, 9), 80, 6)), "none");
     for (int index : {11, -1, 1}) deleteHostInfo(index);
     ASSERT_EQ(readOnlyGlobal.cntHost, 10);
     EXPECT_EQ(entry(1) + "; " + entry(9), "10.0.0.0/8 TCP 2; 192.168.1.0/24 HTTP 1");
