@@ -139,13 +139,22 @@ int startUp(const StartOptionsT& options)
     setRingWaitWhenFull(true);
     // The tables' pages are zero-filled where they are first touched, at a
     // cost the processing thread would pay in the middle of its frames and
-    // scans; the capture thread has them handed out instead while the
-    // processing thread is behind. Sessions first, which the first frame
-    // uses; pairs and the queue at the first scan.
+    // scans. Reading a file, the capture thread has them handed out instead
+    // while the processing thread is behind: sessions first, which the first
+    // frame uses; pairs and the queue at the first scan. A card's frames do
+    // not wait: a thread of its own hands them all out at once, so that no
+    // burst meets them fresh and the probe's size stays what it is.
     platform::fillAhead(globalValue.hashTable, sizeof(HashTableT));
     platform::fillAhead(pHashTable, sizeof(CommPairHashTableT));
     fillExportQueueAhead();
-    setRingIdleWork(platform::fillAheadStep);
+    if (options.offline) {
+        setRingIdleWork(platform::fillAheadStep);
+    } else {
+        std::thread([] {
+            while (platform::fillAheadStep()) {
+            }
+        }).detach();
+    }
     std::thread(scanThread, nullptr).detach();
     std::thread(processThread, nullptr).detach();
     std::thread(packetThread, nullptr).detach();
