@@ -259,10 +259,13 @@ void processDbReq(NetSessionT* session, u32, int type, const timeval& ts, const 
         *oneSession = *session;
         oneSession->valid = 1;
     }
-    // User, database name and the last error stay with the session.
+    // User and database name stay with the session; the result is the new
+    // statement's own, none until its response says otherwise.
     resetSession(type, session);
     std::memset(db.sql, 0, sizeof db.sql);
     std::memcpy(db.sql, sql, strnlen(sql, sizeof db.sql - 1));
+    db.retcode = 0;
+    db.errMess[0] = '\0';
     session->resp = 0;
     db.real = real;
     db.beginTime = ts;

@@ -26,9 +26,10 @@ void processBusiness(NetSessionT* session, u32 seq, int type, int direction, con
             processDbReq(session, seq, type, ts, payload, payloadLen, oneSession);
         session->lastReqTime = ts;
     } else if (direction == 2) {
-        // Only the first response frame after request data carries the
-        // result of a statement.
-        if (prev == 1) {
+        // Only the first response frame after the statement carries its
+        // result: once the server has answered, a later answer (to a request
+        // without a statement) is not the statement's.
+        if (prev == 1 && session->resp == 0) {
             DbSessionT& db = session->busi.db;
             if (type == APP_ORACLE) {
                 getOracleCode(&db.retcode, db.errMess, payload, payloadLen);

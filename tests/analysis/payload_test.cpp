@@ -260,4 +260,33 @@ TEST(DbTransaction, StatementsCloseTransactions)
     }
 }
 
+// A statement's record carries the answer to it alone: neither an earlier statement's error
+// nor the error answering a later request that holds no statement.
+TEST(DbTransaction, EachStatementKeepsItsOwnResult)
+{
+    const Bytes ok = mysqlPacket(1, Bytes("\x00\x01\x00\x02\x00", 5));
+    const std::pair<int, Bytes> frames[] = {
+        {1, mysqlQuery("SELECT a FROM t9")}, {2, mysqlError(1000, "no t9")},
+        {1, mysqlQuery("UPDATE t1 SET a = 1")}, {2, ok},
+        {1, mysqlQuery("SET NAMES nosuch")}, {2, mysqlError(999, "unknown set")},
+        {1, mysqlQuery("DELETE FROM t1")}, {2, mysqlError(900, "locked")}, {1, mysqlQuery("SELECT b FROM t1")},
+    };
+    using Result = std::tuple<Bytes, int, Bytes>;
+    auto result = [](const NetSessionT& s) { return Result(s.busi.db.sql, s.busi.db.retcode, s.busi.db.errMess); };
+    std::vector<Result> closed;
+    NetSessionT s {};
+    s.valid = 1, s.type = 3;
+    for (const auto& [dir, payload] : frames) {
+        const Payload f(payload);
+        const int prev = s.lastDirection;  // as the session step leaves it
+        s.lastDirection = dir;
+        NetSessionT one {};
+        processBusiness(&s, 0, 3, dir, timeval {1700000000, int(closed.size()) * 1000}, f.data(), f.len(), &one, prev);
+        if (one.valid) closed.push_back(result(one));
+    }
+    EXPECT_EQ(closed, (std::vector<Result> {{"SELECT a FROM t9", 1000, "no t9"}, {"UPDATE t1 SET a = 1", 0, ""},
+                                            {"DELETE FROM t1", 900, "locked"}}));
+    EXPECT_EQ(result(s), Result("SELECT b FROM t1", 0, ""));
+}
+
 }  // namespace
