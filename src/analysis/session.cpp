@@ -136,8 +136,9 @@ void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int
     session->lastPktDirectionTime = {};
     session->firstResTime = {};
     session->resTime = {};
-    // pname, busiId, type, forward, resp, the id rings and busi carry over from
-    // the slot's previous conversation; the session step sets type and busiId.
+    // pname, busiId, type and the id rings carry over from the slot's
+    // previous conversation; the session step sets type and busiId.
+    emptyTransaction(session);
     clearSessionValue(session);
 }
 
@@ -154,6 +155,17 @@ void resetSession(int type, NetSessionT* session)
     session->lastReqTime = {};
     // A database session keeps user and database name learned at login.
     if (type == 1) session->busi.http = HttpSessionT {};
+}
+
+void emptyTransaction(NetSessionT* session)
+{
+    session->forward = 0;
+    session->bytes = 0;
+    session->resp = 0;
+    session->lastReqTime = {};
+    // Only sessions with an application type write busi (and a type once set
+    // stays); the others' is still zero and is left out of the cache.
+    if (session->type != 0) std::memset(static_cast<void*>(&session->busi), 0, sizeof session->busi);
 }
 
 void addSessionDistribute(NetSessionT* session, int len)

@@ -50,6 +50,15 @@ void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int
 void clearSessionValue(NetSessionT* session);
 // Ends the current transaction.
 void resetSession(int type, NetSessionT* session);
+// A new connection in the slot: it starts with an empty transaction, nothing
+// of the one the slot held (exported with its own connection) carried over.
+void emptyTransaction(NetSessionT* session);
+// Whether the session holds a transaction that makes a record (a URL or a
+// statement, and its start).
+inline bool holdsTransaction(const NetSessionT& s)
+{
+    return s.type >= 1 && s.type <= 4 && s.busi.http.url[0] != 0 && s.busi.http.beginTime.tv_sec != 0;
+}
 void addSessionDistribute(NetSessionT* session, int len);
 // a - b in microseconds; 0 when either is unset or the result is negative.
 int timevalDiffUsec(const timeval& a, const timeval& b);

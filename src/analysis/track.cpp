@@ -183,6 +183,17 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
         // The same packet captured twice (e.g. on two mirrored ports); id 0 is
         // what many stacks send with DF set, so it proves nothing.
         if (readOnlyGlobal.disableRepeat && isRepeat(s, direction, frag) == 1 && frag != 0) return;
+        // A SYN on a known conversation opens a new connection on the same
+        // ports (a retransmitted SYN finds the transaction empty): the open
+        // transaction ends with its own connection's values, as at a session's
+        // end, and the new connection starts with none.
+        if (tcpFlag == SYN_ONLY && s->type != 0) {
+            if (holdsTransaction(*s)) {
+                std::memcpy(static_cast<void*>(&ended), s, transactionBytes(*s));
+                ended.valid = 1;
+            }
+            emptyTransaction(s);
+        }
 
         processStateAndAck(s, direction, seq, ackSeq, ts, tcpFlag);
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-
+#include "analysis/session.h"
 #include "core/cards.h"
 #include "core/util.h"
 #include "output/portproc.h"
@@ -343,10 +343,7 @@ void totalMs(RecordWriter& w, const Key& key, u32 usec) { w.ratio(key, usec / 10
 
 // url and sql start at the same place of the union, and so do both begin
 // times.
-bool hasTransaction(const NetSessionT& s)
-{
-    return s.type >= 1 && s.type <= 4 && s.busi.http.url[0] != 0 && s.busi.http.beginTime.tv_sec != 0;
-}
+bool hasTransaction(const NetSessionT& s) { return holdsTransaction(s); }
 
 // ---- record text -------------------------------------------------------------
 
