@@ -106,6 +106,7 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
 
     const int tiny = payloadLen < 1 ? 1 : 0;
     const int rst = (tcpFlag & TCP_RST) != 0 ? 1 : 0;
+    const u32 fin = (tcpFlag & TCP_FIN) != 0 ? 1 : 0;
     const int bytes = static_cast<int>(h->len);
     const timeval ts = h->ts;
 
@@ -215,6 +216,7 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
             s->rcvdTinyPkts += tiny;
             s->rcvdRstPkts += rst;
             if (tcp) {
+                s->rcvdFinPkts += fin;
                 s->reqLen = payloadLen;
                 s->reqSeq = seq;
                 if (winSize == 0) ++s->cntSrcZeroWin;
@@ -225,6 +227,7 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
             s->sendTinyPkts += tiny;
             s->sendRstPkts += rst;
             if (tcp) {
+                s->sendFinPkts += fin;
                 s->resLen = payloadLen;
                 s->resSeq = seq;
                 if (winSize == 0) ++s->cntDstZeroWin;
@@ -266,7 +269,7 @@ void processFirstPacket(NetSessionT* session, int proto, u32 seq, u32 ackSeq, co
         s.rcvdSynPkts += syn;
         s.rcvdSynAckPkts += synAck;
         s.rcvdRstPkts += rst;
-        if (fin) s.sendFinPkts = 1;
+        if (fin) ++s.rcvdFinPkts;
         s.reqSeq = seq;
         s.reqAckSeq = ackSeq;
         s.reqLen = payloadLen;
@@ -278,7 +281,7 @@ void processFirstPacket(NetSessionT* session, int proto, u32 seq, u32 ackSeq, co
         s.sendSynPkts += syn;
         s.sendSynAckPkts += synAck;
         s.sendRstPkts += rst;
-        if (fin) s.sendFinPkts = 2;
+        if (fin) ++s.sendFinPkts;
         s.resSeq = seq;
         s.resAckSeq = ackSeq;
         s.resLen = payloadLen;
@@ -302,15 +305,8 @@ void processStateAndAck(NetSessionT* session, int direction, u32 seq, u32 ackSeq
     }
     if (tcpFlag == SYN_ACK) ++s.sendSynAckPkts;
     if ((tcpFlag & TCP_FIN) != 0) {
-        // sendFinPkts and rcvdFinPkts hold the direction of the first and of
-        // the later FIN, not counts.
-        if (s.state <= 3) {
-            s.state = 4;
-            s.sendFinPkts = static_cast<u32>(direction);
-        } else {
-            s.state = 5;
-            s.rcvdFinPkts = static_cast<u32>(direction);
-        }
+        // The first FIN and any after it; the session step counts them.
+        s.state = s.state <= 3 ? 4 : 5;
         return;
     }
     if (tcpFlag == SYN_ACK && s.state == 1) {

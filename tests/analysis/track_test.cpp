@@ -117,10 +117,11 @@ TEST_F(SessionStep, OneConnectionThroughItsLife)
                          globalValue.processState.drop), std::tuple(1u, 2u, 3, 3));
     EXPECT_EQ(std::pair(s.rcvdBytes - before.rcvdBytes, u32(s.bytes - before.bytes)),
               std::pair(wire(100) + wire(1), wire(1)));
+    // FINs are counted by direction, a resent one too.
     f({{C, FIN | ACK, 1201, 5401, 0, 100000}});
-    EXPECT_EQ(s.state, 4);
-    f({{S, FIN | ACK, 5401, 1202, 0, 101000}, {C, RST, 1202, 0, 0, 102000}});
-    EXPECT_EQ(s.state, 5);
+    EXPECT_EQ(std::tuple(s.state, s.rcvdFinPkts, s.sendFinPkts), std::tuple(4, 1u, 0u));
+    f({{S, FIN | ACK, 5401, 1202, 0, 101000}, {C, FIN | ACK, 1201, 5402, 0, 101500}, {C, RST, 1202, 0, 0, 102000}});
+    EXPECT_EQ(std::tuple(s.state, s.rcvdFinPkts, s.sendFinPkts), std::tuple(5, 2u, 1u));
 }
 
 // Handshake halves past 5 s and application delays past 60 s are gaps in the

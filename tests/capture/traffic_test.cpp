@@ -80,8 +80,7 @@ struct Conversation {
     u32 cli = 0, srv = 0;
     int cport = 0, sport = 0;
     u32 pkts[3] = {}, bytes[3] = {};  // by direction: 1 client to server, 2 back
-    u32 syn[3] = {}, synAck[3] = {}, rst[3] = {};
-    int finDir[2] = {};                            // direction of the first FIN, of the last later one
+    u32 syn[3] = {}, synAck[3] = {}, rst[3] = {}, fin[3] = {};
     long long tSyn = -1, tSynAck = -1, tAck = -1;  // microseconds
 };
 
@@ -116,7 +115,7 @@ std::map<std::string, Conversation> tsharkConversations(const std::string& file)
         }
         if (flags == 0x10 && dir == 1 && c.tSynAck >= 0 && c.tAck < 0) c.tAck = usec;
         if (flags & 0x04) c.rst[dir]++;
-        if (flags & 0x01) (c.finDir[0] == 0 ? c.finDir[0] : c.finDir[1]) = dir;
+        if (flags & 0x01) c.fin[dir]++;
     }
     return convs;
 }
@@ -160,8 +159,8 @@ TEST(TsharkCompare, EveryConversationCountsWhatTsharkSees)
         if (c.proto != 6) continue;
         EXPECT_EQ(std::tuple(s->rcvdSynPkts, s->sendSynPkts, s->rcvdSynAckPkts, s->sendSynAckPkts),
                   std::tuple(c.syn[1], c.syn[2], c.synAck[1], c.synAck[2]));
-        EXPECT_EQ(std::tuple(s->rcvdRstPkts, s->sendRstPkts, s->sendFinPkts, s->rcvdFinPkts),
-                  std::tuple(c.rst[1], c.rst[2], u32(c.finDir[0]), u32(c.finDir[1])));
+        EXPECT_EQ(std::tuple(s->rcvdRstPkts, s->sendRstPkts, s->rcvdFinPkts, s->sendFinPkts),
+                  std::tuple(c.rst[1], c.rst[2], c.fin[1], c.fin[2]));
         resets += c.rst[1] + c.rst[2] > 0;
         if (c.tSyn >= 0 && c.tSynAck >= 0 && c.tAck >= 0) {
             handshakes++;

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""pairs_vs_tshark.py CAPTURE RECORDS: every line of RECORDS (--json-out) is JSON, and the packet and
-byte counts of its pair records, per client host, server address and port, agree with tshark's."""
+"""pairs_vs_tshark.py CAPTURE RECORDS: every line of RECORDS (--json-out) is JSON, and the packet, byte
+and FIN counts of its pair records, per client host, server address and port, agree with tshark's."""
 import collections
 import json
 import subprocess
@@ -32,6 +32,8 @@ for f in (line.split(",") for line in out.splitlines()):
     toward = (f[1], sport) == cli
     expected[pair + ("dstPkts" if toward else "srcPkts",)] += 1
     expected[pair + ("dstBytes" if toward else "srcBytes",)] += int(f[0])
+    if tcp and int(f[8], 16) & 0x01:
+        expected[pair + ("dstFinPkts" if toward else "srcFinPkts",)] += 1
 
 for n, raw in enumerate(open(records, "rb"), 1):
     try:
@@ -40,7 +42,7 @@ for n, raw in enumerate(open(records, "rb"), 1):
         sys.exit(f"line {n} is not JSON: {e}: {raw[:200]!r}")
     types[r["type"]] += 1
     if r["type"] == "1":
-        for k in ("dstPkts", "srcPkts", "dstBytes", "srcBytes"):
+        for k in ("dstPkts", "srcPkts", "dstBytes", "srcBytes", "dstFinPkts", "srcFinPkts"):
             got[(r["proto"], r["src"], r["dst"], r["dport"], k)] += int(r[k])
 
 if types["99"] == 0:
