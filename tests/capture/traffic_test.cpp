@@ -237,8 +237,9 @@ TEST(MysqlTraffic, StatementsAndErrorsOfOneConnection)
     const std::pair<const char*, const char*> expected[] = {  // statement, start of the error message
         {"INSERT INTO t1 VALUES (1, 'one'), (2, 'two')", ""}, {"SELECT id, name FROM t1 WHERE id = 1", ""},
         {"UPDATE t1 SET name = 'uno' WHERE id = 1", ""}, {"SELECT id, name FROM t1 WHERE id > 0", ""},
-        {"DELETE FROM t1 WHERE id = 2", ""},
+        {"DELETE FROM t1 WHERE id = 2", ""},  // then SET NAMES fails
         {"SELECT * FROM missing_table", "Table 'shop.missing_table' doesn't exist"},
+        {"UPDATE t1 SET name = 'one' WHERE id = 1", ""},
         {"SELECT * FROM WHERE t1", "You have an error in your SQL syntax; check the manual"},
     };
     ASSERT_EQ(all.size(), std::size(expected));

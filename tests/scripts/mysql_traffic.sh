@@ -21,8 +21,9 @@ for _ in $(seq 100); do sql -e 'SELECT 1' >/dev/null 2>&1 && break; sleep 0.2; d
 sql -e 'SELECT 1' >/dev/null || { echo "the server does not answer"; cat "$DB/error.log"; exit 1; }
 start_capture "$WORK/mysql.pcap" "tcp port $PORT"
 
-# One connection; --force goes on after the two errors. The statement over several lines has tab indents; the
-# syntax error keeps its keyword pair so that it opens a transaction of its own.
+# One connection; --force goes on after the errors. The statement over several lines has tab indents; the
+# syntax error keeps its keyword pair so that it opens a transaction of its own. SET NAMES holds no statement
+# keyword: its error belongs to no statement. The UPDATE after the missing table succeeds.
 sql --force >"$WORK/client.out" 2>&1 <<'SQL' || true
 CREATE DATABASE shop;
 USE shop;
@@ -36,11 +37,14 @@ SELECT
 FROM t1
 WHERE id > 0;
 DELETE FROM t1 WHERE id = 2;
+SET NAMES no_such_charset;
 SELECT * FROM missing_table;
+UPDATE t1 SET name = 'one' WHERE id = 1;
 SELECT * FROM WHERE t1;
 SQL
 grep -q "ERROR 1146" "$WORK/client.out" && grep -q "ERROR 1064" "$WORK/client.out" \
-  || fail "the client saw no missing table and syntax error: $(cat "$WORK/client.out")"
+  && grep -q "ERROR 1115" "$WORK/client.out" \
+  || fail "the client saw no missing table, syntax error and unknown character set: $(cat "$WORK/client.out")"
 stop_capture
 kill -TERM $server
 for _ in $(seq 100); do kill -0 $server 2>/dev/null || break; sleep 0.1; done
