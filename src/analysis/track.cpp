@@ -118,8 +118,9 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
     // set here: the record is large and this runs for every frame.
     NetSessionT oneSession;
     oneSession.valid = 0;
-    // Receives a recycled session with its open transaction, exported on
-    // every way out, after the bucket's lock is released.
+    // Receives a recycled session with its open transaction, or the open
+    // transaction a new connection on the same ports ends; exported on every
+    // way out, after the bucket's lock is released.
     NetSessionT ended;
     ended.valid = 0;
     struct ExportEnded {
