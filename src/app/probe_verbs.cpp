@@ -181,13 +181,16 @@ int runQueryVerb(int argc, char** argv)
         csv = std::fopen(path, "w");
         if (csv == nullptr || !writeCsvHeader(csv)) return fail(a.verb, std::string("cannot write ") + path);
     }
+    // Records go out in large blocks: a query may print a hundred megabytes.
+    static char outBlock[1 << 20];
+    std::setvbuf(stdout, outBlock, _IOFBF, sizeof outBlock);
     bool csvOk = true;
     static thread_local JsonFieldT fields[80];
     static thread_local std::vector<char> text;
     queryStore(files, q, page < 0 ? 0 : page * QUERY_PAGE_RECORDS, page < 0 ? -1 : QUERY_PAGE_RECORDS,
                [&](const char* line, std::size_t len) {
-                   std::fwrite(line, 1, len, stdout);
-                   std::fputc('\n', stdout);
+                   fwrite_unlocked(line, 1, len, stdout);
+                   fputc_unlocked('\n', stdout);
                    if (csv == nullptr) return;
                    text.resize(len + 1);
                    int n = parseJsonStr(line, len, fields, 80, text.data(), text.size());

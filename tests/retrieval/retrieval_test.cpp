@@ -114,6 +114,29 @@ TEST_F(JsonQueryTest, LongFiles)
 
 ptcs_pkthdr header(u32 sec, const Bytes& f) { return {sec, 0, static_cast<u32>(f.size()), static_cast<u32>(f.size())}; }
 
+// Without a filter a line is a record exactly when the parser takes it, whichever way it is checked: lines in
+// the writer's form and others, damaged ones (cut and glued, stray quotes and separators), and every
+// one-byte change of a record to a structural byte, at each place after its time.
+TEST(JsonLines, RecordExactlyWhenParsed)
+{
+    JsonQueryT q;
+    q.start = 0, q.end = 1L << 40;
+    const std::string rec = pair(1000, "10.0.0.1", 40000, "10.0.0.2", 80, ",\"urlsql\":\"/a?b=c:d,e}{f\"");
+    std::vector<std::string> lines = {rec, rec.substr(0, rec.size() - 1) + " }", rec + "}", rec.substr(0, 60) + rec,
+        pair(1, "a", 1, "b", 2, ",\"x\":\"q\\\"uote\\u00e9\""), pair(1, "a", 1, "b", 2, ",\"x\" : \"y\""),
+        pair(1, "a", 1, "b", 2, ",\"x\":\"y\"\t"), pair(1, "a", 1, "b", 2, ",\"x\":\"\x01\""),
+        pair(1, "a", 1, "b", 2, ",\"x\":\"y\",\"z\""), pair(1, "a", 1, "b", 2, ",\"x\":\"y\",")};
+    for (std::size_t at = rec.find(",\"src\""); at < rec.size(); ++at) {  // after the time the query reads first
+        for (char c : {'"', ':', ',', '{', '}', '\\', 'a'}) lines.push_back(std::string(rec).replace(at, 1, 1, c));
+    }
+    std::vector<char> text(rec.size() + 64);
+    JsonFieldT fields[80];
+    for (const std::string& l : lines) {
+        bool parsed = parseJsonStr(l.data(), l.size(), fields, 80, text.data(), text.size()) >= 0;
+        EXPECT_EQ(filterJson(q, l.data(), l.size()), parsed) << l;
+    }
+}
+
 TEST(PlayFilter, FormsAndLayers)
 {
     const FrameSpec tcp {.src = 0x0A010101, .dst = 0x0A01010A, .sport = 80, .dport = 5000};  // 10.1.1.1:80 -> .10:5000
