@@ -86,7 +86,7 @@ long quotesOf16(const char* p)
 // left to the parser, which also takes the forms this does not.
 bool writerForm(const char* line, std::size_t len)
 {
-    if (len < 2 || line[0] != '{' || line[len - 1] != '}') return false;
+    if (len < 2 || len > MAX_LINE || line[0] != '{' || line[len - 1] != '}') return false;
     std::size_t expect = 1;  // where the next opening quote must be
     unsigned quote = 0;      // quotes met: key open, key close, value open, value close
     bool closed = false;     // the closing brace was met

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "output/json.h"
 #include "retrieval/json_query.h"
 #include "retrieval/pkt_play.h"
 #include "support/conf_fixture.h"
@@ -104,12 +105,14 @@ TEST_F(JsonQueryTest, LongFiles)
         lines.push_back(pair(1000 + i, "10.0.0.1", 40000, "10.0.0.2", 80,
                              ",\"urlsql\":\"" + pad + (i % 7 == 0 ? "needle" : "") + "\""));
         if (i == 2000) lines.push_back(std::string(40000, 'x') + "needle");
+        if (i == 3000) lines.push_back(pair(4000, "10.0.0.1", 40000, "10.0.0.2", 80, ",\"urlsql\":\"" +
+                                            std::string(JSON_RECORD_SIZE, 'p') + "needle\""));  // too long to be one
     }
     file("Wirelane-1-001.json", lines, 6000);
     EXPECT_EQ(result(0, 6000).size(), 4000u);
     auto got = result(0, 6000, "", "needle");
     ASSERT_EQ(got.size(), 572u);
-    EXPECT_EQ(got[571], lines[3997 + 1]) << "whole, in file order";
+    EXPECT_EQ(got[571], lines[3997 + 2]) << "whole, in file order";
 }
 
 ptcs_pkthdr header(u32 sec, const Bytes& f) { return {sec, 0, static_cast<u32>(f.size()), static_cast<u32>(f.size())}; }
