@@ -270,7 +270,6 @@ bool keptForLater(PartT part, int rc, const char* text, const char* space, bool 
     return true;
 }
 
-
 // Copies an entry's text into its try field. Text longer than the field is
 // refused with the message the field's own check gives for a bad value:
 // cutting it would apply a value the user never typed.
