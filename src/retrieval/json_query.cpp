@@ -82,14 +82,16 @@ long quotesOf16(const char* p)
 
 // Whether line is an object of string pairs in the record writer's own form:
 // no blank between tokens, no escape, no control byte. It is checked from the
-// places of its quotes alone, 16 bytes at a time; a line in any other form is
-// left to the parser, which also takes the forms this does not.
+// places of its quotes alone, found 16 bytes at a time; a line in any other
+// form is left to the parser, which also takes the forms this does not.
 bool writerForm(const char* line, std::size_t len)
 {
+    // A record has some 90 strings; a line with far more is left to the parser.
+    constexpr std::size_t MAX_QUOTES = 1024;
+    static_assert(MAX_LINE <= 0xFFFF, "places fit in 16 bits");
     if (len < 2 || len > MAX_LINE || line[0] != '{' || line[len - 1] != '}') return false;
-    std::size_t expect = 1;  // where the next opening quote must be
-    unsigned quote = 0;      // quotes met: key open, key close, value open, value close
-    bool closed = false;     // the closing brace was met
+    u16 at[MAX_QUOTES];
+    std::size_t n = 0;
     for (std::size_t i = 0; i < len; i += 16) {
         char tail[16];
         const char* p = line + i;
@@ -99,31 +101,20 @@ bool writerForm(const char* line, std::size_t len)
             p = tail;
         }
         long quotes = quotesOf16(p);
-        if (quotes < 0) return false;
+        if (quotes < 0 || n + 16 > MAX_QUOTES) return false;
         for (; quotes != 0; quotes &= quotes - 1) {
-            std::size_t at = i + static_cast<std::size_t>(__builtin_ctzl(static_cast<unsigned long>(quotes)));
-            if (closed) return false;
-            switch (quote++ % 4) {
-            case 0:
-            case 2:
-                if (at != expect) return false;
-                break;
-            case 1:
-                if (line[at + 1] != ':') return false;
-                expect = at + 2;
-                break;
-            default:
-                if (line[at + 1] == ',') {
-                    expect = at + 2;
-                } else if (line[at + 1] == '}' && at + 2 == len) {
-                    closed = true;
-                } else {
-                    return false;
-                }
-            }
+            at[n++] = static_cast<u16>(i + static_cast<std::size_t>(__builtin_ctzl(static_cast<unsigned long>(quotes))));
         }
     }
-    return closed;
+    // Quotes in fours: key, a colon, value, then a comma and the next key
+    // right after it, or the closing brace last.
+    if (n == 0 || n % 4 != 0 || at[0] != 1) return false;
+    for (std::size_t k = 0; k < n; k += 4) {
+        if (line[at[k + 1] + 1] != ':' || at[k + 2] != at[k + 1] + 2) return false;
+        std::size_t close = at[k + 3];
+        if (k + 4 < n ? line[close + 1] != ',' || at[k + 4] != close + 2 : close + 2 != len) return false;
+    }
+    return true;
 }
 
 // A JSON string from p (at its opening quote) into out; the position after

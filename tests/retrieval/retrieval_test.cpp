@@ -119,7 +119,7 @@ ptcs_pkthdr header(u32 sec, const Bytes& f) { return {sec, 0, static_cast<u32>(f
 
 // Without a filter a line is a record exactly when the parser takes it, whichever way it is checked: lines in
 // the writer's form and others, damaged ones (cut and glued, stray quotes and separators), and every
-// one-byte change of a record to a structural byte, at each place after its time.
+// one-byte change or insertion of a structural byte or a blank in a record, at each place after its time.
 TEST(JsonLines, RecordExactlyWhenParsed)
 {
     JsonQueryT q;
@@ -130,7 +130,9 @@ TEST(JsonLines, RecordExactlyWhenParsed)
         pair(1, "a", 1, "b", 2, ",\"x\":\"y\"\t"), pair(1, "a", 1, "b", 2, ",\"x\":\"\x01\""),
         pair(1, "a", 1, "b", 2, ",\"x\":\"y\",\"z\""), pair(1, "a", 1, "b", 2, ",\"x\":\"y\",")};
     for (std::size_t at = rec.find(",\"src\""); at < rec.size(); ++at) {  // after the time the query reads first
-        for (char c : {'"', ':', ',', '{', '}', '\\', 'a'}) lines.push_back(std::string(rec).replace(at, 1, 1, c));
+        for (char c : {'"', ':', ',', '{', '}', '\\', 'a', ' '}) {
+            lines.push_back(std::string(rec).replace(at, 1, 1, c)), lines.push_back(std::string(rec).insert(at, 1, c));
+        }
     }
     std::vector<char> text(rec.size() + 64);
     JsonFieldT fields[80];
