@@ -10,6 +10,7 @@
 
 #include "core/util.h"
 #include "platform/platform.h"
+#include "retrieval/filter.h"
 #include "retrieval/json_query.h"
 #include "retrieval/pkt_play.h"
 #include "ui/list_text.h"
@@ -24,8 +25,8 @@ const char* const verbsUsageText =
     "excluded) that pass the filter and hold the keyword, one JSON line each,\n"
     "oldest file first; --page N gives page N (from 0) of 15 records only, --csv\n"
     "also writes them as CSV. play writes the stored frames of the period (both\n"
-    "ends included) that pass the filter to FILE (default playout.pcap in the\n"
-    "program's temporary folder), cut to N bytes, and sends them to HOST:PORT\n"
+    "ends included) that pass the filter to FILE (default playout.pcap in\n"
+    "$TMPDIR/Wirelane/), cut to N bytes, and sends them to HOST:PORT\n"
     "over VXLAN. DIR defaults to exportPath (query) or dumpPath (play) of the\n"
     "configuration. TIME is local \"YYYY-MM-DD HH:MM:SS\" or seconds since 1970;\n"
     "TEXT is an address, address:port, a port, low-high or a comma-separated\n"
@@ -113,7 +114,8 @@ bool wholeNumber(const char* text, long* out)
 // "" when all is well, else the message.
 std::string periodFilterStore(const VerbArgsT& a, const char* confKey, const char* ext, long long blankSize,
                               long long (*firstTime)(const char* path), long long* start, long long* end,
-                              EndpointFilterT* filter, std::vector<StoreFileT>& files, const char* filterMessage)
+                              EndpointFilterT* filter, std::vector<StoreFileT>& files, const char* badCharMessage,
+                              const char* badFilterMessage)
 {
     const char* from = a.get("--from");
     const char* to = a.get("--to");
@@ -124,7 +126,11 @@ std::string periodFilterStore(const VerbArgsT& a, const char* confKey, const cha
         }
     }
     if (*start >= *end) return "the start of the period must be before its end";
-    if (const char* f = a.get("--filter"); f != nullptr && parseFilter(f, filter) != 0) return filterMessage;
+    if (const char* f = a.get("--filter")) {
+        int rc = parseFilter(f, filter);
+        if (rc == FILTER_BAD_CHAR) return badCharMessage;
+        if (rc != 0) return badFilterMessage;
+    }
     std::string dir;
     if (const char* s = a.get("--store")) {
         dir = s;
@@ -160,7 +166,8 @@ int runQueryVerb(int argc, char** argv)
     std::vector<StoreFileT> files;
     if (err.empty()) {
         err = periodFilterStore(a, "exportPath", "json", JSON_BLANK_FILE_SIZE, getJsonFileStime, &q.start, &q.end,
-                                &q.filter, files, "Query filter error");
+                                &q.filter, files, "Query filter error",
+                                "Query filter error");
     }
     long page = -1;
     if (err.empty() && a.get("--page") != nullptr && !wholeNumber(a.get("--page"), &page)) {
@@ -174,13 +181,16 @@ int runQueryVerb(int argc, char** argv)
         csv = std::fopen(path, "w");
         if (csv == nullptr || !writeCsvHeader(csv)) return fail(a.verb, std::string("cannot write ") + path);
     }
+    // Records go out in large blocks: a query may print a hundred megabytes.
+    static char outBlock[1 << 20];
+    std::setvbuf(stdout, outBlock, _IOFBF, sizeof outBlock);
     bool csvOk = true;
     static thread_local JsonFieldT fields[80];
     static thread_local std::vector<char> text;
     queryStore(files, q, page < 0 ? 0 : page * QUERY_PAGE_RECORDS, page < 0 ? -1 : QUERY_PAGE_RECORDS,
                [&](const char* line, std::size_t len) {
-                   std::fwrite(line, 1, len, stdout);
-                   std::fputc('\n', stdout);
+                   fwrite_unlocked(line, 1, len, stdout);
+                   fputc_unlocked('\n', stdout);
                    if (csv == nullptr) return;
                    text.resize(len + 1);
                    int n = parseJsonStr(line, len, fields, 80, text.data(), text.size());
@@ -202,7 +212,8 @@ int runPlayVerb(int argc, char** argv)
     std::vector<StoreFileT> files;
     if (err.empty()) {
         err = periodFilterStore(a, "dumpPath", "pcap", PKT_BLANK_FILE_SIZE, getPktFileStime, &q.start, &q.end,
-                                &q.filter, files, "Playback filter error");
+                                &q.filter, files, "Play filter error",
+                                "Playback filter error");
     }
     long trunc = 0;
     if (err.empty() && a.get("--trunc") != nullptr && (!wholeNumber(a.get("--trunc"), &trunc) || trunc > 65535)) {

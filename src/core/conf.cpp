@@ -55,6 +55,22 @@ constexpr int defaultShown[] = {0, 1, 2, 4, 5, 7, 10, 11, 12, 13, 14};
 
 std::mutex writeLock;
 
+// Saved texts kept from applying by a condition of the moment, written in
+// place of the values in use until released; guarded by writeLock.
+struct HeldTextT {
+    bool held;
+    char text[CONF_LINE_SIZE];
+};
+HeldTextT heldTexts[NUM_CONF_KEY];
+
+int keyIndex(const char* key)
+{
+    for (int k = 0; k < NUM_CONF_KEY; ++k) {
+        if (std::strcmp(keyNames[k], key) == 0) return k;
+    }
+    return -1;
+}
+
 // Cut to the field; the fields are 256 bytes, as long as a configuration line.
 template <std::size_t N>
 void copyField(char (&dst)[N], const char* src)
@@ -142,7 +158,10 @@ bool writeSettings(FILE* fp)
 {
     const ReadOnlyGlobalT& g = readOnlyGlobal;
     bool ok = true;
-    auto text = [&](ConfKeyT k, const char* v) { ok = ok && std::fprintf(fp, "%s=%s\n", keyNames[k], v) >= 0; };
+    auto text = [&](ConfKeyT k, const char* v) {
+        if (heldTexts[k].held) v = heldTexts[k].text;
+        ok = ok && std::fprintf(fp, "%s=%s\n", keyNames[k], v) >= 0;
+    };
     auto number = [&](ConfKeyT k, int v) { ok = ok && std::fprintf(fp, "%s=%d\n", keyNames[k], v) >= 0; };
 
     if (g.findMac[0] != '\0') text(KEY_CARD_MAC, g.findMac);
@@ -193,6 +212,35 @@ void syncDirOf(const char* file)
 std::mutex& confMutex()
 {
     return writeLock;
+}
+
+void holdConfText(const char* key, const char* text)
+{
+    int k = keyIndex(key);
+    if (k < 0) return;
+    std::lock_guard<std::mutex> lk(writeLock);
+    heldTexts[k].held = true;
+    copyField(heldTexts[k].text, text);
+}
+
+void releaseConfText(const char* key)
+{
+    int k = keyIndex(key);
+    if (k < 0) return;
+    std::lock_guard<std::mutex> lk(writeLock);
+    heldTexts[k].held = false;
+}
+
+bool heldConfText(const char* key, char* out, std::size_t cap)
+{
+    int k = keyIndex(key);
+    if (k < 0 || cap == 0) return false;
+    std::lock_guard<std::mutex> lk(writeLock);
+    if (!heldTexts[k].held) return false;
+    std::size_t n = strnlen(heldTexts[k].text, cap - 1);
+    std::memcpy(out, heldTexts[k].text, n);
+    out[n] = '\0';
+    return true;
 }
 
 int addConfEndpoint(const char* value)

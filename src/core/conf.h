@@ -2,6 +2,7 @@
 // start-up and rewritten whole after every accepted change.
 #pragma once
 
+#include <cstddef>
 #include <mutex>
 
 // The configuration file in use (set at start-up).
@@ -21,6 +22,14 @@ int refreshConf();
 // disk; waitConfSaved returns when every save asked so far is done.
 void saveConfSoon();
 void waitConfSaved();
+// A saved text that a condition of the moment keeps from applying (a name
+// that does not resolve yet, a store folder not there yet): the file keeps it
+// under key, in place of the value in use, until it is released. Only the
+// text keys of the stores, channels and monitoring center are held.
+void holdConfText(const char* key, const char* text);
+void releaseConfText(const char* key);
+// The text held for key, copied into out (cap bytes); false when none is.
+bool heldConfText(const char* key, char* out, std::size_t cap);
 // Applies the value of one "endpoint" line; 0 added or ignored, -1 refused.
 int addConfEndpoint(const char* value);
 // Held by refreshConf while it reads the settings. refreshConf also runs on

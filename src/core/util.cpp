@@ -90,14 +90,35 @@ void writeLog(int level, const char* format, ...)
     std::memcpy(line + len, tag, tagLen);
     len += tagLen;
 
-    // The message gets what is left but one byte for the newline; a longer
-    // one is cut.
-    std::size_t room = sizeof line - len - 1;
+    char msg[LOG_LINE_SIZE];
+    if (format == nullptr) format = "";
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(line + len, room, format ? format : "", ap);
+    int n = std::vsnprintf(msg, sizeof msg, format, ap);
     va_end(ap);
-    if (n > 0) len += std::min<std::size_t>(std::size_t(n), room - 1);
+    std::size_t msgLen = n > 0 ? std::min<std::size_t>(std::size_t(n), sizeof msg - 1) : 0;
+    // A newline that ends the format is the program's own (a blank line
+    // follows); every other control byte, a peer's CR LF above all, is
+    // written escaped, so that each line of the log starts with its time.
+    std::size_t fmtLen = std::strlen(format);
+    std::size_t keep = fmtLen > 0 && format[fmtLen - 1] == '\n' && msgLen > 0 && msg[msgLen - 1] == '\n' ? 1 : 0;
+    // The message gets what is left but the newlines and one byte; a longer
+    // one is cut.
+    std::size_t end = sizeof line - 2 - keep;
+    for (std::size_t i = 0; i + keep < msgLen && len < end; ++i) {
+        unsigned char c = static_cast<unsigned char>(msg[i]);
+        if (c >= 0x20 && c != 0x7F) {
+            line[len++] = static_cast<char>(c);
+            continue;
+        }
+        char esc[5];
+        int w = c == '\r' ? std::snprintf(esc, sizeof esc, "\\r") : c == '\n' ? std::snprintf(esc, sizeof esc, "\\n")
+              : c == '\t' ? std::snprintf(esc, sizeof esc, "\\t") : std::snprintf(esc, sizeof esc, "\\x%02x", c);
+        if (len + static_cast<std::size_t>(w) > end) break;
+        std::memcpy(line + len, esc, static_cast<std::size_t>(w));
+        len += static_cast<std::size_t>(w);
+    }
+    if (keep) line[len++] = '\n';
     line[len++] = '\n';
 
     FILE* console = logConsole.load(std::memory_order_relaxed);

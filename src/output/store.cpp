@@ -338,7 +338,7 @@ int initStore(const char* path, int space, int type)
     if (n > 0 && path[n - 1] == '/') --n;
     if (n >= sizeof si.localDir) {
         writeLog(2, "store directory %s is too long", path);
-        return -1;
+        return -4;
     }
     std::memcpy(si.localDir, path, n);
     std::snprintf(si.prefix, sizeof si.prefix, "%s", kind.ext);
@@ -363,7 +363,7 @@ int initStore(const char* path, int space, int type)
     if (!fileName(si, 1, name, sizeof name)) {
         writeLog(2, "store directory %s is too long: its file names must fit in %d characters", path,
                  static_cast<int>(sizeof si.fname) - 1);
-        return -1;
+        return -4;
     }
 
     int rc = writeBlankFiles(si);

@@ -25,9 +25,9 @@ static_assert(sizeof(ptcs_pkthdr) == 16);
 
 // Sets up the store of type (STORE_PKTS, STORE_JSON) in directory path with
 // space MB, creating its missing blank files. 0; -1 the directory is missing
-// or inaccessible, its file names would not fit, or a bad type; -2 a blank
-// file cannot be created; -3 one cannot be filled (no space). On failure the
-// store in use, if any, carries on as it was.
+// or inaccessible, or a bad type; -2 a blank file cannot be created; -3 one
+// cannot be filled (no space); -4 its file names would not fit. On failure
+// the store in use, if any, carries on as it was.
 int initStore(const char* path, int space, int type);
 // initStore, and on success the store is enabled (for good).
 int initStorePkts(const char* path, int space);

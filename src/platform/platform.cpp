@@ -122,9 +122,13 @@ int userName(char* out, std::size_t cap)
     return copyOut(pw.pw_name, out, cap);
 }
 
-void makeDir(const char* path)
+int makeDir(const char* path)
 {
-    mkdir(path, 0755);
+    if (mkdir(path, 0755) == 0) return 0;
+    int err = errno;
+    struct stat st;
+    if (err == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    return err;
 }
 
 std::uint32_t tickCountMs()

@@ -13,7 +13,7 @@ int exePath(char* out, std::size_t cap);   // full path of the running executabl
 int tmpDir(char* out, std::size_t cap);    // the user's temporary directory, ending in '/'
 int hostName(char* out, std::size_t cap);
 int userName(char* out, std::size_t cap);
-void makeDir(const char* path);            // an existing directory is fine
+int makeDir(const char* path);             // 0, or errno; an existing directory is fine
 
 std::uint32_t tickCountMs();               // monotonic milliseconds
 void sleepMs(int ms);

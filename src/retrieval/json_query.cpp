@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,15 +41,103 @@ int hexDigit(char c)
     return -1;
 }
 
+// Bytes of w that are zero have their top bit set in the result, and the
+// lowest set bit marks the first one (higher ones may be false).
+constexpr u64 zeroBytes(u64 w)
+{
+    return (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;
+}
+
+// The number of plain bytes (not '"', '\\' or a control byte) at the start of
+// the 8 at p.
+unsigned plainRun(const char* p)
+{
+    u64 w;
+    std::memcpy(&w, p, sizeof w);
+    u64 special = zeroBytes(w ^ 0x2222222222222222ull) | zeroBytes(w ^ 0x5C5C5C5C5C5C5C5Cull) |
+                  ((w - 0x2020202020202020ull) & ~w & 0x8080808080808080ull);
+    return special == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(special)) / 8;
+}
+
+// The quotes of the 16 bytes at p as bits (bit k: byte k), or -1 when one of
+// them is a backslash or a control byte.
+long quotesOf16(const char* p)
+{
+#if defined(__SSE2__)
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')),
+                                   _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v));
+    if (_mm_movemask_epi8(special) != 0) return -1;
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')));
+#else
+    long quotes = 0;
+    for (int k = 0; k < 16; ++k) {
+        unsigned char c = static_cast<unsigned char>(p[k]);
+        if (c == '\\' || c < 0x20) return -1;
+        if (c == '"') quotes |= 1L << k;
+    }
+    return quotes;
+#endif
+}
+
+// Whether line is an object of string pairs in the record writer's own form:
+// no blank between tokens, no escape, no control byte. It is checked from the
+// places of its quotes alone, found 16 bytes at a time; a line in any other
+// form is left to the parser, which also takes the forms this does not.
+bool writerForm(const char* line, std::size_t len)
+{
+    // A record has some 90 strings; a line with far more is left to the parser.
+    constexpr std::size_t MAX_QUOTES = 1024;
+    static_assert(MAX_LINE <= 0xFFFF, "places fit in 16 bits");
+    if (len < 2 || len > MAX_LINE || line[0] != '{' || line[len - 1] != '}') return false;
+    u16 at[MAX_QUOTES];
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < len; i += 16) {
+        char tail[16];
+        const char* p = line + i;
+        if (len - i < 16) {
+            std::memset(tail, 'a', sizeof tail);  // plain bytes past the end
+            std::memcpy(tail, p, len - i);
+            p = tail;
+        }
+        long quotes = quotesOf16(p);
+        if (quotes < 0 || n + 16 > MAX_QUOTES) return false;
+        for (; quotes != 0; quotes &= quotes - 1) {
+            at[n++] = static_cast<u16>(i + static_cast<std::size_t>(__builtin_ctzl(static_cast<unsigned long>(quotes))));
+        }
+    }
+    // Quotes in fours: key, a colon, value, then a comma and the next key
+    // right after it, or the closing brace last.
+    if (n == 0 || n % 4 != 0 || at[0] != 1) return false;
+    for (std::size_t k = 0; k < n; k += 4) {
+        if (line[at[k + 1] + 1] != ':' || at[k + 2] != at[k + 1] + 2) return false;
+        std::size_t close = at[k + 3];
+        if (k + 4 < n ? line[close + 1] != ',' || at[k + 4] != close + 2 : close + 2 != len) return false;
+    }
+    return true;
+}
+
 // A JSON string from p (at its opening quote) into out; the position after
-// its closing quote, or nullptr.
-const char* readString(const char* p, const char* end, char*& out)
+// its closing quote, or nullptr. Plain text is copied eight bytes at a time:
+// the query parses every matching record. out never runs ahead of p, so the
+// eight bytes written fit where eight were read.
+const char* readString(const char* p, const char* end, char*& outRef)
 {
     if (p == end || *p != '"') return nullptr;
+    char* out = outRef;  // kept in a register, not in the caller's memory
     for (++p; p < end; ++p) {
+        while (end - p >= 8) {
+            unsigned n = plainRun(p);
+            std::memcpy(out, p, 8);
+            out += n;
+            p += n;
+            if (n < 8) break;
+        }
+        if (p == end) break;
         char c = *p;
         if (c == '"') {
             *out++ = '\0';
+            outRef = out;
             return p + 1;
         }
         if (static_cast<unsigned char>(c) < 0x20) return nullptr;
@@ -323,12 +414,19 @@ void fillCommFromJson(CommMsgT* rec, const JsonFieldT* f, int n)
     rec->cntSrcDelay = rec->cntDstDelay = rec->cntCustomDelay = rec->cntLoadDelay = 1;
 }
 
-bool filterJson(const JsonQueryT& q, const char* line, std::size_t len)
+namespace {
+
+// filterJson; keywordSeen: the line is known to hold the keyword.
+bool passes(const JsonQueryT& q, const char* line, std::size_t len, bool keywordSeen)
 {
     long long t = pairTime(line, len);
     if (t < q.start || t >= q.end) return false;
-    if (!q.keyword.empty() && memmem(line, len, q.keyword.data(), q.keyword.size()) == nullptr) return false;
-    // A damaged line is no record, whatever the filter.
+    if (!keywordSeen && !q.keyword.empty() && memmem(line, len, q.keyword.data(), q.keyword.size()) == nullptr) {
+        return false;
+    }
+    // A damaged line is no record, whatever the filter. Without a filter
+    // no field is needed: a line in the writer's own form passes unparsed.
+    if (q.filter.mode == WX_QUERY_NONE && writerForm(line, len)) return true;
     ParsedLineT& p = scratch();
     if (!parseInto(p, line, len)) return false;
     if (q.filter.mode == WX_QUERY_NONE) return true;
@@ -337,15 +435,25 @@ bool filterJson(const JsonQueryT& q, const char* line, std::size_t len)
                         {addressValue(v("dst")), portValue(v("dport"))});
 }
 
+}  // namespace
+
+bool filterJson(const JsonQueryT& q, const char* line, std::size_t len)
+{
+    return passes(q, line, len, false);
+}
+
 long queryStore(const std::vector<StoreFileT>& files, const JsonQueryT& q, long skip, long limit,
                 const std::function<void(const char* line, std::size_t len)>& take)
 {
     long taken = 0;
+    // The lines found by searching for the keyword hold it, unless it spans
+    // a line's end.
+    bool keywordSeen = !q.keyword.empty() && q.keyword.find_first_of("\r\n") == std::string::npos;
     for (const StoreFileT& f : files) {
         if (limit >= 0 && taken >= limit) break;
         if (!periodMeets(f, q.start, q.end, false)) continue;
         eachLine(f.path.c_str(), q.keyword, [&](const char* line, std::size_t len) {
-            if (!filterJson(q, line, len)) return true;
+            if (!passes(q, line, len, keywordSeen)) return true;
             if (skip > 0) {
                 skip--;
                 return true;

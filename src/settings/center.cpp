@@ -212,6 +212,7 @@ int chkKestrelNicDid(const char* host, char* errbuf)
 
 int kestrelConfirm(bool win)
 {
+    std::lock_guard<std::recursive_mutex> one(settingsLock());
     char msg[ERRBUF_SIZE];
     if (win) {
         // The dialog stored the entry as typed; keep its host part only.
@@ -225,7 +226,7 @@ int kestrelConfirm(bool win)
     if (getDomainAddr(center, KESTREL_PORT, &addr) != 0) {
         std::snprintf(msg, sizeof msg, "Parse Tkestrel domain %s failed", center);
         alertMessage(msg, win);
-        return -1;
+        return WX_NO_NAME;
     }
     readOnlyGlobal.kestrelAddress = addr;
     readOnlyGlobal.kestrelPort = KESTREL_PORT;
@@ -235,6 +236,9 @@ int kestrelConfirm(bool win)
     readOnlyGlobal.expPort = KESTREL_PORT;
     readOnlyGlobal.expNumIP = static_cast<u32>(readOnlyGlobal.kestrelNumIP);
     readOnlyGlobal.expAddress = addr;
+    // A collector kept from start-up would take them back.
+    releaseConfText("exportRemote");
+    releaseConfText("kestrel");
     {
         // A store thread may be saving the settings right now.
         std::lock_guard<std::mutex> lk(confMutex());

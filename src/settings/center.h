@@ -3,8 +3,8 @@
 
 // Takes up the center in kestrelStrRemotePath: points the JSON channel at its
 // UDP port 9015 and registers to get a device id (at start-up, without a
-// window, a saved device id is reused instead). 0, or -1 after reporting why
-// through alertMessage.
+// window, a saved device id is reused instead). 0, or after reporting why
+// through alertMessage WX_NO_NAME (the center's name does not resolve) or -1.
 int kestrelConfirm(bool win);
 // Registers with the center at host (TCP port 80); 0 and did set, or -1 with
 // a message in errbuf (at least 4096 bytes).

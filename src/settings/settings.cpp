@@ -6,10 +6,14 @@
 #include <arpa/inet.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
+#include <thread>
 
 #include "capture/engine.h"
 #include "core/conf.h"
@@ -24,6 +28,7 @@ namespace {
 constexpr int MIN_SPACE_MB = 100;
 constexpr int MIN_TRUNC_LEN = 64;  // Ethernet, IPv4 and TCP headers with options
 constexpr int VXLAN_PORT = 4789;
+constexpr int CONF_TEXT_SIZE = 256;  // a text setting's field
 
 std::atomic<void (*)(const char*)> alertHandler {nullptr};
 
@@ -59,9 +64,43 @@ bool given(char (&field)[N])
     return !isEmptyString(field);
 }
 
+// A store's set-up result as a refusal.
+int storeRefusal(int rc)
+{
+    return rc == -1 ? WX_NO_FOLDER : rc == -2 ? WX_WRITE_FAILED : rc == -3 ? WX_NO_SPACE : WX_BAD_VALUE;
+}
+
 const char* storeMessage(int rc)
 {
-    return rc == -2 ? "Write failure!" : rc == -3 ? "No space!" : "Wrong directionary!";
+    return rc == WX_WRITE_FAILED ? "Write failure!" : rc == WX_NO_SPACE ? "No space!" : "Wrong directionary!";
+}
+
+// Letters, digits, '-' and '_' in dot-separated labels: a name that could
+// resolve some day. Anything else cannot, and is a malformed value.
+bool hostNameForm(const char* name)
+{
+    std::size_t len = std::strlen(name), label = 0;
+    if (len == 0 || len > 253) return false;
+    for (const char* p = name; *p; ++p) {
+        char c = *p;
+        if (c == '.') {
+            if (label == 0) return false;
+            label = 0;
+        } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                   c == '_') {
+            if (++label > 63) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Resolves name for port; 0, or the refusal.
+int resolve(const char* name, int port, sockaddr_in* addr)
+{
+    if (getDomainAddr(name, port, addr) == 0) return 0;
+    return hostNameForm(name) ? WX_NO_NAME : WX_BAD_VALUE;
 }
 
 // The local space: a number of at least 100 MB; -1 after the message. The
@@ -100,6 +139,137 @@ int checkLocalPair(bool path, bool space, const char* dir, const char* otherDir,
     return 0;
 }
 
+// What each store or channel setting needs to apply, checked and applied in
+// one step: 0, or the refusal after its message. Applied, a value kept from
+// start-up is released: the value in use is the one to save.
+
+int applyJsonStore(char* path, char* space, bool win)
+{
+    int mb = checkSpace(space, win);
+    if (mb < 0) return WX_BAD_VALUE;
+    int rc = initStoreJson(path, mb);
+    if (rc < 0) {
+        rc = storeRefusal(rc);
+        alertMessage(storeMessage(rc), win);
+        return rc;
+    }
+    ReadOnlyGlobalT& g = readOnlyGlobal;
+    std::lock_guard<std::mutex> lk(confMutex());
+    copyField(g.exportStrLocalPath, path);
+    copyField(g.exportStrLocalSpace, space);
+    return 0;
+}
+
+int applyCollector(const char* text, bool win)
+{
+    ReadOnlyGlobalT& g = readOnlyGlobal;
+    char host[sizeof g.tryExportStrRemotePath];
+    copyField(host, text);
+    char* colon = std::strchr(host, ':');
+    if (colon == nullptr) {
+        alertMessage("Remote port is must not NULL!", win);
+        return WX_BAD_VALUE;
+    }
+    *colon = '\0';
+    int port = wholeNumber(colon + 1);
+    if (port < 1 || port > 65535) {
+        alertMessage("Remote port is not a number!", win);
+        return WX_BAD_VALUE;
+    }
+    sockaddr_in addr;
+    if (int rc = resolve(host, port, &addr); rc != 0) {
+        alertMessage("Invalid address", win);
+        return rc;
+    }
+    g.expPort = port;
+    g.expAddress = addr;
+    g.expNumIP = ntohl(addr.sin_addr.s_addr);
+    initExpSock();
+    std::lock_guard<std::mutex> lk(confMutex());
+    copyField(g.exportStrRemotePath, text);
+    return 0;
+}
+
+int applyPktStore(char* path, char* space, bool win)
+{
+    int mb = checkSpace(space, win);
+    if (mb < 0) return WX_BAD_VALUE;
+    int rc = initStorePkts(path, mb);
+    if (rc < 0) {
+        rc = storeRefusal(rc);
+        alertMessage(storeMessage(rc), win);
+        return rc;
+    }
+    ReadOnlyGlobalT& g = readOnlyGlobal;
+    std::lock_guard<std::mutex> lk(confMutex());
+    copyField(g.dumpStrLocalPath, path);
+    copyField(g.dumpStrLocalSpace, space);
+    return 0;
+}
+
+int applyReceiver(const char* text, bool win)
+{
+    ReadOnlyGlobalT& g = readOnlyGlobal;
+    sockaddr_in addr;
+    if (int rc = resolve(text, VXLAN_PORT, &addr); rc != 0) {
+        alertMessage("Invalid domain or address", win);
+        return rc;
+    }
+    g.expPktPort = VXLAN_PORT;
+    g.expPktAddress = addr;
+    g.expPktNumIP = ntohl(addr.sin_addr.s_addr);
+    initPacketSock();
+    std::lock_guard<std::mutex> lk(confMutex());
+    copyField(g.dumpStrRemotePath, text);
+    return 0;
+}
+
+// ---- values kept from start-up ------------------------------------------------
+
+// The parts of the settings that apply on their own, with the keys that save
+// them; a part is kept while its first key's text is held.
+enum PartT { PART_JSON_STORE, PART_COLLECTOR, PART_PKT_STORE, PART_RECEIVER, PART_CENTER, NUM_PART };
+struct PartKeysT {
+    const char* key;
+    const char* spaceKey;  // the store's space, kept with its path
+};
+const PartKeysT partKeys[NUM_PART] = {
+    {"exportPath", "exportSpace"}, {"exportRemote", nullptr}, {"dumpPath", "dumpSpace"}, {"dumpRemote", nullptr},
+    {"kestrel", nullptr},
+};
+
+constexpr int DEFAULT_RETRY_SECONDS = 60;
+
+// Seconds between two tries of the kept values. WIRELANE_RETRY_SECONDS, read
+// once, shortens the minute for the tests, which cannot wait that long.
+int retrySeconds()
+{
+    static const int seconds = [] {
+        const char* env = std::getenv("WIRELANE_RETRY_SECONDS");
+        int v = env != nullptr ? std::atoi(env) : 0;
+        return v > 0 ? v : DEFAULT_RETRY_SECONDS;
+    }();
+    return seconds;
+}
+
+void release(PartT part)
+{
+    releaseConfText(partKeys[part].key);
+    if (partKeys[part].spaceKey != nullptr) releaseConfText(partKeys[part].spaceKey);
+}
+
+// Keeps the saved text of a part refused for now at start-up; false when
+// the refusal is for good (or a window asked), and the value is dropped.
+bool keptForLater(PartT part, int rc, const char* text, const char* space, bool win)
+{
+    if (win || !refusedForNow(rc)) return false;
+    holdConfText(partKeys[part].key, text);
+    if (space != nullptr) holdConfText(partKeys[part].spaceKey, space);
+    writeLog(2, "%s=%s refused for now; kept, and tried again every %d s", partKeys[part].key, text,
+             retrySeconds());
+    return true;
+}
+
 // Copies an entry's text into its try field. Text longer than the field is
 // refused with the message the field's own check gives for a bad value:
 // cutting it would apply a value the user never typed.
@@ -135,6 +305,7 @@ void alertMessage(const char* text, bool win)
 
 int exportAdd(bool win)
 {
+    std::lock_guard<std::recursive_mutex> one(settingsLock());
     ReadOnlyGlobalT& g = readOnlyGlobal;
     bool path = given(g.tryExportStrLocalPath);
     bool space = given(g.tryExportStrLocalSpace);
@@ -142,59 +313,36 @@ int exportAdd(bool win)
 
     if (!path && !space && !remote) {
         alertMessage("Please enter the correct content.", win);
-        return -1;
+        return WX_BAD_VALUE;
     }
     if (checkLocalPair(path, space, g.tryExportStrLocalPath, g.dumpStrLocalPath,
                        "JSON path cannot be the same as Dump path!", win) != 0) {
-        return -1;
+        return WX_BAD_VALUE;
     }
 
+    int first = 0;  // the first refusal, of a part kept for later
     if (path) {
-        int mb = checkSpace(g.tryExportStrLocalSpace, win);
-        if (mb < 0) return -1;
-        int rc = initStoreJson(g.tryExportStrLocalPath, mb);
-        if (rc < 0) {
-            alertMessage(storeMessage(rc), win);
-            return -1;
+        int rc = applyJsonStore(g.tryExportStrLocalPath, g.tryExportStrLocalSpace, win);
+        if (rc == 0) release(PART_JSON_STORE);
+        if (rc != 0 && !keptForLater(PART_JSON_STORE, rc, g.tryExportStrLocalPath, g.tryExportStrLocalSpace, win)) {
+            return rc;
         }
-        std::lock_guard<std::mutex> lk(confMutex());
-        copyField(g.exportStrLocalPath, g.tryExportStrLocalPath);
-        copyField(g.exportStrLocalSpace, g.tryExportStrLocalSpace);
+        first = rc;
     }
-
     if (remote) {
-        char host[sizeof g.tryExportStrRemotePath];
-        copyField(host, g.tryExportStrRemotePath);
-        char* colon = std::strchr(host, ':');
-        if (colon == nullptr) {
-            alertMessage("Remote port is must not NULL!", win);
-            return -1;
-        }
-        *colon = '\0';
-        int port = wholeNumber(colon + 1);
-        if (port < 1 || port > 65535) {
-            alertMessage("Remote port is not a number!", win);
-            return -1;
-        }
-        sockaddr_in addr;
-        if (getDomainAddr(host, port, &addr) != 0) {
-            alertMessage("Invalid address", win);
-            return -1;
-        }
-        g.expPort = port;
-        g.expAddress = addr;
-        g.expNumIP = ntohl(addr.sin_addr.s_addr);
-        initExpSock();
-        std::lock_guard<std::mutex> lk(confMutex());
-        copyField(g.exportStrRemotePath, g.tryExportStrRemotePath);
+        int rc = applyCollector(g.tryExportStrRemotePath, win);
+        if (rc == 0) release(PART_COLLECTOR);
+        if (rc != 0 && !keptForLater(PART_COLLECTOR, rc, g.tryExportStrRemotePath, nullptr, win)) return rc;
+        if (first == 0) first = rc;
     }
 
     refreshConf();
-    return 0;
+    return first;
 }
 
 int dumpAdd(bool win)
 {
+    std::lock_guard<std::recursive_mutex> one(settingsLock());
     ReadOnlyGlobalT& g = readOnlyGlobal;
     bool path = given(g.tryDumpStrLocalPath);
     bool space = given(g.tryDumpStrLocalSpace);
@@ -203,22 +351,22 @@ int dumpAdd(bool win)
 
     if (!path && !space && !remote && !trun) {
         alertMessage("Please enter the correct content.", win);
-        return -1;
+        return WX_BAD_VALUE;
     }
     if (checkLocalPair(path, space, g.tryDumpStrLocalPath, g.exportStrLocalPath,
                        "Dump path cannot be the same as JSON path!", win) != 0) {
-        return -1;
+        return WX_BAD_VALUE;
     }
 
     if (trun) {
         int len = wholeNumber(g.tryDumpStrTrunLen);
         if (len < 0) {
             alertMessage("Truncate length is not a number!", win);
-            return -1;
+            return WX_BAD_VALUE;
         }
         if (len < MIN_TRUNC_LEN) {
             alertMessage("Truncate length must be large than 64", win);
-            return -1;
+            return WX_BAD_VALUE;
         }
         g.maxLength = len;
         // Saved with it, with or without a local store: the length applies
@@ -227,35 +375,35 @@ int dumpAdd(bool win)
         copyField(g.dumpStrTrunLen, g.tryDumpStrTrunLen);
     }
 
+    int first = 0;
     if (path) {
-        int mb = checkSpace(g.tryDumpStrLocalSpace, win);
-        if (mb < 0) return -1;
-        int rc = initStorePkts(g.tryDumpStrLocalPath, mb);
-        if (rc < 0) {
-            alertMessage(storeMessage(rc), win);
-            return -1;
+        int rc = applyPktStore(g.tryDumpStrLocalPath, g.tryDumpStrLocalSpace, win);
+        if (rc == 0) release(PART_PKT_STORE);
+        if (rc != 0 && !keptForLater(PART_PKT_STORE, rc, g.tryDumpStrLocalPath, g.tryDumpStrLocalSpace, win)) {
+            return rc;
         }
-        std::lock_guard<std::mutex> lk(confMutex());
-        copyField(g.dumpStrLocalPath, g.tryDumpStrLocalPath);
-        copyField(g.dumpStrLocalSpace, g.tryDumpStrLocalSpace);
+        first = rc;
     }
-
     if (remote) {
-        sockaddr_in addr;
-        if (getDomainAddr(g.tryDumpStrRemotePath, VXLAN_PORT, &addr) != 0) {
-            alertMessage("Invalid domain or address", win);
-            return -1;
-        }
-        g.expPktPort = VXLAN_PORT;
-        g.expPktAddress = addr;
-        g.expPktNumIP = ntohl(addr.sin_addr.s_addr);
-        initPacketSock();
-        std::lock_guard<std::mutex> lk(confMutex());
-        copyField(g.dumpStrRemotePath, g.tryDumpStrRemotePath);
+        int rc = applyReceiver(g.tryDumpStrRemotePath, win);
+        if (rc == 0) release(PART_RECEIVER);
+        if (rc != 0 && !keptForLater(PART_RECEIVER, rc, g.tryDumpStrRemotePath, nullptr, win)) return rc;
+        if (first == 0) first = rc;
     }
 
     refreshConf();
-    return 0;
+    return first;
+}
+
+bool refusedForNow(int rc)
+{
+    return rc == WX_NO_NAME || rc == WX_NO_FOLDER || rc == WX_WRITE_FAILED || rc == WX_NO_SPACE;
+}
+
+std::recursive_mutex& settingsLock()
+{
+    static std::recursive_mutex lock;
+    return lock;
 }
 
 int exportOffer(const char* path, const char* space, const char* remote)
@@ -266,7 +414,7 @@ int exportOffer(const char* path, const char* space, const char* remote)
         !offer(g.tryExportStrRemotePath, remote, "Invalid address")) {
         return -1;
     }
-    return exportAdd(true);
+    return exportAdd(true) == 0 ? 0 : -1;
 }
 
 int dumpOffer(const char* path, const char* space, const char* remote, const char* trun)
@@ -278,7 +426,7 @@ int dumpOffer(const char* path, const char* space, const char* remote, const cha
         !offer(g.tryDumpStrTrunLen, trun, "Truncate length is not a number!")) {
         return -1;
     }
-    return dumpAdd(true);
+    return dumpAdd(true) == 0 ? 0 : -1;
 }
 
 int endpointAdd(const char* addrText, int protoIdx)
@@ -328,11 +476,96 @@ bool anyGiven(std::initializer_list<char*> fields)
     return false;
 }
 
+// The monitoring center of the file, taken up without a window; 0, or the
+// refusal.
+int takeUpCenter()
+{
+    // Take it up only when its host resolves.
+    sockaddr_in center;
+    int rc = resolve(readOnlyGlobal.kestrelStrRemotePath, 80, &center);
+    if (rc != 0) return rc;
+    return center.sin_addr.s_addr != 0 ? kestrelConfirm(false) : WX_BAD_VALUE;
+}
+
+// One more try of a kept part: 0, or the refusal.
+int retryPart(PartT part, char* text, char* space)
+{
+    ReadOnlyGlobalT& g = readOnlyGlobal;
+    switch (part) {
+    case PART_JSON_STORE:
+        if (std::strcmp(text, g.dumpStrLocalPath) == 0) {
+            alertMessage("JSON path cannot be the same as Dump path!", false);
+            return WX_BAD_VALUE;
+        }
+        return applyJsonStore(text, space, false);
+    case PART_COLLECTOR: return applyCollector(text, false);
+    case PART_PKT_STORE:
+        if (std::strcmp(text, g.exportStrLocalPath) == 0) {
+            alertMessage("Dump path cannot be the same as JSON path!", false);
+            return WX_BAD_VALUE;
+        }
+        return applyPktStore(text, space, false);
+    case PART_RECEIVER: return applyReceiver(text, false);
+    case PART_CENTER: {
+        std::lock_guard<std::mutex> lk(confMutex());
+        copyField(g.kestrelStrRemotePath, text);
+    }
+        return takeUpCenter();
+    case NUM_PART: break;
+    }
+    return WX_BAD_VALUE;
+}
+
+// Whether the retry thread runs; guarded by settingsLock.
+bool retrying = false;
+
+void retryLoop()
+{
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::seconds(retrySeconds()));
+        std::lock_guard<std::recursive_mutex> one(settingsLock());
+        if (retryHeldSettings() == 0) {
+            retrying = false;
+            return;
+        }
+    }
+}
+
 }  // namespace
+
+int retryHeldSettings()
+{
+    std::lock_guard<std::recursive_mutex> one(settingsLock());
+    int kept = 0;
+    bool changed = false;
+    for (int p = 0; p < NUM_PART; ++p) {
+        PartT part = static_cast<PartT>(p);
+        char text[CONF_TEXT_SIZE], space[CONF_TEXT_SIZE] = "";
+        if (!heldConfText(partKeys[p].key, text, sizeof text)) continue;
+        if (partKeys[p].spaceKey != nullptr) heldConfText(partKeys[p].spaceKey, space, sizeof space);
+        char shown[CONF_TEXT_SIZE];
+        copyField(shown, text);
+        int rc = retryPart(part, text, space);
+        if (rc != 0 && refusedForNow(rc)) {
+            ++kept;
+            continue;
+        }
+        release(part);
+        changed = true;
+        if (rc == 0) {
+            writeLog(1, "%s=%s applied", partKeys[p].key, shown);
+        } else {
+            writeLog(2, "%s=%s refused; no longer kept", partKeys[p].key, shown);
+        }
+    }
+    if (changed) refreshConf();
+    return kept;
+}
 
 int loadConf()
 {
     if (readConfFile() != 0) return -1;
+    std::lock_guard<std::recursive_mutex> one(settingsLock());
     ReadOnlyGlobalT& g = readOnlyGlobal;
     if (g.findMac[0] != '\0') findNicCard();
     // The stores and channels start only through their validators, after all
@@ -344,13 +577,18 @@ int loadConf()
     if (anyGiven({g.tryDumpStrLocalPath, g.tryDumpStrLocalSpace, g.tryDumpStrRemotePath, g.tryDumpStrTrunLen})) {
         dumpAdd(false);
     }
-    // Take up the monitoring center only when its host resolves.
-    sockaddr_in center;
-    if (!isEmptyString(g.kestrelStrRemotePath) && getDomainAddr(g.kestrelStrRemotePath, 80, &center) == 0 &&
-        center.sin_addr.s_addr != 0) {
-        kestrelConfirm(false);
+    if (!isEmptyString(g.kestrelStrRemotePath)) {
+        int rc = takeUpCenter();
+        keptForLater(PART_CENTER, rc, g.kestrelStrRemotePath, nullptr, false);
     }
 
     refreshConf();
+    int kept = 0;
+    char text[CONF_TEXT_SIZE];
+    for (const PartKeysT& p : partKeys) kept += heldConfText(p.key, text, sizeof text) ? 1 : 0;
+    if (kept > 0 && !retrying) {
+        retrying = true;
+        std::thread(retryLoop).detach();
+    }
     return 0;
 }

@@ -3,16 +3,39 @@
 // configuration loader, without GTK.
 #pragma once
 
+#include <mutex>
+
 // Reports a settings message: to the handler the desktop program installs
 // (a message box titled "Notice") when a window asked, else to the log at
 // level 2. Either way it is kept in globalValue.confErrorMsg.
 void alertMessage(const char* text, bool win);
 void setAlertHandler(void (*handler)(const char* text));
 
+// Why the validators below refused a value.
+enum WX_REFUSAL {
+    WX_BAD_VALUE = -1,     // malformed: syntax, range, whole hundreds, paths that clash
+    WX_NO_NAME = -2,       // the host name does not resolve
+    WX_NO_FOLDER = -3,     // the store folder is missing or inaccessible
+    WX_WRITE_FAILED = -4,  // a store file cannot be made
+    WX_NO_SPACE = -5,      // the store's disk is full
+};
+// A refusal for a condition of the moment: the same value may apply later.
+bool refusedForNow(int rc);
+// Held by what changes the stores and channels (the validators, the retries
+// of kept values, the monitoring center): one change at a time.
+std::recursive_mutex& settingsLock();
+
 // Validate and apply the "try" export or dump values (the dialog copies its
-// entries into them first); 0 accepted, -1 refused with a message.
+// entries into them first); 0 accepted, else a WX_REFUSAL after the message.
+// Without a window (start-up), a part refused for now keeps its saved text in
+// the file and is tried again by the retries below, and the other parts are
+// still applied; with one, the first refusal ends the check.
 int exportAdd(bool win);
 int dumpAdd(bool win);
+
+// Tries the values kept at start-up once more; each that applies, or is
+// found malformed, is logged, released and saved. The number still kept.
+int retryHeldSettings();
 
 // What the dialogs' OK does: the entries' texts become the try values (text
 // longer than its field is refused with that field's message), then the
@@ -28,6 +51,7 @@ int endpointDelete(int row);
 
 // Reads the configuration file and applies it: the remembered card is
 // searched, the stores and channels pass their validators, the monitoring
-// center is taken up; then the file is rewritten. 0, or -1 when it cannot be
-// opened.
+// center is taken up; then the file is rewritten. Values refused for the
+// moment are tried again once a minute, on a thread of their own, until
+// they apply. 0, or -1 when it cannot be opened.
 int loadConf();

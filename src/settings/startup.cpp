@@ -62,7 +62,12 @@ int initGlobalValue()
         return -1;
     }
     std::strcat(readOnlyGlobal.userTmpPath, "Wirelane");
-    platform::makeDir(readOnlyGlobal.userTmpPath);
+    // The log, the configuration and the playback file live there: say why
+    // it cannot be made, as nothing can be logged to a file yet.
+    if (int err = platform::makeDir(readOnlyGlobal.userTmpPath); err != 0) {
+        writeLog(3, "cannot make the folder %s for the log and configuration: %s", readOnlyGlobal.userTmpPath, std::strerror(err));
+        return -1;
+    }
 
     if (char* slash = std::strrchr(readOnlyGlobal.exeFilePath, '/')) *slash = 0;
 
@@ -81,7 +86,7 @@ int initGlobalValue()
     }
     readOnlyGlobal.logfp = std::fopen(logName, "a");
     if (readOnlyGlobal.logfp == nullptr) {
-        writeLog(3, "create log file failed");
+        writeLog(3, "create log file %s failed: %s", logName, std::strerror(errno));
         return -1;
     }
 

@@ -2,7 +2,7 @@
 #pragma once
 
 struct StartOptionsT {
-    const char* confPath = nullptr;       // nullptr: Wirelane.conf in the program's folder
+    const char* confPath = nullptr;       // nullptr: Wirelane.conf in $TMPDIR/Wirelane/
     const char* interfaceName = nullptr;  // capture from this device, not the remembered card
     bool offline = false;                 // a capture file, already opened, is the source
     void (*configure)() = nullptr;        // applies settings where the configuration file is read

@@ -39,6 +39,27 @@ TEST(WriteLog, LongLineIsCut)
     EXPECT_TRUE(line.size() < LOG_LINE_SIZE && line.size() > LOG_LINE_SIZE - 8 && line.back() == '\n') << line.size();
 }
 
+// A peer's control bytes are written escaped, so that every line starts with its time; a newline that ends the format
+// still leaves an empty line.
+TEST(WriteLog, ControlBytesAreEscaped)
+{
+    struct Case { const char* format; const char* arg; std::string want; } const cases[] = {
+        {"get %s", "HTTP/1.0 200 OK\r\n\r\nbody\n", "get HTTP/1.0 200 OK\\r\\n\\r\\nbody\\n\n"},
+        {"%s", "a\tb\x1b[2J\x7f\xc3\xa9", "a\\tb\\x1b[2J\\x7f\xc3\xa9\n"},
+        {"did %s\n", "42\n", "did 42\\n\n\n"},
+    };
+    for (const Case& c : cases) {
+        LogCapture cap;
+        writeLog(4, c.format, c.arg);
+        EXPECT_EQ(cap.text().substr(19), c.want) << c.arg;
+    }
+    LogCapture cap;
+    writeLog(4, "%s", std::string(5000, '\r').c_str());  // cut at a whole escape
+    std::string want;
+    for (int i = 0; i < (LOG_LINE_SIZE - 21) / 2; ++i) want += "\\r";  // as long as a line of 'a' can be
+    EXPECT_EQ(cap.text().substr(19), want + "\n");
+}
+
 // Texts at their buffers' limits; fixed point must match printf byte for byte, ties and signs too.
 TEST(UtilText, CutsAndFixedPoint)
 {

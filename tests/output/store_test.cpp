@@ -156,7 +156,7 @@ TEST_F(StoreTest, SetUpClaimsBlankFilesOrNothing)
     fs::create_symlink(base + "/nowhere/x", name(unmade, 2, "json"));
     struct Case { std::string path; int type, want; };
     const Case cases[] = {{base + "/missing", STORE_JSON, -1}, {base + "/missing", STORE_PKTS, -1},
-                          {tooLong, STORE_JSON, -1}, {live, 3, -1}, {unmade, STORE_JSON, -2}};
+                          {tooLong, STORE_JSON, -4}, {live, 3, -1}, {unmade, STORE_JSON, -2}};
     for (const Case& c : cases) {
         const std::set<std::string> before = listDir(base);
         EXPECT_EQ(initStore(c.path.c_str(), 20, c.type), c.want) << c.path;

@@ -4,7 +4,8 @@
 source "$(dirname "$0")/common.bash"
 
 # center.py MODE DIR: takes a registration request to DIR/request; MODE "did"
-# answers ":did:42", "silent" never answers. Any further one makes DIR/again.
+# answers ":did:42", "junk" a reply without one, "silent" never answers. Any
+# further one makes DIR/again.
 cat >"$WORK/center.py" <<'PY'
 import socket, sys, time
 for _ in range(300):  # a unit test may hold the port for a moment
@@ -20,6 +21,9 @@ while b"\r\n\r\n" not in req and (part := c.recv(1024)):
 open(sys.argv[2] + "/request", "wb").write(req)
 if sys.argv[1] == "did":
     c.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nregistered :did:42\n")
+    c.close()
+if sys.argv[1] == "junk":
+    c.sendall(b"HTTP/1.0 200 OK\r\n\r\nno id\r\n")
     c.close()
 while tcp.accept():
     open(sys.argv[2] + "/again", "w").close()
@@ -58,4 +62,7 @@ run_case() {
 run_case did register 1 "MESSAGE: nic 0015A5010203 did is 42" 42 "kestrel=127.0.0.3"
 run_case did saved 0 "MESSAGE: Read did 7 from conf file" 7 "kestrel=127.0.0.3" "kestrelDid=7"
 run_case silent silent 1 "WARNING: Server did not answer" 0 "kestrel=127.0.0.3"
+# The reply goes into the log with its control bytes escaped: every line there starts with its time.
+run_case junk junk 1 'ERROR: get nic 0015A5010203 did error HTTP/1.0 200 OK\r\n\r\nno id\r\n' 0 "kestrel=127.0.0.3"
+expect "junk: no log line without its time" "" "$(grep -vE '^([0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} |$)' "$(logfile)")"
 finish

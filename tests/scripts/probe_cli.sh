@@ -3,7 +3,10 @@
 source "$(dirname "$0")/common.bash"
 
 out=$("$PROBE" --help) && grep -q -- "--read FILE" <<<"$out" && grep -q "wirelane-probe play" <<<"$out" \
-  && pass "--help exits 0 and lists options and verbs" || fail "--help: $out"
+  && grep -qF 'temporary directory, $TMPDIR/Wirelane/, or' <<<"$out" \
+  && pass "--help exits 0 and lists options, verbs and where the configuration is" || fail "--help: $out"
+TMPDIR=$WORK/none refused 1 "cannot make the folder $WORK/none/Wirelane for the log and configuration: No such file" \
+  --read "$SRC/data/sample.pcap" --json-out -  # log lines to standard error
 for args in "--bogus" "--read" "--read=" "--conf" "--json-out" "extra" "--read a --read b" \
             "--interface lo --read x.pcap"; do
   refused 2 "Usage: wirelane-probe" $args

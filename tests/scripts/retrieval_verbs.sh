@@ -66,6 +66,7 @@ for args in "query --store $WORK/json --from 0 --to 10 --filter host|Query filte
             "query --store $WORK/none --from 0 --to 10|cannot list the store" \
             "query --from yesterday --to 10 --store $WORK/json|bad time 'yesterday'" \
             "play --store $WORK/pkts --from 0 --to 10 --filter 1.2.3.4:80,5.6.7.8|Playback filter error" \
+            "play --store $WORK/pkts --from 0 --to 10 --filter a|Play filter error" \
             "play --store $WORK/pkts --from 0 --to 10 --vxlan 127.0.0.1|Vxlan addr error" \
             "query --store $WORK/json --from 0 --to 10 --page x|bad page 'x'"; do
   refused 2 "${args#*|}" ${args%%|*}

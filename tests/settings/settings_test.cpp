@@ -94,6 +94,39 @@ TEST_F(SettingsTest, AcceptedStoreAndBadCollector)
               std::tuple(true, false, false));
 }
 
+// At start-up a value refused for the moment (a folder missing, a full disk) keeps its text in the file and
+// applies at a later try; a malformed one is written back empty, also beside one kept. Names that resolve
+// later: settings_retry.sh.
+TEST_F(SettingsTest, StartUpKeepsWhatMayApplyLater)
+{
+    ReadOnlyGlobalT& g = readOnlyGlobal;
+    const std::string later = sub("later"), json = sub("json");
+    struct Case { std::vector<std::string> lines; rlim_t diskBytes; std::string kept, applied; } const cases[] = {
+        {{"exportPath=" + later, "exportSpace=100"}, RLIM_INFINITY, "exportPath=" + later + "\nexportRemote=\n"
+         "exportSpace=100\n", later},
+        {{"exportPath=" + json, "exportSpace=100"}, 1 << 20, "exportPath=" + json + "\nexportRemote=\n"
+         "exportSpace=100\n", json},
+        {{"exportPath=" + later, "exportSpace=100", "exportRemote=10.0.0.5"}, RLIM_INFINITY, "exportPath=" + later +
+         "\nexportRemote=\nexportSpace=100\n", later},
+        {{"exportPath=" + later, "exportSpace=150.5"}, RLIM_INFINITY, "exportPath=\nexportRemote=\nexportSpace=\n", ""},
+        {{"dumpPath=" + later, "dumpSpace=100", "dumpTrun=abc"}, RLIM_INFINITY, "dumpPath=\ndumpRemote=\n"
+         "dumpSpace=\ndumpTrun=\n", ""},
+        {{"dumpPath=" + later, "dumpSpace=100", "dumpRemote=a b"}, RLIM_INFINITY, "dumpPath=" + later +
+         "\ndumpRemote=\ndumpSpace=100\ndumpTrun=\n", later},
+    };
+    for (const Case& c : cases) {
+        resetSettings(), std::filesystem::remove_all(later);
+        std::ofstream(conf) << [&] { std::string t; for (auto& l : c.lines) t += l + "\n"; return t; }();
+        onFullDisk(c.diskBytes, [] { return loadConf(); });
+        const std::string file = "\n" + readAll(conf), key = c.kept.substr(0, c.kept.find('='));
+        EXPECT_NE(file.find("\n" + c.kept), std::string::npos) << file;
+        std::filesystem::create_directory(later);
+        EXPECT_EQ(retryHeldSettings(), 0);
+        EXPECT_EQ(key == "exportPath" ? g.exportStrLocalPath : g.dumpStrLocalPath, c.applied) << c.kept;
+        EXPECT_NE(("\n" + readAll(conf)).find("\n" + key + "=" + c.applied + "\n"), std::string::npos) << c.kept;
+    }
+}
+
 // A socket listening on 127.0.0.3:port, or -1; a test run may hold 80 for a moment.
 int listenOn(int port)
 {
@@ -184,7 +217,7 @@ TEST_F(Registration, DeviceIdAndConfirm)
         const int rc = kestrelConfirm(win);
         return std::to_string(rc) + "|" + globalValue.confErrorMsg + "|" + g.exportStrRemotePath;
     };
-    EXPECT_EQ(confirm(true), "-1|Parse Tkestrel domain bad..name failed|10.9.9.9:514");
+    EXPECT_EQ(confirm(true), "-2|Parse Tkestrel domain bad..name failed|10.9.9.9:514");
     set(g.kestrelStrRemotePath, "127.0.0.3"), g.did = 0;
     EXPECT_EQ(confirm(false), "-1|Server response is empty|127.0.0.3:9015");
     EXPECT_EQ(std::pair(int(g.did), readAll(conf)), std::pair(0, std::string()));

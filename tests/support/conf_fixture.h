@@ -32,6 +32,10 @@ protected:
     void TearDown() override
     {
         waitConfSaved(), confFilePath[0] = '\0';
+        for (const char* key : {"exportPath", "exportSpace", "exportRemote", "dumpPath", "dumpSpace", "dumpRemote",
+                                "kestrel"}) {
+            releaseConfText(key);
+        }
         std::tie(readOnlyGlobal.enableJson, readOnlyGlobal.enablePkts, readOnlyGlobal.maxLength) = saved;
         readOnlyGlobal.isExp = readOnlyGlobal.isPktExp = 0, setAlertHandler(nullptr), resetSettings();
         std::filesystem::remove_all(dir);
