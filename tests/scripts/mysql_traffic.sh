@@ -74,7 +74,7 @@ wait $web || fail "the keep-alive HTTP connection"
 stop_capture
 printf '%s\n' "endpoint=127.0.0.1:$PORT|5|1" "endpoint=127.0.0.3:$HTTP_PORT|3|2" >"$CONF"
 "$PROBE" --read "$WORK/legs.pcap" --json-out - >"$WORK/legs.json" 2>/dev/null
-result=$(python3 "$SRC/tests/scripts/legs_vs_tshark.py" "$WORK/legs.pcap" "$WORK/legs.json" 2,5 2>&1) \
+result=$(python3 "$SRC/tests/scripts/pairs_vs_tshark.py" "$WORK/legs.pcap" "$WORK/legs.json" 2,5 2>&1) \
   && pass "$result" || fail "$result"
 kill -TERM $server
 for _ in $(seq 100); do kill -0 $server 2>/dev/null || break; sleep 0.1; done
