@@ -163,6 +163,8 @@ void emptyTransaction(NetSessionT* session)
     session->bytes = 0;
     session->resp = 0;
     session->lastReqTime = {};
+    // Its handshake, when seen, gives it its own times.
+    session->cliHandshakeUsec = session->serHandshakeUsec = 0;
     // Only sessions with an application type write busi (and a type once set
     // stays); the others' is still zero and is left out of the cache.
     if (session->type != 0) std::memset(static_cast<void*>(&session->busi), 0, sizeof session->busi);

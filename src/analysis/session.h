@@ -50,8 +50,9 @@ void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int
 void clearSessionValue(NetSessionT* session);
 // Ends the current transaction.
 void resetSession(int type, NetSessionT* session);
-// A new connection in the slot: it starts with an empty transaction, nothing
-// of the one the slot held (exported with its own connection) carried over.
+// A new connection in the slot: it starts with an empty transaction and no
+// handshake times, nothing of the connection the slot held (exported with
+// its own) carried over.
 void emptyTransaction(NetSessionT* session);
 // Whether the session holds a transaction that makes a record (a URL or a
 // statement, and its start).

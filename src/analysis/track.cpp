@@ -188,8 +188,9 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
         // A SYN on a known conversation opens a new connection on the same
         // ports (a retransmitted SYN finds the transaction empty): the open
         // transaction ends with its own connection's values, as at a session's
-        // end, and the new connection starts with none.
-        if (tcpFlag == SYN_ONLY && s->type != 0) {
+        // end, and the new connection starts with none, whatever its type (one
+        // without a type yet may be found to speak HTTP later).
+        if (tcpFlag == SYN_ONLY) {
             if (holdsTransaction(*s)) {
                 std::memcpy(static_cast<void*>(&ended), s, transactionBytes(*s));
                 ended.valid = 1;
@@ -312,6 +313,7 @@ void processStateAndAck(NetSessionT* session, int direction, u32 seq, u32 ackSeq
     }
     if (tcpFlag == SYN_ACK && s.state == 1) {
         s.serConDelayUsec = static_cast<u32>(capped(timevalDiffUsec(ts, s.lastPktTime), MAX_NET_DELAY));
+        s.serHandshakeUsec = s.serConDelayUsec;
         s.state = 2;
         s.resSeq = seq;
         return;
@@ -319,6 +321,7 @@ void processStateAndAck(NetSessionT* session, int direction, u32 seq, u32 ackSeq
     if (tcpFlag == PURE_ACK && s.state == 2) {
         s.state = 3;
         s.cliConDelayUsec = static_cast<u32>(capped(timevalDiffUsec(ts, s.lastPktTime), MAX_NET_DELAY));
+        s.cliHandshakeUsec = s.cliConDelayUsec;
         ++s.connNum;
         s.reqSeq = seq;
         return;

@@ -158,6 +158,11 @@ struct alignas(64) NetSessionT {
     u32 upTo64, upTo128, upTo256, upTo512, upTo1024, upTo1514, largePkts;
     u32 cntSrcZeroWin, cntDstZeroWin;
     u32 cntLoadDelay, loadDelayUsec;
+    // The connection's handshake times as measured (cliConDelayUsec and
+    // serConDelayUsec, which the scan clears with the counters), kept for its
+    // transaction records as long as it lives. Written at the handshake only,
+    // on the line of the last counters, which every packet touches anyway.
+    u32 cliHandshakeUsec, serHandshakeUsec;
     // What a packet's step reads and writes ends here: the rest is read when
     // a record is made, and by packets of a transaction.
     char pname[64];

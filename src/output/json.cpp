@@ -457,8 +457,9 @@ int makeTransactionJsonStr(NetSessionT* s, time_t now, char* str)
     w.text(key<"busiId">, s->busiId);
     w.num(key<"sport">, static_cast<u32>(s->sport));
     w.num(key<"dport">, static_cast<u32>(s->dport));
-    w.num(key<"srcConDelayUsec">, s->cliConDelayUsec);
-    w.num(key<"dstConDelayUsec">, s->serConDelayUsec);
+    // The connection's own, not those of the interval, which a scan may have cleared.
+    w.num(key<"srcConDelayUsec">, s->cliHandshakeUsec);
+    w.num(key<"dstConDelayUsec">, s->serHandshakeUsec);
     w.seconds(key<"begintime">, begin);
     w.seconds(key<"endtime">, end);
     w.num(key<"bytes">, static_cast<u32>(s->bytes));

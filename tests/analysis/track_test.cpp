@@ -188,39 +188,51 @@ TEST_F(SessionStep, ApplicationTypeAndBusinessId)
 }
 
 // A connection that takes over a slot (a closed one recycled, one the scan freed, or the
-// same ports again) starts empty: each transaction goes out once, with its own connection.
+// same ports again) starts empty: each transaction goes out once, with its own connection
+// and its handshake times, also after a scan has cleared the interval's; none when its
+// handshake was not seen.
 TEST_F(SessionStep, EachTransactionOnceWithItsOwnConnection)
 {
-    static std::vector<std::tuple<std::string, int, u32>> handed;  // URL, client port, client handshake time
+    using H = std::tuple<std::string, int, u32, u32>;  // URL, client port, client and server handshake times
+    static std::vector<H> handed;
     handed.clear();
     setTransactionSink([](NetSessionT* s) {
-        if (s->busi.http.url[0] != 0) handed.emplace_back(s->busi.http.url, s->sport, s->cliConDelayUsec);
+        if (s->busi.http.url[0] != 0)
+            handed.emplace_back(s->busi.http.url, s->sport, s->cliHandshakeUsec, s->serHandshakeUsec);
     });
     const std::string get1 = "GET /one HTTP/1.1\r\n\r\n", get2 = "GET /two HTTP/1.1\r\n\r\n";
     const std::string ok = "HTTP/1.1 200 OK\r\n\r\n";
-    // A handshake whose ACK comes ackUs after the SYN-ACK, a request, its answer; from t on.
+    // A SYN, a SYN-ACK 100 us later and its ACK ackUs after that (ackUs 0: neither captured), a
+    // scan at a ten-second mark, a request, its answer; from t on.
     auto exchange = [](Flow& f, long long t, int ackUs, const std::string& get, const std::string& answer) {
-        f({{C, SYN, 1000, 0, 0, t}, {S, SYN | ACK, 5000, 1001, 0, t + 100}, {C, ACK, 1001, 5001, 0, t + 100 + ackUs}});
+        f.send({C, SYN, 1000, 0, 0, t});
+        if (ackUs > 0) f({{S, SYN | ACK, 5000, 1001, 0, t + 100}, {C, ACK, 1001, 5001, 0, t + 100 + ackUs}});
+        clearSessionValue(&f.ses());
         f.send({C, PSH | ACK, 1001, 5001, int(get.size()), t + 2000}, 0, reinterpret_cast<const u8*>(get.data()));
         f.send({S, PSH | ACK, 5001, 1001 + u32(get.size()), int(answer.size()), t + 3000}, 0,
                reinterpret_cast<const u8*>(answer.data()));
     };
-    struct Case { const char* how; int port; long long after; bool freed; };
-    const Case cases[] = {{"recycled when closed", 41024, 2000000, false},  // 1024 apart: the same bucket
-                          {"freed by the scan", 41024, 500000, true}, {"same ports", 40000, 500000, false}};
+    // untyped: the first connection is not taken for HTTP (nothing recognised it), the second is.
+    struct Case { const char* how; int port; long long after; bool freed; int ackUs; bool untyped = false; };
+    const Case cases[] = {{"recycled when closed", 41024, 2000000, false, 700},  // 1024 apart: the same bucket
+                          {"freed by the scan", 41024, 500000, true, 700}, {"same ports", 40000, 500000, false, 700},
+                          {"recycled, handshake unseen", 41024, 2000000, false, 0},
+                          {"same ports, handshake unseen", 40000, 500000, false, 0},
+                          {"same ports, handshake unseen, untyped before", 40000, 500000, false, 0, true}};
     for (const Case& k : cases) {
         SCOPED_TRACE(k.how);
-        SetUp(), handed.clear(), readOnlyGlobal.checkHttp = 1;
+        SetUp(), handed.clear(), readOnlyGlobal.checkHttp = !k.untyped;
         Flow f;
         exchange(f, 0, 500, get1, ok);
+        readOnlyGlobal.checkHttp = 1;
         f({{C, FIN | ACK, 1020, 5020, 0, 4000}, {S, FIN | ACK, 5020, 1021, 0, 5000}, {C, ACK, 1021, 5021, 0, 6000}});
         if (k.freed) f.ses().valid = 0;  // its record and transaction went out with the scan
         f.cport = k.port;
-        exchange(f, k.after, 700, get2, ok);
-        exchange(f, k.after + 10000, 700, get1, ok);  // closes /two
-        using H = std::tuple<std::string, int, u32>;
-        std::vector<H> want {{"/one", 40000, 500u}, {"/two", k.port, 700u}};
-        if (k.freed) want.erase(want.begin());
+        exchange(f, k.after, k.ackUs, get2, ok);
+        f.send({C, PSH | ACK, 1001 + u32(get2.size()), 5001 + u32(ok.size()), int(get1.size()), k.after + 10000}, 0,
+               reinterpret_cast<const u8*>(get1.data()));  // closes /two
+        std::vector<H> want {{"/one", 40000, 500u, 100u}, {"/two", k.port, u32(k.ackUs), k.ackUs ? 100u : 0u}};
+        if (k.freed || k.untyped) want.erase(want.begin());
         EXPECT_EQ(handed, want);
     }
     setTransactionSink(nullptr);

@@ -65,6 +65,7 @@ TEST(Record, EveryKindKeepsItsKeysAndFormats)
 
     // Transactions: HTTP and SQL; none without a URL, a begin time or a type.
     NetSessionT s = httpSession(), db {};
+    s.cliHandshakeUsec = 13, s.serHandshakeUsec = 11, s.serConDelayUsec = 99;  // the connection's, not the interval's
     std::strcpy(db.busi.db.sql, "SELECT a FROM t");
     db.type = 3, db.busi.db.beginTime = {1000, 0}, db.cntCliDelay = 4, db.cliDelayUsec = 1001;
     const std::string http = business(s), sql = business(db);
@@ -74,6 +75,7 @@ TEST(Record, EveryKindKeepsItsKeysAndFormats)
     EXPECT_EQ(value(http, "url"), "/ab?q=1") << "double quotes are stripped from transaction texts";
     EXPECT_EQ(value(http, "begintime") + " " + value(http, "endtime"), "1000.005 1001.250");
     EXPECT_EQ(value(http, "forward"), "192.168.1.7");
+    EXPECT_EQ(value(http, "srcConDelayUsec") + " " + value(http, "dstConDelayUsec"), "13 11");
     EXPECT_EQ(value(sql, "sql") + " " + value(sql, "srcDelayUsec"), "SELECT a FROM t 250.25");
     // A quote in a field that fills its width: the stripping stays in that field.
     std::memset(db.busi.db.errMess, 'e', sizeof db.busi.db.errMess);

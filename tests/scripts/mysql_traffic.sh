@@ -1,13 +1,16 @@
 #!/bin/bash
 # MySQL statements and errors of the MariaDB client and server on loopback (TLS
-# off), captured by tcpdump and read back through the whole frame path.
+# off), captured by tcpdump and read back through the whole frame path; and the
+# handshake times in the records of a MariaDB session and a keep-alive HTTP
+# connection that outlive two scans.
 source "$(dirname "$0")/common.bash"
 needs_root
 PORT=13306
+HTTP_PORT=18182
 DB=$WORK/mariadb
 PATH=$PATH:/usr/sbin
 server_bin=$(command -v mariadbd || command -v mysqld) || { echo "no MariaDB server installed"; exit 1; }
-ports_free $PORT
+ports_free $PORT $HTTP_PORT
 
 mkdir -p "$DB"
 mariadb-install-db --no-defaults --datadir="$DB/data" --auth-root-authentication-method=normal \
@@ -46,6 +49,33 @@ grep -q "ERROR 1146" "$WORK/client.out" && grep -q "ERROR 1064" "$WORK/client.ou
   && grep -q "ERROR 1115" "$WORK/client.out" \
   || fail "the client saw no missing table, syntax error and unknown character set: $(cat "$WORK/client.out")"
 stop_capture
+
+# One MariaDB session and one keep-alive HTTP connection side by side, each asking every 4.4 s for 22 s, so
+# that both outlive two scans: every transaction carries the handshake times that tshark measures for its
+# connection, also those after a scan has cleared the interval's counters. The web server and its client
+# are on 127.0.0.3: an endpoint of an application type takes every port of its address.
+start_nginx $HTTP_PORT "access_log off; server { listen 127.0.0.3:$HTTP_PORT; root $WORK/nginx/html; }"
+start_capture "$WORK/legs.pcap" "tcp port $PORT or tcp port $HTTP_PORT"
+python3 - $HTTP_PORT <<'PY' &
+import http.client, sys, time
+web = http.client.HTTPConnection("127.0.0.3", int(sys.argv[1]), source_address=("127.0.0.3", 0))
+for i in range(6):
+    time.sleep(0 if i == 0 else 4.4)
+    web.request("GET", f"/index.html?legs={i}")
+    answer = web.getresponse()
+    answer.read()
+    if answer.status != 200 or answer.will_close:
+        sys.exit(f"request {i}: status {answer.status}, the connection closes")
+PY
+web=$!
+for i in $(seq 0 5); do [ "$i" -eq 0 ] || sleep 4.4; echo "SELECT $i AS n FROM DUAL;"; done | sql >/dev/null \
+  || fail "the long MariaDB session"
+wait $web || fail "the keep-alive HTTP connection"
+stop_capture
+printf '%s\n' "endpoint=127.0.0.1:$PORT|5|1" "endpoint=127.0.0.3:$HTTP_PORT|3|2" >"$CONF"
+"$PROBE" --read "$WORK/legs.pcap" --json-out - >"$WORK/legs.json" 2>/dev/null
+result=$(python3 "$SRC/tests/scripts/pairs_vs_tshark.py" "$WORK/legs.pcap" "$WORK/legs.json" 2,5 2>&1) \
+  && pass "$result" || fail "$result"
 kill -TERM $server
 for _ in $(seq 100); do kill -0 $server 2>/dev/null || break; sleep 0.1; done
 unit_test "statements and errors read from the MariaDB conversation" 'MysqlTraffic.*' \

@@ -1,20 +1,25 @@
 #!/usr/bin/env python3
-"""pairs_vs_tshark.py CAPTURE RECORDS: every line of RECORDS (--json-out) is JSON, and the packet, byte
-and FIN counts of its pair records, per client host, server address and port, agree with tshark's."""
+"""pairs_vs_tshark.py CAPTURE RECORDS [TYPES]: every line of RECORDS (--json-out) is JSON, the packet, byte
+and FIN counts of its pair records, per client host, server address and port, agree with tshark's, and every
+transaction record carries its connection's handshake times as tshark sees them ("dstConDelayUsec" SYN to
+SYN-ACK, "srcConDelayUsec" SYN-ACK to the client's ACK, microseconds; 0 for a leg not seen). Of each
+transaction type of TYPES (such as 2,5), at least two begin two ten-second periods after their handshake."""
 import collections
 import json
 import subprocess
 import sys
 
 capture, records = sys.argv[1], sys.argv[2]
+late_types = sys.argv[3].split(",") if len(sys.argv) > 3 else []
 fields = ["frame.len", "ip.src", "ip.dst", "ip.proto", "tcp.srcport", "tcp.dstport",
-          "udp.srcport", "udp.dstport", "tcp.flags", "tcp.stream", "udp.stream"]
+          "udp.srcport", "udp.dstport", "tcp.flags", "tcp.stream", "udp.stream", "frame.time_epoch"]
 out = subprocess.run(["tshark", "-r", capture, "-T", "fields", "-E", "separator=,"]
                      + sum((["-e", f] for f in fields), []), check=True, capture_output=True, text=True).stdout
 
 # The client is the sender of the first SYN, else of the first packet, as
 # the probe decides; ICMP is one conversation per pair of hosts, no ports.
 convs, expected, got, types = {}, collections.Counter(), collections.Counter(), collections.Counter()
+shakes = {}  # per TCP connection: client, microseconds of its first frame, SYN, SYN-ACK and client's ACK after it
 for f in (line.split(",") for line in out.splitlines()):
     if len(f) < len(fields) or f[3] not in ("1", "6", "17"):
         continue
@@ -34,6 +39,17 @@ for f in (line.split(",") for line in out.splitlines()):
     expected[pair + ("dstBytes" if toward else "srcBytes",)] += int(f[0])
     if tcp and int(f[8], 16) & 0x01:
         expected[pair + ("dstFinPkts" if toward else "srcFinPkts",)] += 1
+    if tcp:
+        sec, _, frac = f[11].partition(".")  # exact: a double cannot hold epoch seconds to the microsecond
+        usec, flags = int(sec) * 1000000 + int((frac + "000000")[:6]), int(f[8], 16)
+        h = shakes.setdefault(key, [cli, usec, None, None, None])
+        at = 2 if flags == 0x02 else 3 if flags == 0x12 else 4 if flags == 0x10 and toward and h[3] else 0
+        if at and h[at] is None:
+            h[at] = usec
+by_client = collections.defaultdict(list)
+for h in shakes.values():
+    by_client[h[0]].append(h)
+legs, timed, late = [], 0, collections.Counter()
 
 for n, raw in enumerate(open(records, "rb"), 1):
     try:
@@ -44,10 +60,28 @@ for n, raw in enumerate(open(records, "rb"), 1):
     if r["type"] == "1":
         for k in ("dstPkts", "srcPkts", "dstBytes", "srcBytes", "dstFinPkts", "srcFinPkts"):
             got[(r["proto"], r["src"], r["dst"], r["dport"], k)] += int(r[k])
+    elif r["type"] in ("2", "4", "5", "6"):
+        sec, _, ms = r["begintime"].partition(".")
+        begin = int(sec) * 1000 + int(ms)
+        # The latest connection from that client address and port opened before the transaction began.
+        opened = [h for h in by_client[(r["src"], r["sport"])] if h[1] // 1000 <= begin]
+        h = max(opened, key=lambda h: h[1]) if opened else [None] * 5
+        want = tuple(str(b - a) if a and b else "0" for a, b in ((h[3], h[4]), (h[2], h[3])))
+        timed += 1
+        if (r["srcConDelayUsec"], r["dstConDelayUsec"]) != want:
+            legs.append(f"{r['sport']} {r.get('url', r.get('sql'))}: handshake "
+                        f"{r['srcConDelayUsec']}/{r['dstConDelayUsec']}, tshark {'/'.join(want)}")
+        elif begin // 10000 - h[1] // 10000000 >= 2 and want != ("0", "0"):
+            late[r["type"]] += 1
 
 if types["99"] == 0:
     sys.exit("no end-of-scan record")
 bad = [f"{k}: tshark {expected[k]}, probe {got[k]}" for k in sorted(set(expected) | set(got)) if expected[k] != got[k]]
 if bad:
     sys.exit("\n".join(bad[:20] + [f"{len(bad)} counts differ"]))
-print(f"{sum(types.values())} records ({dict(types)}), {len(convs)} conversations agree with tshark")
+if legs:
+    sys.exit("\n".join(legs[:20] + [f"{len(legs)} transactions differ"]))
+if any(late[t] < 2 for t in late_types):
+    sys.exit(f"too few transactions two scans after their handshake: {dict(late)}")
+print(f"{sum(types.values())} records ({dict(types)}), {len(convs)} conversations agree with tshark"
+      + (f"; {timed} transactions carry their handshake times ({dict(late)} two scans later)" if timed else ""))
