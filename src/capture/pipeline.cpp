@@ -58,16 +58,22 @@ void prefetchAhead()
     }
 }
 
-// The end of a capture file: the last scan, then every record handed off
-// and what the stores gathered are written out.
+// The end of a capture file, or of a live capture told to stop: the last
+// scan, then every record handed off and what the stores gathered are
+// written out.
 void finishInput()
 {
-    timespec cpu {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-    writeLog(1, "end of input: %llu frames read, %llu analysed, %llu lost; %.3f s of processing time, %.3f s of reading",
-             static_cast<unsigned long long>(ringInputFrames()), static_cast<unsigned long long>(takenFrames.load()),
-             static_cast<unsigned long long>(ringDropCount()), cpu.tv_sec + cpu.tv_nsec / 1e9, fileReadingSeconds());
-    scanInputEnd();
+    if (scanFollowsCapture()) {
+        timespec cpu {};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+        writeLog(1,
+                 "end of input: %llu frames read, %llu analysed, %llu lost; %.3f s of processing time, %.3f s of reading",
+                 static_cast<unsigned long long>(ringInputFrames()), static_cast<unsigned long long>(takenFrames.load()),
+                 static_cast<unsigned long long>(ringDropCount()), cpu.tv_sec + cpu.tv_nsec / 1e9, fileReadingSeconds());
+        scanInputEnd();
+    } else {
+        scanCaptureEnd();
+    }
     flushExports();
     flushStores();
     packet_input_handled();
@@ -126,3 +132,19 @@ int processThread(void*)
 }
 
 std::uint64_t ringTakenCount() { return takenFrames.load(std::memory_order_relaxed); }
+
+bool stopCapture(int timeoutMs)
+{
+    stopReading();
+    return packet_wait_finished(timeoutMs);
+}
+
+void logStopLine(const char* cause)
+{
+    writeLog(1,
+             "stopped by %s: %llu frames captured, %llu analysed, %llu lost on the full packet ring, %u dropped by "
+             "the capture library",
+             cause, static_cast<unsigned long long>(capturedFrameCount()),
+             static_cast<unsigned long long>(ringTakenCount()), static_cast<unsigned long long>(ringDropCount()),
+             captureLibraryDrops());
+}
