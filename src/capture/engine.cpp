@@ -298,6 +298,7 @@ double readingSeconds = 0;                        // set before the end of a fil
 
 // Kernel buffer of a live capture: room for bursts while the ring is drained.
 constexpr int CAPTURE_BUFFER_BYTES = 16 << 20;
+constexpr int READ_TIMEOUT_MS = 1000;
 constexpr std::uint32_t STATS_MS = 1000;
 constexpr std::uint32_t LOSS_LOG_MS = 10000;
 
@@ -481,7 +482,7 @@ int openHandle(bool cardGone)
     if (p == nullptr) return -1;
     pcap_set_snaplen(p, 65536);
     pcap_set_promisc(p, 1);
-    pcap_set_timeout(p, 1000);
+    pcap_set_timeout(p, READ_TIMEOUT_MS);
     pcap_set_buffer_size(p, CAPTURE_BUFFER_BYTES);
     int rc = pcap_activate(p);
     if (rc < 0) {
@@ -508,6 +509,15 @@ int openHandle(bool cardGone)
 }  // namespace
 
 int openPcapHandler() { return openHandle(false); }
+
+int captureDrainMs()
+{
+    // The kernel hands a block of frames over when it is full or has been
+    // the current one for a read time-out, so the last frame waits two at
+    // most.
+    std::lock_guard<std::mutex> lk(handleLock);
+    return caphandler != nullptr && !fromFile ? 2 * READ_TIMEOUT_MS + 100 : 0;
+}
 
 void stopReading()
 {

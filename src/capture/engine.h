@@ -44,6 +44,9 @@ int openCaptureFile(const char* path, char* err, int errSize);
 // Captures from the named device instead of the remembered card. 0, or -1
 // after logging why.
 int selectCaptureInterface(const char* name);
+// How long a live capture is still read at a stop, so that the frames the
+// card had captured before it reach the ring; 0 while no card is open.
+int captureDrainMs();
 // Live capture: the capture thread takes no more frames, closes the card and
 // tells the ring that the input has ended.
 void stopReading();

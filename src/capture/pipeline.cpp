@@ -1,5 +1,6 @@
 #include "capture/pipeline.h"
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 
@@ -12,6 +13,7 @@
 #include "output/channel.h"
 #include "output/scan.h"
 #include "output/store.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -135,8 +137,10 @@ std::uint64_t ringTakenCount() { return takenFrames.load(std::memory_order_relax
 
 bool stopCapture(int timeoutMs)
 {
+    int drain = std::min(captureDrainMs(), timeoutMs);
+    platform::sleepMs(drain);
     stopReading();
-    return packet_wait_finished(timeoutMs);
+    return packet_wait_finished(timeoutMs - drain);
 }
 
 void logStopLine(const char* cause)

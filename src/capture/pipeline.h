@@ -23,8 +23,9 @@ int processThread(void* arg);
 // Frames the processing thread has taken from the ring, since start-up.
 std::uint64_t ringTakenCount();
 
-// Ends a live capture: the capture thread stops taking frames, the processing
-// thread analyses those already in the ring, a last scan ends every session
+// Ends a live capture: the capture thread reads what the card had captured
+// and then stops taking frames, the processing thread analyses those in the
+// ring, a last scan ends every session
 // and exports its records, and the exports and stores are written out. false
 // when that has not finished within timeoutMs.
 bool stopCapture(int timeoutMs);

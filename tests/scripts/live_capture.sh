@@ -1,6 +1,7 @@
 #!/bin/bash
 # Live capture on lo set up by the configuration file alone: curl against nginx, with tcpdump as a witness, is captured
-# whole, agrees with tshark and lands in the JSON store. And a card that cannot be opened for lack of permission.
+# whole, agrees with tshark and lands in the JSON store. A stop keeps what was captured, and drops are counted across
+# a card deleted and made again. And a card that cannot be opened for lack of permission.
 source "$(dirname "$0")/common.bash"
 needs_root
 PORT=18081
@@ -66,6 +67,94 @@ grep -q "find card 127.0.0.1 match mac 000000000000" "$(logfile)" && pass "the c
 store_holds && pass "transactions and pairs are in the JSON store" || fail "JSON store"
 [ "$(head -1 "$WORK/good.conf")" == "cardMac=000000000000" ] && grep -qx "exportInd=1" "$WORK/good.conf" \
   && pass "the rewrite starts with the card and saves the store's file number" || fail "$(cat "$WORK/good.conf")"
+
+# A stop keeps what was captured: runs shorter than the first scan, stopped by either signal while a keep-alive
+# transaction is still open, give the conversation's pair and every transaction in the store, on --json-out and at the
+# collector, and the end-of-scan record to the last two, with status 0 within the stop's 5 s. (An HTTP endpoint
+# serves every port of its address: other traffic on 127.0.0.1 is left out by its port.)
+stop_records() {
+  python3 - "$WORK/json-$1" "$WORK/out-$1.json" "$WORK/collector-$1" "$PORT" <<'PY'
+import glob, json, sys
+store = [json.loads(r) for name in sorted(glob.glob(sys.argv[1] + "/Wirelane-*.json"))
+         for r in open(name, "rb").read().rstrip(b"\0").split(b"\r\n\r\n") if r.strip()]
+out = [json.loads(line) for line in open(sys.argv[2])]
+collector = [json.loads(line) for line in open(sys.argv[3])]
+want = sorted([f"/index.html?s={i}" for i in range(5)] + ["/big.txt", "/missing.html"])
+for what, recs in (("store", store), ("--json-out", out), ("collector", collector)):
+    tx = sorted(r["url"] for r in recs if str(r["type"]) == "2" and str(r["dport"]) == sys.argv[4])
+    pairs = [r for r in recs if str(r["type"]) == "1" and str(r["dport"]) == sys.argv[4]]
+    ends = [r for r in recs if str(r["type"]) == "99"]
+    packets = sum(int(p["srcPkts"]) + int(p["dstPkts"]) for p in pairs)
+    if not set(want) <= set(tx) or len(pairs) != 1 or packets < 6 * 8:
+        sys.exit(f"{what}: transactions {tx}, {packets} packets in {len(pairs)} pairs")
+    if what != "store" and (ends != [{"type": "99", "time": pairs[0]["time"]}] or recs[-1] != ends[0]):
+        sys.exit(f"{what}: end records {ends} after {recs[-1]}, pair of {pairs[0]['time']}")
+PY
+}
+for sig in TERM INT; do
+  mkdir -p "$WORK/json-$sig"
+  printf '%s\n' cardMac=000000000000 "endpoint=127.0.0.1:$PORT|3|40213377" "exportPath=$WORK/json-$sig" \
+    exportSpace=100 exportRemote=127.0.0.2:19081 >"$WORK/stop.conf"
+  start_udp_listener 127.0.0.2 19081 "$WORK/collector-$sig"
+  listener=$bg
+  background "$PROBE" --conf "$WORK/stop.conf" --json-out "$WORK/out-$sig.json" >"$WORK/stop-$sig.out" 2>&1
+  sleep 4
+  for i in $(seq 0 4); do curl -s -o /dev/null -H 'Connection: close' "$url/index.html?s=$i"; done
+  curl -s -o /dev/null -o /dev/null "$url/big.txt" "$url/missing.html"
+  sleep 0.5
+  start=$(date +%s%N)
+  kill -$sig $bg
+  rc=0; wait $bg || rc=$?
+  ms=$(( ($(date +%s%N) - start) / 1000000 ))
+  expect "SIG$sig: status 0" 0 $rc
+  [ $ms -lt 5000 ] && pass "SIG$sig: stopped in $ms ms" || fail "SIG$sig: the stop took $ms ms"
+  expect "SIG$sig: the run was shorter than the first scan: the last scan alone" 1 \
+    "$(grep -c '\[TRAFFIC=' "$WORK/stop-$sig.out")"
+  sleep 0.2  # the last datagrams reach the collector
+  stop_records $sig && pass "SIG$sig: pair and transactions in the store, on --json-out and at the collector" \
+    || fail "SIG$sig: $(cat "$WORK/stop-$sig.out")"
+  kill $listener
+  wait $listener 2>/dev/null || true
+done
+
+# A burst that the capture library drops in part (the probe halted, the kernel's buffer full), then the card deleted
+# and made again: the first handle's drops stay counted, and the loss and the return are logged once each.
+NS=wlstop$$ A=wlsa$$ B=wlsb$$ NET=10.213.$(($$ % 250))
+veth_up() {
+  ip link add $A type veth peer name $B netns $NS && ip addr add $NET.1/24 dev $A && ip link set $A up \
+    && ip -n $NS addr add $NET.2/24 dev $B && ip -n $NS link set $B up
+}
+send_udp() {
+  ip netns exec $NS python3 -c 'import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for _ in range(int(sys.argv[2])): s.sendto(bytes(1400), (sys.argv[1], 9))' $NET.1 "$1"
+}
+ip netns add $NS
+cleanups+=("ip link del $A 2>/dev/null; ip netns del $NS")
+veth_up
+background "$PROBE" --interface $A >"$WORK/veth.out" 2>&1
+sleep 3
+kill -STOP $bg
+send_udp 30000  # about 42 MB, more than the capture buffer holds
+kill -CONT $bg
+for _ in $(seq 150); do grep -q "frames lost" "$WORK/veth.out" && break; sleep 0.1; done
+first=$(sed -n 's/.*frames lost: .*, \([0-9]*\) dropped by the capture library/\1/p' "$WORK/veth.out" | head -1)
+ip link del $A
+sleep 2
+veth_up
+for _ in $(seq 100); do grep -q "capture on $A is back" "$WORK/veth.out" && break; sleep 0.1; done
+send_udp 100
+sleep 1
+kill -TERM $bg
+rc=0; wait $bg || rc=$?
+expect "the probe on the veth card stops with status 0" 0 $rc
+dropped=$(sed -n 's/.*stopped by signal 15: .* \([0-9]*\) dropped by the capture library/\1/p' "$WORK/veth.out")
+[ "${first:-0}" -gt 1000 ] && [ "${dropped:-0}" -ge "$first" ] \
+  && pass "the stop line's $dropped dropped frames hold the $first of the card's first handle" \
+  || fail "first handle dropped '$first', the stop line says '$dropped': $(cat "$WORK/veth.out")"
+expect "the lost card is logged once" 1 "$(grep -c "capture on $A failed" "$WORK/veth.out")"
+expect "its return is logged once" 1 "$(grep -c "capture on $A is back" "$WORK/veth.out")"
+ip netns del $NS
 
 # Without the capabilities the log says so once while the probe keeps trying.
 cp "$PROBE" "$WORK/probe-unprivileged"
