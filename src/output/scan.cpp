@@ -165,7 +165,10 @@ int scanThread(void*)
     if (followCapture) return 0;  // the processing thread drives the scan
     time_t now = getGlobalTime(time(nullptr));
     time_t lastScan = now + 10;
-    std::memset(static_cast<void*>(comms), 0, sizeof comms);
+    {
+        std::lock_guard<std::mutex> lk(scanRunning);
+        std::memset(static_cast<void*>(comms), 0, sizeof comms);
+    }
     while (readOnlyGlobal.runFlag) {
         now = getGlobalTime(time(nullptr));
         if (lastScan - now > 20) lastScan = now + 10;  // the clock went back
