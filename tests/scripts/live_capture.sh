@@ -117,8 +117,21 @@ for sig in TERM INT; do
   wait $listener 2>/dev/null || true
 done
 
+# A second signal during the stop (which reads the card for two seconds) ends the probe at once.
+background "$PROBE" --interface lo >"$WORK/twice.out" 2>&1
+sleep 3
+start=$(date +%s%N)
+kill -TERM $bg
+sleep 0.3
+kill -TERM $bg
+rc=0; wait $bg || rc=$?
+ms=$(( ($(date +%s%N) - start) / 1000000 ))
+[ $rc -eq 1 ] && [ $ms -lt 1500 ] && grep -q "WARNING: signal 15 during the stop: ending at once" "$WORK/twice.out" \
+  && pass "a second signal ends the stop at once ($ms ms)" || fail "second signal: status $rc after $ms ms"
+
 # A burst that the capture library drops in part (the probe halted, the kernel's buffer full), then the card deleted
-# and made again: the first handle's drops stay counted, and the loss and the return are logged once each.
+# at once and made again: the first handle's drops are counted in the log and the stop line, and the loss and the
+# return are logged once each.
 NS=wlstop$$ A=wlsa$$ B=wlsb$$ NET=10.213.$(($$ % 250))
 veth_up() {
   ip link add $A type veth peer name $B netns $NS && ip addr add $NET.1/24 dev $A && ip link set $A up \
@@ -130,28 +143,30 @@ s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 for _ in range(int(sys.argv[2])): s.sendto(bytes(1400), (sys.argv[1], 9))' $NET.1 "$1"
 }
 ip netns add $NS
-cleanups+=("ip link del $A 2>/dev/null; ip netns del $NS")
+cleanups+=("ip link del $A 2>/dev/null; ip netns del $NS 2>/dev/null")
 veth_up
 background "$PROBE" --interface $A >"$WORK/veth.out" 2>&1
 sleep 3
 kill -STOP $bg
 send_udp 30000  # about 42 MB, more than the capture buffer holds
 kill -CONT $bg
-for _ in $(seq 150); do grep -q "frames lost" "$WORK/veth.out" && break; sleep 0.1; done
-first=$(sed -n 's/.*frames lost: .*, \([0-9]*\) dropped by the capture library/\1/p' "$WORK/veth.out" | head -1)
+sleep 3  # what the buffer held is read
 ip link del $A
 sleep 2
 veth_up
-for _ in $(seq 100); do grep -q "capture on $A is back" "$WORK/veth.out" && break; sleep 0.1; done
+for _ in $(seq 150); do grep -q "frames lost" "$WORK/veth.out" && break; sleep 0.1; done
 send_udp 100
 sleep 1
 kill -TERM $bg
 rc=0; wait $bg || rc=$?
 expect "the probe on the veth card stops with status 0" 0 $rc
-dropped=$(sed -n 's/.*stopped by signal 15: .* \([0-9]*\) dropped by the capture library/\1/p' "$WORK/veth.out")
-[ "${first:-0}" -gt 1000 ] && [ "${dropped:-0}" -ge "$first" ] \
-  && pass "the stop line's $dropped dropped frames hold the $first of the card's first handle" \
-  || fail "first handle dropped '$first', the stop line says '$dropped': $(cat "$WORK/veth.out")"
+logged=$(sed -n 's/.*frames lost: .*, \([0-9]*\) dropped by the capture library/\1/p' "$WORK/veth.out" | tail -1)
+line=$(grep "stopped by signal 15" "$WORK/veth.out" || true)
+captured=$(sed -n 's/.*: \([0-9]*\) frames captured.*/\1/p' <<<"$line")
+dropped=$(sed -n 's/.* \([0-9]*\) dropped by the capture library/\1/p' <<<"$line")
+[ "${logged:-0}" -gt 1000 ] && [ "$dropped" == "$logged" ] && [ $((captured + dropped)) -ge 30000 ] \
+  && pass "the first handle's $dropped drops are in the log and the stop line, with $captured frames captured" \
+  || fail "dropped '$logged' in the log, '$dropped' at the stop, '$captured' captured: $(cat "$WORK/veth.out")"
 expect "the lost card is logged once" 1 "$(grep -c "capture on $A failed" "$WORK/veth.out")"
 expect "its return is logged once" 1 "$(grep -c "capture on $A is back" "$WORK/veth.out")"
 ip netns del $NS
