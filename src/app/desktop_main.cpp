@@ -67,12 +67,8 @@ int main(int argc, char** argv)
     }).detach();
     g_main_loop_run(loop);
 
-    char cause[32];
-    if (stopSignal != 0) {
-        std::snprintf(cause, sizeof cause, "signal %d", stopSignal);
-    } else {
-        std::snprintf(cause, sizeof cause, "Exit");
-    }
+    char cause[32] = "Exit";
+    if (stopSignal != 0) std::snprintf(cause, sizeof cause, "signal %d", stopSignal);
     logStopLine(cause);
     if (!stopped) {
         writeLog(3, "the stop did not finish within %d s: ending without the records still being written",
