@@ -2,9 +2,11 @@
 // benchmarks. Captures from a card, or analyses a capture file and exits.
 #include <pcap/pcap.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "app/probe_verbs.h"
 #include "capture/engine.h"
@@ -144,18 +146,30 @@ int main(int argc, char** argv)
 
     if (start.offline) {
         packet_wait_finished();
-    } else {
-        int sig = 0;
-        sigwait(&stop, &sig);
-        writeLog(1,
-                 "stopped by signal %d: %llu frames captured, %llu analysed, %llu lost on the full packet ring, %u "
-                 "dropped by the capture library",
-                 sig, static_cast<unsigned long long>(capturedFrameCount()),
-                 static_cast<unsigned long long>(ringTakenCount()), static_cast<unsigned long long>(ringDropCount()),
-                 captureLibraryDrops());
+        flushExports();
+        flushStores();
+        flushJsonOut();
+        return 0;
     }
-    flushExports();
-    flushStores();
+    int sig = 0;
+    sigwait(&stop, &sig);
+    // The frames taken are analysed and their records written out; a second
+    // signal meanwhile ends the probe at once.
+    std::thread([stop] {
+        int again = 0;
+        sigwait(&stop, &again);
+        writeLog(2, "signal %d during the stop: ending at once", again);
+        _exit(1);
+    }).detach();
+    bool stopped = stopCapture(STOP_LIMIT_MS);
+    char cause[32];
+    std::snprintf(cause, sizeof cause, "signal %d", sig);
+    logStopLine(cause);
+    if (!stopped) {
+        writeLog(3, "the stop did not finish within %d s: ending without the records still being written",
+                 STOP_LIMIT_MS / 1000);
+        _exit(1);
+    }
     flushJsonOut();
     return 0;
 }

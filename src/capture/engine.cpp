@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -263,19 +265,69 @@ int findNicCard()
 
 namespace {
 
+// Replaced and read by the capture thread; the lock keeps a stop's
+// pcap_breakloop from another thread off a handle being closed.
 pcap_t* caphandler = nullptr;
+std::mutex handleLock;
+char handleName[1024];  // the device of caphandler
 bool fromFile = false;
 char fileName[1024];
 SavefileReader savefile;
 bool permissionLogged = false;
+// Drops over every handle opened: those closed, plus the open one's as last
+// read. The library counts from zero on each open, so a card that went away
+// and came back would otherwise hide its losses.
 std::atomic<unsigned> libraryDrops {0};
+unsigned closedHandleDrops = 0;  // the capture thread's alone, as the two below
+unsigned openHandleDrops = 0;
+unsigned openInterfaceDrops = 0;
+
+// A stop: the capture thread takes no more frames and ends the input.
+std::atomic<bool> stopRequested {false};
+std::mutex napLock;
+std::condition_variable napCv;
+
+// Sleeps ms, less when a stop comes meanwhile; false then.
+bool napUnlessStopped(int ms)
+{
+    std::unique_lock<std::mutex> lk(napLock);
+    return !napCv.wait_for(lk, std::chrono::milliseconds(ms), [] { return stopRequested.load(); });
+}
 std::atomic<std::uint64_t> capturedFrames {0};  // written by the capture thread alone
 double readingSeconds = 0;                        // set before the end of a file is told
 
 // Kernel buffer of a live capture: room for bursts while the ring is drained.
 constexpr int CAPTURE_BUFFER_BYTES = 16 << 20;
+constexpr int READ_TIMEOUT_MS = 1000;
 constexpr std::uint32_t STATS_MS = 1000;
 constexpr std::uint32_t LOSS_LOG_MS = 10000;
+
+// Reads the open handle's drops into libraryDrops. The library reads the
+// interface's own count from the card's statistics, which a card that has
+// gone away no longer has (the count it gives then is nonsense): its last
+// reading stands.
+void readHandleDrops(bool cardGone)
+{
+    pcap_stat st {};
+    if (caphandler == nullptr || pcap_stats(caphandler, &st) != 0) return;
+    if (!cardGone) openInterfaceDrops = st.ps_ifdrop;
+    openHandleDrops = st.ps_drop + openInterfaceDrops;
+    libraryDrops = closedHandleDrops + openHandleDrops;
+}
+
+// Takes the handle's drops into the sum and closes it.
+void closeHandle(bool cardGone)
+{
+    if (caphandler == nullptr) return;
+    readHandleDrops(cardGone);
+    closedHandleDrops += openHandleDrops;
+    openHandleDrops = 0;
+    openInterfaceDrops = 0;
+    libraryDrops = closedHandleDrops;
+    std::lock_guard<std::mutex> lk(handleLock);
+    pcap_close(caphandler);
+    caphandler = nullptr;
+}
 
 // The library's drop count is read once a second (the count of the stop
 // line comes from here); once per ten seconds, and only when something was
@@ -286,10 +338,7 @@ void checkLosses(std::uint32_t& lastStats, std::uint32_t& lastLog, std::uint64_t
     std::uint32_t now = platform::tickCountMs();
     if (now - lastStats < STATS_MS) return;
     lastStats = now;
-    if (caphandler != nullptr) {
-        pcap_stat st {};
-        if (pcap_stats(caphandler, &st) == 0) libraryDrops = st.ps_drop + st.ps_ifdrop;
-    }
+    readHandleDrops(false);
     if (now - lastLog < LOSS_LOG_MS) return;
     lastLog = now;
     std::uint64_t ring = ringDropCount();
@@ -417,25 +466,23 @@ int selectCaptureInterface(const char* name)
     return 0;
 }
 
-int openPcapHandler()
+namespace {
+
+int openHandle(bool cardGone)
 {
-    if (caphandler != nullptr) {
-        pcap_close(caphandler);
-        caphandler = nullptr;
-    }
+    closeHandle(cardGone);
     char name[1024];
     CardInfoT card;
     int found = getCard(globalValue.selectRow, &card);
     if (found == 0) std::snprintf(name, sizeof name, "%s", card.cardName);
-    platform::sleepMs(1000);
-    if (found != 0) return -1;
+    if (!napUnlessStopped(1000) || found != 0) return -1;
 
     char errbuf[PCAP_ERRBUF_SIZE] = {0};
     pcap_t* p = pcap_create(name, errbuf);
     if (p == nullptr) return -1;
     pcap_set_snaplen(p, 65536);
     pcap_set_promisc(p, 1);
-    pcap_set_timeout(p, 1000);
+    pcap_set_timeout(p, READ_TIMEOUT_MS);
     pcap_set_buffer_size(p, CAPTURE_BUFFER_BYTES);
     int rc = pcap_activate(p);
     if (rc < 0) {
@@ -446,37 +493,74 @@ int openPcapHandler()
                      "cap_net_raw,cap_net_admin (setcap cap_net_raw,cap_net_admin=eip); retrying",
                      name);
         }
-        pcap_close(p);  // closes fp
+        pcap_close(p);
         return -1;
     }
-    caphandler = p;
-    platform::sleepMs(1000);
+    {
+        std::lock_guard<std::mutex> lk(handleLock);
+        caphandler = p;
+    }
+    std::snprintf(handleName, sizeof handleName, "%s", name);
+    if (!napUnlessStopped(1000)) return -1;
     globalValue.newSelect = 0;
     return 0;
+}
+
+}  // namespace
+
+int openPcapHandler() { return openHandle(false); }
+
+int captureDrainMs()
+{
+    // The kernel hands a block of frames over when it is full or has been
+    // the current one for a read time-out, so the last frame waits two at
+    // most.
+    std::lock_guard<std::mutex> lk(handleLock);
+    return caphandler != nullptr && !fromFile ? 2 * READ_TIMEOUT_MS + 100 : 0;
+}
+
+void stopReading()
+{
+    {
+        std::lock_guard<std::mutex> lk(napLock);
+        stopRequested = true;
+    }
+    napCv.notify_all();
+    std::lock_guard<std::mutex> lk(handleLock);
+    if (caphandler != nullptr && !fromFile) pcap_breakloop(caphandler);
 }
 
 int packetThread(void*)
 {
     if (fromFile) return readFile();
 
-    caphandler = nullptr;
-    while (globalValue.selectRow < 0) platform::sleepMs(1000);
+    while (globalValue.selectRow < 0 && napUnlessStopped(1000)) {
+    }
 
     std::uint32_t lastStats = platform::tickCountMs(), lastLog = lastStats;
     std::uint64_t lastRing = 0;
     unsigned lastLib = 0;
-    while (readOnlyGlobal.runFlag) {
+    while (readOnlyGlobal.runFlag && !stopRequested) {
         if (globalValue.newSelect) openPcapHandler();
         if (caphandler == nullptr) continue;  // the open failed: try again
         checkLosses(lastStats, lastLog, lastRing, lastLib);
         // What the kernel holds, a ring's worth at most, so that a card kept
         // busy still lets the loop look at its flags; none after the read
         // time-out.
-        if (pcap_dispatch(caphandler, RING_SLOTS, takeFrame, nullptr) < 0) {
-            // Card gone or read error: reopen until it is back.
-            while (openPcapHandler() != 0) {
+        if (pcap_dispatch(caphandler, RING_SLOTS, takeFrame, nullptr) < 0 && !stopRequested) {
+            // Card gone or read error: reopen until it is back, saying so
+            // once each way.
+            char name[sizeof handleName];
+            std::snprintf(name, sizeof name, "%s", handleName);
+            writeLog(2, "capture on %s failed: %s; opening it again until the card is back", name,
+                     pcap_geterr(caphandler));
+            while (openHandle(true) != 0 && !stopRequested) {
             }
+            if (caphandler != nullptr) writeLog(1, "capture on %s is back", name);
         }
     }
+    // The frames taken so far are analysed; the drops go into the stop line.
+    closeHandle(false);
+    packet_end_input(capturedFrames.load(std::memory_order_relaxed));
     return 0;
 }

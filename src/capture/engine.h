@@ -44,7 +44,14 @@ int openCaptureFile(const char* path, char* err, int errSize);
 // Captures from the named device instead of the remembered card. 0, or -1
 // after logging why.
 int selectCaptureInterface(const char* name);
-// Frames that the capture library reports as dropped, since the card was opened.
+// How long a live capture is still read at a stop, so that the frames the
+// card had captured before it reach the ring; 0 while no card is open.
+int captureDrainMs();
+// Live capture: the capture thread takes no more frames, closes the card and
+// tells the ring that the input has ended.
+void stopReading();
+// Frames that the capture library reports as dropped, over every card opened
+// since start-up.
 unsigned captureLibraryDrops();
 // Frames the capture library handed over from the card, since start-up.
 std::uint64_t capturedFrameCount();

@@ -1,5 +1,6 @@
 #include "capture/pipeline.h"
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 
@@ -12,6 +13,7 @@
 #include "output/channel.h"
 #include "output/scan.h"
 #include "output/store.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -58,16 +60,22 @@ void prefetchAhead()
     }
 }
 
-// The end of a capture file: the last scan, then every record handed off
-// and what the stores gathered are written out.
+// The end of a capture file, or of a live capture told to stop: the last
+// scan, then every record handed off and what the stores gathered are
+// written out.
 void finishInput()
 {
-    timespec cpu {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-    writeLog(1, "end of input: %llu frames read, %llu analysed, %llu lost; %.3f s of processing time, %.3f s of reading",
-             static_cast<unsigned long long>(ringInputFrames()), static_cast<unsigned long long>(takenFrames.load()),
-             static_cast<unsigned long long>(ringDropCount()), cpu.tv_sec + cpu.tv_nsec / 1e9, fileReadingSeconds());
-    scanInputEnd();
+    if (scanFollowsCapture()) {
+        timespec cpu {};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+        writeLog(1,
+                 "end of input: %llu frames read, %llu analysed, %llu lost; %.3f s of processing time, %.3f s of reading",
+                 static_cast<unsigned long long>(ringInputFrames()), static_cast<unsigned long long>(takenFrames.load()),
+                 static_cast<unsigned long long>(ringDropCount()), cpu.tv_sec + cpu.tv_nsec / 1e9, fileReadingSeconds());
+        scanInputEnd();
+    } else {
+        scanCaptureEnd();
+    }
     flushExports();
     flushStores();
     packet_input_handled();
@@ -126,3 +134,21 @@ int processThread(void*)
 }
 
 std::uint64_t ringTakenCount() { return takenFrames.load(std::memory_order_relaxed); }
+
+bool stopCapture(int timeoutMs)
+{
+    int drain = std::min(captureDrainMs(), timeoutMs);
+    platform::sleepMs(drain);
+    stopReading();
+    return packet_wait_finished(timeoutMs - drain);
+}
+
+void logStopLine(const char* cause)
+{
+    writeLog(1,
+             "stopped by %s: %llu frames captured, %llu analysed, %llu lost on the full packet ring, %u dropped by "
+             "the capture library",
+             cause, static_cast<unsigned long long>(capturedFrameCount()),
+             static_cast<unsigned long long>(ringTakenCount()), static_cast<unsigned long long>(ringDropCount()),
+             captureLibraryDrops());
+}

@@ -22,3 +22,14 @@ int processThread(void* arg);
 
 // Frames the processing thread has taken from the ring, since start-up.
 std::uint64_t ringTakenCount();
+
+// Ends a live capture: the capture thread reads what the card had captured
+// and then stops taking frames, the processing thread analyses those in the
+// ring, a last scan ends every session
+// and exports its records, and the exports and stores are written out. false
+// when that has not finished within timeoutMs.
+bool stopCapture(int timeoutMs);
+// How long the programs give a stop before they end without it.
+constexpr int STOP_LIMIT_MS = 5000;
+// The log line of a stop, with the frame counts: "stopped by <cause>: ...".
+void logStopLine(const char* cause);

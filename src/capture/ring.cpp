@@ -331,10 +331,14 @@ void packet_end_input(std::uint64_t framesRead)
     wake(sleepers.consumerWaiting, frameReady);
 }
 
-void packet_wait_finished()
+bool packet_wait_finished(int timeoutMs)
 {
     std::unique_lock<std::mutex> lk(wakeMutex);
-    finishedCv.wait(lk, [] { return finished; });
+    if (timeoutMs < 0) {
+        finishedCv.wait(lk, [] { return finished; });
+        return true;
+    }
+    return finishedCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [] { return finished; });
 }
 
 void packet_input_handled()

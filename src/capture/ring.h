@@ -65,8 +65,9 @@ void packet_mark_time(const timeval& ts);
 // processing thread ends after the last one.
 void packet_end_input(std::uint64_t framesRead);
 // Blocks until the processing thread has handled the end of the input,
-// which it tells with packet_input_handled.
-void packet_wait_finished();
+// which it tells with packet_input_handled, or for timeoutMs at most (-1:
+// no limit); false when the time ran out.
+bool packet_wait_finished(int timeoutMs = -1);
 void packet_input_handled();
 // The frames read from the source, as packet_end_input was told.
 std::uint64_t ringInputFrames();

@@ -42,6 +42,12 @@ time_t capturePeriod = 0;
 
 time_t lastCardSearch = 0;
 
+// One scan at a time: the scan thread's, and the last one of a live capture,
+// which the processing thread runs once it has taken the last frame. After
+// that one the scan thread scans no more.
+std::mutex scanRunning;
+bool scansEnded = false;  // guarded by scanRunning
+
 // Per-bucket work space of a scan, reused for every bucket: a bucket yields
 // at most 16 records and 16 ended sessions. Only one scan runs at a time.
 CommMsgT bucketRecords[BUCKET_SESSIONS];
@@ -121,7 +127,8 @@ void scanFun(time_t stamp, bool endAll)
         for (int i = 0; i < k; i++) exportBusinessData(&endedSessions[i]);
     }
     exportCommpairData(stamp);
-    if (!followCapture) platform::sleepMs(1000);
+    // The last scan of a live capture does not wait: the program is ending.
+    if (!followCapture && !endAll) platform::sleepMs(1000);
     exportEndData(stamp);
 }
 
@@ -147,7 +154,7 @@ void runScan(time_t stamp, bool endAll)
     writeLog(1, "[TRAFFIC=%d] [PACKET=%d] [SESSION:%d]\n", static_cast<int>(static_cast<unsigned>(bytes) * 8u) / 5,
              pkts / 5, cntTotalSession);
 
-    if (!followCapture && globalValue.selectRow == -1 && std::labs(static_cast<long>(stamp - lastCardSearch)) > 30) {
+    if (!followCapture && !endAll && globalValue.selectRow == -1 && std::labs(static_cast<long>(stamp - lastCardSearch)) > 30) {
         if (auto hook = cardSearchHook.load()) hook();
         lastCardSearch = stamp;
     }
@@ -158,11 +165,16 @@ int scanThread(void*)
     if (followCapture) return 0;  // the processing thread drives the scan
     time_t now = getGlobalTime(time(nullptr));
     time_t lastScan = now + 10;
-    std::memset(static_cast<void*>(comms), 0, sizeof comms);
+    {
+        std::lock_guard<std::mutex> lk(scanRunning);
+        std::memset(static_cast<void*>(comms), 0, sizeof comms);
+    }
     while (readOnlyGlobal.runFlag) {
         now = getGlobalTime(time(nullptr));
         if (lastScan - now > 20) lastScan = now + 10;  // the clock went back
         if (readOnlyGlobal.queryExpFlag == 0 && lastScan < now) {
+            std::lock_guard<std::mutex> lk(scanRunning);
+            if (scansEnded) break;
             lastScan = now;
             runScan(now, false);
             continue;
@@ -189,4 +201,15 @@ void scanInputEnd()
 {
     if (!followCapture || capturePeriod == 0) return;
     runScan(capturePeriod + 10, true);
+}
+
+void scanCaptureEnd()
+{
+    if (followCapture) return;
+    std::lock_guard<std::mutex> lk(scanRunning);
+    if (scansEnded) return;
+    scansEnded = true;
+    // As at the end of a capture file, the records carry the end of the
+    // period in progress.
+    runScan(getGlobalTime(time(nullptr)) + 10, true);
 }

@@ -35,6 +35,9 @@ void setScanFollowsCapture(bool follow);
 bool scanFollowsCapture();
 void scanClockTick(time_t sec);
 void scanInputEnd();
+// The end of a live capture, once the last frame is analysed: a last scan
+// ends every session and exports its records; the scan thread then ends.
+void scanCaptureEnd();
 
 // Asks the desktop program to refresh its live list (no-op without one).
 void setListRefreshHook(void (*hook)());

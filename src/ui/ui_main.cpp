@@ -123,7 +123,11 @@ gboolean windowStateCb(GtkWidget*, GdkEventWindowState* event, gpointer)
 }
 
 void menuViewCb(GtkMenuItem*, gpointer) { showMainWindow(); }
-void menuExitCb(GtkMenuItem*, gpointer) { gtk_main_quit(); }
+// The tray's Exit stays at hand while the program stops, after the main loop.
+void menuExitCb(GtkMenuItem*, gpointer)
+{
+    if (gtk_main_level() > 0) gtk_main_quit();
+}
 
 gboolean destroyLater(gpointer menu)
 {
@@ -294,7 +298,10 @@ void btnOnlineCb(GtkWidget* w, gpointer data)
     showKestrelWin(w, data);
 }
 
-void btnExitCb(GtkWidget*, gpointer) { gtk_main_quit(); }
+void btnExitCb(GtkWidget*, gpointer)
+{
+    if (gtk_main_level() > 0) gtk_main_quit();
+}
 
 GtkWidget* packButton(GtkWidget* box, const char* label, GCallback cb, bool atEnd)
 {

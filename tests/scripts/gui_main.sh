@@ -1,7 +1,13 @@
 #!/bin/bash
 # The main window under Xvfb (gui_main.py): live HTTP rows, the column chooser, the detail window, History and
-# RealTime, a CSV export read back, the close request, memory over many refreshes and windows, and Exit.
+# RealTime, a CSV export read back, the close request, memory over many refreshes and windows, and Exit, which ends
+# the capture in order.
 source "$(dirname "$0")/common.bash"
-run_live_gui gui_main.py 18280 "columnShow=$(printf '1|%.0s' $(seq 37))1"  # every column shown
+start_udp_listener 127.0.0.2 19280 "$WORK/collector"
+run_live_gui gui_main.py 18280 "columnShow=$(printf '1|%.0s' $(seq 37))1" exportRemote=127.0.0.2:19280  # every column
 [ -f "$(logfile)" ] && pass "the log file is opened" || fail "no log file at $(logfile)"
+# Exit: a last scan (its traffic line) right before the stop line, its end-of-scan record the last at the collector.
+grep -B2 "MESSAGE: stopped by Exit: " "$(logfile)" | head -1 | grep -q '\[TRAFFIC=' \
+  && tail -1 "$WORK/collector" | grep -q '^{"type":"99","time":"[0-9]*"}$' \
+  && pass "Exit runs a last scan" || fail "last scan: $(tail -3 "$(logfile)") $(tail -c 300 "$WORK/collector")"
 finish
