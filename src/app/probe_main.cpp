@@ -154,5 +154,7 @@ int main(int argc, char** argv)
     flushExports();
     flushStores();
     flushJsonOut();
-    return 0;
+    // A capture file read only in part was analysed as far as it went; the
+    // log said where it stopped.
+    return start.offline && !fileReadToEnd() ? 1 : 0;
 }

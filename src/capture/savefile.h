@@ -69,6 +69,7 @@ private:
     // overwritten with the zero byte after the record before.
     std::uint8_t first_ = 0;
     bool eof_ = false;
+    bool readFailed_ = false;  // the end came from a failed read
     pcap_pkthdr hdr_ {};
     char error_[256] = "";
 };
