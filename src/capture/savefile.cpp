@@ -33,7 +33,9 @@ void SavefileReader::open(pcap_t* p)
 {
     p_ = p;
     error_[0] = '\0';
-    if (!take(fileno(pcap_file(p)), pcap_snapshot(p))) fd_ = -1;
+    // Ethernet captures alone, the ones analysed: in a file of the other byte
+    // order the library rewrites the pseudo-headers of some other link types.
+    if (pcap_datalink(p) != DLT_EN10MB || !take(fileno(pcap_file(p)), pcap_snapshot(p))) fd_ = -1;
 }
 
 bool SavefileReader::take(int fd, int snapshot)
