@@ -136,8 +136,13 @@ void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int
     session->lastPktDirectionTime = {};
     session->firstResTime = {};
     session->resTime = {};
-    // pname, busiId, type and the id rings carry over from the slot's
-    // previous conversation; the session step sets type and busiId.
+    // The ids of the slot's previous conversation would make packets of this
+    // one look like copies.
+    std::memset(session->srcFragID, 0, sizeof session->srcFragID);
+    std::memset(session->dstFragID, 0, sizeof session->dstFragID);
+    session->fragInd1 = session->fragInd2 = 0;
+    // pname, busiId and type carry over from the slot's previous
+    // conversation; the session step sets type and busiId.
     emptyTransaction(session);
     clearSessionValue(session);
 }

@@ -27,6 +27,12 @@ constexpr int PROTO_TCP = 6;
 constexpr int MAX_NET_DELAY = 5000000;
 constexpr int MAX_APP_DELAY = 60000000;
 
+// Two copies of one frame (a mirror port, two bridged cards) come within
+// microseconds; a sender's own identical re-send waits for a timer
+// (milliseconds for a loss probe, 200 ms for a retransmission, a second for
+// a SYN-ACK).
+constexpr int COPY_WINDOW_USEC = 500;
+
 bool synWithoutAck(u8 flags) { return (flags & TCP_SYN) != 0 && (flags & TCP_ACK) == 0; }
 
 int capped(int usec, int limit) { return usec > limit ? 0 : usec; }
@@ -80,6 +86,27 @@ bool isRetransmission(const NetSessionT& s, u32 seq, int payloadLen, u32 lastSeq
     // A one-byte segment is a keep-alive or window probe, not a resend.
     if (s.proto != PROTO_TCP || payloadLen < 2) return false;
     return seq < lastSeq || (seq == lastSeq && payloadLen == lastLen);
+}
+
+// What tells a TCP segment from the one before it, in one word.
+u32 packetSign(u32 seq, u32 ackSeq, u8 tcpFlag, int winSize, int payloadLen, int bytes)
+{
+    u64 a = (static_cast<u64>(seq) << 32) | ackSeq;
+    u64 b = (static_cast<u64>(tcpFlag) << 56) ^ (static_cast<u64>(static_cast<u32>(winSize)) << 24) ^
+            (static_cast<u64>(static_cast<u32>(payloadLen)) << 32) ^ static_cast<u32>(bytes);
+    return static_cast<u32>(((a ^ (b * 0x9E3779B97F4A7C15ull)) * 0xC2B2AE3D27D4EB4Full) >> 32);
+}
+
+// A packet captured twice: its IPv4 identification is among the last four
+// of its direction (id 0, which many stacks send with DF set, proves
+// nothing), or, with id 0 (Linux sends every SYN-ACK so), it is a TCP
+// segment equal to the one just before it in the session.
+bool isCopy(NetSessionT* s, int direction, u16 frag, u32 sign, const timeval& ts)
+{
+    if (!readOnlyGlobal.disableRepeat) return false;
+    if (isRepeat(s, direction, frag) == 1 && frag != 0) return true;
+    return frag == 0 && s->proto == PROTO_TCP && direction == s->lastPktDirection && sign == s->lastPktSign &&
+           timevalDiffUsec(ts, s->lastPktTime) <= COPY_WINDOW_USEC;
 }
 
 std::atomic<void (*)(NetSessionT*)> transactionSink {nullptr};
@@ -146,6 +173,9 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
         for (std::size_t at = 64; at < offsetof(NetSessionT, pname); at += 64) {
             __builtin_prefetch(reinterpret_cast<const char*>(s) + at, 1);
         }
+        // A copy is ignored before anything of it is taken in.
+        const u32 sign = proto == PROTO_TCP ? packetSign(seq, ackSeq, tcpFlag, winSize, payloadLen, bytes) : 0;
+        if (direction != 0 && isCopy(s, direction, frag, sign, ts)) return;
 
         int type = 0;
         if (endpoint != nullptr) {
@@ -173,24 +203,22 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
             // Ports too: on loopback both ends share one address.
             direction = dst == s->src && dport == s->sport ? 2 : 1;
             processFirstPacket(s, proto, seq, ackSeq, h, tcpFlag, tiny, direction, payloadLen, winSize);
+            // Remembered, so that its copy is known as one.
+            isRepeat(s, direction, frag);
+            s->lastPktSign = sign;
             return;
         }
 
+        // A SYN on a known conversation opens a new connection on the same
+        // ports: it starts its numbering afresh, and (a retransmitted SYN finds
+        // the transaction empty) the open transaction ends with its own
+        // connection's values, as at a session's end, and the new connection
+        // starts with none, whatever its type (one without a type yet may be
+        // found to speak HTTP later).
         if (tcpFlag == SYN_ONLY) {
-            // A new connection on the same ports starts its numbering afresh.
             s->reqSeq = s->resSeq = 0;
             s->reqLen = s->resLen = 0;
             s->reqAckSeq = s->resAckSeq = 0;
-        }
-        // The same packet captured twice (e.g. on two mirrored ports); id 0 is
-        // what many stacks send with DF set, so it proves nothing.
-        if (readOnlyGlobal.disableRepeat && isRepeat(s, direction, frag) == 1 && frag != 0) return;
-        // A SYN on a known conversation opens a new connection on the same
-        // ports (a retransmitted SYN finds the transaction empty): the open
-        // transaction ends with its own connection's values, as at a session's
-        // end, and the new connection starts with none, whatever its type (one
-        // without a type yet may be found to speak HTTP later).
-        if (tcpFlag == SYN_ONLY) {
             if (holdsTransaction(*s)) {
                 std::memcpy(static_cast<void*>(&ended), s, transactionBytes(*s));
                 ended.valid = 1;
@@ -237,6 +265,7 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
         }
         s->lastPktTime = ts;
         s->lastPktDirection = direction;
+        s->lastPktSign = sign;
         addSessionDistribute(s, bytes);
     }
 

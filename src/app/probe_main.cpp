@@ -171,5 +171,7 @@ int main(int argc, char** argv)
         _exit(1);
     }
     flushJsonOut();
-    return 0;
+    // A capture file read only in part was analysed as far as it went; the
+    // log said where it stopped.
+    return start.offline && !fileReadToEnd() ? 1 : 0;
 }

@@ -295,6 +295,8 @@ bool napUnlessStopped(int ms)
 }
 std::atomic<std::uint64_t> capturedFrames {0};  // written by the capture thread alone
 double readingSeconds = 0;                        // set before the end of a file is told
+std::uint64_t emptyRecords = 0;                   // likewise
+bool readToEnd = true;                            // likewise
 
 // Kernel buffer of a live capture: room for bursts while the ring is drained.
 constexpr int CAPTURE_BUFFER_BYTES = 16 << 20;
@@ -372,11 +374,20 @@ int readFile()
         int rc = savefile.next(&hdr, &data, &inPlace);
         if (rc == PCAP_ERROR_BREAK) break;  // end of the file
         if (rc < 0) {
-            writeLog(3, "read %s failed: %s", fileName, savefile.error());
+            // The record that could not be read, numbered from 1 as other
+            // tools number frames, empty records included.
+            readToEnd = false;
+            writeLog(3, "read %s stopped at frame %llu: %s", fileName,
+                     static_cast<unsigned long long>(frames + emptyRecords + 1), savefile.error());
             break;
         }
         if (rc == 0) continue;
-        if (data == nullptr || hdr->caplen == 0) break;
+        // A record may hold no bytes at all (the format allows it); it says
+        // nothing, and the frames after it are still to be read.
+        if (data == nullptr || hdr->caplen == 0) {
+            emptyRecords++;
+            continue;
+        }
         // The scan follows capture time: every new period is marked in the
         // ring, also when the frame that starts it is filtered out.
         time_t p = getGlobalTime(hdr->ts.tv_sec);
@@ -404,6 +415,8 @@ int readFile()
 unsigned captureLibraryDrops() { return libraryDrops; }
 std::uint64_t capturedFrameCount() { return capturedFrames.load(std::memory_order_relaxed); }
 double fileReadingSeconds() { return readingSeconds; }
+std::uint64_t fileEmptyRecords() { return emptyRecords; }
+bool fileReadToEnd() { return readToEnd; }
 
 int openCaptureFile(const char* path, char* err, int errSize)
 {

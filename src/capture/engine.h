@@ -58,3 +58,8 @@ std::uint64_t capturedFrameCount();
 // The capture thread's CPU time up to the end of the capture file, once the
 // ring has been told of that end.
 double fileReadingSeconds();
+// Records of the capture file that held no bytes and were skipped, and
+// whether the file was read to its end (false after a cut record or a read
+// error); both once the ring has been told of the end.
+std::uint64_t fileEmptyRecords();
+bool fileReadToEnd();

@@ -33,7 +33,9 @@ void SavefileReader::open(pcap_t* p)
 {
     p_ = p;
     error_[0] = '\0';
-    if (!take(fileno(pcap_file(p)), pcap_snapshot(p))) fd_ = -1;
+    // Ethernet captures alone, the ones analysed: in a file of the other byte
+    // order the library rewrites the pseudo-headers of some other link types.
+    if (pcap_datalink(p) != DLT_EN10MB || !take(fileno(pcap_file(p)), pcap_snapshot(p))) fd_ = -1;
 }
 
 bool SavefileReader::take(int fd, int snapshot)
@@ -67,7 +69,7 @@ bool SavefileReader::take(int fd, int snapshot)
     for (std::uint64_t& s : stamps_) s = 0;
     base_ = FILE_HEADER;
     have_ = pos_ = 0;
-    eof_ = false;
+    eof_ = readFailed_ = false;
     return true;
 }
 
@@ -94,7 +96,10 @@ bool SavefileReader::fill(std::size_t need)
         ssize_t n = pread(fd_, buf_ + have_, BLOCK_SPAN - 1 - have_, base_ + static_cast<off_t>(have_));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            eof_ = true;  // a read error too: the library reports it
+            // A read error too: the library reads on from the record, and
+            // reports it.
+            eof_ = true;
+            readFailed_ = n < 0;
             break;
         }
         have_ += static_cast<std::size_t>(n);
@@ -111,7 +116,7 @@ std::uint32_t SavefileReader::field(const std::uint8_t* header, std::size_t at) 
 int SavefileReader::plainRecord()
 {
     if (!fill(RECORD_HEADER)) return 0;
-    if (have_ == pos_) return 0;
+    if (have_ == pos_) return readFailed_ ? -1 : 0;
     if (have_ - pos_ < RECORD_HEADER) return -1;
     std::uint8_t header[RECORD_HEADER];
     std::memcpy(header, buf_ + pos_, sizeof header);

@@ -6,12 +6,13 @@
 
 #include <cstdint>
 
-// Reads the records of a classic capture file (format 2.4, either byte order,
-// micro- or nanosecond times) straight from the file a block at a time: the
-// capture library copies every frame twice on its way through stdio. A record
-// that is not plain (longer than the file's snapshot length, or cut short at
-// the end of the file) is left to the library, which then reads on from its
-// offset, so that every file reads exactly as the library reads it.
+// Reads the records of a classic Ethernet capture file (format 2.4, either
+// byte order, micro- or nanosecond times) straight from the file a block at a
+// time: the capture library copies every frame twice on its way through
+// stdio. Other link types are the library's, and so is a record that is not
+// plain (longer than the file's snapshot length, cut short at the end of the
+// file, or after a failed read), from which the library then reads on, so
+// that every file reads exactly as the library reads it.
 //
 // The records read here stay in their block, so that the frames need not be
 // copied again: a block is read into anew only when its records are no longer
@@ -69,6 +70,7 @@ private:
     // overwritten with the zero byte after the record before.
     std::uint8_t first_ = 0;
     bool eof_ = false;
+    bool readFailed_ = false;  // the end came from a failed read
     pcap_pkthdr hdr_ {};
     char error_[256] = "";
 };

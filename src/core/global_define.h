@@ -134,6 +134,7 @@ struct alignas(64) NetSessionT {
     int fragInd2;
     u16 srcFragID[4];
     u16 dstFragID[4];
+    u32 lastPktSign;  // the fields of the latest packet, mixed (duplicate detection)
     char busiId[32];
     timeval reqTime;
     timeval lastPktDirectionTime;

@@ -78,18 +78,28 @@ TEST_F(SessionStep, FirstPacketDecidesRoles)
     }
 }
 
-// An IP id among the last four of its direction marks a duplicate; id 0 never.
-TEST_F(SessionStep, DuplicateCapturesAreIgnoredByIpId)
+// A packet captured twice is ignored: its IP id is among the last four of its direction (the first packet's
+// included), or, with id 0, it is a TCP segment equal to the one just before it, within half a millisecond.
+TEST_F(SessionStep, DuplicateCapturesAreIgnored)
 {
-    Flow f {.proto = 17, .sport = 53};
-    f.send({C, 0, 0, 0, 20, 0}, 5);  // the first packet is not remembered
-    struct Step { bool fromCli; u16 id; bool counted; };
-    const Step steps[] = {{C, 5, 1}, {C, 5, 0}, {S, 5, 1}, {C, 0, 1}, {C, 0, 1}, {C, 6, 1},
-                          {C, 7, 1}, {C, 8, 1}, {C, 5, 0}, {C, 9, 1}, {C, 5, 1}};
-    u32 counted = 1;
-    for (const Step& st : steps) {
-        f.send({st.fromCli, 0, 0, 0, 20, 1000 * (&st - steps + 1)}, st.id), counted += st.counted;
-        EXPECT_EQ(f.ses().rcvdPkts + f.ses().sendPkts, counted) << &st - steps;
+    struct Step { bool fromCli; u8 flags; u32 ack; long long us; u16 id; bool counted; };
+    const struct { int proto, len; std::vector<Step> steps; } flows[] = {
+        {17, 20, {{C, 0, 0, 0, 5, 1}, {C, 0, 0, 1, 5, 0}, {S, 0, 0, 2, 5, 1}, {C, 0, 0, 3, 0, 1}, {C, 0, 0, 4, 0, 1},
+                  {C, 0, 0, 5, 6, 1}, {C, 0, 0, 6, 7, 1}, {C, 0, 0, 7, 8, 1}, {C, 0, 0, 8, 5, 0}, {C, 0, 0, 9, 9, 1},
+                  {C, 0, 0, 10, 5, 1}}},
+        {6, 0, {{C, SYN, 0, 0, 0, 1}, {C, SYN, 0, 5, 0, 0}, {S, SYN | ACK, 1, 100, 0, 1}, {S, SYN | ACK, 1, 120, 0, 0},
+                {S, SYN | ACK, 1, 1000100, 0, 1}, {C, ACK, 1, 1000200, 0, 1}, {C, ACK, 2, 1000210, 0, 1},
+                {C, ACK, 2, 1000220, 0, 0}, {C, ACK, 2, 1000800, 0, 1}, {S, ACK, 1, 1001310, 7, 1},
+                {S, ACK, 1, 1001320, 7, 0}}},
+    };
+    for (const auto& flow : flows) {
+        SetUp();
+        Flow f {.proto = flow.proto, .sport = 53};
+        u32 counted = 0;
+        for (const Step& st : flow.steps) {
+            f.send({st.fromCli, st.flags, 1, st.ack, flow.len, st.us}, st.id), counted += st.counted;
+            EXPECT_EQ(f.ses().rcvdPkts + f.ses().sendPkts, counted) << flow.proto << " " << &st - flow.steps.data();
+        }
     }
 }
 

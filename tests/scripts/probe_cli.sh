@@ -64,24 +64,42 @@ if [ -z "${WIRELANE_SANITIZE:-}" ]; then
     && pass "$a allocations for 10000 frames, $b for 40000" || fail "allocations: '$a' for 10000, '$b' for 40000"
 fi
 
-# A record without data ends the input like the end of the file; a file cut
-# in the middle of a record ends it after the last whole record, and says so.
-python3 - "$SRC/data/sample.pcap" "$WORK/zero.pcap" "$WORK/cut.pcap" <<'PY'
+# A real HTTP capture with empty records (legal; at the start, in the middle, at the end), also as pcapng; cut in the
+# middle of its last record; with frames seen twice in a row (a mirror port; SYN-ACKs of IP id 0 among them).
+http=$SRC/tests/data/http_keepalive_reset.pcap
+python3 - "$http" "$WORK" <<'PY'
 import struct, sys
-data = open(sys.argv[1], "rb").read()
+data, work = open(sys.argv[1], "rb").read(), sys.argv[2]
 head, body, recs = data[:24], data[24:], []
 while body:
     n = 16 + struct.unpack("<I", body[8:12])[0]
     recs, body = recs + [body[:n]], body[n:]
-open(sys.argv[2], "wb").write(head + recs[0] + recs[1][:8] + bytes(8) + b"".join(recs[2:]))
-open(sys.argv[3], "wb").write(head + recs[0] + recs[1] + recs[2][:30])
+empty = lambda r: r[:8] + struct.pack("<II", 0, struct.unpack("<I", r[12:16])[0])
+write = lambda name, rs: open(f"{work}/{name}", "wb").write(head + b"".join(rs))
+write("zero.pcap", [empty(recs[0])] + recs[:20] + [empty(recs[19])] + recs[20:] + [empty(recs[-1])])
+write("cut.pcap", recs[:-1] + [recs[-1][:len(recs[-1]) // 2]])
+write("whole.pcap", recs[:-1])
+write("twice.pcap", [c for i, r in enumerate(recs) for c in ([r, r] if i % 4 != 3 else [r])])
 PY
-for c in "zero|1 frames read|" "cut|2 frames read|ERROR: read .*cut.pcap failed"; do
-  IFS='|' read -r name read err <<<"$c"
-  rc=0; out=$(timeout 20 "$PROBE" --read "$WORK/$name.pcap" 2>&1) || rc=$?
-  [ $rc -eq 0 ] && grep -q "end of input: $read" <<<"$out" && grep -q "$err" <<<"$out" \
-    && pass "$name.pcap: status 0, $read" || fail "$name.pcap: status $rc: $out"
+editcap -F pcapng "$WORK/zero.pcap" "$WORK/zero.pcapng" && editcap -F pcapng "$http" "$WORK/cut.pcapng"
+truncate -s -60 "$WORK/cut.pcapng"
+for c in "$http|base|0|41 frames read, 41 analysed, 0 lost, 0 empty|" "$WORK/whole.pcap|whole|0|40 frames read|" \
+         "$WORK/zero.pcap|base|0|41 frames read, 41 analysed, 0 lost, 3 empty records skipped|" \
+         "$WORK/zero.pcapng|base|0|41 frames read, 41 analysed, 0 lost, 3 empty records skipped|" \
+         "$WORK/cut.pcap|whole|1|40 frames read|ERROR: read $WORK/cut.pcap stopped at frame 41: truncated" \
+         "$WORK/cut.pcapng|whole|1|40 frames read|ERROR: read $WORK/cut.pcapng stopped at frame 41: truncated" \
+         "$WORK/twice.pcap|base|0|72 frames read|"; do
+  IFS='|' read -r file want status summary err <<<"$c"
+  printf '%s\n' "endpoint=127.0.0.1:18090|3|1" "endpoint=127.0.0.1:18091|2|2" >"$WORK/http.conf"
+  rc=0; "$PROBE" --conf "$WORK/http.conf" --read "$file" --json-out - >"$WORK/got.json" 2>"$WORK/got.log" || rc=$?
+  [ -f "$WORK/$want.json" ] || mv "$WORK/got.json" "$WORK/$want.json"  # the records of the file as it was
+  [ $rc -eq "$status" ] && grep -qF "end of input: $summary" "$WORK/got.log" && grep -qF "$err" "$WORK/got.log" \
+    && [ "$(grep -c ERROR "$WORK/got.log")" -eq "$status" ] && grep -q '"type":"2"' "$WORK/$want.json" \
+    && { [ ! -f "$WORK/got.json" ] || cmp -s "$WORK/$want.json" "$WORK/got.json"; } \
+    && pass "$(basename "$file"): status $status, $summary, the records of $want" || fail "$file: status $rc: $(cat \
+    "$WORK/got.log"; diff "$WORK/$want.json" "$WORK/got.json" | head -4)"
 done
+! cmp -s "$WORK/base.json" "$WORK/whole.json" || fail "the last frame changes no record"
 
 # A temporary folder whose log file name would not fit: refused, not cut.
 long=$WORK/$(printf 'd%.0s' $(seq 240))
