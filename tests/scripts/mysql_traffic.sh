@@ -1,6 +1,7 @@
 #!/bin/bash
-# MySQL statements and errors of the MariaDB client and server on loopback (TLS
-# off), captured by tcpdump and read back through the whole frame path.
+# MySQL statements and errors, users and schemas of the MariaDB client and
+# server on loopback (TLS off), captured by tcpdump and read back through the
+# whole frame path.
 source "$(dirname "$0")/common.bash"
 needs_root
 PORT=13306
@@ -46,8 +47,34 @@ grep -q "ERROR 1146" "$WORK/client.out" && grep -q "ERROR 1064" "$WORK/client.ou
   && grep -q "ERROR 1115" "$WORK/client.out" \
   || fail "the client saw no missing table, syntax error and unknown character set: $(cat "$WORK/client.out")"
 stop_capture
+
+# Who and where, in a capture of its own: a login with a schema, the client's USE (sent as COM_INIT_DB) and one
+# of a database that does not exist; a login without a schema, then \u; mariadb-slap, which sends its queries as
+# they stand: a USE query and a failing one.
+sql -e "CREATE DATABASE other; CREATE TABLE other.t2 (id INT); CREATE USER shopper@'127.0.0.1' IDENTIFIED BY 'Pw-93kq';
+  GRANT ALL ON *.* TO shopper@'127.0.0.1'"
+login=(--no-defaults --protocol=TCP -h 127.0.0.1 -P $PORT -u shopper -pPw-93kq --skip-ssl)
+start_capture "$WORK/logins.pcap" "tcp port $PORT"
+mariadb "${login[@]}" -D shop --force >"$WORK/logins.out" 2>&1 <<'SQL' || true
+SELECT id FROM t1 WHERE id = 1;
+USE other;
+SELECT id FROM t2;
+USE no_such_db;
+SELECT id FROM t2 WHERE id > 0;
+SQL
+mariadb "${login[@]}" >>"$WORK/logins.out" 2>&1 <<'SQL'
+SELECT id FROM shop.t1 WHERE id = 1;
+\u shop
+SELECT name FROM t1 WHERE id = 1;
+SQL
+mariadb-slap "${login[@]}" --create-schema=shop --no-drop --iterations=1 --concurrency=1 --delimiter=';' \
+  --query='SELECT id FROM t1 WHERE id < 2;USE other;SELECT id FROM t2 WHERE id = 1;USE no_such_db' \
+  >>"$WORK/logins.out" 2>&1 || true
+[ "$(grep -c "Unknown database 'no_such_db'" "$WORK/logins.out")" == 2 ] \
+  || fail "the server did not refuse both changes to a missing database: $(cat "$WORK/logins.out")"
+stop_capture
 kill -TERM $server
 for _ in $(seq 100); do kill -0 $server 2>/dev/null || break; sleep 0.1; done
-unit_test "statements and errors read from the MariaDB conversation" 'MysqlTraffic.*' \
-  WIRELANE_MYSQL_PCAP="$WORK/mysql.pcap"
+unit_test "statements, errors, users and schemas read from the MariaDB conversations" 'MysqlTraffic.*' \
+  WIRELANE_MYSQL_PCAP="$WORK/mysql.pcap" WIRELANE_MYSQL_LOGINS_PCAP="$WORK/logins.pcap"
 finish
