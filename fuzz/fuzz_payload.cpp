@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "analysis/db.h"
+#include "analysis/db_login.h"
 #include "analysis/http.h"
 #include "analysis/transaction.h"
 
@@ -23,6 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     getMysqlCode(&code, errMess, data, len);
     getSqlserverCode(&code, errMess, data, len);
     getOracleUser(user, data, len);
+    char dbname[32] = "";
+    getOracleDb(dbname, data, len);
+    getMysqlLogin(user, dbname, data, len);
+    getMysqlSchemaRequest(dbname, data, len);
+    isMysqlOk(data, len);
+    getSqlServerUser(user, dbname, data, len);
+    getSqlServerDbChange(dbname, data, len);
     if (size < 2) return 0;
 
     // An HTTP session and a database one (Oracle, MySQL or SQL Server) take the same frames.

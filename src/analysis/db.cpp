@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "analysis/db_login.h"
 #include "analysis/session.h"
 #include "core/util.h"
 #include "decode/frame_view.h"
@@ -35,6 +36,18 @@ constexpr KeywordT SQL_KEYWORDS[] = {{"select", "from"}, {"insert", "into"}, {"u
                                      {"drop", nullptr},   {"alter", nullptr}};
 // SQL Server statements are not recognised by "drop" and "alter".
 constexpr int TDS_KEYWORDS = 6;
+
+// DbSessionT::askedState: a change of database asked for, or taken.
+constexpr int DB_ASKED = 1;
+constexpr int DB_TAKEN = 2;
+
+// A change of database the server took holds from the next statement on.
+void takeAskedDb(DbSessionT& db)
+{
+    if (db.askedState != DB_TAKEN) return;
+    std::memcpy(db.dbname, db.askedDb, sizeof db.dbname);
+    db.askedState = 0;
+}
 
 FrameView viewOf(const u8* payload, int payloadLen)
 {
@@ -233,16 +246,28 @@ int getOracleUser(char* user, const u8* payload, int payloadLen)
     return 1;
 }
 
-int getSqlServerUser(char*, char*, const u8*, int) { return 0; }
-
 void processDbReq(NetSessionT* session, u32, int type, const timeval& ts, const u8* payload, int payloadLen,
                   NetSessionT* oneSession)
 {
     DbSessionT& db = session->busi.db;
     // An Oracle connect request (TNS packet type 1) is a login, not a statement.
-    if (type == DB_ORACLE && viewOf(payload, payloadLen).u8(4) == 1 &&
-        getOracleUser(db.user, payload, payloadLen) == 1) {
-        return;
+    if (type == DB_ORACLE && viewOf(payload, payloadLen).u8(4) == 1) {
+        getOracleDb(db.dbname, payload, payloadLen);
+        if (getOracleUser(db.user, payload, payloadLen) == 1) return;
+    }
+    if (type == DB_SQLSERVER && getSqlServerUser(db.user, db.dbname, payload, payloadLen) == 1) return;
+    if (type == DB_MYSQL) {
+        if (getMysqlLogin(db.user, db.dbname, payload, payloadLen) == 1) return;
+        // Only the answer right after the request can take the schema.
+        if (db.askedState == DB_ASKED) db.askedState = 0;
+        char schema[sizeof db.askedDb];
+        if (getMysqlSchemaRequest(schema, payload, payloadLen) == 1) {
+            // One name waits at a time: a change already taken holds from now.
+            takeAskedDb(db);
+            std::memcpy(db.askedDb, schema, sizeof db.askedDb);
+            db.askedState = DB_ASKED;
+            return;
+        }
     }
 
     char sql[SQL_SIZE] = {};
@@ -259,9 +284,11 @@ void processDbReq(NetSessionT* session, u32, int type, const timeval& ts, const 
         *oneSession = *session;
         oneSession->valid = 1;
     }
-    // User and database name stay with the session; the result is the new
-    // statement's own, none until its response says otherwise.
+    // User and database name stay with the session (a change of database
+    // taken since the last statement holds from this one); the result is the
+    // new statement's own, none until its response says otherwise.
     resetSession(type, session);
+    takeAskedDb(db);
     std::memset(db.sql, 0, sizeof db.sql);
     std::memcpy(db.sql, sql, strnlen(sql, sizeof db.sql - 1));
     db.retcode = 0;
@@ -269,4 +296,15 @@ void processDbReq(NetSessionT* session, u32, int type, const timeval& ts, const 
     session->resp = 0;
     db.real = real;
     db.beginTime = ts;
+}
+
+void processDbRes(NetSessionT* session, int type, const u8* payload, int payloadLen)
+{
+    DbSessionT& db = session->busi.db;
+    if (type == DB_SQLSERVER) {
+        if (getSqlServerDbChange(db.askedDb, payload, payloadLen) == 1) db.askedState = DB_TAKEN;
+    } else if (type == DB_MYSQL && db.askedState == DB_ASKED) {
+        // The schema changes only when the server takes it.
+        db.askedState = isMysqlOk(payload, payloadLen) == 1 ? DB_TAKEN : 0;
+    }
 }

@@ -20,4 +20,6 @@ void getSqlserverCode(int* code, char* errMess, const u8* payload, int payloadLe
 // 1 when the frame is an Oracle connect request with "USER=" (user, 32 bytes,
 // may then be set), else 0.
 int getOracleUser(char* user, const u8* payload, int payloadLen);
-int getSqlServerUser(char* user, char* dbname, const u8* payload, int payloadLen);
+// The first response frame after request data: the database changes that the
+// server confirms (SQL Server ENVCHANGE, the OK to a MySQL schema request).
+void processDbRes(NetSessionT* session, int type, const u8* payload, int payloadLen);

@@ -37,9 +37,10 @@ void processBusiness(NetSessionT* session, u32 seq, int type, int direction, con
                 getMysqlCode(&db.retcode, db.errMess, payload, payloadLen);
             } else if (type == APP_SQLSERVER) {
                 getSqlserverCode(&db.retcode, db.errMess, payload, payloadLen);
-                getSqlServerUser(db.user, db.dbname, payload, payloadLen);
             }
         }
+        // A change of database answers any request, a statement or not.
+        if (prev == 1 && isDb(type)) processDbRes(session, type, payload, payloadLen);
         if (type == APP_HTTP) {
             HttpSessionT& http = session->busi.http;
             const int usec = timevalDiffUsec(ts, session->lastReqTime);

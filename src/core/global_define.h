@@ -99,6 +99,11 @@ struct DbSessionT {
     char errMess[128];
     char user[32];
     char dbname[32];
+    // A change of database asked for (askedState 1) or taken by the server
+    // (2): dbname of the statements from the next one on, as the open one
+    // ran in the database before. Fits the padding of NetSessionT.
+    char askedDb[32];
+    int askedState;
 };
 
 // One tracked conversation. src is the client, dst the server; counters named

@@ -28,6 +28,11 @@ public:
     {
         return has(off, 2) ? static_cast<std::uint16_t>(data_[off + 1] << 8 | data_[off]) : 0;
     }
+    std::uint32_t le32(long off) const
+    {
+        if (!has(off, 4)) return 0;
+        return static_cast<std::uint32_t>(le16(off + 2)) << 16 | le16(off);
+    }
     std::uint32_t be32(long off) const
     {
         if (!has(off, 4)) return 0;

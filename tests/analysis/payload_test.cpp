@@ -2,13 +2,16 @@
 // frame; payloads and output buffers sit in heap blocks of exactly their size, so that the sanitizers see overruns.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "analysis/db.h"
+#include "analysis/db_login.h"
 #include "analysis/http.h"
 #include "analysis/transaction.h"
 
@@ -230,7 +233,7 @@ TEST(DbParse, StatementsErrorsAndLogins)
     for (const Case& c : cases) EXPECT_EQ(parseDb(c.parser, c.payload), std::pair(c.text, c.number)) << c.what;
 }
 
-// Per protocol: login, a complete statement, an incomplete one, the next, one more.
+// Per protocol: login (Oracle's names user and database), a complete statement, an incomplete one, the next, one more.
 TEST(DbTransaction, StatementsCloseTransactions)
 {
     struct Case { int type; Bytes (*statement)(const Bytes&); const char* user; };
@@ -250,8 +253,9 @@ TEST(DbTransaction, StatementsCloseTransactions)
         EXPECT_EQ(copy.valid, 0);
         request(c.statement("select 1"), {1001, 200000});
         ASSERT_EQ(copy.valid, 1);
-        EXPECT_EQ(std::tuple(Bytes(copy.busi.db.sql), copy.busi.db.response, Bytes(copy.busi.db.user)),
-                  std::tuple("SELECT id FROM t1", 250000, c.user));
+        const DbSessionT& d = copy.busi.db;
+        EXPECT_EQ(std::tuple(Bytes(d.sql), d.response, d.user + "@"s + d.dbname),
+                  std::tuple("SELECT id FROM t1", 250000, c.user + "@"s + (c.type == 2 ? "orcl" : "")));
         EXPECT_EQ(std::tuple(Bytes(s.busi.db.sql), s.busi.db.real, s.resp, s.bytes), std::tuple("select 1", 0, 0, 0));
         // The incomplete statement is replaced without a report; the user stays.
         copy.valid = 0, request(c.statement("delete from t1"), {1002, 0});
@@ -260,33 +264,136 @@ TEST(DbTransaction, StatementsCloseTransactions)
     }
 }
 
+using Frames = std::vector<std::pair<int, Bytes>>;
+// The transactions that frames (direction, payload) close in a new session of type, fed as the session step does,
+// then the session itself.
+std::vector<NetSessionT> feed(int type, const Frames& frames)
+{
+    std::vector<NetSessionT> out(1);
+    out[0].valid = 1, out[0].type = type;
+    for (const auto& [dir, payload] : frames) {
+        const Payload f(payload);
+        NetSessionT one {};
+        const int prev = std::exchange(out[0].lastDirection, dir);  // as the session step leaves it
+        const timeval ts {1700000000, int(out.size() - 1) * 1000};
+        processBusiness(&out[0], 0, type, dir, ts, f.data(), f.len(), &one, prev);
+        if (one.valid) out.push_back(one);
+    }
+    std::rotate(out.begin(), out.begin() + 1, out.end());
+    return out;
+}
+
 // A statement's record carries the answer to it alone: neither an earlier statement's error
 // nor the error answering a later request that holds no statement.
 TEST(DbTransaction, EachStatementKeepsItsOwnResult)
 {
     const Bytes ok = mysqlPacket(1, Bytes("\x00\x01\x00\x02\x00", 5));
-    const std::pair<int, Bytes> frames[] = {
+    const Frames frames = {
         {1, mysqlQuery("SELECT a FROM t9")}, {2, mysqlError(1000, "no t9")},
         {1, mysqlQuery("UPDATE t1 SET a = 1")}, {2, ok},
         {1, mysqlQuery("SET NAMES nosuch")}, {2, mysqlError(999, "unknown set")},
         {1, mysqlQuery("DELETE FROM t1")}, {2, mysqlError(900, "locked")}, {1, mysqlQuery("SELECT b FROM t1")},
     };
     using Result = std::tuple<Bytes, int, Bytes>;
-    auto result = [](const NetSessionT& s) { return Result(s.busi.db.sql, s.busi.db.retcode, s.busi.db.errMess); };
-    std::vector<Result> closed;
-    NetSessionT s {};
-    s.valid = 1, s.type = 3;
-    for (const auto& [dir, payload] : frames) {
-        const Payload f(payload);
-        const int prev = s.lastDirection;  // as the session step leaves it
-        s.lastDirection = dir;
-        NetSessionT one {};
-        processBusiness(&s, 0, 3, dir, timeval {1700000000, int(closed.size()) * 1000}, f.data(), f.len(), &one, prev);
-        if (one.valid) closed.push_back(result(one));
+    std::vector<Result> got;
+    for (const NetSessionT& s : feed(3, frames)) got.emplace_back(s.busi.db.sql, s.busi.db.retcode, s.busi.db.errMess);
+    EXPECT_EQ(got, (std::vector<Result> {{"SELECT a FROM t9", 1000, "no t9"}, {"UPDATE t1 SET a = 1", 0, ""},
+                                         {"DELETE FROM t1", 900, "locked"}, {"SELECT b FROM t1", 0, ""}}));
+}
+
+// MySQL logins: 4.1 (capabilities 0x8 schema, 0x200 4.1, 0x8000 counted password answer, 0x200000 length-encoded
+// one) with MariaDB's capabilities in the last 4 of the 23 reserved bytes, and the older form.
+Bytes myLogin41(u32 caps, const Bytes& user, const Bytes& answer, const Bytes& db)
+{
+    Bytes body = le32(caps | 0x200) + le32(1 << 24) + '\x2d' + Bytes(19, '\0') + le32(0x1C) + user + '\0';
+    body += (caps & 0x208000 ? Bytes(1, char(answer.size())) + answer : answer + '\0') + db;
+    return mysqlPacket(1, body + Bytes("mysql_native_password\0", 22));
+}
+Bytes myLogin320(unsigned caps, const Bytes& rest) { return mysqlPacket(1, le16(caps) + "\xff\xff\xff" + rest); }
+// TDS Login7: a 94-byte fixed part, then host, user, password, application, server and database texts.
+Bytes tdsLogin7(const Bytes& user, const Bytes& db, unsigned userOff = 0, unsigned passOff = 0)
+{
+    const Bytes texts[] = {utf16("ws1"), user, utf16("secret"), utf16("app"), utf16("srv"), "", "", "", db};
+    Bytes fixed = le32(0) + le32(0x74000004) + le32(4096) + Bytes(24, '\0'), data;
+    for (int k = 0; k < 9; ++k) {
+        fixed += le16(k == 1 && userOff ? userOff : k == 2 && passOff ? passOff : 94 + unsigned(data.size()));
+        fixed += le16(unsigned(texts[k].size() / 2)), data += texts[k];
     }
-    EXPECT_EQ(closed, (std::vector<Result> {{"SELECT a FROM t9", 1000, "no t9"}, {"UPDATE t1 SET a = 1", 0, ""},
-                                            {"DELETE FROM t1", 900, "locked"}}));
-    EXPECT_EQ(result(s), Result("SELECT b FROM t1", 0, ""));
+    return tdsPacket(0x10, fixed + Bytes(22, '\0') + data);
+}
+// ENVCHANGE of type 1 (database) or 2 (language): the new name, then an empty old one.
+Bytes envChange(int type, const Bytes& name)
+{
+    return "\xE3" + le16(unsigned(name.size() + 3)) + char(type) + char(name.size() / 2) + name + '\0';
+}
+Bytes tdsInfo() { return "\xAB" + le16(6) + le32(5701) + "\0\0"s; }
+
+// Readers of user and database; "user|dbname" from "old" (a request's schema as dbname), and the result.
+using LoginReader = int (*)(char*, char*, const u8*, int);
+constexpr LoginReader MY_LOGIN = getMysqlLogin, TDS_LOGIN = getSqlServerUser;
+constexpr LoginReader MY_SCHEMA = [](char*, char* d, const u8* p, int n) { return getMysqlSchemaRequest(d, p, n); };
+constexpr LoginReader TDS_ENV = [](char*, char* d, const u8* p, int n) { return getSqlServerDbChange(d, p, n); };
+constexpr LoginReader ORA_DB = [](char*, char* d, const u8* p, int n) { return getOracleDb(d, p, n); };
+
+TEST(DbParse, LoginsAndDatabaseChanges)
+{
+    const Bytes scramble("\x01\x00\x3b\x00\x7f", 5), e9 = "\xC3\xA9", login7 = tdsLogin7(utf16("sa"), utf16("shop"));
+    Bytes e9x16;
+    for (int k = 0; k < 16; ++k) e9x16 += e9;
+    struct Case { const char* what; LoginReader read; Bytes payload, want; int found; };
+    const Case cases[] = {
+        {"4.1 length-encoded answer", MY_LOGIN, myLogin41(0x200008, "app", scramble, "shop\0"s), "app|shop", 1},
+        {"4.1 counted answer, no schema flag", MY_LOGIN, myLogin41(0x8000, "app", scramble, ""), "app|old", 1},
+        {"4.1 schema cut by the capture", MY_LOGIN, cut(myLogin41(0x8008, "app", "", "shop\0"s), 42), "app|old", 1},
+        {"Latin-1, UTF-8", MY_LOGIN, myLogin41(0x8008, "J\xFCrg", "", e9 + "t\0"s), "J\xC3\xBCrg|" + e9 + "t", 1},
+        {"TLS request", MY_LOGIN, cut(myLogin41(0x8, "", "", ""), 36), "old|old", 0},
+        {"reserved bytes set", MY_LOGIN, mysqlPacket(1, le32(0x200) + Bytes(28, '\x01') + "u\0"s), "old|old", 0},
+        {"3.20 with schema", MY_LOGIN, myLogin320(0x8, "root\0abcdefgh\0test\0"s), "root|test", 1},
+        {"USE, blanks and semicolon", MY_SCHEMA, mysqlQuery(" use\tshop ;"), "old|shop", 1},
+        {"USE quoted", MY_SCHEMA, mysqlQuery("USE `my``db`"), "old|my`db", 1},
+        {"schema cut to the field", MY_SCHEMA, mysqlPacket(0, "\x02" + e9x16), "old|" + e9x16.substr(0, 30), 1},
+        {"USER", MY_SCHEMA, mysqlQuery("USER x"), "old|old", 0},
+        {"no database", TDS_LOGIN, tdsLogin7(utf16("sa"), ""), "sa|old", 1},
+        {"password offset off the packet", TDS_LOGIN, tdsLogin7(utf16("sa"), utf16("db"), 0, 0xFFFF), "sa|db", 1},
+        {"user offset off the packet", TDS_LOGIN, tdsLogin7(utf16("sa"), utf16("db"), 0xFFF0), "old|db", 1},
+        {"database one byte short", TDS_LOGIN, cut(login7, login7.size() - 1), "sa|old", 1},
+        {"fixed part short", TDS_LOGIN, cut(login7, 79), "old|old", 0},
+        {"surrogate pair, lone surrogate", TDS_LOGIN, tdsLogin7("\x3D\xD8\x00\xDE"s, "\x00\xDC" "a\0"s),
+         "\xF0\x9F\x98\x80|\xEF\xBF\xBD" "a", 1},
+        {"login answer", TDS_ENV, tdsPacket(4, envChange(1, utf16("master")) + tdsInfo() + envChange(2, utf16("us"))),
+         "old|master", 1},
+        {"past an error", TDS_ENV, tdsPacket(4, "\xAA" + le16(4) + le32(911) + envChange(1, utf16("x"))), "old|x", 1},
+        {"name past the token", TDS_ENV, tdsPacket(4, "\xE3\x03\x00\x01\x05" + utf16("ab")), "old|old", 0},
+        {"SERVICE_NAME", ORA_DB, tnsConnect("(CONNECT_DATA=(SERVICE_NAME=orclpdb1)(CID=(USER=u)))"), "old|orclpdb1", 1},
+        {"SID, case and blanks", ORA_DB, tnsConnect("(CONNECT_DATA=( sid = ORCL )(CID=(PROGRAM=x)))"), "old|ORCL", 1},
+        {"CID is no SID", ORA_DB, tnsConnect("(CID=(USER=u)))"), "old|old", 0},
+        {"cut short", ORA_DB, tnsConnect("(SERVICE_NAME=orclp"), "old|old", 0},
+        {"long name cut", ORA_DB, tnsConnect("(SERVICE_NAME=" + Bytes(40, 's') + ")"), "old|" + Bytes(31, 's'), 1},
+    };
+    for (const Case& c : cases) {
+        const Payload f(c.payload);
+        char user[32] = "old", db[32] = "old";
+        const int found = c.read(user, db, f.data(), f.len());
+        EXPECT_EQ(std::pair(user + "|"s + db, found), std::pair(c.want, c.found)) << c.what;
+    }
+}
+
+// A change of database holds once the server takes it, from the next statement on; one waits at a time, and only
+// the answer right after the request takes it. The dbname of each closed statement, then the session's.
+TEST(DbTransaction, DatabaseChangesTakeEffectOnceTaken)
+{
+    const Bytes ok = mysqlPacket(1, Bytes("\x00\x00\x00\x02\x00\x00\x00", 7)), shop = envChange(1, utf16("shop"));
+    const auto q = mysqlQuery, batch = tdsBatch;
+    const Frames mysql = {{1, q("USE a")}, {2, ok}, {1, q("USE nosuch")}, {2, mysqlError(1049, "Unknown")},
+                          {1, q("USE c")}, {1, q("SELECT b FROM t")}, {2, ok}, {1, q("select 1")}};
+    const Frames tds = {{1, tdsLogin7(utf16("sa"), "")}, {2, tdsPacket(4, shop)}, {1, batch("SELECT a FROM t")},
+                        {1, batch("USE x")}, {2, tdsPacket(4, "\x81" + shop)}, {1, batch("USE m")},
+                        {2, tdsPacket(4, envChange(1, utf16("m")) + tdsInfo())}, {1, batch("select 1")}};
+    for (const auto& [type, frames, want] : {std::tuple(3, mysql, "a,a"), std::tuple(4, tds, "shop,m")}) {
+        Bytes got;
+        for (const NetSessionT& s : feed(type, frames)) got += Bytes(got.empty() ? "" : ",") + s.busi.db.dbname;
+        EXPECT_EQ(got, want) << type;
+    }
 }
 
 }  // namespace

@@ -255,3 +255,18 @@ TEST(MysqlTraffic, StatementsAndErrorsOfOneConnection)
         EXPECT_TRUE(i + 1 == all.size() || (s.response > 0 && s.response < 5000000)) << s.response;
     }
 }
+
+// Each statement's user and schema: from the login, changed by COM_INIT_DB and USE once the server takes them.
+TEST(MysqlTraffic, UserAndSchemaOfEachStatement)
+{
+    const char* file = std::getenv("WIRELANE_MYSQL_LOGINS_PCAP");
+    if (file == nullptr) GTEST_SKIP() << "WIRELANE_MYSQL_LOGINS_PCAP names no capture";
+    std::map<std::string, std::string> got;
+    for (const NetSessionT& s : readTransactions(file, "127.0.0.1:13306", 5, 3))
+        if (s.busi.db.real) got[s.busi.db.sql] += std::string(s.busi.db.user) + "@" + s.busi.db.dbname + " ";
+    EXPECT_EQ(got, (std::map<std::string, std::string> {
+        {"SELECT id FROM t1 WHERE id = 1", "shopper@shop "}, {"SELECT id FROM t2", "shopper@other "},
+        {"SELECT id FROM t2 WHERE id > 0", "shopper@other "}, {"SELECT id FROM shop.t1 WHERE id = 1", "shopper@ "},
+        {"SELECT name FROM t1 WHERE id = 1", "shopper@shop "}, {"SELECT id FROM t1 WHERE id < 2", "shopper@shop "},
+        {"SELECT id FROM t2 WHERE id = 1", "shopper@other "}}));
+}

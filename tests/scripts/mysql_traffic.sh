@@ -76,8 +76,31 @@ printf '%s\n' "endpoint=127.0.0.1:$PORT|5|1" "endpoint=127.0.0.3:$HTTP_PORT|3|2"
 "$PROBE" --read "$WORK/legs.pcap" --json-out - >"$WORK/legs.json" 2>/dev/null
 result=$(python3 "$SRC/tests/scripts/pairs_vs_tshark.py" "$WORK/legs.pcap" "$WORK/legs.json" 2,5 2>&1) \
   && pass "$result" || fail "$result"
+
+# Users and schemas, in a capture of their own: logins with and without a schema; the client sends USE and \u as
+# COM_INIT_DB, mariadb-slap its queries as they stand; each refused once for a database that does not exist.
+sql -e "CREATE DATABASE other; CREATE TABLE other.t2 (id INT); CREATE USER shopper@'127.0.0.1' IDENTIFIED BY 'Pw-93kq';
+  GRANT ALL ON *.* TO shopper@'127.0.0.1'"
+login=(--no-defaults --protocol=TCP -h 127.0.0.1 -P $PORT -u shopper -pPw-93kq --skip-ssl)
+start_capture "$WORK/logins.pcap" "tcp port $PORT"
+mariadb "${login[@]}" -D shop --force >"$WORK/logins.out" 2>&1 <<'SQL' || true
+SELECT id FROM t1 WHERE id = 1;
+USE other;
+SELECT id FROM t2;
+USE no_such_db;
+SELECT id FROM t2 WHERE id > 0;
+SQL
+mariadb "${login[@]}" >>"$WORK/logins.out" 2>&1 <<'SQL'
+SELECT id FROM shop.t1 WHERE id = 1;
+\u shop
+SELECT name FROM t1 WHERE id = 1;
+SQL
+mariadb-slap "${login[@]}" --create-schema=shop --no-drop --iterations=1 --concurrency=1 --delimiter=';' \
+  --query='SELECT id FROM t1 WHERE id < 2;USE other;SELECT id FROM t2 WHERE id = 1;USE no_such_db' \
+  >>"$WORK/logins.out" 2>&1 || true
+stop_capture
 kill -TERM $server
 for _ in $(seq 100); do kill -0 $server 2>/dev/null || break; sleep 0.1; done
-unit_test "statements and errors read from the MariaDB conversation" 'MysqlTraffic.*' \
-  WIRELANE_MYSQL_PCAP="$WORK/mysql.pcap"
+unit_test "statements, errors, users and schemas read from the MariaDB conversations" 'MysqlTraffic.*' \
+  WIRELANE_MYSQL_PCAP="$WORK/mysql.pcap" WIRELANE_MYSQL_LOGINS_PCAP="$WORK/logins.pcap"
 finish
