@@ -425,16 +425,14 @@ void processPayload(NetSessionT* session, int direction, u32 seq, const timeval&
 int isRepeat(NetSessionT* session, int direction, u16 frag)
 {
     u16* ids = direction == 1 ? session->srcFragID : session->dstFragID;
-    int* index = direction == 1 ? &session->fragInd1 : &session->fragInd2;
-    int i = *index;
-    if (i > 3) i = 3;
-    if (i < 0) i = 0;
+    u8* index = direction == 1 ? &session->fragInd1 : &session->fragInd2;
+    int i = *index & 3;
     for (int k = 0; k < 4; ++k) {
         if (ids[(i - k + 4) % 4] == frag) return 1;
     }
     i = (i + 1) % 4;
     ids[i] = frag;
-    *index = i;
+    *index = static_cast<u8>(i);
     return 0;
 }
 
