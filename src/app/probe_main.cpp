@@ -149,7 +149,9 @@ int main(int argc, char** argv)
         flushExports();
         flushStores();
         flushJsonOut();
-        return 0;
+        // A capture file read only in part was analysed as far as it went;
+        // the log said where it stopped.
+        return fileReadToEnd() ? 0 : 1;
     }
     int sig = 0;
     sigwait(&stop, &sig);
@@ -171,7 +173,5 @@ int main(int argc, char** argv)
         _exit(1);
     }
     flushJsonOut();
-    // A capture file read only in part was analysed as far as it went; the
-    // log said where it stopped.
-    return start.offline && !fileReadToEnd() ? 1 : 0;
+    return 0;
 }
