@@ -1,5 +1,6 @@
 #include "ui/ui_main.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "core/conf.h"
@@ -308,12 +309,23 @@ GtkWidget* packButton(GtkWidget* box, const char* label, GCallback cb, bool atEn
     return button;
 }
 
-void requestRefresh() { gdk_threads_add_idle(refreshMainList, nullptr); }
+// Set while a refresh waits in the main loop. The refresh reads the mode and
+// the records when it runs, so a request while one waits adds nothing: it is
+// dropped, and presses or scans faster than a refresh never pile up.
+std::atomic<bool> refreshPending {false};
 
 }  // namespace
 
+void requestMainListRefresh()
+{
+    if (!refreshPending.exchange(true)) gdk_threads_add_idle(refreshMainList, nullptr);
+}
+
 gboolean refreshMainList(gpointer)
 {
+    // Cleared before the records are read: a request from now on, as a scan
+    // that ends meanwhile, gets a refresh of its own.
+    refreshPending.exchange(false);
     const CommMsgT* recs = nullptr;
     int count = shownRecords(recs, false);
     GtkListStore* store = GTK_LIST_STORE(gtk_tree_view_get_model(GTK_TREE_VIEW(mainInfoList)));
@@ -374,7 +386,7 @@ void btnRealCb(GtkWidget*, gpointer)
         setRealBtnLabel("RealTime");
         readOnlyGlobal.readJsonFileMode = 1;
     }
-    gdk_threads_add_idle(refreshMainList, nullptr);
+    requestMainListRefresh();
 }
 
 void ui_main()
@@ -454,5 +466,5 @@ void ui_main()
     gtk_widget_show_all(mainWindow);
     refreshUserLabel();
     // From now on the scan asks for a refresh after each interval.
-    setListRefreshHook(requestRefresh);
+    setListRefreshHook(requestMainListRefresh);
 }
