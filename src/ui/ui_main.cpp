@@ -31,6 +31,8 @@ constexpr const char* HELP_FILE = "wirelane-help.html";
 // icon (yet): if a tray takes it later, the window goes to the tray after all.
 bool minimizedWithoutTray = false;
 
+void setTrayVisible(bool visible);
+
 GtkTreeViewColumn* listColumn(int i) { return gtk_tree_view_get_column(GTK_TREE_VIEW(mainInfoList), i); }
 
 // The rows the list and the export show: the scan's top list in real-time
@@ -84,7 +86,7 @@ void showMainWindow()
     gtk_window_deiconify(GTK_WINDOW(mainWindow));
     gtk_widget_show(mainWindow);
     gtk_window_present(GTK_WINDOW(mainWindow));
-    gtk_status_icon_set_visible(trayIcon, FALSE);
+    setTrayVisible(false);
 }
 
 void trayOnClick(GtkStatusIcon*, gpointer) { showMainWindow(); }
@@ -93,7 +95,7 @@ void trayOnClick(GtkStatusIcon*, gpointer) { showMainWindow(); }
 // instead, so that the user can always get it back.
 gboolean btnMiniCb(GtkWidget*, gpointer)
 {
-    gtk_status_icon_set_visible(trayIcon, TRUE);
+    setTrayVisible(true);
     if (gtk_status_icon_is_embedded(trayIcon)) {
         gtk_widget_hide(mainWindow);
     } else {
@@ -154,6 +156,27 @@ void trayOnPopup(GtkStatusIcon*, guint, guint, gpointer)
                      nullptr);
     gtk_widget_show_all(menu);
     gtk_menu_popup_at_pointer(GTK_MENU(menu), nullptr);
+}
+
+// The icon is made the first time it is shown, and shown from its birth. GTK
+// gives a new icon its tray window at once; hidden before the tray has taken
+// it (as an icon made hidden at start), its next window is thawed once too
+// often, and each run printed a Gdk-CRITICAL when a tray first showed it.
+void setTrayVisible(bool visible)
+{
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    if (trayIcon != nullptr) {
+        gtk_status_icon_set_visible(trayIcon, visible);
+    } else if (visible) {
+        GdkPixbuf* mini = gdk_pixbuf_new_from_inline(-1, mini_inline, TRUE, nullptr);
+        trayIcon = gtk_status_icon_new_from_pixbuf(mini);
+        g_object_unref(mini);
+        gtk_status_icon_set_tooltip_text(trayIcon, "Wirelane");
+        g_signal_connect(trayIcon, "activate", G_CALLBACK(trayOnClick), mainWindow);
+        g_signal_connect(trayIcon, "popup-menu", G_CALLBACK(trayOnPopup), nullptr);
+        g_signal_connect(trayIcon, "notify::embedded", G_CALLBACK(trayEmbeddedCb), nullptr);
+    }
+    G_GNUC_END_IGNORE_DEPRECATIONS
 }
 
 // ---- column chooser -------------------------------------------------------------
@@ -281,9 +304,7 @@ void queryExpCb(GtkWidget*, gpointer)
                                                                 GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
     g_signal_connect(chooser, "response", G_CALLBACK(btnQueryExpOkCb), nullptr);
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    gtk_status_icon_set_visible(trayIcon, TRUE);
-    G_GNUC_END_IGNORE_DEPRECATIONS
+    setTrayVisible(true);
 }
 
 // ---- online monitoring --------------------------------------------------------------
@@ -394,14 +415,6 @@ void ui_main()
     initColumCheckNum();
     installAlertDialog();
 
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    GdkPixbuf* mini = gdk_pixbuf_new_from_inline(-1, mini_inline, TRUE, nullptr);
-    trayIcon = gtk_status_icon_new_from_pixbuf(mini);
-    g_object_unref(mini);
-    gtk_status_icon_set_tooltip_text(trayIcon, "Wirelane");
-    gtk_status_icon_set_visible(trayIcon, FALSE);
-    G_GNUC_END_IGNORE_DEPRECATIONS
-
     mainWindow = newTopWindow(WIRELANE_TITLE, 0, 950, 540);
     GtkWidget* vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
 
@@ -459,9 +472,6 @@ void ui_main()
 
     g_signal_connect(mainWindow, "delete-event", G_CALLBACK(btnMiniCb), nullptr);
     g_signal_connect(mainWindow, "window-state-event", G_CALLBACK(windowStateCb), nullptr);
-    g_signal_connect(trayIcon, "activate", G_CALLBACK(trayOnClick), mainWindow);
-    g_signal_connect(trayIcon, "popup-menu", G_CALLBACK(trayOnPopup), nullptr);
-    g_signal_connect(trayIcon, "notify::embedded", G_CALLBACK(trayEmbeddedCb), nullptr);
 
     gtk_widget_show_all(mainWindow);
     refreshUserLabel();

@@ -8,7 +8,7 @@
 // Widgets that the dialogs reach.
 extern GtkWidget* mainWindow;
 extern GtkWidget* mainInfoList;
-extern GtkStatusIcon* trayIcon;
+extern GtkStatusIcon* trayIcon;  // null until the icon is first shown
 extern GtkWidget* userLabel;
 extern GtkWidget* realBtn;
 extern GtkWidget* prevBtn;

@@ -1,6 +1,7 @@
-"""What the window drivers share (with os, sys, time and pyatspi): the desktop program's accessibility tree (its
+"""What the window drivers share (with os, subprocess, sys, time and pyatspi): the desktop program's accessibility tree (its
 process id is the first argument), the settings of the test script, and checks."""
 import os
+import subprocess
 import sys
 import time
 
@@ -145,6 +146,13 @@ def cpu_seconds():
         time.sleep(0.3)
         before, after = after, now()
     return after
+
+
+def start_tray():
+    """A system tray on the test's display, as a desktop has: the program's tray icon is mapped into it."""
+    subprocess.Popen(["trayer"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    owner = lambda: xdisplay.get_selection_owner(xdisplay.intern_atom("_NET_SYSTEM_TRAY_S0")) != X.NONE
+    check("a system tray runs", wait_for(owner))
 
 
 def main_window():

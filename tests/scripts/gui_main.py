@@ -6,6 +6,7 @@ from gui_common import *
 
 CSV_PATH = os.path.join(WORK, "rows.csv")
 main = main_window()
+start_tray()
 
 # Live rows: the monitored HTTP server as Destination.
 lst = table_of(main)
@@ -64,10 +65,12 @@ head, *lines = list(csv.reader(open(CSV_PATH)))
 want = sorted(["TCP" if t == "Protocol  " else v for t, v in zip(shown_titles, r)] for r in shown_rows)
 got = sorted([line[head.index(t)] for t in shown_titles] for line in lines)
 check("the CSV holds the shown rows, field under title", want == got, f"{got[:2]} for {want[:2]}")
+said = wait_for(lambda: "CRITICAL" in open(os.path.join(WORK, "gui.out")).read(), 2)  # the tray maps the icon
+check("the export, showing the tray icon, prints no Gdk-CRITICAL", not said)
 
 close_request(TITLE)
-time.sleep(1)
-check("closing the window does not end the program", frame(TITLE) is not None)
+check("closing the window hides it to the tray and does not end the program",
+      gone(TITLE) and os.path.exists(f"/proc/{PID}") and main.getState().contains(pyatspi.STATE_ENABLED))
 
 
 def cycle_windows(times):
