@@ -8,7 +8,7 @@ packages=(
   libpcap-dev libgtk-3-dev libgtest-dev libgmock-dev
   tshark tcpdump libcap2-bin curl nginx-light python3 jq valgrind clang libclang-rt-14-dev
   xvfb xauth xdotool librsvg2-bin libgdk-pixbuf2.0-bin
-  at-spi2-core python3-pyatspi python3-xlib dbus
+  at-spi2-core python3-pyatspi python3-xlib dbus trayer
   mariadb-server mariadb-client
 )
 

@@ -1,5 +1,6 @@
 #include "ui/ui_main.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "core/conf.h"
@@ -29,6 +30,8 @@ constexpr const char* HELP_FILE = "wirelane-help.html";
 // Set while the window is iconified by "Minimize" because no tray took the
 // icon (yet): if a tray takes it later, the window goes to the tray after all.
 bool minimizedWithoutTray = false;
+
+void setTrayVisible(bool visible);
 
 GtkTreeViewColumn* listColumn(int i) { return gtk_tree_view_get_column(GTK_TREE_VIEW(mainInfoList), i); }
 
@@ -83,7 +86,7 @@ void showMainWindow()
     gtk_window_deiconify(GTK_WINDOW(mainWindow));
     gtk_widget_show(mainWindow);
     gtk_window_present(GTK_WINDOW(mainWindow));
-    gtk_status_icon_set_visible(trayIcon, FALSE);
+    setTrayVisible(false);
 }
 
 void trayOnClick(GtkStatusIcon*, gpointer) { showMainWindow(); }
@@ -92,7 +95,7 @@ void trayOnClick(GtkStatusIcon*, gpointer) { showMainWindow(); }
 // instead, so that the user can always get it back.
 gboolean btnMiniCb(GtkWidget*, gpointer)
 {
-    gtk_status_icon_set_visible(trayIcon, TRUE);
+    setTrayVisible(true);
     if (gtk_status_icon_is_embedded(trayIcon)) {
         gtk_widget_hide(mainWindow);
     } else {
@@ -157,6 +160,27 @@ void trayOnPopup(GtkStatusIcon*, guint, guint, gpointer)
                      nullptr);
     gtk_widget_show_all(menu);
     gtk_menu_popup_at_pointer(GTK_MENU(menu), nullptr);
+}
+
+// The icon is made the first time it is shown, and shown from its birth. GTK
+// gives a new icon its tray window at once; hidden before the tray has taken
+// it (as an icon made hidden at start), its next window is thawed once too
+// often, and each run printed a Gdk-CRITICAL when a tray first showed it.
+void setTrayVisible(bool visible)
+{
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    if (trayIcon != nullptr) {
+        gtk_status_icon_set_visible(trayIcon, visible);
+    } else if (visible) {
+        GdkPixbuf* mini = gdk_pixbuf_new_from_inline(-1, mini_inline, TRUE, nullptr);
+        trayIcon = gtk_status_icon_new_from_pixbuf(mini);
+        g_object_unref(mini);
+        gtk_status_icon_set_tooltip_text(trayIcon, "Wirelane");
+        g_signal_connect(trayIcon, "activate", G_CALLBACK(trayOnClick), mainWindow);
+        g_signal_connect(trayIcon, "popup-menu", G_CALLBACK(trayOnPopup), nullptr);
+        g_signal_connect(trayIcon, "notify::embedded", G_CALLBACK(trayEmbeddedCb), nullptr);
+    }
+    G_GNUC_END_IGNORE_DEPRECATIONS
 }
 
 // ---- column chooser -------------------------------------------------------------
@@ -284,9 +308,7 @@ void queryExpCb(GtkWidget*, gpointer)
                                                                 GTK_FILE_CHOOSER_ACTION_SAVE, "_Save", "_Cancel");
     g_signal_connect(chooser, "response", G_CALLBACK(btnQueryExpOkCb), nullptr);
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    gtk_status_icon_set_visible(trayIcon, TRUE);
-    G_GNUC_END_IGNORE_DEPRECATIONS
+    setTrayVisible(true);
 }
 
 // ---- online monitoring --------------------------------------------------------------
@@ -315,12 +337,23 @@ GtkWidget* packButton(GtkWidget* box, const char* label, GCallback cb, bool atEn
     return button;
 }
 
-void requestRefresh() { gdk_threads_add_idle(refreshMainList, nullptr); }
+// Set while a refresh waits in the main loop. The refresh reads the mode and
+// the records when it runs, so a request while one waits adds nothing: it is
+// dropped, and presses or scans faster than a refresh never pile up.
+std::atomic<bool> refreshPending {false};
 
 }  // namespace
 
+void requestMainListRefresh()
+{
+    if (!refreshPending.exchange(true)) gdk_threads_add_idle(refreshMainList, nullptr);
+}
+
 gboolean refreshMainList(gpointer)
 {
+    // Cleared before the records are read: a request from now on, as a scan
+    // that ends meanwhile, gets a refresh of its own.
+    refreshPending.exchange(false);
     const CommMsgT* recs = nullptr;
     int count = shownRecords(recs, false);
     GtkListStore* store = GTK_LIST_STORE(gtk_tree_view_get_model(GTK_TREE_VIEW(mainInfoList)));
@@ -381,21 +414,13 @@ void btnRealCb(GtkWidget*, gpointer)
         setRealBtnLabel("RealTime");
         readOnlyGlobal.readJsonFileMode = 1;
     }
-    gdk_threads_add_idle(refreshMainList, nullptr);
+    requestMainListRefresh();
 }
 
 void ui_main()
 {
     initColumCheckNum();
     installAlertDialog();
-
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    GdkPixbuf* mini = gdk_pixbuf_new_from_inline(-1, mini_inline, TRUE, nullptr);
-    trayIcon = gtk_status_icon_new_from_pixbuf(mini);
-    g_object_unref(mini);
-    gtk_status_icon_set_tooltip_text(trayIcon, "Wirelane");
-    gtk_status_icon_set_visible(trayIcon, FALSE);
-    G_GNUC_END_IGNORE_DEPRECATIONS
 
     mainWindow = newTopWindow(WIRELANE_TITLE, 0, 950, 540);
     GtkWidget* vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
@@ -454,12 +479,9 @@ void ui_main()
 
     g_signal_connect(mainWindow, "delete-event", G_CALLBACK(btnMiniCb), nullptr);
     g_signal_connect(mainWindow, "window-state-event", G_CALLBACK(windowStateCb), nullptr);
-    g_signal_connect(trayIcon, "activate", G_CALLBACK(trayOnClick), mainWindow);
-    g_signal_connect(trayIcon, "popup-menu", G_CALLBACK(trayOnPopup), nullptr);
-    g_signal_connect(trayIcon, "notify::embedded", G_CALLBACK(trayEmbeddedCb), nullptr);
 
     gtk_widget_show_all(mainWindow);
     refreshUserLabel();
     // From now on the scan asks for a refresh after each interval.
-    setListRefreshHook(requestRefresh);
+    setListRefreshHook(requestMainListRefresh);
 }

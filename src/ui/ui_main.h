@@ -8,7 +8,7 @@
 // Widgets that the dialogs reach.
 extern GtkWidget* mainWindow;
 extern GtkWidget* mainInfoList;
-extern GtkStatusIcon* trayIcon;
+extern GtkStatusIcon* trayIcon;  // null until the icon is first shown
 extern GtkWidget* userLabel;
 extern GtkWidget* realBtn;
 extern GtkWidget* prevBtn;
@@ -19,8 +19,12 @@ extern GtkWidget* queryExpBtn;
 // Builds and shows the main window and the tray icon; the GTK main loop ends
 // on Exit.
 void ui_main();
+// Asks for a refresh of the list; from any thread. At most one refresh waits
+// at a time: a request while one waits is dropped.
+void requestMainListRefresh();
 // Refills the list from the live records or the query page, then the status
-// label. An idle callback: always 0, so that it runs once per request.
+// label. The idle callback of requestMainListRefresh: always 0, so that it
+// runs once per request.
 gboolean refreshMainList(gpointer data);
 void refreshUserLabel();
 void setRealBtnLabel(const char* text);

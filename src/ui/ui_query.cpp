@@ -225,7 +225,7 @@ void showPage(int n)
 {
     ReadOnlyGlobalT& g = readOnlyGlobal;
     g.jsonFileCommCnt = n;
-    gdk_threads_add_idle(refreshMainList, nullptr);
+    requestMainListRefresh();
 }
 
 // ---- query --------------------------------------------------------------------

@@ -233,6 +233,10 @@ void btnCardOpenCb(GtkWidget*, gpointer)
     g_signal_connect(list, "row-activated", G_CALLBACK(view_onRowActivated), window);
     gtk_container_add(GTK_CONTAINER(window), vbox);
     gtk_widget_show_all(window);
+    // Shown, the list takes the focus, and a list focused without a cursor
+    // selects its first row: undone, so that only the user chooses a card.
+    gtk_tree_selection_unselect_all(gtk_tree_view_get_selection(GTK_TREE_VIEW(list)));
+    globalValue.tmpSelect = -1;
 }
 
 void btnEndPointOpenCb(GtkWidget*, gpointer)

@@ -74,8 +74,7 @@ void selectRowCallback(GtkTreeSelection* selection, gpointer)
 {
     GtkTreeModel* model;
     GtkTreeIter iter;
-    // No row selected any more: none is chosen.
-    globalValue.tmpSelect = -1;
+    // A selection cleared (the list refilled, a row unselected) keeps the last choice.
     if (!gtk_tree_selection_get_selected(selection, &model, &iter)) return;
     char* text = nullptr;
     gtk_tree_model_get(model, &iter, 0, &text, -1);

@@ -19,8 +19,8 @@ void packImageBtn(GtkWidget* hbox, GtkWidget* image, const char* tipText, GCallb
 // A tree view over a new list store of col string columns (at most 38); with
 // 38 columns (the live list) each column starts visible as columnShow says.
 GtkWidget* createList(const char* const* titles, int col);
-// "changed" of a settings list: tmpSelect = the selected row's number - 1,
-// or -1 when no row is selected.
+// "changed" of a settings list: tmpSelect = the selected row's number - 1;
+// unchanged when no row is selected.
 void selectRowCallback(GtkTreeSelection* selection, gpointer label);
 // Closes the window given as user data.
 void btnCancelCb(GtkWidget* w, gpointer window);

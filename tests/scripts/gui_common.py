@@ -1,11 +1,12 @@
-"""What the window drivers share (with os, sys, time and pyatspi): the desktop program's accessibility tree (its
-process id is the first argument), the settings of the test script, and checks."""
+"""What the window drivers share (with os, subprocess, sys, time and pyatspi): the desktop program's accessibility
+tree (its process id is the first argument), the settings of the test script, and checks."""
 import os
+import subprocess
 import sys
 import time
 
 import pyatspi
-from gi.repository import Atspi, GLib
+from gi.repository import Atspi, Gio, GLib
 from Xlib import X, display, protocol
 
 TITLE = "Wirelane Super Traffic Tool V3.0"
@@ -118,6 +119,38 @@ def save_export(main, path, while_open=lambda: None):
     time.sleep(0.5)  # the chooser takes the typed name in its own time
     dismiss(saver, "Save", "Save Export")
     return seen
+
+
+def press_at_once(acc, times):
+    """Clicks acc times over the accessibility bus, all sent before the first is handled (as a held key does)."""
+    address = Gio.bus_get_sync(Gio.BusType.SESSION).call_sync(
+        "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", None, None, 0, -1).unpack()[0]
+    bus = Gio.DBusConnection.new_for_address_sync(address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
+                                                  | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
+    ask = lambda method, *args: bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                              method, GLib.Variant("(s)", args) if args else None, None, 0, -1)
+    names = ask("ListNames").unpack()[0]
+    name = next(n for n in names if n[0] == ":" and ask("GetConnectionUnixProcessID", n).unpack()[0] == PID)
+    for _ in range(times):
+        bus.call(name, acc.path, "org.a11y.atspi.Action", "DoAction", GLib.Variant("(i)", (0,)), None, 0, -1)
+    bus.flush_sync()
+
+
+def cpu_seconds():
+    """The program's CPU time, read once it has been idle for 0.3 s."""
+    now = lambda: sum(map(int, open(f"/proc/{PID}/stat").read().rsplit(")", 1)[1].split()[11:13]))
+    before, after = -1, now()
+    while after - before > 0.02 * os.sysconf("SC_CLK_TCK"):
+        time.sleep(0.3)
+        before, after = after, now()
+    return after / os.sysconf("SC_CLK_TCK")
+
+
+def start_tray():
+    """A system tray on the display, as on a desktop: the program's tray icon is mapped into it."""
+    subprocess.Popen(["trayer"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    check("a system tray runs", wait_for(lambda: xdisplay.get_selection_owner(
+        xdisplay.intern_atom("_NET_SYSTEM_TRAY_S0")) != X.NONE))
 
 
 def main_window():

@@ -1,7 +1,7 @@
 #!/bin/bash
-# The main window under Xvfb (gui_main.py): live HTTP rows, the column chooser, the detail window, History and
-# RealTime, a CSV export read back, the close request, memory over many refreshes and windows, and Exit, which ends
-# the capture in order.
+# The main window under Xvfb with a system tray (gui_main.py): live HTTP rows, the column chooser, the detail window,
+# History and RealTime (also pressed many times at once), a CSV export read back with a clean standard error, the
+# close request, memory over many refreshes and windows, and Exit, which ends the capture in order.
 source "$(dirname "$0")/common.bash"
 start_udp_listener 127.0.0.2 19280 "$WORK/collector"
 run_live_gui gui_main.py 18280 "columnShow=$(printf '1|%.0s' $(seq 37))1" exportRemote=127.0.0.2:19280  # every column

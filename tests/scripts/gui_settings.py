@@ -12,9 +12,11 @@ main = main_window()
 nic = open_window(lambda: click(main, "Select NIC"), "Select NIC")
 cards = rows(table_of(nic))
 check("the card list shows the loopback card", any(r[2:4] == ["127.0.0.1", "000000000000"] for r in cards), cards)
-find(nic, "table").querySelection().clearSelection()  # the first card is selected when the list takes the focus
+conf = open(CONF).read()
+check("it opens with no card selected", find(nic, "table").querySelection().nSelectedChildren == 0)
 click(nic, "   OK   ")
-check("OK without a row says \"Please choice\"", box_says("Please choice"))
+check("OK without a row says \"Please choice\" and keeps the dialog and the card",
+      box_says("Please choice") and frame("Select NIC") is not None and open(CONF).read() == conf)
 entry = os.path.join(WORK, "config", "autostart", "Wirelane.desktop")
 click(nic, "Auto Start", "check box")
 check("Auto Start creates the autostart entry for the program", wait_for(lambda: os.path.exists(entry))
@@ -24,7 +26,11 @@ check("and unticked removes it", wait_for(lambda: not os.path.exists(entry)))
 for flag in "10":
     click(nic, "HTTP", "check box")
     check(f"HTTP saves checkHttp={flag}", conf_has(f"checkHttp={flag}"))
-dismiss(nic, "Cancel", "Select NIC")
+conf = open(CONF).read()
+table_of(nic).addRowSelection(next(i for i, r in enumerate(cards) if r[3] == "000000000000"))
+find(nic, "table").querySelection().clearSelection()
+check("a cleared selection keeps the card chosen: OK on the card in use closes and saves nothing",
+      dismiss(nic, "   OK   ", "Select NIC") and open(CONF).read() == conf)
 
 # Analysis settings: add, a refused address, delete.
 ana = open_window(lambda: click(main, "Analysis settings"), "Analysis settings")
