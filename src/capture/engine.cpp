@@ -16,6 +16,7 @@
 #include "capture/savefile.h"
 #include "core/cards.h"
 #include "core/util.h"
+#include "output/store.h"
 #include "platform/platform.h"
 
 // ---- card discovery ----------------------------------------------------------
@@ -425,8 +426,13 @@ int openPcapHandler()
     }
     char name[1024];
     CardInfoT card;
-    int found = getCard(globalValue.selectRow, &card);
-    if (found == 0) std::snprintf(name, sizeof name, "%s", card.cardName);
+    const int row = globalValue.selectRow;
+    int found = getCard(row, &card);
+    if (found == 0) {
+        std::snprintf(name, sizeof name, "%s", card.cardName);
+        // The stores write under the names of the card captured.
+        storesFollowCard(row);
+    }
     platform::sleepMs(1000);
     if (found != 0) return -1;
 
