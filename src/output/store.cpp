@@ -220,7 +220,9 @@ long writeAt(int fd, const u8* head, int hlen, const u8* data, int n, off_t at)
             break;
         }
         done += w;
-        for (; count > 0 && static_cast<std::size_t>(w) >= v->iov_len; --count, ++v) w -= static_cast<ssize_t>(v->iov_len);
+        for (; count > 0 && static_cast<std::size_t>(w) >= v->iov_len; --count, ++v) {
+            w -= static_cast<ssize_t>(v->iov_len);
+        }
         if (count > 0) {
             v->iov_base = static_cast<u8*>(v->iov_base) + w;
             v->iov_len -= static_cast<std::size_t>(w);
@@ -625,15 +627,24 @@ void flushStores()
     flushStore(STORE_PKTS, true, false);
     flushStore(STORE_JSON, true, true);
     waitConfSaved();  // the numbers of the files in use
+    // Losses not yet told by a line saying that writing or opening works again.
     for (int type : {STORE_PKTS, STORE_JSON}) {
-        unsigned long long lost;
+        unsigned long long lost, unopened;
         {
             std::lock_guard<std::mutex> lk(writerMutex);
             lost = failingLost[type];
         }
+        {
+            std::lock_guard<std::mutex> lk(storeLock[type]);
+            unopened = openLoss[type].lost;
+        }
         if (lost > 0) {
             writeLog(2, "the %s store has lost %llu %s, and writing still fails", kinds[type].logName, lost,
                      kinds[type].what);
+        }
+        if (unopened > 0) {
+            writeLog(2, "the %s store has lost %llu %s, and its next file still cannot be opened",
+                     kinds[type].logName, unopened, kinds[type].what);
         }
     }
 }
