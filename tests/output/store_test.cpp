@@ -265,124 +265,66 @@ TEST_F(StoreTest, ConcurrentWritersAndSetUpLoseNothing)
     EXPECT_TRUE(got == want);
 }
 
-// The sequence numbers of what a store file holds: for pcap the frames' seconds (libpcap reads it to its end), for
-// JSON the number each record starts with ("seq:N"); -1 ends the list when the file holds anything else.
+// What a store file holds by sequence number (frames: their seconds, read by libpcap; records: the number after
+// "seq:"), -1 for anything else, such as a cut one at the end.
 std::vector<long> stored(const std::string& file, int type)
 {
     std::vector<long> out;
-    if (type == STORE_PKTS) {
-        char err[PCAP_ERRBUF_SIZE];
-        pcap_t* p = pcap_open_offline(file.c_str(), err);
-        if (p == nullptr) return {-1};
+    char err[PCAP_ERRBUF_SIZE];
+    if (pcap_t* p = type == STORE_PKTS ? pcap_open_offline(file.c_str(), err) : nullptr) {
         pcap_pkthdr* h;
         const u_char* b;
         int rc;
         while ((rc = pcap_next_ex(p, &h, &b)) == 1) out.push_back(h->ts.tv_sec);
-        pcap_close(p);
-        if (rc != PCAP_ERROR_BREAK) out.push_back(-1);
-        return out;
+        return pcap_close(p), rc == PCAP_ERROR_BREAK ? out : (out.push_back(-1), out);
     }
     std::ifstream in(file, std::ios::binary);
     const std::string text {std::istreambuf_iterator<char>(in), {}};
-    std::size_t at = 0;
-    for (std::size_t end; (end = text.find("\r\n\r\n", at)) != std::string::npos; at = end + 4) {
-        out.push_back(text.compare(at, 4, "seq:") == 0 ? std::atol(text.c_str() + at + 4) : -1);
+    for (std::size_t at = 0, end = 0; at < text.size() && end != std::string::npos; at = end + 4) {
+        end = text.find("\r\n\r\n", at);
+        out.push_back(end == std::string::npos || text.compare(at, 4, "seq:") != 0 ? -1 : std::atol(&text[at + 4]));
     }
-    if (at != text.size()) out.push_back(-1);
     return out;
 }
 
-// Writes that fail part-way (a file size limit, as on a full disk) are cut off again: the file holds whole frames
-// or records only, those sent before the fault as far as their blocks went out, then every one sent after it.
+// Writes that fail part-way (a file size limit, as on a full disk) are cut off again: the file holds those sent
+// before the fault as far as their blocks went out, each once and in order, then every one sent after it.
 TEST_F(StoreTest, FailedWritesLeaveOnlyWholeFramesAndRecords)
 {
-    struct Case {
-        int type;
-        rlim_t limit;
-        int size, before;  // bytes of each sent before the fault, and how many
-        long kept;         // of them in the file; -1: some, not all
-    };
+    struct Case { int type; rlim_t limit; int size, before, kept; };  // kept -1: some, not all
     const Case cases[] = {
-        {STORE_JSON, 300 << 10, 1000, 600, -1},         // cut in the second block, the third refused
-        {STORE_JSON, 100 << 10, 300 << 10, 1, 0},       // longer than a block: its first part cut, the rest passed over
-        {STORE_JSON, 400 << 10, 300 << 10, 2, 1},       // the second one's first part cut
-        {STORE_PKTS, 10, 1500, 400, 0},                 // nothing written, not even the file header
-        {STORE_PKTS, 300 << 10, STORE_MAX_CAPLEN, 200, -1},
-    };
-    std::vector<u8> data(300 << 10, 'x');
-    int n = 0;
+        {STORE_JSON, 300 << 10, 1000, 600, -1},    // cut in the second block, the third refused
+        {STORE_JSON, 100 << 10, 300 << 10, 1, 0},  // longer than a block: its first part cut, the rest passed over
+        {STORE_JSON, 400 << 10, 300 << 10, 2, 1},  // the second one's first part cut
+        {STORE_PKTS, 10, 1500, 400, 0},            // nothing written, not even the file header
+        {STORE_PKTS, 300 << 10, STORE_MAX_CAPLEN, 200, -1}};
+    std::vector<u8> data(STORE_MAX_CAPLEN);
     for (const Case& c : cases) {
-        const std::string d = made("fault" + std::to_string(++n));
+        const std::string d = made("fault" + std::to_string(&c - cases));
         readOnlyGlobal.jsonFileInd = readOnlyGlobal.pktsFileInd = 0;  // file 1 next
         ASSERT_EQ(initStore(d.c_str(), 100, c.type), 0);
         auto send = [&](long seq, int size) {
-            if (c.type == STORE_JSON) {
-                std::string rec = "seq:" + std::to_string(seq) + " " + std::string(static_cast<std::size_t>(size), 'r');
-                writeJson(rec.c_str());
-            } else {
-                const pcap_pkthdr h {{seq, 0}, static_cast<u32>(size), static_cast<u32>(size)};
-                dumpPkt(&h, data.data());
-            }
+            const pcap_pkthdr h {{seq, 0}, static_cast<u32>(size), static_cast<u32>(size)};
+            c.type == STORE_PKTS ? dumpPkt(&h, data.data())
+                                 : writeJson(("seq:" + std::to_string(seq) + std::string(size, 'r')).c_str());
         };
         auto flush = c.type == STORE_JSON ? writeJsonEnd : dumpPktEnd;
         onFullDisk(c.limit, [&] {
-            for (int i = 0; i < c.before; ++i) send(i + 1, c.size);
+            for (int i = 1; i <= c.before; ++i) send(i, c.size);
             return flush(), 0;
         });
-        for (int i = 0; i < 50; ++i) send(1000 + i, 1000);
+        std::vector<long> after;
+        for (long i = 1000; i < 1050; ++i) send(i, 1000), after.push_back(i);
         flush();
         std::vector<long> got = stored(name(d, 1, c.type == STORE_JSON ? "json" : "pcap"), c.type);
-        std::vector<long> sentAfter;
-        for (long i = 1000; i < 1050; ++i) sentAfter.push_back(i);
-        // What got out before the fault: some of those sent, in order, each once.
-        const long kept = static_cast<long>(got.size()) - 50;
-        EXPECT_TRUE(kept >= 0 && std::equal(sentAfter.begin(), sentAfter.end(), got.end() - 50)) << n;
-        got.resize(static_cast<std::size_t>(std::max(kept, 0L)));
+        const int kept = static_cast<int>(got.size()) - 50;
+        ASSERT_GE(kept, 0) << &c - cases;
+        EXPECT_TRUE(std::equal(after.begin(), after.end(), got.begin() + kept)) << &c - cases;
+        got.resize(static_cast<std::size_t>(kept));
         EXPECT_TRUE(std::adjacent_find(got.begin(), got.end(), std::greater_equal<long>()) == got.end() &&
-                    (got.empty() || (got[0] >= 1 && got.back() <= c.before)))
-            << n;
-        if (c.kept >= 0) {
-            EXPECT_EQ(kept, c.kept) << n;
-        } else {
-            EXPECT_TRUE(kept > 0 && kept < c.before) << n << ": " << kept << " kept";
-        }
+                    (got.empty() || (got[0] >= 1 && got.back() <= c.before)));
+        EXPECT_TRUE(c.kept >= 0 ? kept == c.kept : kept > 0 && kept < c.before) << &c - cases << ": " << kept;
     }
-}
-
-// A store follows the selected card: the blanks this run claimed for the old card and never wrote go, the files
-// holding data and those found at set-up stay, the new card's files are claimed and written.
-TEST_F(StoreTest, CardChangeMovesTheStoreToTheNewCardsFiles)
-{
-    const std::string j = sub("json"), p = sub("pkts");
-    auto files = [](const std::string& dir) {
-        std::set<std::string> out;
-        for (const std::string& f : listDir(dir)) out.insert(f.substr(dir.size() + 1));
-        return out;
-    };
-    globalValue.selectRow = -1;
-    std::ofstream(j + "/Wirelane-0-003.json");  // from an earlier run
-    ASSERT_EQ(initStoreJson(j.c_str(), 30), 0);
-    ASSERT_EQ(initStorePkts(p.c_str(), 100), 0);
-    writeJson("on no card"), writeJsonEnd();
-    storesFollowCard(-1);  // still none chosen
-    EXPECT_EQ(files(j), (std::set<std::string> {"Wirelane-0-001.json", "Wirelane-0-002.json", "Wirelane-0-003.json"}));
-    globalValue.selectRow = 1;
-    storesFollowCard(1);
-    storesFollowCard(1);
-    writeJson("on card 2"), writeJsonEnd();
-    EXPECT_EQ(files(j), (std::set<std::string> {"Wirelane-0-001.json", "Wirelane-0-003.json", "Wirelane-2-001.json",
-                                                "Wirelane-2-002.json", "Wirelane-2-003.json"}));
-    EXPECT_EQ(files(p), (std::set<std::string> {"Wirelane-2-001.pcap", "Wirelane-2-002.pcap"}));
-    EXPECT_EQ(readAll(j + "/Wirelane-0-001.json"), "on no card\r\n\r\n");
-    EXPECT_EQ(readAll(j + "/Wirelane-2-002.json"), "on card 2\r\n\r\n");
-    EXPECT_EQ(fs::file_size(j + "/Wirelane-2-003.json"), static_cast<std::uintmax_t>(JSON_FILE));
-    // A set-up in the folder again keeps what it knows of the files; the next move takes the unused blanks only.
-    ASSERT_EQ(initStoreJson(j.c_str(), 30), 0);
-    globalValue.selectRow = 0;
-    storesFollowCard(0);
-    EXPECT_EQ(files(j), (std::set<std::string> {"Wirelane-0-001.json", "Wirelane-0-003.json", "Wirelane-1-001.json",
-                                                "Wirelane-1-002.json", "Wirelane-1-003.json", "Wirelane-2-002.json"}));
-    EXPECT_EQ(files(p), (std::set<std::string> {"Wirelane-1-001.pcap", "Wirelane-1-002.pcap"}));
 }
 
 }  // namespace

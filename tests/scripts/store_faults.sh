@@ -1,166 +1,88 @@
 #!/bin/bash
-# The stores through real faults: a small file system that fills while both stores write and is then freed (every
-# pcap file whole for tshark and play, every JSON record valid, the losses counted in the log), a store folder
-# removed while the probe writes, and a card chosen after the stores were set up (the files written are the files
-# claimed). Captures reach the probe through a pipe, phase by phase, so that each fault comes mid-run.
+# The stores through real faults, each mid-run (the capture reaches the probe through a pipe, phase by phase): a
+# small file system that fills while both stores write and is then freed, a store folder removed while the probe
+# writes; and a card chosen after the stores were set up.
 source "$(dirname "$0")/common.bash"
 needs_root
 log=$(logfile)
-
-# feed CAPTURE FIFO SCALE CUT...: writes CAPTURE into FIFO with its times stretched SCALE-fold; at each CUT (a frame
-# count) it makes FIFO.atN and waits for FIFO.goN.
 cat >"$WORK/feed.py" <<'PY'
+# CAPTURE FIFO SCALE CUT CUT: times stretched; at each CUT, FIFO.atN made and FIFO.goN awaited.
 import os, struct, sys, time
-src, fifo, scale, cuts = sys.argv[1], sys.argv[2], int(sys.argv[3]), [int(c) for c in sys.argv[4:]]
-data = open(src, "rb").read()
+data, fifo, scale, cuts = open(sys.argv[1], "rb").read(), sys.argv[2], int(sys.argv[3]), [int(c) for c in sys.argv[4:]]
+off, n, t0 = 24, 0, struct.unpack_from("<I", data, 24)[0] * 1000000
 with open(fifo, "wb") as out:
     out.write(data[:24])
-    off, n, t0 = 24, 0, None
     while off < len(data):
         if n in cuts:
-            out.flush()
-            phase = cuts.index(n)
-            open(f"{fifo}.at{phase}", "w").close()
-            while not os.path.exists(f"{fifo}.go{phase}"):
-                time.sleep(0.05)
+            out.flush(), open(f"{fifo}.at{cuts.index(n)}", "w").close()
+            while not os.path.exists(f"{fifo}.go{cuts.index(n)}"): time.sleep(0.05)
         sec, usec, caplen = struct.unpack_from("<III", data, off)
-        t = sec * 1000000 + usec
-        t0 = t if t0 is None else t0
-        t = t0 + (t - t0) * scale
+        t = t0 + (sec * 1000000 + usec - t0) * scale
         out.write(struct.pack("<II", t // 1000000, t % 1000000) + data[off + 8:off + 16 + caplen])
         off, n = off + 16 + caplen, n + 1
 PY
-feed() { background python3 "$WORK/feed.py" "$@"; feeder=$bg; }
-# wait_for WHAT FILE...: until each FILE exists (20 s at most).
-wait_for() {
-  local what=$1
-  shift
-  for f; do
-    for _ in $(seq 200); do [ -e "$f" ] && break; sleep 0.1; done
-    [ -e "$f" ] || { fail "$what: $f never came"; return 1; }
+until_() { for _ in $(seq 200); do eval "$1" && return 0; sleep 0.1; done; fail "never: $1"; }
+# phases DIR FRAMES SCALE CUT CUT FAULT REPAIR: a capture of FRAMES read through a pipe with both stores in DIR;
+# FAULT is done at the first cut, REPAIR at the second. The records go to $WORK/out.
+phases() {
+  local f=$WORK/run
+  mkdir -p "$1/json" "$1/pkts" && : >"$log" && rm -f "$f"*
+  printf '%s\n' "endpoint=198.19.0.0/16|3|1" "exportPath=$1/json" "dumpPath=$1/pkts" exportSpace=100 dumpSpace=100 \
+    >"$f.conf"
+  "$BUILD/wirelane-genpcap" "$f.pcap" "$2" 200 300 && mkfifo "$f"
+  background python3 "$WORK/feed.py" "$f.pcap" "$f" "$3" "$4" "$5"
+  background "$PROBE" --conf "$f.conf" --read "$f" --json-out "$WORK/out" >/dev/null 2>&1
+  until_ "[ -e $f.at0 ]" && sleep 1 && eval "$6" && touch "$f.go0" && until_ "[ -e $f.at1 ]"
+  eval "$7" && touch "$f.go1" && wait "$bg" || fail "the probe ends with status $?"
+}
+count() { sed -n "s/.*$1 works again: \([0-9]*\) .*/\1/p" "$log"; }
+# stored_and_lost LOST FILE...: tshark reads the files whole; their frames and LOST make every frame analysed.
+stored_and_lost() {
+  local sum=$1 f
+  for f in "${@:2}"; do
+    tshark -r "$f" >"$WORK/t" 2>"$WORK/e" && ! grep -v "Running as user" "$WORK/e" || fail "tshark: $f is cut"
+    sum=$((sum + $(wc -l <"$WORK/t")))
   done
-}
-# logged TEXT: until the log has a line holding TEXT (20 s at most).
-logged() { for _ in $(seq 200); do grep -qF -- "$1" "$log" && return 0; sleep 0.1; done; return 1; }
-# lost STORE: the count of the line saying that writing to STORE works again.
-lost() { sed -n "s/.*write to the $1 store works again: \([0-9]*\) .*/\1/p" "$log"; }
-analysed() { sed -n 's/.*end of input: [0-9]* frames read, \([0-9]*\) analysed.*/\1/p' "$log" | tail -1; }
-frames_of() { { tshark -r "$1" 2>&1 >&3 | grep -v "Running as user" >"$WORK/tshark.err" || true; } 3>&1 | wc -l; }
-# whole_pcap FILE...: each is read by tshark to its end without a word of complaint.
-whole_pcap() {
-  local f bad=""
-  for f; do frames_of "$f" >/dev/null && [ ! -s "$WORK/tshark.err" ] || bad+=" $f: $(cat "$WORK/tshark.err")"; done
-  [ -z "$bad" ] && pass "tshark reads all $# pcap store files whole" || fail "pcap store files cut:$bad"
-}
-# Store files that hold anything: not blank (of their full size), not empty.
-written() { find "$1" -name "Wirelane-*.$2" -size +0 ! -size "$3" | sort; }
-# conf FILE DIR: an HTTP endpoint and both stores of 100 MB in DIR/json and DIR/pkts.
-conf() {
-  mkdir -p "$2/json" "$2/pkts"
-  printf '%s\n' "endpoint=198.19.0.0/16|3|11111111" "exportPath=$2/json" exportSpace=100 "dumpPath=$2/pkts" \
-    dumpSpace=100 >"$1"
+  expect "${*:2}: stored frames and $1 lost make all" "$(sed -n 's/.* \([0-9]*\) analysed.*/\1/p' "$log")" "$sum"
 }
 
-# ---- a file system that fills up -----------------------------------------------------------------------------
-FS=$WORK/fs
-mkdir -p "$FS"
-mount -t tmpfs -o size=64m tmpfs "$FS"
-cleanups+=("umount -l '$FS'")
-conf "$WORK/fs.conf" "$FS"
-# Stores of 100 MB each on 64 MB: their files are there beforehand (empty), so that the set-up claims nothing; the
-# space left before the first frame (8 MB) holds neither file's claim at its opening, so that writes take it.
-for n in $(seq -f %03g 10); do : >"$FS/json/Wirelane-0-$n.json"; done
-: >"$FS/pkts/Wirelane-0-001.pcap"
-: >"$FS/pkts/Wirelane-0-002.pcap"
-head -c $(( ($(df -k --output=avail "$FS" | tail -1) - 8192) * 1024 )) /dev/zero >"$FS/fill1"
-"$BUILD/wirelane-genpcap" "$WORK/web.pcap" 30000 200 300
-mkfifo "$WORK/web.fifo"
-# 30000 frames over a minute: a scan (and records) every ten seconds, two of them with the disk full.
-feed "$WORK/web.pcap" "$WORK/web.fifo" 50 8000 18000
-background "$PROBE" --conf "$WORK/fs.conf" --read "$WORK/web.fifo" --json-out "$WORK/web.json" >/dev/null 2>&1
-probe=$bg
-wait_for "the first frames" "$WORK/web.fifo.at0"
-sleep 1
-# Full to the last page.
-head -c 64M /dev/zero >"$FS/fill2" 2>/dev/null || true
-touch "$WORK/web.fifo.go0"
-wait_for "the frames of the full disk" "$WORK/web.fifo.at1"
-logged "write to the pkts store failed: No space left on device" && logged "write to the json store failed: No space" \
-  && pass "both stores log that writing fails" || fail "no failure logged: $(grep -i store "$log")"
-rm "$FS/fill1" "$FS/fill2"
-touch "$WORK/web.fifo.go1"
-wait "$probe" && pass "the probe ends with status 0" || fail "the probe ended with status $?"
-wait "$feeder" || true
-
-expect "one line per store says that writing works again" "2" "$(grep -c 'store works again' "$log")"
-pkts_lost=$(lost pkts) json_lost=$(lost json)
-[ "${pkts_lost:-0}" -gt 0 ] && [ "${json_lost:-0}" -gt 0 ] && pass "lost: $pkts_lost frames, $json_lost records" \
-  || fail "lost counts: '$pkts_lost' frames, '$json_lost' records"
-mapfile -t pcaps < <(written "$FS/pkts" pcap 52428800c)
-whole_pcap "${pcaps[@]}"
-stored=0
-for f in "${pcaps[@]}"; do stored=$((stored + $(frames_of "$f"))); done
-expect "frames stored and frames lost make every frame analysed" "$(analysed)" "$((stored + ${pkts_lost:-0}))"
-out=$("$PROBE" play --store "$FS/pkts" --from 946684800 --to 4000000000 --out "$WORK/play.pcap" 2>/dev/null)
-expect "play returns every stored frame" "$stored frames written to $WORK/play.pcap" "$out"
-python3 - "$WORK/web.json" "${json_lost:-0}" $(written "$FS/json" json 10485760c) <<'PY' \
-  && pass "every JSON store record is whole and valid, and with those lost makes every record" || fail "JSON store"
-import json, sys
-# End-of-scan records go to the collector only.
-sent = sum(not l.startswith(b'{"type":"99"') for l in open(sys.argv[1], "rb"))
-lost, files = int(sys.argv[2]), sys.argv[3:]
-records = []
-for name in files:
-    text = open(name, "rb").read()
-    if not text.endswith(b"\r\n\r\n"):
-        sys.exit(f"{name} ends with a cut record: {text[-60:]!r}")
-    records += [json.loads(r) for r in text[:-4].split(b"\r\n\r\n")]
-if len(records) + lost != sent:
-    sys.exit(f"{len(records)} stored + {lost} lost, {sent} sent")
+# 30000 frames over a minute, a scan every ten seconds. Both stores' 100 MB on 64 MB: their files are there (empty),
+# so the set-up claims nothing; 8 MB are left, too little for the claim of a file at its opening.
+mkdir -p "$WORK/fs" && mount -t tmpfs -o size=64m tmpfs "$WORK/fs" && cleanups+=("umount -l $WORK/fs")
+mkdir -p "$WORK/fs/a/json" "$WORK/fs/a/pkts"
+touch "$WORK"/fs/a/json/Wirelane-0-0{01..10}.json "$WORK"/fs/a/pkts/Wirelane-0-00{1,2}.pcap
+head -c $(( ($(df -k --output=avail "$WORK/fs" | tail -1) - 8192) * 1024 )) /dev/zero >"$WORK/fs/fill1"
+phases "$WORK/fs/a" 30000 50 8000 18000 "head -c 64M /dev/zero >$WORK/fs/fill2 2>/dev/null || true" \
+  "until_ 'grep -q \"json store failed: No space\" $log' && rm $WORK/fs/fill?"
+grep -q "write to the pkts store failed: No space left on device" "$log" || fail "no failed write of the pkts store"
+lost=$(count "pkts store") && [ "$lost" -gt 0 ] && [ "$(count "json store")" -gt 0 ] \
+  || fail "no count: $(grep store "$log")"
+stored_and_lost "$lost" "$WORK/fs/a/pkts/Wirelane-0-001.pcap"
+expect "play returns every stored frame" "$(wc -l <"$WORK/t") frames written to $WORK/p.pcap" \
+  "$("$PROBE" play --store "$WORK/fs/a/pkts" --from 0 --to 4000000000 --out "$WORK/p.pcap" 2>/dev/null)"
+python3 - "$WORK" "$(count "json store")" <<'PY' && pass "the JSON store's records are whole and valid" || fail JSON
+import json, sys  # The stored records and those lost are all records, end-of-scan records aside.
+text = open(sys.argv[1] + "/fs/a/json/Wirelane-0-001.json", "rb").read()
+assert text.endswith(b"\r\n\r\n"), text[-50:]
+stored, sent = [json.loads(r) for r in text[:-4].split(b"\r\n\r\n")], open(sys.argv[1] + "/out", "rb").readlines()
+assert len(stored) + int(sys.argv[2]) == sum(not l.startswith(b'{"type":"99"') for l in sent)
 PY
 
-# ---- a store folder removed while the probe writes ------------------------------------------------------------
-> "$log"
-GONE=$WORK/gone
-conf "$WORK/gone.conf" "$GONE"
-# More than a pcap file's 50 MB: the switch comes while the folder is gone.
-"$BUILD/wirelane-genpcap" "$WORK/big.pcap" 150000 200 300
-mkfifo "$WORK/big.fifo"
-feed "$WORK/big.pcap" "$WORK/big.fifo" 1 20000 130000
-background "$PROBE" --conf "$WORK/gone.conf" --read "$WORK/big.fifo" >/dev/null 2>&1
-probe=$bg
-wait_for "the first frames" "$WORK/big.fifo.at0"
-logged "use pkts file index" && sleep 1
-exec 7<"$GONE/pkts/Wirelane-0-001.pcap"  # the file being written, kept to be read once it is gone
-rm -r "$GONE"
-touch "$WORK/big.fifo.go0"
-wait_for "the frames while the folder is gone" "$WORK/big.fifo.at1"
-logged "open the pkts store file $GONE/pkts/Wirelane-0-002.pcap failed: No such file or directory" \
-  && pass "the failed switch is logged" || fail "no failed open logged: $(grep -i store "$log")"
-mkdir -p "$GONE/json" "$GONE/pkts"
-touch "$WORK/big.fifo.go1"
-wait "$probe" && pass "the probe ends with status 0" || fail "the probe ended with status $?"
-wait "$feeder" || true
+# More than a pcap file's 50 MB, so that the switch comes while the folder is gone; the file being written is kept
+# open here, to be read once it is gone.
+failed="open the pkts store file $WORK/b/pkts/Wirelane-0-002.pcap failed: No such file"
+phases "$WORK/b" 150000 1 20000 130000 "exec 7<$WORK/b/pkts/Wirelane-0-001.pcap && rm -r $WORK/b" \
+  "until_ 'grep -q \"$failed\" $log' && mkdir -p $WORK/b/json $WORK/b/pkts"
 expect "one line for the failed opens" 1 "$(grep -c 'open the pkts store file .* failed' "$log")"
-gone_lost=$(sed -n 's/.*open the pkts store file .* works again: \([0-9]*\) frames lost.*/\1/p' "$log")
-mapfile -t pcaps < <(written "$GONE/pkts" pcap 52428800c)
-whole_pcap /proc/$$/fd/7 "${pcaps[@]}"
-stored=$(frames_of /proc/$$/fd/7)
-for f in "${pcaps[@]}"; do stored=$((stored + $(frames_of "$f"))); done
-exec 7<&-
-[ "${gone_lost:-0}" -gt 0 ] && expect "frames stored and $gone_lost lost make every frame analysed" "$(analysed)" \
-  "$((stored + gone_lost))" || fail "no line with the count once opening works again: $(grep -i store "$log")"
+stored_and_lost "$(count "open the pkts store file .*")" /proc/$$/fd/7 "$WORK"/b/pkts/*
 
-# ---- a card chosen after the stores were set up ---------------------------------------------------------------
-# The stores are set up before the card is known (no card in the configuration); the capture of lo moves them.
-CARD=$WORK/card
-conf "$WORK/card.conf" "$CARD"
-background "$PROBE" --conf "$WORK/card.conf" --interface lo >/dev/null 2>&1
-logged "the json store moves from the files of card 0" && sleep 1
-kill "$bg" && wait "$bg" 2>/dev/null || true
-card=$(sed -n 's/.*the json store moves from the files of card 0 to those of card \([0-9]*\).*/\1/p' "$log")
-count() { ls "$1" | grep -c "^Wirelane-${card:-?}-"; }
-expect "the stores claim the files of the card captured" "10 json files, 2 pcap files of card $card" \
-  "$(count "$CARD/json") json files, $(count "$CARD/pkts") pcap files of card $card"
-expect "no file of card 0 is left" "" "$(ls "$CARD/json" "$CARD/pkts" | grep '^Wirelane-0-' || true)"
+# The stores are set up before the card is known (none in the configuration); the capture of lo moves them. A file
+# of an earlier run is kept.
+mkdir -p "$WORK/c/json" "$WORK/c/pkts" && echo "{}" >"$WORK/c/json/Wirelane-0-002.json"
+printf '%s\n' "exportPath=$WORK/c/json" exportSpace=100 "dumpPath=$WORK/c/pkts" dumpSpace=100 >"$WORK/c.conf"
+background "$PROBE" --conf "$WORK/c.conf" --interface lo >/dev/null 2>&1
+until_ "grep -q 'json store moves from the files of card 0' $log" && sleep 1 && kill "$bg"
+card=$(sed -n 's/.*json store moves from the files of card 0 to those of card \([0-9]*\).*/\1/p' "$log")
+expect "the files claimed are the card's, and only those" "10 2 1" "$(ls "$WORK/c/json" | grep -c "^Wirelane-$card-") \
+$(ls "$WORK/c/pkts" | grep -c "^Wirelane-$card-") $(ls "$WORK/c/"* | grep -c Wirelane-0-)"
 finish
