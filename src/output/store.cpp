@@ -155,10 +155,9 @@ int writeBlankFiles(const StoreInfoT& si, FileSetT& created)
 // file gets its bytes in order and is flushed and closed after them. Filling
 // waits only when every block of the store is still being written.
 //
-// A block holds whole frames or records only (one longer than a block has
-// blocks of its own), so that a block that cannot be written is cut off the
-// file again and the file ends with a whole one; the pcap file header goes
-// with whatever is written first at the start of a file.
+// A block holds whole frames or records only, so that a block that cannot be
+// written is cut off the file again and the file ends with a whole one; the
+// pcap file header goes with whatever is written first at the start of a file.
 constexpr int BLOCK_BYTES = 256 * 1024;
 constexpr int BLOCKS = 16;
 constexpr int JOBS = 64;
@@ -169,24 +168,21 @@ struct JobT {
     int fd;
     off_t truncate;  // > 0: empty the file, and claim this many bytes for it
     int len;         // bytes of the store's next block to write, 0 for none
-    int records;     // frames or records that end in the block
-    bool whole;      // the block ends with a whole one, not with part of one longer than a block
+    int records;     // frames or records in the block
     bool sync;
     bool close;
 };
 
 // The writer's view of a store's open file.
 struct WrittenT {
-    off_t whole;     // bytes up to its last whole frame or record (the pcap header included)
-    off_t part;      // bytes after them of one longer than a block, not yet complete
-    bool skipping;   // the rest of one whose earlier part was lost
-    bool failing;    // since the last write that failed, none has succeeded
+    off_t size;               // bytes written: whole frames or records (and the pcap header)
+    bool failing;             // since the last write that failed, none has succeeded
     unsigned long long lost;  // frames or records lost in this run of failures
 };
 
 u8 blocks[3][BLOCKS][BLOCK_BYTES];
-// The block being filled, its bytes and the frames or records that end in
-// it; under the store's lock.
+// The block being filled, its bytes and the frames or records in it; under
+// the store's lock.
 u8* filling[3];
 int filled[3];
 int gathered[3];
@@ -237,20 +233,11 @@ long writeAt(int fd, const u8* head, int hlen, const u8* data, int n, off_t at)
 void writeBlock(const JobT& job, const u8* block, WrittenT& f)
 {
     const StoreKindT& kind = kinds[job.type];
-    if (f.skipping) {
-        f.lost += static_cast<unsigned>(job.records);
-        f.skipping = !job.whole;
-        return;
-    }
     u8 head[PCAP_FILE_HEADER_SIZE];
-    const bool header = job.type == STORE_PKTS && f.whole == 0 && f.part == 0;
-    const int hlen = header ? makeHeaderBuf(head) : 0;
-    if (hlen + job.len == 0) return;
-    const long done = writeAt(job.fd, head, hlen, block, job.len, f.whole + f.part);
+    const int hlen = job.type == STORE_PKTS && f.size == 0 ? makeHeaderBuf(head) : 0;
+    const long done = writeAt(job.fd, head, hlen, block, job.len, f.size);
     if (done == hlen + job.len) {
-        f.whole += hlen;
-        f.part += job.len;
-        if (job.whole) f.whole += f.part, f.part = 0;
+        f.size += done;
         if (f.failing) {
             writeLog(2, "write to the %s store works again: %llu %s lost", kind.logName, f.lost, kind.what);
             f.failing = false;
@@ -259,14 +246,11 @@ void writeBlock(const JobT& job, const u8* block, WrittenT& f)
         return;
     }
     const int err = errno;
-    if (done >= hlen) f.whole += hlen;
-    f.part = 0;
-    if (ftruncate(job.fd, f.whole) != 0) {
+    if (ftruncate(job.fd, f.size) != 0) {
         writeLog(3, "cut the %s store file back to %lld bytes failed: %s", kind.logName,
-                 static_cast<long long>(f.whole), std::strerror(errno));
+                 static_cast<long long>(f.size), std::strerror(errno));
     }
     f.lost += static_cast<unsigned>(job.records);
-    f.skipping = !job.whole;
     // One line when writing starts to fail, not one per block.
     if (!f.failing) writeLog(3, "write to the %s store failed: %s", kind.logName, std::strerror(err));
     f.failing = true;
@@ -295,13 +279,11 @@ void writerThread()
                 writeLog(3, "empty the %s store file failed: %s", kinds[job.type].logName, std::strerror(errno));
             }
             fallocate(job.fd, FALLOC_FL_KEEP_SIZE, 0, job.truncate);
-            WrittenT& f = state[job.type];
-            f.whole = f.part = 0;
-            f.skipping = false;
+            state[job.type].size = 0;
         }
         // A pcap file gets its header before anything else, also when it is
         // flushed or closed before its first frame.
-        const bool pcapHeader = job.type == STORE_PKTS && state[job.type].whole == 0 && (job.sync || job.close);
+        const bool pcapHeader = job.type == STORE_PKTS && state[job.type].size == 0 && (job.sync || job.close);
         if (job.len > 0 || pcapHeader) {
             const u8* block = job.len > 0 ? blocks[job.type][written[job.type]++ % BLOCKS] : nullptr;
             writeBlock(job, block, state[job.type]);
@@ -346,30 +328,22 @@ u8* nextBlockLocked(int type)
 }
 
 // Hands the bytes gathered for the open file to the writer, with a flush to
-// disk and a close after them when asked; whole: they end with a whole frame
-// or record.
-void handOverLocked(int type, const StoreInfoT& si, bool sync, bool closeFile, bool whole = true)
+// disk and a close after them when asked.
+void handOverLocked(int type, const StoreInfoT& si, bool sync, bool closeFile)
 {
     if (si.hFile <= 0) return;  // nothing is gathered without a file
-    queueJob(JobT {type, si.hFile, 0, filled[type], whole ? gathered[type] : 0, whole, sync, closeFile});
+    queueJob(JobT {type, si.hFile, 0, filled[type], gathered[type], sync, closeFile});
     filled[type] = 0;
-    if (whole) gathered[type] = 0;
+    gathered[type] = 0;
 }
 
-// Gathers n bytes of the frame or record being stored; a block that it fills
-// before its end is handed over as a part of it.
-void gatherLocked(int type, const StoreInfoT& si, const void* data, int n)
+// Gathers n bytes for the open file; the caller makes room for them.
+void gatherLocked(int type, const void* data, int n)
 {
-    const u8* p = static_cast<const u8*>(data);
-    while (n > 0) {
-        if (filled[type] == BLOCK_BYTES) handOverLocked(type, si, false, false, false);
-        if (filled[type] == 0) filling[type] = nextBlockLocked(type);
-        int part = std::min(n, BLOCK_BYTES - filled[type]);
-        std::memcpy(filling[type] + filled[type], p, static_cast<std::size_t>(part));
-        filled[type] += part;
-        p += part;
-        n -= part;
-    }
+    if (n == 0) return;
+    if (filled[type] == 0) filling[type] = nextBlockLocked(type);
+    std::memcpy(filling[type] + filled[type], data, static_cast<std::size_t>(n));
+    filled[type] += n;
 }
 
 void closeLocked(int type, StoreInfoT& si)
@@ -411,7 +385,7 @@ int openNextLocked(int type, StoreInfoT& si)
     unusedBlank[type].reset(static_cast<std::size_t>(si.currInd));
     savedIndex(type) = si.currInd;
     saveConfSoon();
-    queueJob(JobT {type, fd, si.fileSize, 0, 0, true, false, false});
+    queueJob(JobT {type, fd, si.fileSize, 0, 0, false, false});
     si.hFile = fd;
     if (type == STORE_JSON) return 0;
     si.currSize = PCAP_FILE_HEADER_SIZE;  // the writer puts the header first
@@ -419,10 +393,14 @@ int openNextLocked(int type, StoreInfoT& si)
 }
 
 // Appends one frame or record (len bytes at buf, then tailLen at tail);
-// frames and records never straddle two files, nor two blocks unless they
-// are longer than a block.
+// frames and records never straddle two files, nor two blocks.
 void append(int type, const void* buf, int len, const char* tail, int tailLen)
 {
+    const int n = len + tailLen;
+    if (n > BLOCK_BYTES) {  // 16 times the longest the probe makes
+        writeLog(3, "one of %d bytes is too long for the %s store", n, kinds[type].logName);
+        return;
+    }
     std::lock_guard<std::mutex> lk(storeLock[type]);
     StoreInfoT& si = infoOf(type);
     // The open file, not currSize, tells whether one is in use: a JSON file
@@ -431,12 +409,10 @@ void append(int type, const void* buf, int len, const char* tail, int tailLen)
         if (openLoss[type].failing) openLoss[type].lost++;
         return;
     }
-    const int n = len + tailLen;
-    if (filled[type] > 0 && filled[type] + n > BLOCK_BYTES) handOverLocked(type, si, false, false);
-    gatherLocked(type, si, buf, len);
-    gatherLocked(type, si, tail, tailLen);
+    if (filled[type] + n > BLOCK_BYTES) handOverLocked(type, si, false, false);
+    gatherLocked(type, buf, len);
+    gatherLocked(type, tail, tailLen);
     gathered[type]++;
-    if (n > BLOCK_BYTES) handOverLocked(type, si, false, false);  // its last part
     si.currSize += n;
     if (si.currSize > si.fileSize) closeLocked(type, si);
 }

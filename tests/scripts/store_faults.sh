@@ -35,7 +35,7 @@ phases() {
   until_ "[ -e $f.at0 ]" && sleep 1 && eval "$6" && touch "$f.go0" && until_ "[ -e $f.at1 ]"
   eval "$7" && touch "$f.go1" && wait "$bg" || fail "the probe ends with status $?"
 }
-count() { sed -n "s/.*$1 works again: \([0-9]*\) .*/\1/p" "$log"; }
+count() { sed -n "s/.*$1 works again: \([0-9]*\) .*/\1/p" "$log" | awk '{ n += $1 } END { print n + 0 }'; }
 # stored_and_lost LOST FILE...: tshark reads the files whole; their frames and LOST make every frame analysed.
 stored_and_lost() {
   local sum=$1 f
@@ -47,13 +47,14 @@ stored_and_lost() {
 }
 
 # 30000 frames over a minute, a scan every ten seconds. Both stores' 100 MB on 64 MB: their files are there (empty),
-# so the set-up claims nothing; 8 MB are left, too little for the claim of a file at its opening.
+# so the set-up claims nothing; 8 MB are left, too little for the claim of a file at its opening. Then all but 100 KB
+# are taken, so that blocks are written in part.
 mkdir -p "$WORK/fs" && mount -t tmpfs -o size=64m tmpfs "$WORK/fs" && cleanups+=("umount -l $WORK/fs")
 mkdir -p "$WORK/fs/a/json" "$WORK/fs/a/pkts"
 touch "$WORK"/fs/a/json/Wirelane-0-0{01..10}.json "$WORK"/fs/a/pkts/Wirelane-0-00{1,2}.pcap
-head -c $(( ($(df -k --output=avail "$WORK/fs" | tail -1) - 8192) * 1024 )) /dev/zero >"$WORK/fs/fill1"
-phases "$WORK/fs/a" 30000 50 8000 18000 "head -c 64M /dev/zero >$WORK/fs/fill2 2>/dev/null || true" \
-  "until_ 'grep -q \"json store failed: No space\" $log' && rm $WORK/fs/fill?"
+fill() { head -c $(( ($(df -k --output=avail "$WORK/fs" | tail -1) - $1) * 1024 )) /dev/zero >"$WORK/fs/fill$1"; }
+fill 8192
+phases "$WORK/fs/a" 30000 50 8000 18000 "fill 100" "until_ 'grep -q \"json store failed: No space\" $log' && rm $WORK/fs/fill*"
 grep -q "write to the pkts store failed: No space left on device" "$log" || fail "no failed write of the pkts store"
 lost=$(count "pkts store") && [ "$lost" -gt 0 ] && [ "$(count "json store")" -gt 0 ] \
   || fail "no count: $(grep store "$log")"
