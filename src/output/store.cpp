@@ -397,7 +397,7 @@ int openNextLocked(int type, StoreInfoT& si)
 void append(int type, const void* buf, int len, const char* tail, int tailLen)
 {
     const int n = len + tailLen;
-    if (n > BLOCK_BYTES) {  // 16 times the longest the probe makes
+    if (n > BLOCK_BYTES) {  // none the probe makes comes near: its records are 16 KiB at most
         writeLog(3, "one of %d bytes is too long for the %s store", n, kinds[type].logName);
         return;
     }
