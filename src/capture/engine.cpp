@@ -18,6 +18,7 @@
 #include "capture/savefile.h"
 #include "core/cards.h"
 #include "core/util.h"
+#include "output/store.h"
 #include "platform/platform.h"
 
 // ---- card discovery ----------------------------------------------------------
@@ -486,8 +487,13 @@ int openHandle(bool cardGone)
     closeHandle(cardGone);
     char name[1024];
     CardInfoT card;
-    int found = getCard(globalValue.selectRow, &card);
-    if (found == 0) std::snprintf(name, sizeof name, "%s", card.cardName);
+    const int row = globalValue.selectRow;
+    int found = getCard(row, &card);
+    if (found == 0) {
+        std::snprintf(name, sizeof name, "%s", card.cardName);
+        // The stores write under the names of the card captured.
+        storesFollowCard(row);
+    }
     if (!napUnlessStopped(1000) || found != 0) return -1;
 
     char errbuf[PCAP_ERRBUF_SIZE] = {0};

@@ -214,6 +214,7 @@ struct StoreInfoT {
     int currSize;
     int currInd;
     int hFile;  // open file descriptor, 0 when none
+    int card;   // card number in the file names: the selected row + 1 (0: none) the layout was set up for
 };
 
 // Owner process of one local port.

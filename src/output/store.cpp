@@ -4,10 +4,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <bitset>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,16 +30,31 @@ constexpr int RECORD_END_LEN = 4;
 struct StoreKindT {
     const char* ext;
     const char* logName;
-    int unitMb;  // size of one file
+    const char* what;  // what the store holds, as the log counts it
+    int unitMb;        // size of one file
 };
 
-const StoreKindT kinds[3] = {{"", "", 0}, {"pcap", "pkts", 50}, {"json", "json", 10}};
+const StoreKindT kinds[3] = {{"", "", "", 0}, {"pcap", "pkts", "frames", 50}, {"json", "json", "records", 10}};
 
 // Per store: the lock of its record, held for a write, a switch or the
 // hand-over to a new layout (writeJson comes from two threads, set-up from a
 // third); and one set-up at a time, which may take long writing blank files.
 std::mutex storeLock[3];
 std::mutex setUpLock[3];
+
+// Per store, under its lock: the files of the layout in use that its set-ups
+// in this run created blank and that were never opened for writing since;
+// only these are removed when the store moves to another card's names.
+using FileSetT = std::bitset<STORE_MAX_FILES + 1>;
+FileSetT unusedBlank[3];
+
+// Per store, under its lock: a run of files that could not be opened at a
+// switch, and the frames or records dropped for it.
+struct OpenLossT {
+    bool failing;
+    unsigned long long lost;
+};
+OpenLossT openLoss[3];
 
 bool validType(int type)
 {
@@ -58,8 +75,7 @@ SharedWord<int>& savedIndex(int type)
 // Name of file n of the store laid out as si; false when it does not fit.
 bool fileName(const StoreInfoT& si, int n, char* out, std::size_t cap)
 {
-    int len = std::snprintf(out, cap, "%s/%s-%d-%03d.%s", si.localDir, "Wirelane",
-                            globalValue.selectRow + 1, n, si.prefix);
+    int len = std::snprintf(out, cap, "%s/%s-%d-%03d.%s", si.localDir, "Wirelane", si.card, n, si.prefix);
     return len > 0 && static_cast<std::size_t>(len) < cap;
 }
 
@@ -115,7 +131,8 @@ int makeBlank(const char* name, off_t size)
     return 0;
 }
 
-int writeBlankFiles(const StoreInfoT& si)
+// The missing files of layout si made blank, their numbers added to created.
+int writeBlankFiles(const StoreInfoT& si, FileSetT& created)
 {
     char name[sizeof si.fname];
     for (int n = 1; n <= si.fileCount; ++n) {
@@ -124,6 +141,7 @@ int writeBlankFiles(const StoreInfoT& si)
         if (stat(name, &st) == 0) continue;
         int rc = makeBlank(name, si.fileSize);
         if (rc < 0) return rc;
+        created.set(static_cast<std::size_t>(n));
     }
     return 0;
 }
@@ -132,10 +150,14 @@ int writeBlankFiles(const StoreInfoT& si)
 // written by a thread of its own: a write call per frame or record would cost
 // more than analysing it, and the threads that store must not wait for the
 // disk. Each store has a ring of blocks; the one being filled is handed over
-// when full, at every flush, at a file switch and before a new set-up. The
-// writer takes its jobs in order, so each file gets its bytes in order and is
-// flushed and closed after them. Filling waits only when every block of the
-// store is still being written.
+// when the next frame or record does not fit, at every flush, at a file
+// switch and before a new set-up. The writer takes its jobs in order, so each
+// file gets its bytes in order and is flushed and closed after them. Filling
+// waits only when every block of the store is still being written.
+//
+// A block holds whole frames or records only, so that a block that cannot be
+// written is cut off the file again and the file ends with a whole one; the
+// pcap file header goes with whatever is written first at the start of a file.
 constexpr int BLOCK_BYTES = 256 * 1024;
 constexpr int BLOCKS = 16;
 constexpr int JOBS = 64;
@@ -146,14 +168,24 @@ struct JobT {
     int fd;
     off_t truncate;  // > 0: empty the file, and claim this many bytes for it
     int len;         // bytes of the store's next block to write, 0 for none
+    int records;     // frames or records in the block
     bool sync;
     bool close;
 };
 
+// The writer's view of a store's open file.
+struct WrittenT {
+    off_t size;               // bytes written: whole frames or records (and the pcap header)
+    bool failing;             // since the last write that failed, none has succeeded
+    unsigned long long lost;  // frames or records lost in this run of failures
+};
+
 u8 blocks[3][BLOCKS][BLOCK_BYTES];
-// The block being filled and its bytes; under the store's lock.
+// The block being filled, its bytes and the frames or records in it; under
+// the store's lock.
 u8* filling[3];
 int filled[3];
+int gathered[3];
 
 // The writer's queue and progress, under writerMutex. The writer thread
 // waits on them until the process ends, so they are never destroyed.
@@ -165,13 +197,71 @@ unsigned jobsQueued = 0;  // jobs ever queued
 unsigned jobsDone = 0;    // of them, finished
 unsigned blocksQueued[3];
 unsigned blocksDone[3];
+unsigned long long failingLost[3];  // lost in a run of failures not yet over
+
+// Writes head (hlen bytes, 0 for none) and then n bytes of data at offset at:
+// the bytes written, all of them unless a write fails (errno says why).
+long writeAt(int fd, const u8* head, int hlen, const u8* data, int n, off_t at)
+{
+    iovec iov[2] = {{const_cast<u8*>(head), static_cast<std::size_t>(hlen)},
+                    {const_cast<u8*>(data), static_cast<std::size_t>(n)}};
+    iovec* v = hlen > 0 ? iov : iov + 1;
+    int count = hlen > 0 ? 2 : 1;
+    long done = 0;
+    while (count > 0) {
+        ssize_t w = count == 1 ? pwrite(fd, v->iov_base, v->iov_len, at + done) : pwritev(fd, v, count, at + done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (w == 0) errno = ENOSPC;  // nothing taken: as good as full
+            break;
+        }
+        done += w;
+        for (; count > 0 && static_cast<std::size_t>(w) >= v->iov_len; --count, ++v) {
+            w -= static_cast<ssize_t>(v->iov_len);
+        }
+        if (count > 0) {
+            v->iov_base = static_cast<u8*>(v->iov_base) + w;
+            v->iov_len -= static_cast<std::size_t>(w);
+        }
+    }
+    return done;
+}
+
+// Writes the job's block (and the pcap header at the start of a file) behind
+// the file's last whole frame or record; a write that fails or is short is
+// cut off again, and what the block held is counted lost.
+void writeBlock(const JobT& job, const u8* block, WrittenT& f)
+{
+    const StoreKindT& kind = kinds[job.type];
+    u8 head[PCAP_FILE_HEADER_SIZE];
+    const int hlen = job.type == STORE_PKTS && f.size == 0 ? makeHeaderBuf(head) : 0;
+    const long done = writeAt(job.fd, head, hlen, block, job.len, f.size);
+    if (done == hlen + job.len) {
+        f.size += done;
+        if (f.failing) {
+            writeLog(2, "write to the %s store works again: %llu %s lost", kind.logName, f.lost, kind.what);
+            f.failing = false;
+            f.lost = 0;
+        }
+        return;
+    }
+    const int err = errno;
+    if (ftruncate(job.fd, f.size) != 0) {
+        writeLog(3, "cut the %s store file back to %lld bytes failed: %s", kind.logName,
+                 static_cast<long long>(f.size), std::strerror(errno));
+    }
+    f.lost += static_cast<unsigned>(job.records);
+    // One line when writing starts to fail, not one per block.
+    if (!f.failing) writeLog(3, "write to the %s store failed: %s", kind.logName, std::strerror(err));
+    f.failing = true;
+}
 
 void writerThread()
 {
     platform::yieldToCapture();
     unsigned next = 0;
     unsigned written[3] = {};
-    bool failing[3] = {};
+    WrittenT state[3] = {};
     for (;;) {
         JobT job;
         {
@@ -189,15 +279,14 @@ void writerThread()
                 writeLog(3, "empty the %s store file failed: %s", kinds[job.type].logName, std::strerror(errno));
             }
             fallocate(job.fd, FALLOC_FL_KEEP_SIZE, 0, job.truncate);
+            state[job.type].size = 0;
         }
-        if (job.len > 0) {
-            const u8* block = blocks[job.type][written[job.type]++ % BLOCKS];
-            // One line when writing starts to fail, not one per block.
-            bool ok = storeFile(job.fd, block, job.len) == job.len;
-            if (!ok && !failing[job.type]) {
-                writeLog(3, "write to the %s store failed: %s", kinds[job.type].logName, std::strerror(errno));
-            }
-            failing[job.type] = !ok;
+        // A pcap file gets its header before anything else, also when it is
+        // flushed or closed before its first frame.
+        const bool pcapHeader = job.type == STORE_PKTS && state[job.type].size == 0 && (job.sync || job.close);
+        if (job.len > 0 || pcapHeader) {
+            const u8* block = job.len > 0 ? blocks[job.type][written[job.type]++ % BLOCKS] : nullptr;
+            writeBlock(job, block, state[job.type]);
         }
         if (job.sync) fdatasync(job.fd);
         if (job.close) close(job.fd);
@@ -205,6 +294,7 @@ void writerThread()
         next++;
         jobsDone = next;
         if (job.len > 0) blocksDone[job.type]++;
+        failingLost[job.type] = state[job.type].failing ? state[job.type].lost : 0;
         writerDone.notify_all();
     }
 }
@@ -242,23 +332,18 @@ u8* nextBlockLocked(int type)
 void handOverLocked(int type, const StoreInfoT& si, bool sync, bool closeFile)
 {
     if (si.hFile <= 0) return;  // nothing is gathered without a file
-    queueJob(JobT {type, si.hFile, 0, filled[type], sync, closeFile});
+    queueJob(JobT {type, si.hFile, 0, filled[type], gathered[type], sync, closeFile});
     filled[type] = 0;
+    gathered[type] = 0;
 }
 
-// Gathers n bytes for the open file.
-void gatherLocked(int type, const StoreInfoT& si, const void* data, int n)
+// Gathers n bytes for the open file; the caller makes room for them.
+void gatherLocked(int type, const void* data, int n)
 {
-    const u8* p = static_cast<const u8*>(data);
-    while (n > 0) {
-        if (filled[type] == 0) filling[type] = nextBlockLocked(type);
-        int part = std::min(n, BLOCK_BYTES - filled[type]);
-        std::memcpy(filling[type] + filled[type], p, static_cast<std::size_t>(part));
-        filled[type] += part;
-        p += part;
-        n -= part;
-        if (filled[type] == BLOCK_BYTES) handOverLocked(type, si, false, false);
-    }
+    if (n == 0) return;
+    if (filled[type] == 0) filling[type] = nextBlockLocked(type);
+    std::memcpy(filling[type] + filled[type], data, static_cast<std::size_t>(n));
+    filled[type] += n;
 }
 
 void closeLocked(int type, StoreInfoT& si)
@@ -269,8 +354,8 @@ void closeLocked(int type, StoreInfoT& si)
 }
 
 // Opens the next file of the ring and saves its number, the store's lock
-// held: the packet store's file (header gathered), 0 for the JSON store, -1
-// when it cannot be opened.
+// held: the packet store's file, 0 for the JSON store, -1 when it cannot be
+// opened (logged at the first of a run of failures).
 int openNextLocked(int type, StoreInfoT& si)
 {
     closeLocked(type, si);
@@ -284,30 +369,51 @@ int openNextLocked(int type, StoreInfoT& si)
     // the writer, before the file's first bytes.
     int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) fd = keepOffZero(fd);
-    if (fd < 0) return -1;
+    OpenLossT& loss = openLoss[type];
+    if (fd < 0) {
+        if (!loss.failing) {
+            writeLog(3, "open the %s store file %s failed: %s", kinds[type].logName, name, std::strerror(errno));
+        }
+        loss.failing = true;
+        return -1;
+    }
+    if (loss.failing) {
+        writeLog(2, "open the %s store file %s works again: %llu %s lost", kinds[type].logName, name, loss.lost,
+                 kinds[type].what);
+        loss = {};
+    }
+    unusedBlank[type].reset(static_cast<std::size_t>(si.currInd));
     savedIndex(type) = si.currInd;
     saveConfSoon();
-    queueJob(JobT {type, fd, si.fileSize, 0, false, false});
+    queueJob(JobT {type, fd, si.fileSize, 0, 0, false, false});
     si.hFile = fd;
     if (type == STORE_JSON) return 0;
-    u8 header[PCAP_FILE_HEADER_SIZE];
-    gatherLocked(type, si, header, makeHeaderBuf(header));
-    si.currSize = PCAP_FILE_HEADER_SIZE;
+    si.currSize = PCAP_FILE_HEADER_SIZE;  // the writer puts the header first
     return fd;
 }
 
 // Appends one frame or record (len bytes at buf, then tailLen at tail);
-// frames and records never straddle two files.
+// frames and records never straddle two files, nor two blocks.
 void append(int type, const void* buf, int len, const char* tail, int tailLen)
 {
+    const int n = len + tailLen;
+    if (n > BLOCK_BYTES) {  // none the probe makes comes near: its records are 16 KiB at most
+        writeLog(3, "one of %d bytes is too long for the %s store", n, kinds[type].logName);
+        return;
+    }
     std::lock_guard<std::mutex> lk(storeLock[type]);
     StoreInfoT& si = infoOf(type);
     // The open file, not currSize, tells whether one is in use: a JSON file
     // whose first write failed stays open rather than being skipped.
-    if (si.hFile == 0 && openNextLocked(type, si) < 0) return;
-    gatherLocked(type, si, buf, len);
-    gatherLocked(type, si, tail, tailLen);
-    si.currSize += len + tailLen;
+    if (si.hFile == 0 && openNextLocked(type, si) < 0) {
+        if (openLoss[type].failing) openLoss[type].lost++;
+        return;
+    }
+    if (filled[type] + n > BLOCK_BYTES) handOverLocked(type, si, false, false);
+    gatherLocked(type, buf, len);
+    gatherLocked(type, tail, tailLen);
+    gathered[type]++;
+    si.currSize += n;
     if (si.currSize > si.fileSize) closeLocked(type, si);
 }
 
@@ -325,6 +431,44 @@ void flushStore(int type, bool sync, bool wait)
         handOverLocked(type, infoOf(type), sync, false);
     }
     if (wait) waitForWriter();
+}
+
+// Hands the store over to layout si, whose blank files are claimed (those
+// made now in created): the open file of the old layout is closed, the next
+// write opens the file after the one saved last (read again, as a switch may
+// have happened while the blank files were written).
+void useLayout(int type, StoreInfoT si, const FileSetT& created)
+{
+    {
+        std::lock_guard<std::mutex> lk(storeLock[type]);
+        StoreInfoT& cur = infoOf(type);
+        const bool sameFiles = cur.fileSize == si.fileSize && cur.card == si.card &&
+                               std::strcmp(cur.localDir, si.localDir) == 0;
+        closeLocked(type, cur);
+        unusedBlank[type] = sameFiles ? unusedBlank[type] | created : created;
+        si.currInd = savedIndex(type);
+        cur = si;
+    }
+    waitForWriter();  // the old layout's last file is complete
+}
+
+// Removes the files of layout si that this run made blank and never wrote.
+// Each under the store's lock, so that no switch opens one meanwhile; a file
+// that is not of blank size is left alone.
+void removeUnusedBlanks(int type, const StoreInfoT& si)
+{
+    char name[sizeof si.fname];
+    for (int n = 1; n <= si.fileCount; ++n) {
+        std::lock_guard<std::mutex> lk(storeLock[type]);
+        if (!unusedBlank[type].test(static_cast<std::size_t>(n))) continue;
+        unusedBlank[type].reset(static_cast<std::size_t>(n));
+        struct stat st;
+        if (!fileName(si, n, name, sizeof name) || stat(name, &st) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_size != si.fileSize) {
+            continue;
+        }
+        if (unlink(name) != 0) writeLog(2, "remove unused store file %s failed: %s", name, std::strerror(errno));
+    }
 }
 
 }  // namespace
@@ -346,6 +490,7 @@ int initStore(const char* path, int space, int type)
     si.fileCount = std::clamp(space / kind.unitMb, 0, STORE_MAX_FILES);
 
     std::lock_guard<std::mutex> oneSetUp(setUpLock[type]);
+    si.card = globalValue.selectRow + 1;
     int saved;
     {
         std::lock_guard<std::mutex> lk(storeLock[type]);
@@ -366,21 +511,39 @@ int initStore(const char* path, int space, int type)
         return -4;
     }
 
-    int rc = writeBlankFiles(si);
+    FileSetT created;
+    int rc = writeBlankFiles(si, created);
     if (rc < 0) return rc;
-
-    // Hand over: the open file of the old layout is closed, the next write
-    // opens the file after the one saved last (read again, as a switch may
-    // have happened while the blank files were written).
-    {
-        std::lock_guard<std::mutex> lk(storeLock[type]);
-        StoreInfoT& cur = infoOf(type);
-        closeLocked(type, cur);
-        si.currInd = savedIndex(type);
-        cur = si;
-    }
-    waitForWriter();  // the old layout's last file is complete
+    useLayout(type, si, created);
     return 0;
+}
+
+void storesFollowCard(int row)
+{
+    if (row < 0) return;  // no card chosen: the names stay as they are
+    for (int type : {STORE_PKTS, STORE_JSON}) {
+        std::lock_guard<std::mutex> oneSetUp(setUpLock[type]);
+        StoreInfoT si;
+        getStoreInfo(type, &si);
+        if (si.fileSize == 0 || si.card == row + 1) continue;
+        writeLog(1, "the %s store moves from the files of card %d to those of card %d", kinds[type].logName, si.card,
+                 row + 1);
+        // The old card's blanks go first: both sets at once could take twice the store's space.
+        removeUnusedBlanks(type, si);
+        StoreInfoT next {};
+        std::memcpy(next.localDir, si.localDir, sizeof si.localDir);
+        std::memcpy(next.prefix, si.prefix, sizeof si.prefix);
+        next.fileSize = si.fileSize;
+        next.fileCount = si.fileCount;
+        next.card = row + 1;
+        FileSetT created;
+        // Moved all the same when they cannot be claimed (the reason is
+        // logged): the files written must carry the card captured.
+        if (writeBlankFiles(next, created) < 0) {
+            writeLog(3, "the %s store could not claim the files of card %d", kinds[type].logName, row + 1);
+        }
+        useLayout(type, next, created);
+    }
 }
 
 int initStorePkts(const char* path, int space)
@@ -440,6 +603,26 @@ void flushStores()
     flushStore(STORE_PKTS, true, false);
     flushStore(STORE_JSON, true, true);
     waitConfSaved();  // the numbers of the files in use
+    // Losses not yet told by a line saying that writing or opening works again.
+    for (int type : {STORE_PKTS, STORE_JSON}) {
+        unsigned long long lost, unopened;
+        {
+            std::lock_guard<std::mutex> lk(writerMutex);
+            lost = failingLost[type];
+        }
+        {
+            std::lock_guard<std::mutex> lk(storeLock[type]);
+            unopened = openLoss[type].lost;
+        }
+        if (lost > 0) {
+            writeLog(2, "the %s store has lost %llu %s, and writing still fails", kinds[type].logName, lost,
+                     kinds[type].what);
+        }
+        if (unopened > 0) {
+            writeLog(2, "the %s store has lost %llu %s, and its next file still cannot be opened",
+                     kinds[type].logName, unopened, kinds[type].what);
+        }
+    }
 }
 
 void setStoreSyncEachFlush(bool sync) { syncEachFlush = sync; }
@@ -451,7 +634,11 @@ int writeBlankFile(int type)
     StoreInfoT si;
     getStoreInfo(type, &si);
     if (si.fileSize == 0) return -1;  // never set up
-    return writeBlankFiles(si);
+    FileSetT created;
+    int rc = writeBlankFiles(si, created);
+    std::lock_guard<std::mutex> lk(storeLock[type]);
+    unusedBlank[type] |= created;
+    return rc;
 }
 
 int storeFile(int hFile, const void* buf, int size)

@@ -32,6 +32,11 @@ int initStore(const char* path, int space, int type);
 // initStore, and on success the store is enabled (for good).
 int initStorePkts(const char* path, int space);
 int initStoreJson(const char* path, int space);
+// Moves each store that is set up for another card to the file names of card
+// row (0-based; nothing for -1): the blank files that this run claimed for
+// the old card and never wrote are removed, the new card's are claimed, and
+// the next write opens the file after the one saved last.
+void storesFollowCard(int row);
 
 // Opens the store's next file in ring order and saves its number in the
 // settings: the packet store returns the open file, the JSON store 0; -1 when

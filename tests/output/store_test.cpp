@@ -267,4 +267,30 @@ TEST_F(StoreTest, ConcurrentWritersAndSetUpLoseNothing)
     EXPECT_TRUE(got == want);
 }
 
+// Writes cut short (a file size limit, as on a full disk) are cut off the file again, so that it ends with the last
+// whole record written; a pcap file whose first frames are lost, header and all, gets its header with the next.
+TEST_F(StoreTest, FailedWritesLeaveWholeFramesAndRecords)
+{
+    const std::string j = sub("json"), p = sub("pkts"), rec(1000, 'r');
+    ASSERT_EQ(initStoreJson(j.c_str(), 10), 0);
+    ASSERT_EQ(initStorePkts(p.c_str(), 50), 0);
+    const u8 frame[100] = {};
+    const pcap_pkthdr h {{1, 0}, sizeof frame, sizeof frame};
+    onFullDisk(300 << 10, [&] {
+        for (int i = 0; i < 600; ++i) writeJson(rec.c_str());
+        return writeJsonEnd(), 0;
+    });
+    onFullDisk(10, [&] {
+        for (int i = 0; i < 600; ++i) dumpPkt(&h, frame);
+        return dumpPktEnd(), 0;
+    });
+    writeJson("after"), writeJsonEnd(), dumpPkt(&h, frame), dumpPktEnd();
+    const std::string json = readAll(name(j, 1, "json")), pcap = readAll(name(p, 1, "pcap"));
+    std::string want;
+    for (std::size_t i = 0; i < (json.size() - 9) / (rec.size() + 4); ++i) want += rec + "\r\n\r\n";
+    EXPECT_TRUE(json.size() > 20000 && json.size() < 300000 && json == want + "after\r\n\r\n") << json.size();
+    EXPECT_EQ(pcap.size(), 24u + 16 + sizeof frame);
+    EXPECT_EQ(pcap.substr(0, 4), "\xD4\xC3\xB2\xA1");
+}
+
 }  // namespace
