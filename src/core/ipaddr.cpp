@@ -1,0 +1,105 @@
+#include "core/ipaddr.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+
+u32 ipFold(const IpAddrT& a)
+{
+    if (ipIsV4(a)) return ipV4(a);
+    u32 w[4];
+    std::memcpy(w, a.b, sizeof w);
+    // Each word taken in, then every bit of the sum spread over all of them
+    // (the finish of MurmurHash3), so that a host part and a prefix alike
+    // reach the low bits that pick a bucket.
+    u32 h = 0;
+    for (u32 x : w) {
+        h ^= x;
+        h = ((h << 15) | (h >> 17)) * 0x9E3779B1u;  // high bits down before they are multiplied away
+    }
+    h ^= h >> 16;
+    h *= 0x85EBCA6Bu;
+    h ^= h >> 13;
+    h *= 0xC2B2AE35u;
+    return h ^ (h >> 16);
+}
+
+int formatIp(const IpAddrT& a, char* out)
+{
+    if (ipIsV4(a)) {
+        return std::snprintf(out, IP_TEXT_SIZE, "%d.%d.%d.%d", a.b[12], a.b[13], a.b[14], a.b[15]);
+    }
+    int group[8];
+    for (int i = 0; i < 8; i++) group[i] = a.b[2 * i] << 8 | a.b[2 * i + 1];
+    // The first longest run of zero groups, if it is at least two long.
+    int runAt = -1, runLen = 1;
+    for (int i = 0; i < 8;) {
+        int j = i;
+        while (j < 8 && group[j] == 0) j++;
+        if (j - i > runLen) {
+            runAt = i;
+            runLen = j - i;
+        }
+        i = j > i ? j : i + 1;
+    }
+    int n = 0;
+    for (int i = 0; i < 8; i++) {
+        if (i == runAt) {
+            out[n++] = ':';
+            out[n++] = ':';
+            i += runLen - 1;
+            continue;
+        }
+        if (n > 0 && out[n - 1] != ':') out[n++] = ':';
+        n += std::snprintf(out + n, IP_TEXT_SIZE - n, "%x", group[i]);
+    }
+    out[n] = '\0';
+    return n;
+}
+
+int formatIpPort(const IpAddrT& a, int port, char* out)
+{
+    if (ipIsV4(a)) {
+        int n = formatIp(a, out);
+        return n + std::snprintf(out + n, IP_PORT_TEXT_SIZE - n, ":%d", port);
+    }
+    out[0] = '[';
+    int n = 1 + formatIp(a, out + 1);
+    return n + std::snprintf(out + n, IP_PORT_TEXT_SIZE - n, "]:%d", port);
+}
+
+int parseIpN(const char* text, std::size_t len, IpAddrT* out)
+{
+    char buf[64];
+    if (len == 0 || len >= sizeof buf) return -1;
+    std::memcpy(buf, text, len);
+    buf[len] = '\0';
+    in_addr v4;
+    // inet_pton takes exactly four decimal fields, as the endpoints always have.
+    if (inet_pton(AF_INET, buf, &v4) == 1) {
+        *out = ipFromV4(ntohl(v4.s_addr));
+        return 0;
+    }
+    in6_addr v6;
+    if (inet_pton(AF_INET6, buf, &v6) != 1) return -1;
+    std::memcpy(out->b, v6.s6_addr, sizeof out->b);
+    return 0;
+}
+
+int parseIp(const char* text, IpAddrT* out) { return parseIpN(text, std::strlen(text), out); }
+
+bool ipPrefixRange(const IpAddrT& a, int bits, IpAddrT* low, IpAddrT* high)
+{
+    const bool v4 = ipIsV4(a);
+    if (bits < 0 || bits > (v4 ? 32 : 128)) return false;
+    if (v4) bits += 96;  // the mapped prefix ::ffff:0:0/96 comes first
+    *low = a;
+    *high = a;
+    for (int i = 0; i < 16; i++) {
+        int keep = bits - 8 * i;  // bits of this byte that belong to the prefix
+        u8 mask = keep >= 8 ? 0xff : keep <= 0 ? 0 : static_cast<u8>(0xff << (8 - keep));
+        low->b[i] &= mask;
+        high->b[i] |= static_cast<u8>(~mask);
+    }
+    return true;
+}
