@@ -6,8 +6,13 @@
 //   mixed: twenty servers 10.2.0.1-20, HTTP on 1-8 (port 80), plain TCP on
 //     9-12 (port 443) and 17-20 (port 5000), MySQL on 13-16 (port 3306);
 //     clients in 10.1.0.0/16.
+// ipv6 writes every conversation and datagram over IPv6, half6 every second
+// one (in the order they start), with the same frames otherwise. An IPv4
+// address a.b.c.d becomes fd00:A:B::C, where A and B are a and b's decimal
+// digits written as hexadecimal ones and C is c * 256 + d: 10.2.0.20 is
+// fd00:10:2::14, 198.19.0.33 is fd00:198:19::21.
 //
-//   wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS] [CLIENT-HOSTS] [web|mixed]
+//   wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS] [CLIENT-HOSTS] [web|mixed] [ipv4|ipv6|half6]
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,12 +29,29 @@ long written = 0;
 void put16be(std::uint8_t* p, unsigned v) { p[0] = v >> 8; p[1] = v & 0xFF; }
 void put32be(std::uint8_t* p, std::uint32_t v) { put16be(p, v >> 16); put16be(p + 2, v & 0xFFFF); }
 
-std::uint16_t ipChecksum(const std::uint8_t* p, int len)
+// The one's complement sum of a 16-bit big-endian word run; an odd last byte is padded with zero.
+std::uint32_t addWords(std::uint32_t sum, const std::uint8_t* p, int len)
 {
-    std::uint32_t sum = 0;
-    for (int i = 0; i < len; i += 2) sum += p[i] << 8 | p[i + 1];
+    for (int i = 0; i + 1 < len; i += 2) sum += p[i] << 8 | p[i + 1];
+    if (len % 2 != 0) sum += p[len - 1] << 8;
+    return sum;
+}
+
+std::uint16_t foldSum(std::uint32_t sum)
+{
     while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<std::uint16_t>(~sum);
+}
+
+// 10.2.0.20 -> fd00:10:2::14 (see the top of the file).
+void ipv6Of(std::uint32_t v4, std::uint8_t* p)
+{
+    auto digitsAsHex = [](unsigned octet) { return (octet / 100) << 8 | (octet / 10 % 10) << 4 | octet % 10; };
+    std::memset(p, 0, 16);
+    put16be(p, 0xFD00);
+    put16be(p + 2, digitsAsHex(v4 >> 24));
+    put16be(p + 4, digitsAsHex(v4 >> 16 & 0xFF));
+    put16be(p + 14, v4 & 0xFFFF);
 }
 
 void writeFrame(const std::uint8_t* frame, int len)
@@ -42,29 +64,42 @@ void writeFrame(const std::uint8_t* frame, int len)
     written++;
 }
 
-// proto 6, 17 or 1; payloadLen bytes of text filler.
+// proto 6, 17 or 1 (ICMPv6 echo over IPv6); payloadLen bytes of text filler. Over IPv6 the addresses are mapped
+// and the IP id is dropped; the transport checksums, left zero over IPv4, are needed there (UDP's and ICMPv6's may
+// not be zero) and are written.
 void emit(int proto, std::uint32_t src, std::uint32_t dst, int sport, int dport, std::uint32_t seq,
-          std::uint32_t ack, int flags, const char* text, int payloadLen, std::uint16_t ipId, int textLen = -1)
+          std::uint32_t ack, int flags, const char* text, int payloadLen, std::uint16_t ipId, bool v6,
+          int textLen = -1)
 {
     static std::uint8_t f[2048];
-    std::memset(f, 0, 64);
+    std::memset(f, 0, 80);  // every header, IPv6 and TCP ones included, and the padding to 60
     const std::uint8_t macA[6] = {0x02, 0, 0, 0, 0, 1}, macB[6] = {0x02, 0, 0, 0, 0, 2};
     std::memcpy(f, macB, 6);
     std::memcpy(f + 6, macA, 6);
-    put16be(f + 12, 0x0800);
+    put16be(f + 12, v6 ? 0x86DD : 0x0800);
     std::uint8_t* ip = f + 14;
     int th = proto == 6 ? 20 : 8;
-    int total = 20 + th + payloadLen;
-    ip[0] = 0x45;
-    put16be(ip + 2, total);
-    put16be(ip + 4, ipId);
-    ip[6] = 0x40;
-    ip[8] = 64;
-    ip[9] = proto;
-    put32be(ip + 12, src);
-    put32be(ip + 16, dst);
-    put16be(ip + 10, ipChecksum(ip, 20));
-    std::uint8_t* t = ip + 20;
+    int ipHeader = v6 ? 40 : 20;
+    int total = ipHeader + th + payloadLen;
+    if (v6) {
+        ip[0] = 0x60;
+        put16be(ip + 4, th + payloadLen);
+        ip[6] = proto == 1 ? 58 : proto;
+        ip[7] = 64;
+        ipv6Of(src, ip + 8);
+        ipv6Of(dst, ip + 24);
+    } else {
+        ip[0] = 0x45;
+        put16be(ip + 2, total);
+        put16be(ip + 4, ipId);
+        ip[6] = 0x40;
+        ip[8] = 64;
+        ip[9] = proto;
+        put32be(ip + 12, src);
+        put32be(ip + 16, dst);
+        put16be(ip + 10, foldSum(addWords(0, ip, 20)));
+    }
+    std::uint8_t* t = ip + ipHeader;
     if (proto == 6) {
         put16be(t, sport);
         put16be(t + 2, dport);
@@ -78,13 +113,20 @@ void emit(int proto, std::uint32_t src, std::uint32_t dst, int sport, int dport,
         put16be(t + 2, dport);
         put16be(t + 4, 8 + payloadLen);
     } else {
-        t[0] = 8;  // echo request
+        t[0] = v6 ? 128 : 8;  // echo request
         put16be(t + 4, sport);
         put16be(t + 6, seq & 0xFFFF);
     }
     std::uint8_t* pl = t + th;
     int tl = textLen >= 0 ? textLen : static_cast<int>(std::strlen(text));
     for (int i = 0; i < payloadLen; i++) pl[i] = i < tl ? text[i] : static_cast<std::uint8_t>('a' + i % 26);
+    if (v6) {
+        // Pseudo-header: both addresses, the upper-layer length and the next header.
+        std::uint32_t sum = addWords(0, ip + 8, 32) + static_cast<std::uint32_t>(th + payloadLen) + ip[6];
+        std::uint16_t check = foldSum(addWords(sum, t, th + payloadLen));
+        if (proto == 17 && check == 0) check = 0xFFFF;  // zero would mean "no checksum"
+        put16be(t + (proto == 6 ? 16 : proto == 17 ? 6 : 2), check);
+    }
     int len = 14 + total;
     if (len < 60) len = 60;
     writeFrame(f, len);
@@ -100,11 +142,15 @@ struct Conv {
     int segments;
     std::uint16_t id;
     App app;
+    bool v6;
 };
 
 std::uint32_t rng = 12345;
 std::uint32_t clientHosts = 4000;
 bool mixed = false;
+int ipv6Every = 0;  // 0: IPv4 only; 1: every conversation and datagram over IPv6; 2: every second one
+long convsStarted = 0, datagrams = 0;
+bool nextIsIpv6(long& counter) { return ipv6Every != 0 && counter++ % ipv6Every == ipv6Every - 1; }
 std::uint32_t next() { rng = rng * 1103515245u + 12345u; return rng >> 8; }
 std::uint32_t clientNet() { return mixed ? 0x0A010000u : 0xC6120000u; }
 std::uint32_t serverNet() { return mixed ? 0x0A020000u : 0xC6130000u; }
@@ -130,6 +176,7 @@ void restart(Conv& c, int index)
     c.step = 0;
     c.segments = 1 + static_cast<int>(next() % (mixed ? 24 : 12));  // mixed: longer answers, fuller frames
     c.id = static_cast<std::uint16_t>(next());
+    c.v6 = nextIsIpv6(convsStarted);
 }
 
 // One frame of conversation c; its steps form a whole HTTP exchange.
@@ -139,11 +186,11 @@ void step(Conv& c, int index)
     const bool mysql = c.app == App::Mysql;
     int s = c.step++;
     if (s == 0) {
-        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq++, 0, 0x02, "", 0, c.id++);
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq++, 0, 0x02, "", 0, c.id++, c.v6);
     } else if (s == 1) {
-        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq++, c.cseq, 0x12, "", 0, c.id++);
+        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq++, c.cseq, 0x12, "", 0, c.id++, c.v6);
     } else if (s == 2) {
-        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x10, "", 0, c.id++);
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x10, "", 0, c.id++, c.v6);
     } else if (s == 3) {
         // A MySQL query packet: 3-byte length, sequence 0, command 3, text.
         static const char query[] = "\x29\x00\x00\x00\x03SELECT id, name FROM users WHERE id = 42";
@@ -151,23 +198,23 @@ void step(Conv& c, int index)
         static const char hello[] = "\x16\x03\x01\x00\x40";  // a plain TCP request: 5 bytes, then filler
         const char* req = mysql ? query : c.app == App::Http ? get : hello;
         int n = static_cast<int>(mysql ? sizeof query - 1 : c.app == App::Http ? sizeof get - 1 : 69);
-        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x18, req, n, c.id++, c.app == App::Tcp ? 5 : n);
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x18, req, n, c.id++, c.v6, c.app == App::Tcp ? 5 : n);
         c.cseq += n;
     } else if (s < 4 + c.segments) {
         const char* res = s != 4 || c.app == App::Tcp ? ""
                           : mysql ? "\x01\x00\x00\x01\x02"
                                   : "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 9000\r\n\r\n";
         int n = s == 4 ? 1200 : mixed ? 1100 + static_cast<int>(next() % 361) : 200 + static_cast<int>(next() % 1260);
-        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq, c.cseq, 0x18, res, n, c.id++, mysql && s == 4 ? 5 : -1);
+        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq, c.cseq, 0x18, res, n, c.id++, c.v6, mysql && s == 4 ? 5 : -1);
         c.sseq += n;
     } else if (s == 4 + c.segments) {
-        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x10, "", 0, c.id++);
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x10, "", 0, c.id++, c.v6);
     } else if (s == 5 + c.segments) {
-        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq++, c.sseq, 0x11, "", 0, c.id++);
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq++, c.sseq, 0x11, "", 0, c.id++, c.v6);
     } else if (s == 6 + c.segments) {
-        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq++, c.cseq, 0x11, "", 0, c.id++);
+        emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq++, c.cseq, 0x11, "", 0, c.id++, c.v6);
     } else {
-        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x10, "", 0, c.id++);
+        emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x10, "", 0, c.id++, c.v6);
         restart(c, index);
     }
 }
@@ -178,7 +225,7 @@ int main(int argc, char** argv)
 {
     if (argc < 2) {
         std::fprintf(stderr, "usage: wirelane-genpcap OUT.pcap [FRAMES] [CONCURRENT-CONVERSATIONS] [CLIENT-HOSTS]"
-                             " [web|mixed]\n");
+                             " [web|mixed] [ipv4|ipv6|half6]\n");
         return 2;
     }
     long frames = argc > 2 ? std::atol(argv[2]) : 1000000;
@@ -186,9 +233,12 @@ int main(int argc, char** argv)
     clientHosts = argc > 4 ? static_cast<std::uint32_t>(std::atoi(argv[4])) : 4000;
     const std::string layout = argc > 5 ? argv[5] : "web";
     mixed = layout == "mixed";
-    if (frames <= 0 || concurrent <= 0 || clientHosts == 0 || (!mixed && layout != "web")) {
+    const std::string family = argc > 6 ? argv[6] : "ipv4";
+    ipv6Every = family == "ipv6" ? 1 : family == "half6" ? 2 : 0;
+    if (frames <= 0 || concurrent <= 0 || clientHosts == 0 || (!mixed && layout != "web") ||
+        (ipv6Every == 0 && family != "ipv4") || argc > 7) {
         std::fprintf(stderr, "wirelane-genpcap: FRAMES, CONVERSATIONS and CLIENT-HOSTS must be positive,"
-                             " the layout web or mixed\n");
+                             " the layout web or mixed, the family ipv4, ipv6 or half6\n");
         return 2;
     }
     out = std::fopen(argv[1], "wb");
@@ -207,10 +257,10 @@ int main(int argc, char** argv)
         if (r < 4) {
             emit(17, clientNet() + 0x100u + next() % clientHosts, serverNet() + 0x35u,
                  1024 + static_cast<int>(next() % 60000), 53, 0, 0, 0, "\x12\x34\x01\x00", 40,
-                 static_cast<std::uint16_t>(next()));
+                 static_cast<std::uint16_t>(next()), nextIsIpv6(datagrams));
         } else if (r < 5) {
             emit(1, clientNet() + 0x100u + next() % clientHosts, serverNet() + 1u, 7, 0, next(), 0, 0, "", 56,
-                 static_cast<std::uint16_t>(next()));
+                 static_cast<std::uint16_t>(next()), nextIsIpv6(datagrams));
         } else {
             int i = static_cast<int>(next() % static_cast<std::uint32_t>(concurrent));
             step(convs[i], i);
