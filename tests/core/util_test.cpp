@@ -102,45 +102,21 @@ TEST(DomainAddr, ResolvesAndRemembersPeers)
     readOnlyGlobal.managerAddrCnt = 0;
 }
 
-// An IPv6 peer goes to a list of its own; one mapped from IPv4 is the IPv4 address.
+// IPv6 peers go to a list of their own; an IPv4-mapped address is the IPv4 one.
 TEST(DomainAddr, IPv6Peers)
 {
     readOnlyGlobal.managerAddrCnt = readOnlyGlobal.managerAddr6Cnt = 0;
     sockaddr_storage addr {};
-    const auto& a6 = reinterpret_cast<const sockaddr_in6&>(addr);
-    ASSERT_EQ(getDomainAddr("2001:db8::5", 9000, &addr), 0);
     in6_addr want {}, other {};
     inet_pton(AF_INET6, "2001:db8::5", &want), inet_pton(AF_INET6, "2001:db8::6", &other);
-    EXPECT_EQ(std::tuple(a6.sin6_family, ntohs(a6.sin6_port), std::memcmp(&a6.sin6_addr, &want, 16), sockAddrLen(addr)),
-              std::tuple(sa_family_t(AF_INET6), u16(9000), 0, socklen_t(sizeof(sockaddr_in6))));
-    EXPECT_EQ(std::tuple(isManagerAddr6(want), isManagerAddr6(other), u32(readOnlyGlobal.managerAddrCnt), sockAddrIPv4(addr)),
-              std::tuple(1, 0, 0u, 0u));
+    ASSERT_EQ(getDomainAddr("2001:db8::5", 9000, &addr), 0);
+    EXPECT_EQ(std::tuple(sockAddrLen(addr), ntohs(reinterpret_cast<sockaddr_in6&>(addr).sin6_port), isManagerAddr6(want),
+                         isManagerAddr6(other), sockAddrIPv4(addr)),
+              std::tuple(socklen_t(sizeof(sockaddr_in6)), u16(9000), 1, 0, 0u));
     ASSERT_EQ(getDomainAddr("::ffff:10.1.2.3", 80, &addr), 0);
-    EXPECT_EQ(std::tuple(addr.ss_family, sockAddrIPv4(addr), isManagerAddr(0x0A010203), u32(readOnlyGlobal.managerAddr6Cnt)),
-              std::tuple(sa_family_t(AF_INET), 0x0A010203u, 1, 1u));
+    EXPECT_EQ(std::tuple(sockAddrIPv4(addr), isManagerAddr(0x0A010203), u32(readOnlyGlobal.managerAddr6Cnt)),
+              std::tuple(0x0A010203u, 1, 1u));
     readOnlyGlobal.managerAddrCnt = readOnlyGlobal.managerAddr6Cnt = 0;
-}
-
-// Host and port of an address text: brackets only where an IPv6 address is written.
-TEST(DomainAddr, HostAndPortText)
-{
-    struct Case { const char* text; int rc; const char* host; const char* port; } const cases[] = {
-        {"10.0.0.5:9000", 0, "10.0.0.5", "9000"}, {"collector.test", 0, "collector.test", nullptr},
-        {"[2001:db8::5]:9000", 0, "2001:db8::5", "9000"}, {"[::1]", 0, "::1", nullptr}, {"[::1]:", 0, "::1", ""},
-        {"2001:db8::5", 0, "2001:db8::5", nullptr}, {"a:b:80", 0, "a", "b:80"},
-        {"[::1", -1, "", nullptr}, {"[::1]x", -1, "", nullptr}, {"[::1]9000", -1, "", nullptr},
-    };
-    for (const Case& c : cases) {
-        char host[64];
-        const char* port = "unset";
-        const int rc = splitHostPort(c.text, host, sizeof host, &port);
-        EXPECT_EQ(std::tuple(rc, std::string(rc == 0 ? host : ""), std::string(port ? port : "-")),
-                  std::tuple(c.rc, std::string(c.host), std::string(c.port ? c.port : "-"))) << c.text;
-    }
-    char out[64];
-    EXPECT_EQ(std::string(bareHost("[::1]", out, sizeof out)) + " " + bareHost("[::1]:80", out, sizeof out), "::1 [::1]:80");
-    EXPECT_EQ(std::string(hostPortText("10.0.0.5", 80, out, sizeof out)), "10.0.0.5:80");
-    EXPECT_EQ(std::string(hostPortText("2001:db8::5", 80, out, sizeof out)), "[2001:db8::5]:80");
 }
 
 constexpr u32 ip(u32 a, u32 b, u32 c, u32 d) { return (a << 24) | (b << 16) | (c << 8) | d; }

@@ -94,51 +94,34 @@ TEST_F(SettingsTest, AcceptedStoreAndBadCollector)
               std::tuple(true, false, false));
 }
 
-// Where a channel's socket is connected: "addr:port", "[addr]:port" for IPv6.
-std::string peerOf(int fd)
-{
-    sockaddr_storage a {};
-    socklen_t len = sizeof a;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return "none";
-    char host[INET6_ADDRSTRLEN] = "", text[64];
-    const auto& a4 = reinterpret_cast<const sockaddr_in&>(a);
-    const auto& a6 = reinterpret_cast<const sockaddr_in6&>(a);
-    if (a.ss_family == AF_INET6) inet_ntop(AF_INET6, &a6.sin6_addr, host, sizeof host);
-    else inet_ntop(AF_INET, &a4.sin_addr, host, sizeof host);
-    return hostPortText(host, ntohs(a.ss_family == AF_INET6 ? a6.sin6_port : a4.sin_port), text, sizeof text);
-}
-
-// The collector and the VXLAN receiver in each address form, in turn: an accepted one is where the channel's
-// socket is connected (its number kept when the family changes) and is saved as written; a refusal changes nothing.
+// The collector and the VXLAN receiver in each address form, in turn: an accepted one is connected (the socket's
+// number kept when the family changes) and saved as written; a refusal changes nothing.
 TEST_F(SettingsTest, ChannelAddressForms)
 {
     static std::string shown;
     setAlertHandler([](const char* text) { shown = text; });
     ReadOnlyGlobalT& g = readOnlyGlobal;
-    struct Case { bool dump; const char* remote; const char* message; const char* peer; } const cases[] = {
-        {false, "[::1]:9000", "", "[::1]:9000"}, {false, "127.0.0.2:9001", "", "127.0.0.2:9001"},
-        {false, "[::1]:9002", "", "[::1]:9002"},
-        {false, "::1", "Remote port is must not NULL!", "[::1]:9002"},
-        {false, "[::1]", "Remote port is must not NULL!", "[::1]:9002"},
-        {false, "[::1", "Invalid address", "[::1]:9002"}, {false, "[::1]x9000", "Invalid address", "[::1]:9002"},
-        {false, "[::1]:x", "Remote port is not a number!", "[::1]:9002"},
-        {true, "::1", "", "[::1]:4789"}, {true, "127.0.0.2", "", "127.0.0.2:4789"}, {true, "[::1]", "", "[::1]:4789"},
-        {true, "[::1]:4789", "Invalid domain or address", "[::1]:4789"},
-        {true, "[::1", "Invalid domain or address", "[::1]:4789"},
+    struct Case { bool dump; const char* remote, *message; } const cases[] = {
+        {false, "[::1]:9000", ""}, {false, "127.0.0.2:9001", ""}, {false, "[::1]:9002", ""},
+        {false, "::1", "Remote port is must not NULL!"}, {false, "[::1]", "Remote port is must not NULL!"},
+        {false, "[::1", "Invalid address"}, {false, "[::1]x9000", "Invalid address"},
+        {false, "[::1]:x", "Remote port is not a number!"}, {true, "::1", ""}, {true, "127.0.0.2", ""},
+        {true, "[::1]", ""}, {true, "[::1]:4789", "Invalid domain or address"}, {true, "[::1", "Invalid domain or address"},
     };
     std::string saved[2];
     int fd[2] = {-1, -1};
     for (const Case& c : cases) {
         shown.clear();
-        const int rc = c.dump ? dumpOffer("", "", c.remote, "") : exportOffer("", "", c.remote);
-        if (rc == 0) saved[c.dump] = c.remote;
+        if ((c.dump ? dumpOffer("", "", c.remote, "") : exportOffer("", "", c.remote)) == 0) saved[c.dump] = c.remote;
         const int sock = c.dump ? globalValue.expPktSockfd : globalValue.expSockfd;
-        if (fd[c.dump] < 0) fd[c.dump] = sock;
-        EXPECT_EQ(shown + "|" + peerOf(sock) + "|" + (c.dump ? g.dumpStrRemotePath : g.exportStrRemotePath) + "|" +
-                      std::to_string(sock == fd[c.dump]),
-                  std::string(c.message) + "|" + c.peer + "|" + saved[c.dump] + "|1") << c.remote;
+        fd[c.dump] = fd[c.dump] < 0 ? sock : fd[c.dump];
+        EXPECT_EQ(shown + "|" + (c.dump ? g.dumpStrRemotePath : g.exportStrRemotePath) + "|" +
+                      std::to_string(c.dump ? g.isPktExp : g.isExp) + std::to_string(sock == fd[c.dump]),
+                  std::string(c.message) + "|" + saved[c.dump] + "|11") << c.remote;
     }
-    EXPECT_EQ(std::tuple(u32(g.expNumIP), u32(g.expPktNumIP)), std::tuple(0u, 0u));  // IPv6 destinations
+    const auto& a6 = reinterpret_cast<sockaddr_in6&>(g.expAddress);
+    EXPECT_EQ(std::tuple(a6.sin6_family, ntohs(a6.sin6_port), u32(g.expNumIP), u32(g.expPktNumIP)),
+              std::tuple(sa_family_t(AF_INET6), u16(9002), 0u, 0u));
 }
 
 // At start-up a value refused for the moment (a folder missing, a full disk) keeps its text in the file and
