@@ -221,13 +221,8 @@ int runPlayVerb(int argc, char** argv)
     }
     const char* target = a.get("--vxlan");
     if (err.empty() && target != nullptr) {
-        const char* colon = std::strrchr(target, ':');
-        long port = 0;
-        sockaddr_in addr;
-        if (colon == nullptr || !wholeNumber(colon + 1, &port) || port < 1 || port > 65535 ||
-            getDomainAddr(std::string(target, colon).c_str(), static_cast<int>(port), &addr) != 0) {
-            err = "Vxlan addr error";
-        }
+        sockaddr_storage addr;
+        if (resolveVxlanTarget(target, &addr) != 0) err = "Vxlan addr error";
     }
     if (!err.empty()) return fail(a.verb, err);
     q.trunLen = static_cast<u32>(trunc);

@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 #include <pcap/pcap.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 
 #include <atomic>
@@ -284,9 +285,11 @@ struct ReadOnlyGlobalT {
     char tryDumpStrLocalSpace[256];
     char tryDumpStrTrunLen[256];
     char kestrelStrRemotePath[256];
-    sockaddr_in expAddress;
-    sockaddr_in expPktAddress;
-    sockaddr_in kestrelAddress;
+    // Destinations of either family, as resolved; the ...NumIP words above
+    // hold an IPv4 one's address and are 0 for an IPv6 one.
+    sockaddr_storage expAddress;
+    sockaddr_storage expPktAddress;
+    sockaddr_storage kestrelAddress;
     SharedWord<int> cntCard;
     // Written only by whoever holds the endpoint writer lock and published
     // through the endpoint table's sequence counter (see util.h).
@@ -322,7 +325,7 @@ struct ReadOnlyGlobalT {
     u32 playTrunLen;
     char playFilter[1024];
     char playVxlanInfo[1024];
-    sockaddr_in playSockAddr;
+    sockaddr_storage playSockAddr;
     int pktFileCnt;
     int pktFileStimeList[1024];
     int pktFileEtimeList[1024];
@@ -331,6 +334,10 @@ struct ReadOnlyGlobalT {
     // The probe's own peers; an entry is written before the count is raised.
     SharedWord<u32> managerAddrCnt;
     SharedWord<u32> managerAddrList[MAX_MANAGER_ADDR];
+    // IPv6 peers, kept apart until addresses of both families share one type;
+    // filled the same way, entry first.
+    SharedWord<u32> managerAddr6Cnt;
+    in6_addr managerAddr6List[MAX_MANAGER_ADDR];
 };
 
 struct GlobalValueT {

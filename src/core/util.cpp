@@ -310,11 +310,36 @@ std::mutex managerMutex;  // serialises appenders; readers go without it
 bool managerFullLogged = false;
 }  // namespace
 
-int getDomainAddr(const char* name, int port, sockaddr_in* addr)
+namespace {
+
+// Appends ip to a peer list unless it is there; entry first, count second,
+// for the readers that go without the lock. false when the list is full.
+template <typename Slot, typename A, typename Same>
+bool rememberPeer(SharedWord<u32>& count, Slot* list, const A& ip, Same same)
+{
+    std::lock_guard<std::mutex> lock(managerMutex);
+    u32 cnt = count;
+    if (cnt > MAX_MANAGER_ADDR) cnt = MAX_MANAGER_ADDR;
+    for (u32 i = 0; i < cnt; ++i) {
+        if (same(list[i], ip)) return true;
+    }
+    if (cnt == MAX_MANAGER_ADDR) {
+        if (managerFullLogged) return true;
+        managerFullLogged = true;
+        return false;
+    }
+    list[cnt] = ip;
+    count = cnt + 1;
+    return true;
+}
+
+}  // namespace
+
+int getDomainAddr(const char* name, int port, sockaddr_storage* addr)
 {
     if (!name) name = "";
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;  // one result per address
     addrinfo* res = nullptr;
     int rc = getaddrinfo(name, nullptr, &hints, &res);
@@ -322,46 +347,62 @@ int getDomainAddr(const char* name, int port, sockaddr_in* addr)
         writeLog(3, "Get domain %s failed with %d", name, rc);
         return -1;
     }
-    char text[INET_ADDRSTRLEN] = "";
-    const auto* first = reinterpret_cast<const sockaddr_in*>(res->ai_addr);
-    inet_ntop(AF_INET, &first->sin_addr, text, sizeof text);
+    // A name of both families: the resolver's first choice, as any client
+    // on this host would take it.
+    sockaddr_storage found {};
+    if (res->ai_addrlen <= sizeof found) std::memcpy(&found, res->ai_addr, res->ai_addrlen);
     freeaddrinfo(res);
 
-    in_addr_t net = inet_addr(text);
-    if (net == INADDR_NONE) {
-        writeLog(3, "inet_addr failed");
+    in_addr_t net = INADDR_NONE;
+    if (found.ss_family == AF_INET) {
+        net = reinterpret_cast<const sockaddr_in*>(&found)->sin_addr.s_addr;
+        if (net == INADDR_NONE) {
+            writeLog(3, "inet_addr failed");
+            return -1;
+        }
+    } else if (found.ss_family == AF_INET6) {
+        // Traffic to an IPv4-mapped address goes out as IPv4.
+        const in6_addr& a6 = reinterpret_cast<const sockaddr_in6*>(&found)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a6)) std::memcpy(&net, a6.s6_addr + 12, 4);
+    } else {
+        writeLog(3, "Get domain %s failed with %d", name, EAI_FAMILY);
         return -1;
     }
-    std::memset(addr, 0, sizeof *addr);
-    addr->sin_family = AF_INET;
-    addr->sin_addr.s_addr = net;
-    addr->sin_port = htons(u16(port));
 
-    u32 ip = ntohl(net);
-    bool full = false;
-    {
-        std::lock_guard<std::mutex> lock(managerMutex);
-        u32 cnt = readOnlyGlobal.managerAddrCnt;
-        if (cnt > MAX_MANAGER_ADDR) cnt = MAX_MANAGER_ADDR;
-        bool known = false;
-        for (u32 i = 0; i < cnt && !known; ++i) known = readOnlyGlobal.managerAddrList[i] == ip;
-        if (!known) {
-            if (cnt < MAX_MANAGER_ADDR) {
-                // Entry first, count second: lock-free readers trust the count.
-                readOnlyGlobal.managerAddrList[cnt] = ip;
-                readOnlyGlobal.managerAddrCnt = cnt + 1;
-            } else if (!managerFullLogged) {
-                managerFullLogged = true;
-                full = true;
-            }
-        }
+    char text[INET6_ADDRSTRLEN] = "";
+    bool kept;
+    if (net != INADDR_NONE) {
+        std::memset(addr, 0, sizeof *addr);
+        auto* a4 = reinterpret_cast<sockaddr_in*>(addr);
+        a4->sin_family = AF_INET;
+        a4->sin_addr.s_addr = net;
+        a4->sin_port = htons(u16(port));
+        u32 ip = ntohl(net);
+        getIPStrFromUint(ip, text);
+        kept = rememberPeer(readOnlyGlobal.managerAddrCnt, readOnlyGlobal.managerAddrList, ip,
+                            [](const SharedWord<u32>& a, u32 b) { return u32(a) == b; });
+    } else {
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(&found);
+        a6->sin6_port = htons(u16(port));
+        a6->sin6_flowinfo = 0;
+        std::memcpy(addr, &found, sizeof found);
+        inet_ntop(AF_INET6, &a6->sin6_addr, text, sizeof text);
+        kept = rememberPeer(readOnlyGlobal.managerAddr6Cnt, readOnlyGlobal.managerAddr6List, a6->sin6_addr,
+                            [](const in6_addr& a, const in6_addr& b) { return IN6_ARE_ADDR_EQUAL(&a, &b); });
     }
-    if (full) {
-        char ipText[16];
-        getIPStrFromUint(ip, ipText);
-        writeLog(2, "Too many peer addresses: traffic to and from %s will not be ignored", ipText);
-    }
+    if (!kept) writeLog(2, "Too many peer addresses: traffic to and from %s will not be ignored", text);
     return 0;
+}
+
+socklen_t sockAddrLen(const sockaddr_storage& addr)
+{
+    return addr.ss_family == AF_INET6 ? socklen_t(sizeof(sockaddr_in6)) : socklen_t(sizeof(sockaddr_in));
+}
+
+u32 sockAddrIPv4(const sockaddr_storage& addr)
+{
+    if (addr.ss_family != AF_INET) return 0;
+    return ntohl(reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr.s_addr);
 }
 
 int isManagerAddr(u32 ip)
@@ -372,6 +413,56 @@ int isManagerAddr(u32 ip)
         if (readOnlyGlobal.managerAddrList[i] == ip) return 1;
     }
     return 0;
+}
+
+int isManagerAddr6(const in6_addr& ip)
+{
+    u32 cnt = readOnlyGlobal.managerAddr6Cnt;
+    if (cnt > MAX_MANAGER_ADDR) cnt = MAX_MANAGER_ADDR;
+    for (u32 i = 0; i < cnt; ++i) {
+        if (IN6_ARE_ADDR_EQUAL(&readOnlyGlobal.managerAddr6List[i], &ip)) return 1;
+    }
+    return 0;
+}
+
+int splitHostPort(const char* text, char* host, int hostSize, const char** port)
+{
+    *port = nullptr;
+    if (hostSize <= 0) return -1;
+    host[0] = '\0';
+    const char* end = nullptr;  // one past the host
+    in6_addr unused;
+    if (text[0] == '[') {
+        const char* close = std::strchr(text, ']');
+        if (close == nullptr || (close[1] != '\0' && close[1] != ':')) return -1;
+        if (close[1] == ':') *port = close + 2;
+        ++text;
+        end = close;
+    } else if (inet_pton(AF_INET6, text, &unused) == 1) {
+        end = text + std::strlen(text);
+    } else if (const char* colon = std::strchr(text, ':')) {
+        *port = colon + 1;
+        end = colon;
+    } else {
+        end = text + std::strlen(text);
+    }
+    int n = std::min(int(end - text), hostSize - 1);
+    std::memcpy(host, text, std::size_t(n));
+    host[n] = '\0';
+    return 0;
+}
+
+const char* bareHost(const char* text, char* out, int outSize)
+{
+    const char* port = nullptr;
+    return splitHostPort(text, out, outSize, &port) == 0 && port == nullptr ? out : text;
+}
+
+char* hostPortText(const char* host, int port, char* out, int outSize)
+{
+    in6_addr v6;
+    std::snprintf(out, std::size_t(outSize), inet_pton(AF_INET6, host, &v6) == 1 ? "[%s]:%d" : "%s:%d", host, port);
+    return out;
 }
 
 // ---- monitored endpoints ---------------------------------------------------

@@ -43,11 +43,31 @@ void getDomainFromUrl(char* url, char* out, int outSize);
 
 void getIPStrFromUint(u32 ip, char* out);              // at least 16 bytes
 char* getIPPortStrFromUint(u32 ip, char* out, int port);  // at least 22 bytes
-// Resolves name, fills addr with it and port, and remembers the address as one
-// of the probe's own peers. 0 or -1.
-int getDomainAddr(const char* name, int port, sockaddr_in* addr);
+// Resolves name (a host name, a dotted IPv4 or an IPv6 address), fills addr
+// with the first address the resolver gives, of either family, and port, and
+// remembers the address as one of the probe's own peers. An IPv4-mapped IPv6
+// address is kept as the IPv4 address it carries. 0 or -1.
+int getDomainAddr(const char* name, int port, sockaddr_storage* addr);
+// The length of addr for connect: that of its family's address.
+socklen_t sockAddrLen(const sockaddr_storage& addr);
+// An IPv4 destination's address in host order; 0 for any other.
+u32 sockAddrIPv4(const sockaddr_storage& addr);
 // 1 when ip (host order) is one of the probe's own peers.
 int isManagerAddr(u32 ip);
+// 1 when ip is one of the probe's own IPv6 peers.
+int isManagerAddr6(const in6_addr& ip);
+
+// The host and port parts of "host:port", "[IPv6]:port", "[IPv6]", a plain
+// host or a bare IPv6 address (whose colons are its own: it carries no port).
+// host gets the host without brackets, cut to hostSize; *port points at the
+// port's text within text, or is null when none is written. 0, or -1 when the
+// text is malformed: an unclosed bracket, or anything but ":port" after one.
+int splitHostPort(const char* text, char* host, int hostSize, const char** port);
+// The host of an address text that takes no port: "[IPv6]" without its
+// brackets, any other text as it is (a port in it then fails to resolve).
+const char* bareHost(const char* text, char* out, int outSize);
+// "host:port", or "[host]:port" for an IPv6 address; out.
+char* hostPortText(const char* host, int port, char* out, int outSize);
 
 // ---- monitored endpoints ---------------------------------------------------
 

@@ -50,16 +50,17 @@ void emitRecord(const char* text)
 
 bool anySink() { return readOnlyGlobal.isExp || readOnlyGlobal.enableJson || jsonOut != nullptr; }
 
-// (Re)opens a connected UDP socket to addr. Senders load the descriptor
-// without a lock, so it is never closed under them: a new socket takes over
-// the old one's number at once (dup2), and a channel that cannot be reopened
-// is only switched off, its old socket kept until the next switch.
-int openChannel(SharedWord<int>& flag, SharedWord<int>& sockfd, const sockaddr_in& addr)
+// (Re)opens a connected UDP socket to addr, of its family. Senders load the
+// descriptor without a lock, so it is never closed under them: a new socket
+// takes over the old one's number at once (dup2), whatever the old one's
+// family, and a channel that cannot be reopened is only switched off, its old
+// socket kept until the next switch.
+int openChannel(SharedWord<int>& flag, SharedWord<int>& sockfd, const sockaddr_storage& addr)
 {
     static std::mutex switching;
     std::lock_guard<std::mutex> lk(switching);
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    int fd = socket(addr.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sockAddrLen(addr)) != 0) {
         close(fd);
         fd = -1;
     }

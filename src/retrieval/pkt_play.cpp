@@ -261,19 +261,28 @@ long playStore(const std::vector<StoreFileT>& files, const PlayQueryT& q, const 
     return total;
 }
 
-std::thread startVxlanReplay(const char* path, const sockaddr_in& target)
+int resolveVxlanTarget(const char* text, sockaddr_storage* addr)
+{
+    char host[1024];
+    const char* portText = nullptr;
+    if (splitHostPort(text, host, sizeof host, &portText) != 0 || portText == nullptr) return -1;
+    int port = getPortFromStr(portText);
+    return port >= 1 && getDomainAddr(host, port, addr) == 0 ? 0 : -1;
+}
+
+std::thread startVxlanReplay(const char* path, const sockaddr_storage& target)
 {
     auto reader = std::make_shared<RecordReader>(path);
     if (!reader->opened() || !reader->skip(PCAP_FILE_HEADER_SIZE)) {
         writeLog(3, "Open pcap file %s error", path);
         return {};
     }
-    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int sock = socket(target.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         writeLog(3, "Create play sock error");
         return {};
     }
-    if (connect(sock, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+    if (connect(sock, reinterpret_cast<const sockaddr*>(&target), sockAddrLen(target)) != 0) {
         writeLog(3, "Connect play sock error");
         close(sock);
         return {};
@@ -308,10 +317,8 @@ long scanPkt(const std::vector<StoreFileT>& files, const PlayQueryT& q, const ch
         if (ask.askYesNo(text)) ask.openFolder(dir.c_str());
         return total;
     }
-    const char* colon = std::strrchr(vxlanTarget, ':');
-    int port = colon != nullptr ? getPortFromStr(colon + 1) : -1;
-    sockaddr_in addr;
-    if (total == 0 || port < 1 || getDomainAddr(std::string(vxlanTarget, colon).c_str(), port, &addr) != 0) {
+    sockaddr_storage addr;
+    if (total == 0 || resolveVxlanTarget(vxlanTarget, &addr) != 0) {
         ask.notice("Vxlan addr error");
         return total;
     }

@@ -60,7 +60,10 @@ long playStore(const std::vector<StoreFileT>& files, const PlayQueryT& q, const 
 // opened before the thread starts, so a later playback cannot change what it
 // sends. Returns the thread (joinable), or an empty one when the file cannot
 // be opened or no socket made (logged).
-std::thread startVxlanReplay(const char* path, const sockaddr_in& target);
+std::thread startVxlanReplay(const char* path, const sockaddr_storage& target);
+// Resolves a VXLAN target text, "host:port" or "[IPv6]:port", into addr; 0,
+// or -1 when it is malformed, has no port or does not resolve.
+int resolveVxlanTarget(const char* text, sockaddr_storage* addr);
 
 // The whole playback: playStore of q into outPath, then the final questions
 // (open the folder; with a VXLAN target "HOST:PORT", replay to it); the

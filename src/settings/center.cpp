@@ -55,9 +55,9 @@ int waitFor(int fd, short events, Clock::time_point deadline)
 }
 
 // connect with the deadline; 0, or -1 with errno set.
-int connectBy(int fd, const sockaddr_in& addr, Clock::time_point deadline)
+int connectBy(int fd, const sockaddr_storage& addr, Clock::time_point deadline)
 {
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return 0;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sockAddrLen(addr)) == 0) return 0;
     if (errno != EINPROGRESS) return -1;
     int rc = waitFor(fd, POLLOUT, deadline);
     if (rc == 0) errno = ETIMEDOUT;
@@ -86,10 +86,15 @@ int leadingInt(const char* text)
 int doPost(const char* host, int port, const char* path, const char* query, char* response, char* errbuf)
 {
     response[0] = '\0';
-    sockaddr_in addr {};
+    // The center as "host:port" in the log, "[IPv6]:port" for an IPv6 one.
+    char name[256];
+    host = bareHost(host, name, sizeof name);
+    char peer[300];
+    hostPortText(host, port, peer, sizeof peer);
+    sockaddr_storage addr {};
     if (getDomainAddr(host, port, &addr) != 0) {
         std::snprintf(errbuf, ERRBUF_SIZE, "Get domain address error");
-        writeLog(2, "Get domain %s:%d address error", host, port);
+        writeLog(2, "Get domain %s address error", peer);
         return -1;
     }
 
@@ -105,18 +110,18 @@ int doPost(const char* host, int port, const char* path, const char* query, char
     if (reqLen < 0 || reqLen >= REQUEST_SIZE) {
         // A cut request would carry a wrong query; send none.
         std::snprintf(errbuf, ERRBUF_SIZE, "Request is longer than %d bytes", REQUEST_SIZE - 1);
-        writeLog(2, "Request to %s:%d is longer than %d bytes", host, port, REQUEST_SIZE - 1);
+        writeLog(2, "Request to %s is longer than %d bytes", peer, REQUEST_SIZE - 1);
         return -1;
     }
 
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(EXCHANGE_TIMEOUT_MS);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0 || connectBy(fd, addr, deadline) != 0) {
         int err = errno;
         if (fd >= 0) close(fd);
         std::snprintf(errbuf, ERRBUF_SIZE, "Can not connect server");
-        writeLog(2, "Can not connect %s:%d", host, port);
-        writeLog(2, "connect to %s:%d: %s", host, port, std::strerror(err));
+        writeLog(2, "Can not connect %s", peer);
+        writeLog(2, "connect to %s: %s", peer, std::strerror(err));
         return -1;
     }
 
@@ -134,7 +139,7 @@ int doPost(const char* host, int port, const char* path, const char* query, char
         int err = n < 0 && errno != EAGAIN ? errno : ETIMEDOUT;
         close(fd);
         std::snprintf(errbuf, ERRBUF_SIZE, "Can not send request to server");
-        writeLog(2, "send to %s:%d: %s", host, port, std::strerror(err));
+        writeLog(2, "send to %s: %s", peer, std::strerror(err));
         return -1;
     }
 
@@ -168,12 +173,12 @@ int doPost(const char* host, int port, const char* path, const char* query, char
 
     if (timedOut && received == 0) {
         std::snprintf(errbuf, ERRBUF_SIZE, "Server did not answer");
-        writeLog(2, "%s:%d did not answer within %d s", host, port, EXCHANGE_TIMEOUT_MS / 1000);
+        writeLog(2, "%s did not answer within %d s", peer, EXCHANGE_TIMEOUT_MS / 1000);
         return -1;
     }
     if (timedOut) {
         // What came before the time-out is all there will be.
-        writeLog(2, "%s:%d did not close the connection within %d s", host, port, EXCHANGE_TIMEOUT_MS / 1000);
+        writeLog(2, "%s did not close the connection within %d s", peer, EXCHANGE_TIMEOUT_MS / 1000);
     }
     return kept;
 }
@@ -221,16 +226,18 @@ int kestrelConfirm(bool win)
         std::memcpy(readOnlyGlobal.kestrelStrRemotePath, host, sizeof host);
     }
     const char* center = readOnlyGlobal.kestrelStrRemotePath;
+    char name[sizeof readOnlyGlobal.kestrelStrRemotePath];
+    const char* host = bareHost(center, name, sizeof name);
 
-    sockaddr_in addr {};
-    if (getDomainAddr(center, KESTREL_PORT, &addr) != 0) {
+    sockaddr_storage addr {};
+    if (getDomainAddr(host, KESTREL_PORT, &addr) != 0) {
         std::snprintf(msg, sizeof msg, "Parse Tkestrel domain %s failed", center);
         alertMessage(msg, win);
         return WX_NO_NAME;
     }
     readOnlyGlobal.kestrelAddress = addr;
     readOnlyGlobal.kestrelPort = KESTREL_PORT;
-    readOnlyGlobal.kestrelNumIP = ntohl(addr.sin_addr.s_addr);
+    readOnlyGlobal.kestrelNumIP = sockAddrIPv4(addr);
 
     // Records go to the center from now on.
     readOnlyGlobal.expPort = KESTREL_PORT;
@@ -242,8 +249,8 @@ int kestrelConfirm(bool win)
     {
         // A store thread may be saving the settings right now.
         std::lock_guard<std::mutex> lk(confMutex());
-        std::snprintf(readOnlyGlobal.exportStrRemotePath, sizeof readOnlyGlobal.exportStrRemotePath, "%s:%d",
-                      center, KESTREL_PORT);
+        hostPortText(host, KESTREL_PORT, readOnlyGlobal.exportStrRemotePath,
+                     sizeof readOnlyGlobal.exportStrRemotePath);
     }
     if (initExpSock() != 0) {
         alertMessage("Init Tkestrel socket failed", win);

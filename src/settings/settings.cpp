@@ -96,11 +96,13 @@ bool hostNameForm(const char* name)
     return true;
 }
 
-// Resolves name for port; 0, or the refusal.
-int resolve(const char* name, int port, sockaddr_in* addr)
+// Resolves name for port; 0, or the refusal. An IPv6 address is a value
+// that may resolve too (on a host that has no IPv6 yet, say).
+int resolve(const char* name, int port, sockaddr_storage* addr)
 {
     if (getDomainAddr(name, port, addr) == 0) return 0;
-    return hostNameForm(name) ? WX_NO_NAME : WX_BAD_VALUE;
+    in6_addr v6;
+    return hostNameForm(name) || inet_pton(AF_INET6, name, &v6) == 1 ? WX_NO_NAME : WX_BAD_VALUE;
 }
 
 // The local space: a number of at least 100 MB; -1 after the message. The
@@ -163,27 +165,34 @@ int applyJsonStore(char* path, char* space, bool win)
 int applyCollector(const char* text, bool win)
 {
     ReadOnlyGlobalT& g = readOnlyGlobal;
-    char host[sizeof g.tryExportStrRemotePath];
-    copyField(host, text);
-    char* colon = std::strchr(host, ':');
-    if (colon == nullptr) {
+    char field[sizeof g.tryExportStrRemotePath];
+    copyField(field, text);
+    // "host:port" or "[IPv6]:port"; a bare IPv6 address has no port.
+    char host[sizeof field];
+    const char* portText = nullptr;
+    if (splitHostPort(field, host, sizeof host, &portText) != 0) {
+        alertMessage("Invalid address", win);
+        return WX_BAD_VALUE;
+    }
+    if (portText == nullptr) {
         alertMessage("Remote port is must not NULL!", win);
         return WX_BAD_VALUE;
     }
-    *colon = '\0';
-    int port = wholeNumber(colon + 1);
+    char portField[sizeof field];
+    copyField(portField, portText);
+    int port = wholeNumber(portField);
     if (port < 1 || port > 65535) {
         alertMessage("Remote port is not a number!", win);
         return WX_BAD_VALUE;
     }
-    sockaddr_in addr;
+    sockaddr_storage addr;
     if (int rc = resolve(host, port, &addr); rc != 0) {
         alertMessage("Invalid address", win);
         return rc;
     }
     g.expPort = port;
     g.expAddress = addr;
-    g.expNumIP = ntohl(addr.sin_addr.s_addr);
+    g.expNumIP = sockAddrIPv4(addr);
     initExpSock();
     std::lock_guard<std::mutex> lk(confMutex());
     copyField(g.exportStrRemotePath, text);
@@ -210,14 +219,15 @@ int applyPktStore(char* path, char* space, bool win)
 int applyReceiver(const char* text, bool win)
 {
     ReadOnlyGlobalT& g = readOnlyGlobal;
-    sockaddr_in addr;
-    if (int rc = resolve(text, VXLAN_PORT, &addr); rc != 0) {
+    char host[sizeof g.tryDumpStrRemotePath];
+    sockaddr_storage addr;
+    if (int rc = resolve(bareHost(text, host, sizeof host), VXLAN_PORT, &addr); rc != 0) {
         alertMessage("Invalid domain or address", win);
         return rc;
     }
     g.expPktPort = VXLAN_PORT;
     g.expPktAddress = addr;
-    g.expPktNumIP = ntohl(addr.sin_addr.s_addr);
+    g.expPktNumIP = sockAddrIPv4(addr);
     initPacketSock();
     std::lock_guard<std::mutex> lk(confMutex());
     copyField(g.dumpStrRemotePath, text);
@@ -481,10 +491,14 @@ bool anyGiven(std::initializer_list<char*> fields)
 int takeUpCenter()
 {
     // Take it up only when its host resolves.
-    sockaddr_in center;
-    int rc = resolve(readOnlyGlobal.kestrelStrRemotePath, 80, &center);
+    char host[sizeof readOnlyGlobal.kestrelStrRemotePath];
+    sockaddr_storage center;
+    int rc = resolve(bareHost(readOnlyGlobal.kestrelStrRemotePath, host, sizeof host), 80, &center);
     if (rc != 0) return rc;
-    return center.sin_addr.s_addr != 0 ? kestrelConfirm(false) : WX_BAD_VALUE;
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&center);
+    bool unspecified = center.ss_family == AF_INET6 ? IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr) != 0
+                                                    : sockAddrIPv4(center) == 0;
+    return unspecified ? WX_BAD_VALUE : kestrelConfirm(false);
 }
 
 // One more try of a kept part: 0, or the refusal.

@@ -1,9 +1,12 @@
 // The monitoring-center address window ("Online monitoring").
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <mutex>
 
 #include "core/conf.h"
 #include "core/global_define.h"
+#include "core/util.h"
 #include "settings/center.h"
 #include "ui/ui_main.h"
 #include "ui/ui_util.h"
@@ -28,7 +31,11 @@ void kestrelConifrmCb(GtkWidget*, gpointer window)
     }
     if (kestrelConfirm(true) != 0) return;  // the window stays open for a correction
     gtk_widget_destroy(GTK_WIDGET(window));
-    char* uri = g_strdup_printf("http://%s/", readOnlyGlobal.kestrelStrRemotePath);
+    // An IPv6 center, written bare or bracketed, is bracketed in the address.
+    char host[sizeof readOnlyGlobal.kestrelStrRemotePath];
+    const char* name = bareHost(readOnlyGlobal.kestrelStrRemotePath, host, sizeof host);
+    in6_addr v6;
+    char* uri = g_strdup_printf(inet_pton(AF_INET6, name, &v6) == 1 ? "http://[%s]/" : "http://%s/", name);
     openUri(uri);
     g_free(uri);
 }

@@ -83,14 +83,15 @@ TEST(DomainAddr, ResolvesAndRemembersPeers)
 {
     readOnlyGlobal.managerAddrCnt = 0;
     LogCapture cap;
-    sockaddr_in addr {};
-    ASSERT_EQ(getDomainAddr("localhost", 9015, &addr), 0);
-    EXPECT_EQ(std::pair(ntohl(addr.sin_addr.s_addr), ntohs(addr.sin_port)), std::pair(0x7F000001u, uint16_t(9015)));
+    sockaddr_storage addr {};
+    const auto& a4 = reinterpret_cast<const sockaddr_in&>(addr);
+    ASSERT_EQ(getDomainAddr("127.0.0.1", 9015, &addr), 0);
+    EXPECT_EQ(std::pair(ntohl(a4.sin_addr.s_addr), ntohs(a4.sin_port)), std::pair(0x7F000001u, uint16_t(9015)));
     for (const char* bad : {"255.255.255.255", ""}) EXPECT_EQ(getDomainAddr(bad, 9, &addr), -1) << bad;
-    EXPECT_EQ(ntohs(addr.sin_port), 9015);
+    EXPECT_EQ(ntohs(a4.sin_port), 9015);
     for (u32 i = 1; i <= MAX_MANAGER_ADDR + 6; ++i) {
         ASSERT_EQ(getDomainAddr(("127.0.0." + std::to_string(i)).c_str(), 80, &addr), 0) << i;
-        EXPECT_EQ(ntohl(addr.sin_addr.s_addr), 0x7F000000u + i);
+        EXPECT_EQ(ntohl(a4.sin_addr.s_addr), 0x7F000000u + i);
     }
     EXPECT_EQ(u32(readOnlyGlobal.managerAddrCnt), u32(MAX_MANAGER_ADDR));
     const u32 last = 0x7F000000u + MAX_MANAGER_ADDR;
@@ -99,6 +100,23 @@ TEST(DomainAddr, ResolvesAndRemembersPeers)
     const std::size_t warned = log.find(" WARNING: ");
     EXPECT_TRUE(warned != std::string::npos && warned == log.rfind(" WARNING: ")) << "not warned once: " << log;
     readOnlyGlobal.managerAddrCnt = 0;
+}
+
+// IPv6 peers go to a list of their own; an IPv4-mapped address is the IPv4 one.
+TEST(DomainAddr, IPv6Peers)
+{
+    readOnlyGlobal.managerAddrCnt = readOnlyGlobal.managerAddr6Cnt = 0;
+    sockaddr_storage addr {};
+    in6_addr want {}, other {};
+    inet_pton(AF_INET6, "2001:db8::5", &want), inet_pton(AF_INET6, "2001:db8::6", &other);
+    ASSERT_EQ(getDomainAddr("2001:db8::5", 9000, &addr), 0);
+    EXPECT_EQ(std::tuple(sockAddrLen(addr), ntohs(reinterpret_cast<sockaddr_in6&>(addr).sin6_port), isManagerAddr6(want),
+                         isManagerAddr6(other), sockAddrIPv4(addr)),
+              std::tuple(socklen_t(sizeof(sockaddr_in6)), u16(9000), 1, 0, 0u));
+    ASSERT_EQ(getDomainAddr("::ffff:10.1.2.3", 80, &addr), 0);
+    EXPECT_EQ(std::tuple(sockAddrIPv4(addr), isManagerAddr(0x0A010203), u32(readOnlyGlobal.managerAddr6Cnt)),
+              std::tuple(0x0A010203u, 1, 1u));
+    readOnlyGlobal.managerAddrCnt = readOnlyGlobal.managerAddr6Cnt = 0;
 }
 
 constexpr u32 ip(u32 a, u32 b, u32 c, u32 d) { return (a << 24) | (b << 16) | (c << 8) | d; }

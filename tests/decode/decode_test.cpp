@@ -98,7 +98,7 @@ TEST_F(DecodeTest, WhatIsNotAnalysed)
     };
     for (const Case& c : cases) {
         SetUp();
-        sockaddr_in peer {};
+        sockaddr_storage peer {};
         ASSERT_TRUE(!c.peer || getDomainAddr("10.0.0.2", 9015, &peer) == 0);
         ASSERT_TRUE(c.endpoint == nullptr || addEndpoint(c.endpoint, 0));
         feed(c.frame);

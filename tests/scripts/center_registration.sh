@@ -1,16 +1,18 @@
 #!/bin/bash
-# Registration with a monitoring center at start-up: a test center on 127.0.0.3
-# (TCP 80, needing root; records on UDP 9015) and the probe reading a capture.
+# Registration with a monitoring center at start-up: a test center on 127.0.0.3,
+# then on ::1 (TCP 80, needing root; records on UDP 9015) and the probe reading
+# a capture.
 source "$(dirname "$0")/common.bash"
 
-# center.py MODE DIR: takes a registration request to DIR/request; MODE "did"
-# answers ":did:42", "junk" a reply without one, "silent" never answers. Any
-# further one makes DIR/again.
+# center.py MODE DIR ADDRESS: takes a registration request to DIR/request;
+# MODE "did" answers ":did:42", "junk" a reply without one, "silent" never
+# answers. Any further one makes DIR/again.
 cat >"$WORK/center.py" <<'PY'
 import socket, sys, time
 for _ in range(300):  # a unit test may hold the port for a moment
     try:
-        tcp = socket.create_server(("127.0.0.3", 80), backlog=8)  # with SO_REUSEADDR
+        tcp = socket.create_server((sys.argv[3], 80), backlog=8,  # with SO_REUSEADDR
+                                   family=socket.AF_INET6 if ":" in sys.argv[3] else socket.AF_INET)
         break
     except OSError:
         time.sleep(0.1)
@@ -29,12 +31,15 @@ while tcp.accept():
     open(sys.argv[2] + "/again", "w").close()
 PY
 start_udp_listener 127.0.0.3 9015 "$WORK/records"
+start_udp_listener ::1 9015 "$WORK/records6"
+CENTER=127.0.0.3 RECORDS=$WORK/records
 
-# run_case MODE NAME REQUESTS LOGGED DID CONF-LINES: against a center in MODE.
+# run_case MODE NAME REQUESTS LOGGED DID CONF-LINES: against a center in MODE
+# on $CENTER, whose records come to $RECORDS.
 run_case() {
   local mode=$1 name=$2 requests=$3 logged=$4 did=$5 conf=$WORK/$2.conf rc=0
-  rm -rf "$WORK/center" "$(logfile)"; mkdir -p "$WORK/center"; : >"$WORK/records"
-  background python3 "$WORK/center.py" "$mode" "$WORK/center"
+  rm -rf "$WORK/center" "$(logfile)"; mkdir -p "$WORK/center"; : >"$RECORDS"
+  background python3 "$WORK/center.py" "$mode" "$WORK/center" "$CENTER"
   for _ in $(seq 100); do [ -f "$WORK/center/ready" ] && break; sleep 0.1; done
   printf '%s\n' "endpoint=127.0.0.1:18090|3|40213377" "cardMac=0015A5010203" "${@:6}" >"$conf"
   "$PROBE" --conf "$conf" --read "$SRC/tests/data/http_keepalive_reset.pcap" --json-out "$WORK/$name.json" \
@@ -51,10 +56,10 @@ run_case() {
   grep -qF "$logged" "$(logfile)" && pass "$name: logged '$logged'" || fail "$name: not logged: $logged"
   # The center gets every record; all but the end-of-scan mark (type 99) carry the did.
   [ -s "$WORK/$name.json" ] || fail "$name: no records"
-  same "$name: the center got every record on UDP 9015" "$WORK/$name.json" "$WORK/records"
+  same "$name: the center got every record on UDP 9015" "$WORK/$name.json" "$RECORDS"
   expect "$name: every record carries \"did\":\"$did\"" 0 \
-    "$(grep -v '^{"type":"99"' "$WORK/records" | grep -vc "\"did\":\"$did\"" || true)"
-  grep -qx "kestrel=127.0.0.3" "$conf" && grep -qx "kestrelDid=$did" "$conf" \
+    "$(grep -v '^{"type":"99"' "$RECORDS" | grep -vc "\"did\":\"$did\"" || true)"
+  grep -qxF "${6}" "$conf" && grep -qx "kestrelDid=$did" "$conf" \
     && pass "$name: center and did are saved" || fail "$name: saved file: $(cat "$conf")"
 }
 
@@ -65,4 +70,8 @@ run_case silent silent 1 "WARNING: Server did not answer" 0 "kestrel=127.0.0.3"
 # The reply goes into the log with its control bytes escaped: every line there starts with its time.
 run_case junk junk 1 'ERROR: get nic 0015A5010203 did error HTTP/1.0 200 OK\r\n\r\nno id\r\n' 0 "kestrel=127.0.0.3"
 expect "junk: no log line without its time" "" "$(grep -vE '^([0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} |$)' "$(logfile)")"
+# The same center on ::1, written bracketed or bare; the log names it [::1]:80.
+CENTER=::1 RECORDS=$WORK/records6
+run_case did register6 1 "MESSAGE: nic 0015A5010203 did is 42" 42 "kestrel=[::1]"
+run_case silent silent6 1 "WARNING: [::1]:80 did not answer within 5 s" 0 "kestrel=::1"
 finish

@@ -98,11 +98,11 @@ unit_test() {
 }
 
 # start_udp_listener ADDRESS PORT FILE: appends each datagram and a newline
-# to FILE, made once the socket is bound.
+# to FILE, made once the socket is bound; ADDRESS may be an IPv6 one (::1).
 start_udp_listener() {
   rm -f "$3"
   background python3 -c 'import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s = socket.socket(socket.AF_INET6 if ":" in sys.argv[1] else socket.AF_INET, socket.SOCK_DGRAM)
 s.setsockopt(socket.SOL_SOCKET, 33, 64 << 20)  # SO_RCVBUFFORCE: senders do not wait for us
 s.bind((sys.argv[1], int(sys.argv[2])))
 with open(sys.argv[3], "ab", buffering=0) as out:

@@ -61,6 +61,23 @@ sleep 0.5  # the listener writes what came
 expect "play cuts to --trunc, both lengths" 64 "$(frames "$WORK/cut.pcap" "" | cut -f2,3 | tr '\t' '\n' | sort -n | tail -1)"
 vxlan_holds "the replay" "$WORK/cut.pcap" "$WORK/vxlan.bin"
 
+# Over IPv6: a collector at [::1]:PORT and a VXLAN receiver on ::1 get the records and frames of a read, and the
+# replay goes to [::1]:PORT.
+start_udp_listener ::1 19083 "$WORK/records6"
+start_udp_listener ::1 4789 "$WORK/frames6"
+start_udp_listener ::1 18286 "$WORK/vxlan6.bin"
+printf '%s\n' "endpoint=198.19.0.0/16|1|33333333" "exportRemote=[::1]:19083" dumpRemote=::1 >"$WORK/v6.conf"
+"$PROBE" --conf "$WORK/v6.conf" --read "$WORK/cut.pcap" --json-out "$WORK/v6.json" >/dev/null 2>&1 || fail "--read, IPv6"
+"$PROBE" play --store "$WORK/pkts" "${period[@]}" --filter 198.19.0.1:80 --trunc 64 --out "$WORK/cut6.pcap" \
+  --vxlan "[::1]:18286" >/dev/null || fail "play --vxlan [::1]:18286"
+sleep 0.5
+[ -s "$WORK/v6.json" ] && same "the collector on [::1]:19083 gets every record" "$WORK/v6.json" "$WORK/records6" \
+  || fail "no records from the read"
+vxlan_holds "the receiver on ::1" "$WORK/cut.pcap" "$WORK/frames6"
+vxlan_holds "the replay to [::1]:18286" "$WORK/cut6.pcap" "$WORK/vxlan6.bin"
+grep -qx "exportRemote=\[::1\]:19083" "$WORK/v6.conf" && grep -qx "dumpRemote=::1" "$WORK/v6.conf" \
+  && pass "IPv6 destinations are saved as written" || fail "saved: $(cat "$WORK/v6.conf")"
+
 for args in "query --store $WORK/json --from 0 --to 10 --filter host|Query filter error" \
             "query --store $WORK/json --from 10 --to 10|the start of the period must be before its end" \
             "query --store $WORK/none --from 0 --to 10|cannot list the store" \
@@ -68,6 +85,7 @@ for args in "query --store $WORK/json --from 0 --to 10 --filter host|Query filte
             "play --store $WORK/pkts --from 0 --to 10 --filter 1.2.3.4:80,5.6.7.8|Playback filter error" \
             "play --store $WORK/pkts --from 0 --to 10 --filter a|Play filter error" \
             "play --store $WORK/pkts --from 0 --to 10 --vxlan 127.0.0.1|Vxlan addr error" \
+            "play --store $WORK/pkts --from 0 --to 10 --vxlan ::1|Vxlan addr error" \
             "query --store $WORK/json --from 0 --to 10 --page x|bad page 'x'"; do
   refused 2 "${args#*|}" ${args%%|*}
   [ "$(wc -l <<<"$said")" -eq 1 ] || fail "more than one line: $said"

@@ -94,6 +94,36 @@ TEST_F(SettingsTest, AcceptedStoreAndBadCollector)
               std::tuple(true, false, false));
 }
 
+// The collector and the VXLAN receiver in each address form, in turn: an accepted one is connected (the socket's
+// number kept when the family changes) and saved as written; a refusal changes nothing.
+TEST_F(SettingsTest, ChannelAddressForms)
+{
+    static std::string shown;
+    setAlertHandler([](const char* text) { shown = text; });
+    ReadOnlyGlobalT& g = readOnlyGlobal;
+    struct Case { bool dump; const char* remote, *message; } const cases[] = {
+        {false, "[::1]:9000", ""}, {false, "127.0.0.2:9001", ""}, {false, "[::1]:9002", ""},
+        {false, "::1", "Remote port is must not NULL!"}, {false, "[::1]", "Remote port is must not NULL!"},
+        {false, "[::1", "Invalid address"}, {false, "[::1]x9000", "Invalid address"},
+        {false, "[::1]:x", "Remote port is not a number!"}, {true, "::1", ""}, {true, "127.0.0.2", ""},
+        {true, "[::1]", ""}, {true, "[::1]:4789", "Invalid domain or address"}, {true, "[::1", "Invalid domain or address"},
+    };
+    std::string saved[2];
+    int fd[2] = {-1, -1};
+    for (const Case& c : cases) {
+        shown.clear();
+        if ((c.dump ? dumpOffer("", "", c.remote, "") : exportOffer("", "", c.remote)) == 0) saved[c.dump] = c.remote;
+        const int sock = c.dump ? globalValue.expPktSockfd : globalValue.expSockfd;
+        fd[c.dump] = fd[c.dump] < 0 ? sock : fd[c.dump];
+        EXPECT_EQ(shown + "|" + (c.dump ? g.dumpStrRemotePath : g.exportStrRemotePath) + "|" +
+                      std::to_string(c.dump ? g.isPktExp : g.isExp) + std::to_string(sock == fd[c.dump]),
+                  std::string(c.message) + "|" + saved[c.dump] + "|11") << c.remote;
+    }
+    const auto& a6 = reinterpret_cast<sockaddr_in6&>(g.expAddress);
+    EXPECT_EQ(std::tuple(a6.sin6_family, ntohs(a6.sin6_port), u32(g.expNumIP), u32(g.expPktNumIP)),
+              std::tuple(sa_family_t(AF_INET6), u16(9002), 0u, 0u));
+}
+
 // At start-up a value refused for the moment (a folder missing, a full disk) keeps its text in the file and
 // applies at a later try; a malformed one is written back empty, also beside one kept. Names that resolve
 // later: settings_retry.sh.
@@ -223,7 +253,7 @@ TEST_F(Registration, DeviceIdAndConfirm)
     EXPECT_EQ(std::pair(int(g.did), readAll(conf)), std::pair(0, std::string()));
     set(g.kestrelStrRemotePath, "http://127.0.0.3/console/index.html"), g.did = 7;
     EXPECT_EQ(kestrelConfirm(true), 0) << globalValue.confErrorMsg;
-    EXPECT_EQ(std::tuple(std::string(g.kestrelStrRemotePath), int(g.did), ntohs(g.expAddress.sin_port), int(g.isExp)),
+    EXPECT_EQ(std::tuple(std::string(g.kestrelStrRemotePath), int(g.did), ntohs(reinterpret_cast<sockaddr_in&>(g.expAddress).sin_port), int(g.isExp)),
               std::tuple("127.0.0.3", 42, 9015, 1));
     EXPECT_NE(readAll(conf).find("\nkestrel=127.0.0.3\nkestrelDid=42\n"), std::string::npos) << readAll(conf);
 
