@@ -81,7 +81,10 @@ if bad:
     sys.exit("\n".join(bad[:20] + [f"{len(bad)} counts differ"]))
 if legs:
     sys.exit("\n".join(legs[:20] + [f"{len(legs)} transactions differ"]))
-if any(late[t] < 2 for t in late_types):
-    sys.exit(f"too few transactions two scans after their handshake: {dict(late)}")
+# The caller keeps its connections open past two scans: at least one
+# transaction of each type named comes that late wherever the ten-second
+# marks fall (a second one only when they fall kindly).
+if any(late[t] < 1 for t in late_types):
+    sys.exit(f"no transaction two scans after its handshake: {dict(late)}")
 print(f"{sum(types.values())} records ({dict(types)}), {len(convs)} conversations agree with tshark"
       + (f"; {timed} transactions carry their handshake times ({dict(late)} two scans later)" if timed else ""))
