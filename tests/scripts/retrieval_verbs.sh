@@ -62,39 +62,40 @@ expect "play cuts to --trunc, both lengths" 64 "$(frames "$WORK/cut.pcap" "" | c
 vxlan_holds "the replay" "$WORK/cut.pcap" "$WORK/vxlan.bin"
 
 # IPv6: a packet store and a JSON store written here in the stores' own formats (the probe keeps IPv4 alone so
-# far), frames plain, tagged, behind extension headers, later fragments, in VXLAN and carrying GRE. For
-# tshark a port goes with any address of the frame: the GRE frames (IPv4 inside IPv6) are left out there.
+# far): frames plain, tagged, behind extension headers in several orders, later fragments, ESP, cut short in
+# the header chain, in VXLAN and GRE and carrying them.
 mkdir -p "$WORK/pkts6" "$WORK/json6"
 python3 - "$WORK/pkts6/Wirelane-1-001.pcap" "$WORK/json6/Wirelane-1-001.json" <<'PY'
 import ipaddress, random, struct, sys
 random.seed(6)
 hosts = ["2001:db8::1", "2001:db8::2", "2001:db8::3", "2001:db8::4", "2001:db8::1:0", "fe80::1", "::1"]
-v6 = lambda a: ipaddress.ip_address(a).packed
-tcp = lambda sport, dport: struct.pack(">HH", sport, dport) + bytes(8) + b"\x50\x10\xff\xff" + bytes(4)
-def packet(src, dst, sport, dport, proto=6, ext=b"", first=6, payload=b"x" * 20):
-    th = struct.pack(">HHHH", sport, dport, 8 + len(payload), 0) if proto == 17 else b""
-    th = tcp(sport, dport) if proto == 6 else th
-    body = ext + th + payload
-    return struct.pack(">IHBB", 0x60000000, len(body), first if ext else proto, 64) + v6(src) + v6(dst) + body
-eth = lambda tags, etype, p: bytes(12) + b"\x81\x00\x00\x07" * tags + struct.pack(">H", etype) + p
-ipv4 = lambda proto, p: struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(p), 1, 0, 64, proto, 0, bytes([10, 0, 0, 1]),
-                                    bytes([10, 0, 0, 2])) + p
-udp = lambda sport, dport, p: struct.pack(">HHHH", sport, dport, 8 + len(p), 0) + p
+tcp = lambda sp, dp: struct.pack(">HH", sp, dp) + bytes(8) + b"\x50\x10\xff\xff" + bytes(4) + b"x" * 20
+udp = lambda sp, dp, p=b"x" * 20: struct.pack(">HHHH", sp, dp, 8 + len(p), 0) + p
+eth = lambda etype, p, tags=0: bytes(12) + b"\x81\x00\x00\x07" * tags + struct.pack(">H", etype) + p
+ipv4 = lambda proto, p: struct.pack(">BBHHHBBH", 0x45, 0, 20 + len(p), 1, 0, 64, proto, 0) + bytes([10, 0, 0, 1, 10, 0, 0, 2]) + p
+def ipv6(src, dst, proto, p, ext=()):  # ext: (type, header) in order; each next-header byte is filled in here
+    types = [t for t, _ in ext] + [proto]
+    body = b"".join(bytes([types[k + 1]]) + h[1:] for k, (_, h) in enumerate(ext)) + p
+    return struct.pack(">IHBB", 0x60000000, len(body), types[0], 64) + b"".join(ipaddress.ip_address(a).packed for a in (src, dst)) + body
+opts, frag, vx = bytes(8), lambda off: struct.pack(">BBHI", 0, 0, off << 3, 1), b"\x08\0\0\0\0\0\xc8\0"
+route, ah = bytes(8), bytes([0, 1]) + bytes(10)
 frames, records = [], []
 for i in range(600):
-    src, dst = random.sample(hosts, 2)
-    sport, dport, kind = random.choice([40000, 40001, 443]), random.choice([80, 443, 8443]), i % 7
-    if kind == 0: f = eth(0, 0x86DD, packet(src, dst, sport, dport))
-    elif kind == 1: f = eth(2, 0x86DD, packet(src, dst, sport, dport, 17))
-    elif kind == 2: f = eth(1, 0x86DD, packet(src, dst, sport, dport, ext=bytes([60, 0]) + bytes(6) + bytes([6, 0]) + bytes(6), first=0))
-    elif kind == 3: f = eth(0, 0x86DD, packet(src, dst, sport, dport, ext=bytes([6, 0, 0, 0x40, 0, 0, 0, 1]), first=44, payload=b""))
-    elif kind == 4: f = eth(0, 0x86DD, packet(src, dst, 0, 0, proto=58, payload=b"\x80\0\0\0\0\1\0\1"))
-    elif kind == 5: f = eth(0, 0x800, ipv4(17, udp(50000, 4789, b"\x08\0\0\0\0\0\xc8\0" +
-                                                                  eth(0, 0x86DD, packet(src, dst, sport, dport)))))
-    else: f = eth(0, 0x86DD, packet(src, dst, 0, 0, proto=47, payload=b"\0\0\x08\0" + ipv4(6, tcp(sport, dport))))
-    frames.append(struct.pack("<IIII", 1700000000 + i, 0, len(f), len(f)) + f)
+    (src, dst), sp, dp, kind = random.sample(hosts, 2), random.choice([40000, 443]), random.choice([80, 443, 8443]), i % 12
+    f = [lambda: eth(0x86DD, ipv6(src, dst, 6, tcp(sp, dp))), lambda: eth(0x86DD, ipv6(src, dst, 17, udp(sp, dp)), 2),
+         lambda: eth(0x86DD, ipv6(src, dst, 6, tcp(sp, dp), [(0, opts), (60, opts)]), 1),
+         lambda: eth(0x86DD, ipv6(src, dst, 6, tcp(sp, dp), [(43, route), (51, ah), (44, frag(0))])),
+         lambda: eth(0x86DD, ipv6(src, dst, 6, tcp(sp, dp), [(44, frag(8))])),
+         lambda: eth(0x86DD, ipv6(src, dst, 58, b"\x80\0\0\0\0\1\0\1")), lambda: eth(0x86DD, ipv6(src, dst, 50, bytes(16))),
+         lambda: eth(0x800, ipv4(17, udp(50000, 4789, vx + eth(0x86DD, ipv6(src, dst, 6, tcp(sp, dp)))))),
+         lambda: eth(0x86DD, ipv6(src, dst, 17, udp(50000, 4789, vx + eth(0x800, ipv4(6, tcp(1, 2)))))),
+         lambda: eth(0x86DD, ipv6(src, dst, 47, b"\0\0\x08\0" + ipv4(6, tcp(1, 2)), [(0, opts)])),
+         lambda: eth(0x800, ipv4(47, b"\0\0\x86\xdd" + ipv6(src, dst, 6, tcp(sp, dp)))),
+         lambda: eth(0x86DD, ipv6(src, dst, 6, tcp(sp, dp), [(60, opts), (0, opts)]))][kind]()
+    cap = 14 + 40 + 12 if kind == 11 else len(f)  # the last cut inside its second header
+    frames.append(struct.pack("<IIII", 1700000000 + i, 0, cap, len(f)) + f[:cap])
     records.append('{"type":"1","time":"%d","src":"%s","dst":"%s","proto":"6","sport":"%d","dport":"%d","srcPkts":"1"}'
-                   % (1700000000 + i, src, dst, sport, dport))
+                   % (1700000000 + i, src, dst, sp, dp))
 open(sys.argv[1], "wb").write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1) + b"".join(frames))
 open(sys.argv[2], "w", newline="").write("".join(r + "\r\n\r\n" for r in records))
 PY
@@ -115,7 +116,7 @@ PY
 }
 v6play() { "$PROBE" play --store "$WORK/pkts6" "${period[@]}" --filter "$1" --out "$WORK/play6.pcap" >/dev/null; }
 for args in "2001:db8::2|ipv6.addr==2001:db8::2" "2001:DB8:0::1:0|ipv6.addr==2001:db8::1:0" \
-            "[2001:db8::3]:443|!gre && ((ipv6.src==2001:db8::3 && (tcp.srcport==443 || udp.srcport==443)) || (ipv6.dst==2001:db8::3 && (tcp.dstport==443 || udp.dstport==443)))" \
+            "[2001:db8::3]:443|(ipv6.src==2001:db8::3 && (tcp.srcport==443 || udp.srcport==443)) || (ipv6.dst==2001:db8::3 && (tcp.dstport==443 || udp.dstport==443))" \
             "fe80::1,::1|ipv6.addr==fe80::1 || ipv6.addr==::1" "2001:db8::2-2001:db8::4|ipv6.addr in {2001:db8::2..2001:db8::4}" \
             "8443|tcp.port==8443 || udp.port==8443"; do
   filt=${args%%|*} want=$(frames "$WORK/pkts6/Wirelane-1-001.pcap" "${args#*|}")
