@@ -42,10 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     // The playback's test of a stored frame, on every filter form, exactly sized.
-    static const char* const filters[] = {"10.0.0.1", "80", "10.0.0.1:80", "10.0.0.0-10.255.255.255", "1.1.1.1,10.0.0.2"};
+    static const char* const filters[] = {"10.0.0.1", "80", "10.0.0.1:80", "10.0.0.0-10.255.255.255", "1.1.1.1,10.0.0.2",
+                                          "2001:db8::1", "[2001:db8::1]:80", "2001:db8::-2001:db8::ffff", "::1,10.0.0.2"};
     PlayQueryT q;
     q.end = 2000;
-    parseFilter(filters[size % 5], &q.filter);
+    parseFilter(filters[size % 9], &q.filter);
     const std::vector<std::uint8_t> exact(data, data + size);
     checkPkt(q, {1000, 0, n, n}, exact.data());
     return 0;

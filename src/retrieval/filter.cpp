@@ -1,5 +1,6 @@
 #include "retrieval/filter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,13 +10,125 @@
 
 namespace {
 
-bool addressOf(const std::string& text, u32* out) { return !text.empty() && getIPFromStr(text.c_str(), out) == 0; }
+constexpr auto npos = std::string::npos;
+
+// The dotted IPv4 form the probe has always read.
+bool addressOf(const std::string& text, IpAddrT* out)
+{
+    u32 v4;
+    if (text.empty() || getIPFromStr(text.c_str(), &v4) != 0) return false;
+    *out = ipFromV4(v4);
+    return true;
+}
+
+// Every IPv6 address has at least two colons: "::" or seven.
+bool ipv6Shaped(const std::string& piece) { return std::count(piece.begin(), piece.end(), ':') >= 2; }
+
+bool ipv6Of(const std::string& text, IpAddrT* out) { return ipv6Shaped(text) && parseIp(text.c_str(), out) == 0; }
 
 bool portOf(const std::string& text, int* out)
 {
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != npos) return false;
     *out = std::stoi(text);
     return *out <= 65535;
+}
+
+// The pieces of t between commas and dashes.
+template <typename F>
+bool allPieces(const std::string& t, F&& test)
+{
+    for (std::size_t from = 0; from <= t.size();) {
+        std::size_t to = t.find_first_of(",-", from);
+        if (to == npos) to = t.size();
+        if (!test(t.substr(from, to - from))) return false;
+        from = to + 1;
+    }
+    return true;
+}
+
+// Whether the characters fit: digits and . : , - anywhere, hexadecimal
+// letters only in a piece shaped as an IPv6 address, brackets only as
+// "[address]" at the start, around an IPv6-shaped address.
+bool charactersFit(const std::string& t)
+{
+    if (t.find_first_not_of("0123456789.:,-abcdefABCDEF[]") != npos) return false;
+    std::size_t close = t.find(']');
+    if (t.find('[') != npos || close != npos) {
+        if (t[0] != '[' || close == npos || t.find_first_of("[]", 1) != close) return false;
+        const std::string rest = t.substr(close + 1);
+        return ipv6Shaped(t.substr(1, close - 1)) && rest.find_first_not_of("0123456789.:,-") == npos;
+    }
+    return allPieces(t, [](const std::string& piece) {
+        return piece.find_first_of("abcdefABCDEF") == npos || ipv6Shaped(piece);
+    });
+}
+
+// The IPv4 forms, told apart by which punctuation they hold.
+bool parseV4(const std::string& t, EndpointFilterT& f)
+{
+    bool point = t.find('.') != npos, colon = t.find(':') != npos;
+    bool comma = t.find(',') != npos, dash = t.find('-') != npos;
+    int punct = colon + comma + dash;
+    if (!point && punct == 0) {
+        f.mode = WX_QUERY_PORT;
+        return portOf(t, &f.port);
+    }
+    if (point && punct == 0) {
+        f.mode = WX_QUERY_IP;
+        f.addrLen = 1;
+        return addressOf(t, &f.addr[0]);
+    }
+    if (point && colon && punct == 1) {
+        std::size_t at = t.find(':');
+        f.mode = WX_QUERY_IP_PORT;
+        f.addrLen = 1;
+        return t.find(':', at + 1) == npos && addressOf(t.substr(0, at), &f.addr[0]) &&
+               portOf(t.substr(at + 1), &f.port);
+    }
+    if (point && dash && punct == 1) {
+        std::size_t at = t.find('-');
+        f.mode = WX_QUERY_IP_PERIOD;
+        return t.find('-', at + 1) == npos && addressOf(t.substr(0, at), &f.low) &&
+               addressOf(t.substr(at + 1), &f.high);
+    }
+    if (point && comma && punct == 1) {
+        f.mode = WX_QUERY_IP_LIST;
+        return allPieces(t, [&](const std::string& piece) {
+            return f.addrLen < FILTER_MAX_ADDR && addressOf(piece, &f.addr[f.addrLen++]);
+        });
+    }
+    return false;
+}
+
+// The forms with an IPv6 address in them: "[address]:port", a list (IPv4
+// addresses may stand beside IPv6 ones), a range of one family, an address.
+bool parseV6(const std::string& t, EndpointFilterT& f)
+{
+    if (t[0] == '[') {
+        std::size_t close = t.find(']');
+        f.mode = WX_QUERY_IP_PORT;
+        f.addrLen = 1;
+        return close + 1 < t.size() && t[close + 1] == ':' && ipv6Of(t.substr(1, close - 1), &f.addr[0]) &&
+               portOf(t.substr(close + 2), &f.port);
+    }
+    if (t.find(',') != npos) {
+        f.mode = WX_QUERY_IP_LIST;
+        if (t.find('-') != npos) return false;
+        return allPieces(t, [&](const std::string& piece) {
+            if (f.addrLen >= FILTER_MAX_ADDR) return false;
+            IpAddrT& a = f.addr[f.addrLen++];
+            return piece.find(':') != npos ? ipv6Of(piece, &a) : addressOf(piece, &a);
+        });
+    }
+    std::size_t dash = t.find('-');
+    if (dash != npos) {
+        f.mode = WX_QUERY_IP_PERIOD;
+        return t.find('-', dash + 1) == npos && ipv6Of(t.substr(0, dash), &f.low) &&
+               ipv6Of(t.substr(dash + 1), &f.high) && ipIsV4(f.low) == ipIsV4(f.high);
+    }
+    f.mode = WX_QUERY_IP;
+    f.addrLen = 1;
+    return ipv6Of(t, &f.addr[0]);
 }
 
 }  // namespace
@@ -25,41 +138,11 @@ int parseFilter(const char* text, EndpointFilterT* out)
     *out = EndpointFilterT {};
     const std::string t = text;
     if (t.empty()) return 0;
-    if (t.find_first_not_of("0123456789.:,-") != std::string::npos) return FILTER_BAD_CHAR;
-    bool point = t.find('.') != std::string::npos, colon = t.find(':') != std::string::npos;
-    bool comma = t.find(',') != std::string::npos, dash = t.find('-') != std::string::npos;
-    int punct = colon + comma + dash;
+    if (!charactersFit(t)) return FILTER_BAD_CHAR;
+    // A text without an IPv6-shaped piece is read exactly as before IPv6.
+    bool v6 = t[0] == '[' || !allPieces(t, [](const std::string& piece) { return !ipv6Shaped(piece); });
     EndpointFilterT f;
-    bool ok = false;
-    if (!point && punct == 0) {
-        f.mode = WX_QUERY_PORT;
-        ok = portOf(t, &f.port);
-    } else if (point && punct == 0) {
-        f.mode = WX_QUERY_IP;
-        f.addrLen = 1;
-        ok = addressOf(t, &f.addr[0]);
-    } else if (point && colon && punct == 1) {
-        std::size_t at = t.find(':');
-        f.mode = WX_QUERY_IP_PORT;
-        f.addrLen = 1;
-        ok = t.find(':', at + 1) == std::string::npos && addressOf(t.substr(0, at), &f.addr[0]) &&
-             portOf(t.substr(at + 1), &f.port);
-    } else if (point && dash && punct == 1) {
-        std::size_t at = t.find('-');
-        f.mode = WX_QUERY_IP_PERIOD;
-        ok = t.find('-', at + 1) == std::string::npos && addressOf(t.substr(0, at), &f.low) &&
-             addressOf(t.substr(at + 1), &f.high);
-    } else if (point && comma && punct == 1) {
-        f.mode = WX_QUERY_IP_LIST;
-        ok = true;
-        for (std::size_t from = 0; ok && from <= t.size();) {
-            std::size_t to = t.find(',', from);
-            if (to == std::string::npos) to = t.size();
-            ok = f.addrLen < FILTER_MAX_ADDR && addressOf(t.substr(from, to - from), &f.addr[f.addrLen++]);
-            from = to + 1;
-        }
-    }
-    if (!ok) return FILTER_BAD_FORM;
+    if (!(v6 ? parseV6(t, f) : parseV4(t, f))) return FILTER_BAD_FORM;
     *out = f;
     return 0;
 }
@@ -73,7 +156,7 @@ bool filterPasses(const EndpointFilterT& f, EndpointT src, EndpointT dst)
     case WX_QUERY_IP_PORT:
         return (src.addr == f.addr[0] && src.port == f.port) || (dst.addr == f.addr[0] && dst.port == f.port);
     case WX_QUERY_IP_PERIOD:
-        return (src.addr >= f.low && src.addr <= f.high) || (dst.addr >= f.low && dst.addr <= f.high);
+        return (f.low <= src.addr && src.addr <= f.high) || (f.low <= dst.addr && dst.addr <= f.high);
     case WX_QUERY_IP_LIST:
         for (int i = 0; i < f.addrLen && i < FILTER_MAX_ADDR; i++) {
             if (src.addr == f.addr[i] || dst.addr == f.addr[i]) return true;

@@ -1,13 +1,14 @@
 // The endpoint filter of a query or a playback, typed as one of five forms:
-// an address, address:port, a port, low-high or a comma-separated list of
-// addresses. Each address form is tested on the source and the destination
-// address, the port on the source and destination port, and address:port on
-// the pair of one side.
+// an address, address:port ([address]:port for IPv6), a port, low-high or a
+// comma-separated list of addresses; IPv4 and IPv6 alike. Each address form
+// is tested on the source and the destination address, the port on the
+// source and destination port, and address:port on the pair of one side.
 #pragma once
 
 #include <cstddef>
 
 #include "core/global_define.h"
+#include "core/ipaddr.h"
 
 enum WX_QUERY_MODE {
     WX_QUERY_NONE = 0,
@@ -23,13 +24,16 @@ constexpr int FILTER_MAX_ADDR = 64;
 struct EndpointFilterT {
     int mode = WX_QUERY_NONE;
     int addrLen = 0;
-    u32 addr[FILTER_MAX_ADDR] = {};  // host order
+    IpAddrT addr[FILTER_MAX_ADDR] = {};
     int port = 0;
-    u32 low = 0, high = 0;  // the range, inclusive
+    IpAddrT low {}, high {};  // the range, inclusive, as 128-bit numbers; both of one family
 };
 
 // What parseFilter finds wrong.
-constexpr int FILTER_BAD_CHAR = -1;  // a character other than digits and . : , -
+// A character other than digits and . : , -, where hexadecimal letters and
+// brackets count only inside an IPv6 form: letters in an address that holds a
+// colon, brackets as "[address]" at the start.
+constexpr int FILTER_BAD_CHAR = -1;
 constexpr int FILTER_BAD_FORM = -2;  // not one of the five forms, or a bad address or port
 
 // Reads text (empty: no filter) into out; 0, FILTER_BAD_CHAR or FILTER_BAD_FORM.
@@ -37,7 +41,7 @@ int parseFilter(const char* text, EndpointFilterT* out);
 
 // One side of a conversation; port -1 when the packet has none to show.
 struct EndpointT {
-    u32 addr;
+    IpAddrT addr;
     int port;
 };
 bool filterPasses(const EndpointFilterT& f, EndpointT src, EndpointT dst);

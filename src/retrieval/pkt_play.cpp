@@ -99,13 +99,28 @@ private:
     std::size_t at_ = 0, have_ = 0;
 };
 
-// One IPv4 layer of a frame: the two ends (ports -1 when there are none)
+// One IP layer of a frame: the two ends (ports -1 when there are none)
 // and where its payload lies.
 struct LayerT {
     EndpointT src, dst;
     int proto;
     long payload;  // offset in the view, -1 when it carries none
 };
+
+// Ports, and the payload of UDP and GRE, from the transport header at th;
+// none unless first (an unfragmented packet or a first fragment).
+void transport(const FrameView& f, long th, bool first, LayerT& l)
+{
+    l.src.port = l.dst.port = -1;
+    l.payload = -1;
+    if (!first) return;
+    if ((l.proto == 6 || l.proto == 17) && f.has(th, 4)) {
+        l.src.port = f.be16(th);
+        l.dst.port = f.be16(th + 2);
+    }
+    if (l.proto == 17 && f.has(th, 8)) l.payload = th + 8;
+    if (l.proto == 47) l.payload = th;
+}
 
 // The IPv4 header at ip, or false.
 bool ipv4Layer(const FrameView& f, long ip, LayerT& l)
@@ -114,31 +129,69 @@ bool ipv4Layer(const FrameView& f, long ip, LayerT& l)
     int ihl = (f.u8(ip) & 0x0F) * 4;
     if (ihl < 20) return false;
     l.proto = f.u8(ip + 9);
-    l.src = {f.be32(ip + 12), -1};
-    l.dst = {f.be32(ip + 16), -1};
-    l.payload = -1;
-    // Only an unfragmented datagram or a first fragment begins with ports.
-    bool first = (f.be16(ip + 6) & 0x1FFF) == 0;
-    long th = ip + ihl;
-    if (first && (l.proto == 6 || l.proto == 17) && f.has(th, 4)) {
-        l.src.port = f.be16(th);
-        l.dst.port = f.be16(th + 2);
-    }
-    if (first && l.proto == 17 && f.has(th, 8)) l.payload = th + 8;
-    if (first && l.proto == 47) l.payload = th;
+    l.src.addr = ipFromV4(f.be32(ip + 12));
+    l.dst.addr = ipFromV4(f.be32(ip + 16));
+    transport(f, ip + ihl, (f.be16(ip + 6) & 0x1FFF) == 0, l);
     return true;
 }
 
-// The IPv4 header of an Ethernet frame behind up to two 802.1Q tags, or -1.
-// The frame inside VXLAN may instead carry it behind one or two MPLS labels
-// (two unless the first is the bottom of the stack), as the decoder reads it.
-long ethernetIpv4(const FrameView& f, bool mpls)
+IpAddrT v6At(const FrameView& f, long off)
+{
+    IpAddrT a;
+    std::memcpy(a.b, f.data() + off, sizeof a.b);
+    return a;
+}
+
+// The IPv6 header at ip and its extension headers, or false. A chain cut
+// short leaves the layer its addresses and no ports; ESP, no-next-header
+// and anything unknown end the walk as the transport.
+bool ipv6Layer(const FrameView& f, long ip, LayerT& l)
+{
+    if (!f.has(ip, 40) || (f.u8(ip) >> 4) != 6) return false;
+    l.src.addr = v6At(f, ip + 8);
+    l.dst.addr = v6At(f, ip + 24);
+    int next = f.u8(ip + 6);
+    long at = ip + 40;
+    bool first = true;
+    // Each header moves at on by 8 bytes or more, so the walk ends within
+    // the frame.
+    for (;;) {
+        if (next != 0 && next != 43 && next != 60 && next != 44 && next != 51) break;
+        if (!f.has(at, 8)) break;  // cut short: next names a header, not a transport
+        int header = next;
+        next = f.u8(at);
+        if (header == 44) {
+            first = (f.be16(at + 2) & 0xFFF8) == 0;  // offset 0: the first fragment
+            at += 8;
+        } else if (header == 51) {
+            at += (f.u8(at + 1) + 2) * 4;  // AH counts 32-bit words, less two
+        } else {
+            at += (f.u8(at + 1) + 1) * 8;  // hop-by-hop, routing, destination options
+        }
+    }
+    l.proto = next;
+    transport(f, at, first, l);
+    return true;
+}
+
+// The IP header of an Ethernet frame behind up to two 802.1Q tags, or -1;
+// v6 tells the family. The frame inside VXLAN may instead carry it behind
+// one or two MPLS labels (two unless the first is the bottom of the stack),
+// as the decoder reads it; there the version tells the family.
+long ethernetIp(const FrameView& f, bool mpls, bool& v6)
 {
     long off = 12;
     for (int tags = 0; tags < 2 && f.be16(off) == 0x8100; tags++) off += 4;
-    if (mpls && f.be16(off) == 0x8847) return off + 2 + ((f.u8(off + 4) & 0x01) ? 4 : 8);
-    return f.be16(off) == 0x0800 ? off + 2 : -1;
+    if (mpls && f.be16(off) == 0x8847) {
+        long ip = off + 2 + ((f.u8(off + 4) & 0x01) ? 4 : 8);
+        v6 = (f.u8(ip) >> 4) == 6;
+        return ip;
+    }
+    v6 = f.be16(off) == 0x86DD;
+    return v6 || f.be16(off) == 0x0800 ? off + 2 : -1;
 }
+
+bool ipLayer(const FrameView& f, long ip, bool v6, LayerT& l) { return v6 ? ipv6Layer(f, ip, l) : ipv4Layer(f, ip, l); }
 
 bool layerPasses(const EndpointFilterT& filter, const LayerT& l) { return filterPasses(filter, l.src, l.dst); }
 
@@ -175,18 +228,29 @@ bool checkPkt(const PlayQueryT& q, const ptcs_pkthdr& h, const u8* data)
     if (q.filter.mode == WX_QUERY_NONE) return true;
     FrameView f(data, h.caplen);
     LayerT l;
-    if (!ipv4Layer(f, ethernetIpv4(f, false), l)) return false;
+    bool v6 = false;
+    long ip = ethernetIp(f, false, v6);
+    if (!ipLayer(f, ip, v6, l)) return false;
     if (layerPasses(q.filter, l)) return true;
     // A tunnel: the conversation the records show is the inner one. VXLAN
     // is known by its flags, whatever the ports.
     if (l.proto == 17 && f.has(l.payload, 2) && f.u8(l.payload) == 0x08 && f.u8(l.payload + 1) == 0x00) {
         FrameView eth = f.from(l.payload + 8);
-        return ipv4Layer(eth, ethernetIpv4(eth, true), l) && layerPasses(q.filter, l);
+        ip = ethernetIp(eth, true, v6);
+        return ipLayer(eth, ip, v6, l) && layerPasses(q.filter, l);
     }
     // GRE, unwrapped like the decoder does: one more level when the inner
-    // packet is GRE again, no further.
+    // packet is GRE again, no further. IPv6 inside is known by its protocol
+    // type, or by its version behind bridged Ethernet.
     for (int level = 0; level < 2 && l.proto == 47 && l.payload >= 0; level++) {
-        if (!ipv4Layer(f, skipGreHeaders(f, l.payload), l)) return false;
+        if (f.be16(l.payload + 2) == 0x86DD) {
+            ip = l.payload + 4;
+            v6 = true;
+        } else {
+            ip = skipGreHeaders(f, l.payload);
+            v6 = (f.u8(ip) >> 4) == 6;
+        }
+        if (!ipLayer(f, ip, v6, l)) return false;
         if (layerPasses(q.filter, l)) return true;
     }
     return false;

@@ -38,9 +38,10 @@ public:
 long long getPktFileStime(const char* path);
 
 // Whether a frame (record header h, bytes data) lies in the period and passes
-// the filter. The filter sees every IPv4 layer of the frame: the outer one
-// (behind up to two 802.1Q tags) and, for VXLAN and GRE, the inner one; it
-// passes when any layer does. Non-first fragments have no ports.
+// the filter. The filter sees every IP layer of the frame, IPv4 or IPv6 (its
+// extension headers walked): the outer one (behind up to two 802.1Q tags)
+// and, for VXLAN and GRE, the inner one; it passes when any layer does.
+// Non-first fragments have no ports.
 bool checkPkt(const PlayQueryT& q, const ptcs_pkthdr& h, const u8* data);
 
 // Appends the passing frames of the store file at path to out (cut to

@@ -52,6 +52,7 @@ const char* const queryHelpStr[] = {
     "3. 8080 (Query all 8080 port communications)",
     "4. 192.168.1.112-192.168.1.200 (Query communications between)",
     "5. 192.168.1.112,10.10.10.9 (Query communications 192... or 10...)",
+    "IPv6 the same way: 2001:db8::12, [2001:db8::12]:80, 2001:db8::1-2001:db8::ff, 2001:db8::12,10.10.10.9",
     nullptr,
 };
 const char* const searchHelpStr[] = {"In this input box, you can enter keyword to match URL/SQL", nullptr};
@@ -69,6 +70,7 @@ const char* const filterHelpStr[] = {
     "3. 8080 (Play all 8080 port communications)",
     "4. 192.168.1.112-192.168.1.200 (Play communications between)",
     "5. 192.168.1.112,10.10.10.9 (Play communications 192... or 10...)",
+    "IPv6 the same way: 2001:db8::12, [2001:db8::12]:80, 2001:db8::1-2001:db8::ff, 2001:db8::12,10.10.10.9",
     nullptr,
 };
 const char* const trunLenHelpStr[] = {

@@ -175,6 +175,30 @@ TEST(PlayFilter, FormsAndLayers)
     EXPECT_FALSE(parseTimeArg("2026-04-31 10:00:00", &t) || parseTimeArg("2026-01-01 10:00", &t));
 }
 
+// Every IPv6 form, and the character rule: letters and brackets only where an IPv6 address is written. What
+// they select, frame layers and records: retrieval_verbs.sh.
+TEST(FilterText, Ipv6Forms)
+{
+    struct { const char* text; int rc, mode; const char* first; int port = 0; } const cases[] = {
+        {"2001:DB8:0::10", 0, WX_QUERY_IP, "2001:db8::10"}, {"::ffff:10.1.1.1", 0, WX_QUERY_IP, "10.1.1.1"},
+        {"[2001:db8::10]:443", 0, WX_QUERY_IP_PORT, "2001:db8::10", 443}, {"2001:db8::1:80", 0, WX_QUERY_IP, "2001:db8::1:80"},
+        {"2001:db8::1-2001:db8::ff", 0, WX_QUERY_IP_PERIOD, "2001:db8::1"}, {"10.0.0.1,fe80::1,::", 0, WX_QUERY_IP_LIST, "10.0.0.1"},
+    };
+    for (const auto& c : cases) {
+        EndpointFilterT f;
+        char first[IP_TEXT_SIZE];
+        ASSERT_EQ(parseFilter(c.text, &f), 0) << c.text;
+        formatIp(c.mode == WX_QUERY_IP_PERIOD ? f.low : f.addr[0], first);
+        EXPECT_EQ(std::tuple(f.mode, std::string(first), f.port), std::tuple(c.mode, std::string(c.first), c.port)) << c.text;
+    }
+    auto rc = [](const char* text) { EndpointFilterT f; return parseFilter(text, &f); };
+    for (const char* bad : {"a", "1.2.3.a", "dead", "1.2.3.4:8a", "[1.2.3.4]:80", "[::1]:8a", "::1]", "g::1", "::1,beef"})
+        EXPECT_EQ(rc(bad), FILTER_BAD_CHAR) << bad;
+    for (const char* bad : {"[::1]", "[::1]:", "[::1]:65536", "1::2::3", "2001:db8::1-10.0.0.9", "::1-::2-::3",
+                            "::1,1.2.3.4:80", "::1,::2-::3", "10,20"})
+        EXPECT_EQ(rc(bad), FILTER_BAD_FORM) << bad;
+}
+
 struct FakeQuestions : PlayQuestionsT {
     bool askYesNo(const char* text) override { return asked = text, false; }  // no folder opened
     void notice(const char*) override {}
