@@ -43,18 +43,26 @@ float cpuShare(u64 busy100ns, u32 elapsedMs, int processors)
 int getPortProcess()
 {
     std::vector<platform::SocketRowT> rows;
-    int err = platform::socketTable(6, rows);
-    if (err != 0) {
-        logTableError("GetExtendedTcpTable", "PMIB_TCPTABLE_OWNER_PID", err);
-        return -1;
+    // A dual-stack socket (bound to ::) is in the IPv6 table only, with its
+    // IPv4 peers in the IPv4-mapped form.
+    for (int family : {4, 6}) {
+        int err = platform::socketTable(6, family, rows);
+        if (err != 0) {
+            logTableError("GetExtendedTcpTable", "PMIB_TCPTABLE_OWNER_PID", err);
+            return -1;
+        }
     }
-    err = platform::socketTable(17, rows);
-    if (err != 0) {
-        logTableError("GetExtendedUdpTable", "PMIB_UDPTABLE_OWNER_PID", err);
-        return -1;
+    for (int family : {4, 6}) {
+        int err = platform::socketTable(17, family, rows);
+        if (err != 0) {
+            logTableError("GetExtendedUdpTable", "PMIB_UDPTABLE_OWNER_PID", err);
+            return -1;
+        }
     }
     platform::findSocketOwners(rows);
-    // TCP rows first, then UDP: a port held by both describes the UDP owner.
+    // The row applied last describes the port: TCP rows first, then UDP, so a
+    // port held by both describes the UDP owner; within a protocol IPv6 after
+    // IPv4, so a port held in both families describes the IPv6 owner.
     for (const platform::SocketRowT& r : rows) {
         PortProcT& e = globalValue.portProc[r.localPort];
         if (e.pid != r.pid) {

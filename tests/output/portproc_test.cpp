@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
+
 #include <cstring>
 #include <ctime>
 
@@ -46,4 +49,50 @@ TEST(PortProcess, OwnSocketsShowThisProcess)
     EXPECT_GT(globalValue.portProc[ports[0]].cpu, want * 0.6);
     EXPECT_LT(globalValue.portProc[ports[0]].cpu, want * 1.4);
     for (int fd : fds) close(fd);
+}
+
+// Another process's IPv6 sockets: a TCP listener on ::1 with a connection to
+// itself, a dual-stack UDP socket on ::, and a listener on ::1 at the port of
+// an IPv4 listener of this process, which the IPv6 owner takes.
+TEST(PortProcess, Ipv6SocketsOfAnotherProcess)
+{
+    int v4 = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(v4, reinterpret_cast<sockaddr*>(&a), len), 0);
+    ASSERT_EQ(listen(v4, 1), 0);
+    ASSERT_EQ(getsockname(v4, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    const int shared = ntohs(a.sin_port);
+
+    const char* script = R"(
+import os, socket, sys, time
+t = socket.socket(socket.AF_INET6); t.bind(("::1", 0)); t.listen(4)
+c = socket.create_connection(("::1", t.getsockname()[1])); s, _ = t.accept()
+u = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM); u.bind(("::", 0))
+v = socket.socket(socket.AF_INET6); v.bind(("::1", int(sys.argv[1]))); v.listen(1)
+print(os.getpid(), t.getsockname()[1], c.getsockname()[1], u.getsockname()[1], flush=True)
+time.sleep(60)
+)";
+    char cmd[1024];
+    std::snprintf(cmd, sizeof cmd, "exec python3 -c '%s' %d", script, shared);
+    struct Child {
+        FILE* out;
+        int pid = 0;
+        ~Child()
+        {
+            if (pid > 0) kill(pid, SIGTERM);
+            if (out != nullptr) pclose(out);
+        }
+    } child {popen(cmd, "r")};
+    ASSERT_NE(child.out, nullptr);
+    int ports[3];
+    ASSERT_EQ(std::fscanf(child.out, "%d %d %d %d", &child.pid, &ports[0], &ports[1], &ports[2]), 4);
+
+    ASSERT_EQ(getPortProcess(), 0);
+    for (int port : {ports[0], ports[1], ports[2], shared}) {
+        const PortProcT& e = globalValue.portProc[port];
+        EXPECT_EQ(e.pid, child.pid) << port;
+        EXPECT_EQ(std::strncmp(e.name, "python3", 7), 0) << port << " " << e.name;
+    }
+    close(v4);
 }
