@@ -51,48 +51,32 @@ TEST(PortProcess, OwnSocketsShowThisProcess)
     for (int fd : fds) close(fd);
 }
 
-// Another process's IPv6 sockets: a TCP listener on ::1 with a connection to
-// itself, a dual-stack UDP socket on ::, and a listener on ::1 at the port of
-// an IPv4 listener of this process, which the IPv6 owner takes.
+// Another process's IPv6 sockets: a listener on ::1 connected to itself, a dual-stack UDP socket on ::, and a
+// listener on ::1 at the port of an IPv4 listener of this process, which the IPv6 owner takes.
 TEST(PortProcess, Ipv6SocketsOfAnotherProcess)
 {
     int v4 = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof a;
-    ASSERT_EQ(bind(v4, reinterpret_cast<sockaddr*>(&a), len), 0);
-    ASSERT_EQ(listen(v4, 1), 0);
-    ASSERT_EQ(getsockname(v4, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    const int shared = ntohs(a.sin_port);
-
-    const char* script = R"(
-import os, socket, sys, time
-t = socket.socket(socket.AF_INET6); t.bind(("::1", 0)); t.listen(4)
-c = socket.create_connection(("::1", t.getsockname()[1])); s, _ = t.accept()
-u = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM); u.bind(("::", 0))
-v = socket.socket(socket.AF_INET6); v.bind(("::1", int(sys.argv[1]))); v.listen(1)
-print(os.getpid(), t.getsockname()[1], c.getsockname()[1], u.getsockname()[1], flush=True)
-time.sleep(60)
-)";
+    sockaddr* sa = reinterpret_cast<sockaddr*>(&a);
+    ASSERT_TRUE(bind(v4, sa, len) == 0 && listen(v4, 1) == 0 && getsockname(v4, sa, &len) == 0);
     char cmd[1024];
-    std::snprintf(cmd, sizeof cmd, "exec python3 -c '%s' %d", script, shared);
-    struct Child {
-        FILE* out;
-        int pid = 0;
-        ~Child()
-        {
-            if (pid > 0) kill(pid, SIGTERM);
-            if (out != nullptr) pclose(out);
-        }
-    } child {popen(cmd, "r")};
-    ASSERT_NE(child.out, nullptr);
-    int ports[3];
-    ASSERT_EQ(std::fscanf(child.out, "%d %d %d %d", &child.pid, &ports[0], &ports[1], &ports[2]), 4);
-
+    std::snprintf(cmd, sizeof cmd, "exec python3 -c '%s' %d", R"(
+import os, socket as s, sys, time
+t = s.socket(s.AF_INET6); t.bind(("::1", 0)); t.listen(4); c = s.create_connection(t.getsockname()[:2]); d = t.accept()
+u = s.socket(s.AF_INET6, s.SOCK_DGRAM); u.bind(("::", 0))
+v = s.socket(s.AF_INET6); v.bind(("::1", int(sys.argv[1]))); v.listen(1)
+print(os.getpid(), t.getsockname()[1], c.getsockname()[1], u.getsockname()[1], flush=True); time.sleep(60)
+)", ntohs(a.sin_port));
+    FILE* child = popen(cmd, "r");
+    int pid = 0, ports[4] = {0, 0, 0, ntohs(a.sin_port)};
+    ASSERT_EQ(std::fscanf(child, "%d %d %d %d", &pid, &ports[0], &ports[1], &ports[2]), 4);
     ASSERT_EQ(getPortProcess(), 0);
-    for (int port : {ports[0], ports[1], ports[2], shared}) {
-        const PortProcT& e = globalValue.portProc[port];
-        EXPECT_EQ(e.pid, child.pid) << port;
-        EXPECT_EQ(std::strncmp(e.name, "python3", 7), 0) << port << " " << e.name;
+    for (int port : ports) {
+        EXPECT_EQ(globalValue.portProc[port].pid, pid) << port;
+        EXPECT_EQ(std::strncmp(globalValue.portProc[port].name, "python3", 7), 0) << globalValue.portProc[port].name;
     }
+    kill(pid, SIGTERM);
+    pclose(child);
     close(v4);
 }
