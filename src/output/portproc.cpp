@@ -122,13 +122,13 @@ int getPortProcess()
         }
     }
     platform::findSocketOwners(rows);
-    // The row applied last describes the port: TCP rows first, then UDP, so a
-    // port held by both describes the UDP owner; within a protocol IPv6 after
-    // IPv4, so a port held in both families describes the IPv6 owner.
     // A server holds many ports at once: each process is looked at once per
     // refresh (while it keeps its slot here), not once per row.
     ProcSampleT samples[64];
     for (ProcSampleT& s : samples) s.pid = -1;
+    // The row applied last describes the port: TCP rows first, then UDP, so a
+    // port held by both describes the UDP owner; within a protocol IPv6 after
+    // IPv4, so a port held in both families describes the IPv6 owner.
     for (const platform::SocketRowT& r : rows) {
         PortProcT& e = globalValue.portProc[r.localPort];
         if (e.pid != r.pid) {

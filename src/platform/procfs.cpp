@@ -69,10 +69,9 @@ std::uint32_t hexWord(const char* p, int n)
 int endpoint(const char*& p, std::array<std::uint8_t, 16>* addr, std::uint16_t* port)
 {
     p += std::strspn(p, " ");
-    const std::size_t digits = std::strspn(p, "0123456789ABCDEFabcdef");
-    if ((digits != 8 && digits != 32) || p[digits] != ':' || std::strspn(p + digits + 1, "0123456789ABCDEFabcdef") != 4) {
-        return 0;
-    }
+    const char hex[] = "0123456789ABCDEFabcdef";
+    const std::size_t digits = std::strspn(p, hex);
+    if ((digits != 8 && digits != 32) || p[digits] != ':' || std::strspn(p + digits + 1, hex) != 4) return 0;
     // The kernel prints each 32-bit word of the address as the number it
     // holds in memory: the word's bytes in host order are the address bytes.
     if (digits == 8) {
