@@ -9,7 +9,7 @@
 TEST(SocketRow, Ipv4AndIpv6Rows)
 {
     auto row = [](const char* endpoints, const char* inode) {
-        return std::string("  12: ") + endpoints + " 01 00000000:00000000 00:00000000 00000000  1000        0 " + inode +
+        return std::string("  12: ") + endpoints + " 01 00000000:00000000 00:00000000 00000000  1000  0 " + inode +
                " 1 0000000000000000 20 4 30 10 -1\n";
     };
     // What a row reads as: "local port remote port inode", or "" when the line is not one.
@@ -29,7 +29,7 @@ TEST(SocketRow, Ipv4AndIpv6Rows)
         {"   3: 00000000000000000000000001000000:BB5D B80D0120000000000000000010000000:01BB 06 00000000:00000000 "
          "03:00000C0F 00000000     0        0 0 3 00000000e252a30d\n",
          "::1 47965 2001:db8::10 443 0"},
-        {"  sl  local_address                         remote_address                        st tx_queue rx_queue\n", ""},
+        {"  sl  local_address                         remote_address                        st tx_queue\n", ""},
         {row("0000000000000000000000000100000:0050 00000000000000000000000000000000:0000", "1"), ""},
         {row("0100007F:0050 00000000000000000000000000000000:0000", "1"), ""},
         {row("0100007F:1F90 00000000:0000", "").substr(0, 60), ""},
