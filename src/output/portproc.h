@@ -3,8 +3,8 @@
 
 #include "core/global_define.h"
 
-// Refreshes globalValue.portProc from the system's TCP and UDP tables; 0, or
-// -1 when the tables cannot be read.
+// Refreshes globalValue.portProc from the system's TCP and UDP tables, IPv4
+// and IPv6; 0, or -1 when the tables cannot be read.
 int getPortProcess();
 // Refreshes name, cpu, mem and the previous sample of one entry from its pid.
 void getProcessCpuMem(PortProcT* entry);

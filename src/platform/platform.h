@@ -1,6 +1,7 @@
 // The few operating-system services the probe needs, in one place.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -46,20 +47,27 @@ int adapterReport(char* out, std::size_t cap);
 
 // ---- sockets and processes ----------------------------------------------------
 
-// One row of the system's IPv4 TCP or UDP socket table.
+// One row of the system's TCP or UDP socket table, IPv4 or IPv6.
 struct SocketRowT {
-    std::uint32_t localAddr;   // host order
-    std::uint32_t remoteAddr;
+    // Bytes in network order; an IPv4 address in its IPv4-mapped form
+    // (::ffff:a.b.c.d), so that both families sort and compare alike.
+    std::array<std::uint8_t, 16> localAddr;
+    std::array<std::uint8_t, 16> remoteAddr;
     std::uint16_t localPort;
     std::uint16_t remotePort;
     std::uint64_t inode;       // 0 for a socket no process holds (TIME_WAIT)
     int pid;                   // owning process, 0 when none can be seen
 };
 
-// Appends the rows of the IPv4 table of proto (6 TCP, sorted by local then
-// remote address and port; 17 UDP) to rows, owners not yet filled in.
-// 0, or an errno-style code.
-int socketTable(int proto, std::vector<SocketRowT>& rows);
+// Reads one line of /proc/net/tcp, tcp6, udp or udp6 (addresses of 8 or 32
+// hexadecimal digits) into row, owner not filled in; false for the heading or
+// a line that does not hold a whole row.
+bool parseSocketRow(const char* line, SocketRowT* row);
+// Appends the rows of the table of proto (6 TCP, sorted by local then remote
+// address and port; 17 UDP) and family (4 or 6) to rows, owners not yet
+// filled in. A system without IPv6 has an empty IPv6 table. 0, or an
+// errno-style code.
+int socketTable(int proto, int family, std::vector<SocketRowT>& rows);
 // Fills in the owner of every row with one walk over the processes' open
 // files; a socket held by several processes goes to the lowest process id.
 void findSocketOwners(std::vector<SocketRowT>& rows);

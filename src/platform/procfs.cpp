@@ -1,5 +1,4 @@
 // Socket tables and process figures from /proc.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -49,28 +48,78 @@ bool isPid(const char* s, int* pid)
     return true;
 }
 
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// The value of the n hexadecimal digits at p, which the caller has counted.
+std::uint32_t hexWord(const char* p, int n)
+{
+    std::uint32_t v = 0;
+    for (int i = 0; i < n; ++i) v = v << 4 | static_cast<std::uint32_t>(hexDigit(p[i]));
+    return v;
+}
+
+// Reads "ADDR:PORT" at p (the address of 8 or 32 digits, after any spaces)
+// and moves p past it; the number of address digits, or 0 when it is not one.
+int endpoint(const char*& p, std::array<std::uint8_t, 16>* addr, std::uint16_t* port)
+{
+    p += std::strspn(p, " ");
+    const char hex[] = "0123456789ABCDEFabcdef";
+    const std::size_t digits = std::strspn(p, hex);
+    if ((digits != 8 && digits != 32) || p[digits] != ':' || std::strspn(p + digits + 1, hex) != 4) return 0;
+    // The kernel prints each 32-bit word of the address as the number it
+    // holds in memory: the word's bytes in host order are the address bytes.
+    if (digits == 8) {
+        *addr = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    }
+    for (std::size_t i = 0; i < digits / 8; ++i) {
+        const std::uint32_t w = hexWord(p + 8 * i, 8);
+        std::memcpy(addr->data() + (digits == 8 ? 12 : 4 * i), &w, 4);
+    }
+    *port = static_cast<std::uint16_t>(hexWord(p + digits + 1, 4));
+    p += digits + 5;
+    return static_cast<int>(digits);
+}
+
 }  // namespace
 
-int socketTable(int proto, std::vector<SocketRowT>& rows)
+bool parseSocketRow(const char* line, SocketRowT* row)
 {
-    const char* path = proto == 6 ? "/proc/net/tcp" : proto == 17 ? "/proc/net/udp" : nullptr;
-    if (path == nullptr) return EINVAL;
+    // "   0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000  0 12345 ..."
+    // IPv6 rows write each address as four 32-bit words of 8 digits.
+    const char* p = line + std::strspn(line, " ");
+    std::size_t n = std::strspn(p, "0123456789");
+    if (n == 0 || p[n] != ':') return false;  // the heading
+    p += n + 1;
+    int localDigits = endpoint(p, &row->localAddr, &row->localPort);
+    if (localDigits == 0 || endpoint(p, &row->remoteAddr, &row->remotePort) != localDigits) return false;
+    unsigned long long inode;
+    if (std::sscanf(p, " %*x %*x:%*x %*x:%*x %*x %*u %*d %llu", &inode) != 1) return false;
+    row->inode = inode;
+    row->pid = 0;
+    return true;
+}
+
+int socketTable(int proto, int family, std::vector<SocketRowT>& rows)
+{
+    const char* path = proto == 6 ? (family == 6 ? "/proc/net/tcp6" : "/proc/net/tcp")
+                     : proto == 17 ? (family == 6 ? "/proc/net/udp6" : "/proc/net/udp")
+                                   : nullptr;
+    if (path == nullptr || (family != 4 && family != 6)) return EINVAL;
     FILE* fp = std::fopen(path, "re");
-    if (fp == nullptr) return errno;
+    if (fp == nullptr) return family == 6 && errno == ENOENT ? 0 : errno;  // IPv6 turned off
     std::size_t first = rows.size();
     int err = 0;
     char line[512];
     try {
-        // "  0: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000  0 12345 ..."
+        SocketRowT row;
         while (std::fgets(line, sizeof line, fp) != nullptr) {
-            unsigned la, lp, ra, rp;
-            unsigned long long inode;
-            if (std::sscanf(line, " %*u: %x:%x %x:%x %*x %*x:%*x %*x:%*x %*x %*u %*d %llu", &la, &lp, &ra, &rp,
-                            &inode) != 5) {
-                continue;  // the heading
-            }
-            rows.push_back({ntohl(la), ntohl(ra), static_cast<std::uint16_t>(lp), static_cast<std::uint16_t>(rp),
-                            inode, 0});
+            if (parseSocketRow(line, &row)) rows.push_back(row);
         }
         if (std::ferror(fp)) err = EIO;
     } catch (const std::bad_alloc&) {

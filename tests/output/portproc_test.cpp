@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
+
 #include <cstring>
 #include <ctime>
 
@@ -46,4 +49,34 @@ TEST(PortProcess, OwnSocketsShowThisProcess)
     EXPECT_GT(globalValue.portProc[ports[0]].cpu, want * 0.6);
     EXPECT_LT(globalValue.portProc[ports[0]].cpu, want * 1.4);
     for (int fd : fds) close(fd);
+}
+
+// Another process's IPv6 sockets: a listener on ::1 connected to itself, a dual-stack UDP socket on ::, and a
+// listener on ::1 at the port of an IPv4 listener of this process, which the IPv6 owner takes.
+TEST(PortProcess, Ipv6SocketsOfAnotherProcess)
+{
+    int v4 = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    sockaddr* sa = reinterpret_cast<sockaddr*>(&a);
+    ASSERT_TRUE(bind(v4, sa, len) == 0 && listen(v4, 1) == 0 && getsockname(v4, sa, &len) == 0);
+    char cmd[1024];
+    std::snprintf(cmd, sizeof cmd, "exec python3 -c '%s' %d", R"(
+import os, socket as s, sys, time
+t = s.socket(s.AF_INET6); t.bind(("::1", 0)); t.listen(4); c = s.create_connection(t.getsockname()[:2]); d = t.accept()
+u = s.socket(s.AF_INET6, s.SOCK_DGRAM); u.bind(("::", 0))
+v = s.socket(s.AF_INET6); v.bind(("::1", int(sys.argv[1]))); v.listen(1)
+print(os.getpid(), t.getsockname()[1], c.getsockname()[1], u.getsockname()[1], flush=True); time.sleep(60)
+)", ntohs(a.sin_port));
+    FILE* child = popen(cmd, "r");
+    int pid = 0, ports[4] = {0, 0, 0, ntohs(a.sin_port)};
+    ASSERT_EQ(std::fscanf(child, "%d %d %d %d", &pid, &ports[0], &ports[1], &ports[2]), 4);
+    ASSERT_EQ(getPortProcess(), 0);
+    for (int port : ports) {
+        EXPECT_EQ(globalValue.portProc[port].pid, pid) << port;
+        EXPECT_EQ(std::strncmp(globalValue.portProc[port].name, "python3", 7), 0) << globalValue.portProc[port].name;
+    }
+    kill(pid, SIGTERM);
+    pclose(child);
+    close(v4);
 }
