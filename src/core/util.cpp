@@ -661,12 +661,11 @@ void deleteHostInfo(int index)
 
 namespace {
 
-// An address as a 128-bit number, for the ordered compares of the lookup.
-struct WideT {
-    u64 hi, lo;
-};
+// An address as a 128-bit number, for the ordered compares of the lookup:
+// a compare of two is two instructions.
+using WideT = unsigned __int128;
 
-WideT wideOf(u64 first, u64 second) { return {be64toh(first), be64toh(second)}; }
+WideT wideOf(u64 first, u64 second) { return WideT(be64toh(first)) << 64 | be64toh(second); }
 
 WideT wideOf(const IpAddrT& a)
 {
@@ -675,15 +674,13 @@ WideT wideOf(const IpAddrT& a)
     return wideOf(w[0], w[1]);
 }
 
-bool below(WideT x, WideT y) { return x.hi < y.hi || (x.hi == y.hi && x.lo < y.lo); }
-
 WideT lowOf(HostInfoT& h) { return wideOf(loadWord(h, LOW_WORD), loadWord(h, LOW_WORD + 1)); }
 
 // Whether entry h, which starts at or below address, has address (and port)
 // as a server of proto.
-bool serves(HostInfoT& h, WideT address, int port, int proto)
+inline bool serves(HostInfoT& h, WideT address, int port, int proto)
 {
-    if (below(wideOf(loadWord(h, HIGH_WORD), loadWord(h, HIGH_WORD + 1)), address)) return false;
+    if (wideOf(loadWord(h, HIGH_WORD), loadWord(h, HIGH_WORD + 1)) < address) return false;
     u64 head[2] = {loadWord(h, 0), loadWord(h, 1)};
     int field[4];  // port, protoIdx, appType, netType
     std::memcpy(field, head, sizeof field);
@@ -705,7 +702,7 @@ int findServer(IpAddrT address, int port, int proto)
         unsigned seq = beginRead();
         int cnt = hostCount();
         int found = -1;
-        for (int i = 0; i < cnt && found < 0 && !below(a, lowOf(table[i])); ++i) {
+        for (int i = 0; i < cnt && found < 0 && a >= lowOf(table[i]); ++i) {
             if (serves(table[i], a, port, proto)) found = i;
         }
         if (endRead(seq)) return found;
@@ -727,7 +724,7 @@ int findEndpointIndex(IpAddrT src, int sport, IpAddrT dst, int dport, int proto)
         int bySrc = -1, byDst = -1;
         for (int i = 0; i < cnt && bySrc < 0; ++i) {
             const WideT low = lowOf(table[i]);
-            const bool srcIn = !below(s, low), dstIn = byDst < 0 && !below(d, low);
+            const bool srcIn = s >= low, dstIn = byDst < 0 && d >= low;
             if (!srcIn && !dstIn) break;
             if (srcIn && serves(table[i], s, sport, proto)) {
                 bySrc = i;
