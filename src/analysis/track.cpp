@@ -139,7 +139,8 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
 
     // The endpoint table has its own lock-free readers; look it up before the
     // bucket is locked so that no two locks are ever held together.
-    const HostInfoT* endpoint = findEndpoint(host != -2 ? host : findEndpointIndex(src, sport, dst, dport, proto));
+    const HostInfoT* endpoint =
+        findEndpoint(host != -2 ? host : findEndpointIndex(ipFromV4(src), sport, ipFromV4(dst), dport, proto));
 
     // Receives a copy of the session when a transaction finishes. Only valid is
     // set here: the record is large and this runs for every frame.

@@ -290,7 +290,7 @@ int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt, EndpointHintT* 
     // The version first: a change of the table meanwhile makes the lookup
     // one the decoding does again.
     unsigned version = hostTableVersion();
-    int index = findEndpointIndex(src, sport, dst, dport, protocol);
+    int index = findEndpointIndex(ipFromV4(src), sport, ipFromV4(dst), dport, protocol);
     if (endpoint != nullptr) *endpoint = {index, version};
     return readOnlyGlobal.cntHost == 0 || index >= 0 ? 1 : 0;
 }

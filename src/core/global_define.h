@@ -12,11 +12,8 @@
 #include <mutex>
 
 #include "core/comm.h"
-
-using u8 = std::uint8_t;
-using u16 = std::uint16_t;
-using u32 = std::uint32_t;
-using u64 = std::uint64_t;
+#include "core/ipaddr.h"
+#include "core/types.h"
 
 // Table sizes, all fixed and allocated once at start-up.
 constexpr int MAX_CARD = 8;
@@ -55,15 +52,18 @@ private:
     std::atomic<T> v_;
 };
 
-// One monitored endpoint.
-struct HostInfoT {
-    int port;        // server port, 0 = any
-    int protoIdx;    // index in the protocol table
-    int appType;     // 99 TCP+UDP, 6 TCP, 17 UDP, 1 HTTP, 2 Oracle, 3 MySQL, 4 SQL Server
-    int netType;     // 6 TCP, 17 UDP, 99 both
-    u32 addressLow;  // host order, inclusive
-    u32 addressHigh;
-    char addrStr[32];
+// One monitored endpoint. Aligned to eight so that the lookup reads each
+// half of an address in one load.
+struct alignas(8) HostInfoT {
+    int port;             // server port, 0 = any
+    int protoIdx;         // index in the protocol table
+    int appType;          // 99 TCP+UDP, 6 TCP, 17 UDP, 1 HTTP, 2 Oracle, 3 MySQL, 4 SQL Server
+    int netType;          // 6 TCP, 17 UDP, 99 both
+    IpAddrT addressLow;   // inclusive
+    IpAddrT addressHigh;
+    // The text as entered: room for the longest form, an IPv6 range in
+    // brackets with a port (87 characters).
+    char addrStr[96];
     char protoStr[32];
     char busiId[32];
 };

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "core/global_define.h"
+#include "core/types.h"
 
 // Sixteen bytes in network order. An IPv4 address is held in its IPv4-mapped
 // form (::ffff:a.b.c.d), so that one code path serves both families, and

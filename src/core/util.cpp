@@ -2,6 +2,7 @@
 #include "core/util.h"
 
 #include <arpa/inet.h>
+#include <endian.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdarg>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -526,28 +528,83 @@ int getSubnet(char* text, u32* low, u32* high)
     return 0;
 }
 
+namespace {
+
+// The IPv6 forms without brackets and port: an address, a prefix (whose
+// address must be its first, as for IPv4) or a range of one family in
+// ascending order. text is cut where it is read.
+int getV6Range(char* text, IpAddrT* low, IpAddrT* high)
+{
+    if (char* dash = std::strchr(text, '-')) {
+        *dash = '\0';
+        const char* second = dash[1] == '-' ? dash + 2 : dash + 1;  // as for IPv4, "--" reads as one dash
+        if (parseIp(text, low) != 0 || parseIp(second, high) != 0) return -1;
+        return ipIsV4(*low) == ipIsV4(*high) && *low <= *high ? 0 : -1;
+    }
+    IpAddrT address;
+    if (char* slash = std::strchr(text, '/')) {
+        *slash = '\0';
+        long bits = slash[1] != '\0' ? digitsValue(slash + 1) : -1;
+        if (bits < 0 || bits > 128 || parseIp(text, &address) != 0) return -1;
+        // An IPv4 address written in its IPv6 form counts the mapped prefix too.
+        if (ipIsV4(address)) bits -= 96;
+        if (!ipPrefixRange(address, int(bits), low, high)) return -1;
+        return *low == address ? 0 : -1;
+    }
+    if (parseIp(text, &address) != 0) return -1;
+    *low = *high = address;
+    return 0;
+}
+
+}  // namespace
+
 int getHostInfo(HostInfoT* host)
 {
     char work[sizeof host->addrStr];
     copyText(work, sizeof work, host->addrStr);
 
     int port = -1;
-    if (char* colon = std::strchr(work, ':')) {
-        if (checkPortStr(colon + 1) != 0) return -1;
-        port = getPortFromStr(colon + 1);
-        *colon = '\0';
-    }
-    u32 low = 0, high = 0;
-    if (char* dash = std::strchr(work, '-')) {
-        *dash = '\0';
-        const char* second = dash[1] == '-' ? dash + 2 : dash + 1;  // "--" reads as one dash
-        // The ends are not compared: a reversed range is kept and matches nothing.
-        if (getIPFromStr(work, &low) != 0 || getIPFromStr(second, &high) != 0) return -1;
-    } else if (std::strchr(work, '/')) {
-        if (getSubnet(work, &low, &high) != 0) return -1;
+    IpAddrT low, high;
+    // An IPv4 form has one colon at most (before its port); an IPv6 one has
+    // two or more, or starts with a bracket.
+    char* colon = std::strchr(work, ':');
+    if (work[0] == '[' || (colon != nullptr && std::strchr(colon + 1, ':') != nullptr)) {
+        char* inner = work;
+        if (work[0] == '[') {
+            char* close = std::strchr(work, ']');
+            if (close == nullptr) return -1;
+            *close = '\0';
+            inner = work + 1;
+            if (close[1] == ':') {
+                if (checkPortStr(close + 2) != 0) return -1;
+                port = getPortFromStr(close + 2);
+            } else if (close[1] != '\0') {
+                return -1;
+            }
+            // Brackets hold an IPv6 form, once.
+            if (std::strchr(inner, ':') == nullptr || std::strchr(inner, '[') != nullptr) return -1;
+        }
+        if (getV6Range(inner, &low, &high) != 0) return -1;
     } else {
-        if (getIPFromStr(work, &low) != 0) return -1;
-        high = low;
+        if (colon != nullptr) {
+            if (checkPortStr(colon + 1) != 0) return -1;
+            port = getPortFromStr(colon + 1);
+            *colon = '\0';
+        }
+        u32 low4 = 0, high4 = 0;
+        if (char* dash = std::strchr(work, '-')) {
+            *dash = '\0';
+            const char* second = dash[1] == '-' ? dash + 2 : dash + 1;  // "--" reads as one dash
+            // The ends are not compared: a reversed range is kept and matches nothing.
+            if (getIPFromStr(work, &low4) != 0 || getIPFromStr(second, &high4) != 0) return -1;
+        } else if (std::strchr(work, '/')) {
+            if (getSubnet(work, &low4, &high4) != 0) return -1;
+        } else {
+            if (getIPFromStr(work, &low4) != 0) return -1;
+            high4 = low4;
+        }
+        low = ipFromV4(low4);
+        high = ipFromV4(high4);
     }
     host->addressLow = low;
     host->addressHigh = high;
@@ -578,36 +635,39 @@ int makeHostInfo(HostInfoT* host, const char* addrStr, int protoIdx, const char*
 namespace {
 
 static_assert(std::is_trivially_copyable_v<HostInfoT> && std::is_standard_layout_v<HostInfoT>);
-static_assert(sizeof(HostInfoT) % sizeof(u32) == 0 && alignof(HostInfoT) >= alignof(u32),
-              "endpoint entries are copied as whole 32-bit words");
-constexpr int HOST_WORDS = int(sizeof(HostInfoT) / sizeof(u32));
+// Entries are copied and read as 64-bit words, so that each half of an
+// address is one load; the four numbers that open an entry are two words.
+static_assert(sizeof(HostInfoT) % sizeof(u64) == 0 && alignof(HostInfoT) >= alignof(u64),
+              "endpoint entries are copied as whole 64-bit words");
+static_assert(offsetof(HostInfoT, port) == 0 && offsetof(HostInfoT, protoIdx) == 4 &&
+              offsetof(HostInfoT, appType) == 8 && offsetof(HostInfoT, netType) == 12);
+constexpr int HOST_WORDS = int(sizeof(HostInfoT) / sizeof(u64));
+constexpr int LOW_WORD = int(offsetof(HostInfoT, addressLow) / sizeof(u64));
+constexpr int HIGH_WORD = int(offsetof(HostInfoT, addressHigh) / sizeof(u64));
+static_assert(offsetof(HostInfoT, addressLow) % sizeof(u64) == 0 &&
+              offsetof(HostInfoT, addressHigh) % sizeof(u64) == 0);
 
 std::atomic<unsigned> hostSeq{0};
 std::mutex hostWriter;
 
-u32* words(HostInfoT* h) { return reinterpret_cast<u32*>(h); }
+u64* words(HostInfoT* h) { return reinterpret_cast<u64*>(h); }
 
 // A reader's load; a change in progress shows up in the sequence read after it.
-template <typename T>
-T loadField(T& field)
-{
-    return std::atomic_ref<T>(field).load(std::memory_order_acquire);
-}
+u64 loadWord(HostInfoT& h, int i) { return std::atomic_ref<u64>(words(&h)[i]).load(std::memory_order_acquire); }
 
 // Entry dst (in the table) becomes src, word by word.
 void storeEntry(HostInfoT* dst, const HostInfoT& src)
 {
-    u32 buf[HOST_WORDS];
+    u64 buf[HOST_WORDS];
     std::memcpy(buf, &src, sizeof buf);
-    u32* w = words(dst);
-    for (int i = 0; i < HOST_WORDS; ++i) std::atomic_ref<u32>(w[i]).store(buf[i], std::memory_order_release);
+    u64* w = words(dst);
+    for (int i = 0; i < HOST_WORDS; ++i) std::atomic_ref<u64>(w[i]).store(buf[i], std::memory_order_release);
 }
 
 void loadEntry(HostInfoT* src, HostInfoT* out)
 {
-    u32 buf[HOST_WORDS];
-    u32* w = words(src);
-    for (int i = 0; i < HOST_WORDS; ++i) buf[i] = loadField(w[i]);
+    u64 buf[HOST_WORDS];
+    for (int i = 0; i < HOST_WORDS; ++i) buf[i] = loadWord(*src, i);
     std::memcpy(out, buf, sizeof buf);
 }
 
@@ -662,7 +722,7 @@ int addNewHostInfo(const HostInfoT* host)
     for (int i = 0; i < cnt; ++i) {
         if (table[i].addressLow < entry.addressLow) continue;
         if (sameEntry(table[i], entry)) return 1;
-        if (table[i].addressLow > entry.addressLow) {
+        if (entry.addressLow < table[i].addressLow) {
             place = i;
             break;
         }
@@ -692,29 +752,49 @@ void deleteHostInfo(int index)
 
 namespace {
 
-// Whether entry h has address (and port) as a server of proto.
-bool serves(HostInfoT& h, u32 address, int port, int proto)
+// An address as a 128-bit number, for the ordered compares of the lookup:
+// a compare of two is two instructions.
+using WideT = unsigned __int128;
+
+WideT wideOf(u64 first, u64 second) { return WideT(be64toh(first)) << 64 | be64toh(second); }
+
+WideT wideOf(const IpAddrT& a)
 {
-    if (address < loadField(h.addressLow) || address > loadField(h.addressHigh)) return false;
-    int appType = loadField(h.appType);
-    int hostPort = loadField(h.port);
+    u64 w[2];
+    std::memcpy(w, a.b, sizeof w);
+    return wideOf(w[0], w[1]);
+}
+
+WideT lowOf(HostInfoT& h) { return wideOf(loadWord(h, LOW_WORD), loadWord(h, LOW_WORD + 1)); }
+
+// Whether entry h, which starts at or below address, has address (and port)
+// as a server of proto.
+inline bool serves(HostInfoT& h, WideT address, int port, int proto)
+{
+    if (wideOf(loadWord(h, HIGH_WORD), loadWord(h, HIGH_WORD + 1)) < address) return false;
+    u64 head[2] = {loadWord(h, 0), loadWord(h, 1)};
+    int field[4];  // port, protoIdx, appType, netType
+    std::memcpy(field, head, sizeof field);
+    const int hostPort = field[0], appType = field[2], netType = field[3];
     // Application types keep their port for display only: any port matches.
     if (hostPort != 0 && hostPort != port && (appType == 6 || appType == 17 || appType == 99)) return false;
-    int netType = loadField(h.netType);
     return appType == 99 || netType == 99 || netType == proto;
 }
 
 }  // namespace
 
-int findServer(u32 address, int port, int proto)
+// The table is in ascending order of first address: the walk ends at the
+// first entry that starts above the address.
+int findServer(IpAddrT address, int port, int proto)
 {
     HostInfoT* table = readOnlyGlobal.hostInfo;
+    const WideT a = wideOf(address);
     for (;;) {
         unsigned seq = beginRead();
         int cnt = hostCount();
         int found = -1;
-        for (int i = 0; i < cnt && found < 0; ++i) {
-            if (serves(table[i], address, port, proto)) found = i;
+        for (int i = 0; i < cnt && found < 0 && a >= lowOf(table[i]); ++i) {
+            if (serves(table[i], a, port, proto)) found = i;
         }
         if (endRead(seq)) return found;
     }
@@ -722,19 +802,24 @@ int findServer(u32 address, int port, int proto)
 
 unsigned hostTableVersion() { return hostSeq.load(std::memory_order_acquire); }
 
-int findEndpointIndex(u32 src, int sport, u32 dst, int dport, int proto)
+int findEndpointIndex(IpAddrT src, int sport, IpAddrT dst, int dport, int proto)
 {
     // The first entry serving src, else the first serving dst: one pass
-    // over the table for both, as every frame asks.
+    // over the table for both, as every frame asks, ending where both
+    // addresses lie below the entries left.
     HostInfoT* table = readOnlyGlobal.hostInfo;
+    const WideT s = wideOf(src), d = wideOf(dst);
     for (;;) {
         unsigned seq = beginRead();
         int cnt = hostCount();
         int bySrc = -1, byDst = -1;
         for (int i = 0; i < cnt && bySrc < 0; ++i) {
-            if (serves(table[i], src, sport, proto)) {
+            const WideT low = lowOf(table[i]);
+            const bool srcIn = s >= low, dstIn = byDst < 0 && d >= low;
+            if (!srcIn && !dstIn) break;
+            if (srcIn && serves(table[i], s, sport, proto)) {
                 bySrc = i;
-            } else if (byDst < 0 && serves(table[i], dst, dport, proto)) {
+            } else if (dstIn && serves(table[i], d, dport, proto)) {
                 byDst = i;
             }
         }

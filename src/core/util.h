@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "core/global_define.h"
+#include "core/ipaddr.h"
 
 // ---- logging and time ----------------------------------------------------
 
@@ -81,6 +82,9 @@ int getIPFromStr(const char* text, u32* address);
 int checkPortStr(const char* text);
 int getSubnet(char* text, u32* low, u32* high);
 int getPortFromStr(const char* text);
+// The endpoint text: for IPv4 "a.b.c.d", "a.b.c.d/len" or "a.b.c.d-e.f.g.h",
+// each with an optional ":port"; for IPv6 the same three forms bare, or in
+// brackets to be followed by ":port" ("[2001:db8::/64]:443").
 int getHostInfo(HostInfoT* host);
 // Fills a zeroed endpoint from its text, protocol index and business id, the
 // way both producers do; the result of getHostInfo (0 or -1).
@@ -91,7 +95,7 @@ int makeHostInfo(HostInfoT* host, const char* addrStr, int protoIdx, const char*
 // through findServer and getHostEntry, which never see a half-written entry.
 int addNewHostInfo(const HostInfoT* host);  // 0 added, 1 exists, 2 full
 void deleteHostInfo(int index);
-int findServer(u32 address, int port, int proto);
+int findServer(IpAddrT address, int port, int proto);
 // Consistent copy of entry index; 0, or -1 when the index is out of range.
 int getHostEntry(int index, HostInfoT* out);
 // Changes whenever the table does: a copy taken at one version is still
@@ -100,7 +104,7 @@ unsigned hostTableVersion();
 
 // The endpoint of a packet: the entry findServer gives for its source, else
 // for its destination; -1 for neither (and while the table is empty).
-int findEndpointIndex(u32 src, int sport, u32 dst, int dport, int proto);
+int findEndpointIndex(IpAddrT src, int sport, IpAddrT dst, int dport, int proto);
 // That lookup made ahead for a frame (by the capture thread's filter), good
 // while the table is at version; version 1 (odd, never a settled table's)
 // when none was made.

@@ -153,7 +153,7 @@ bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p
     if (p.proto != 1 && endpoint != nullptr && endpoint->current()) {
         p.host = endpoint->index;  // the same lookup, made by the capture thread's filter
     } else {
-        p.host = findEndpointIndex(p.src, p.sport, p.dst, p.dport, p.proto);
+        p.host = findEndpointIndex(ipFromV4(p.src), p.sport, ipFromV4(p.dst), p.dport, p.proto);
     }
     if (readOnlyGlobal.cntHost > 0 && p.host < 0) return false;
     ProcessStateT& ps = globalValue.processState;

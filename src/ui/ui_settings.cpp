@@ -26,6 +26,11 @@ const char* const endPointHelpStr[] = {
     " 2.  192.168.1.12:80\n",
     " 3.  192.168.1.0/24\n",
     " 4.  192.168.1.112-192.168.1.200\n",
+    " 5.  2001:db8::10\n",
+    " 6.  [2001:db8::10]:443\n",
+    " 7.  2001:db8::/64\n",
+    " 8.  2001:db8::1-2001:db8::ff\n",
+    " A port follows an IPv6 subnet or range in brackets: [2001:db8::/64]:443\n",
     nullptr,
 };
 const char* const protocolHelpStr[] = {

@@ -119,35 +119,58 @@ TEST(DomainAddr, IPv6Peers)
     readOnlyGlobal.managerAddrCnt = readOnlyGlobal.managerAddr6Cnt = 0;
 }
 
-constexpr u32 ip(u32 a, u32 b, u32 c, u32 d) { return (a << 24) | (b << 16) | (c << 8) | d; }
+IpAddrT ip(u32 a, u32 b, u32 c, u32 d) { return ipFromV4((a << 24) | (b << 16) | (c << 8) | d); }
+IpAddrT ip(const char* text)
+{
+    IpAddrT a {};
+    EXPECT_EQ(parseIp(text, &a), 0) << text;
+    return a;
+}
+std::string text(const IpAddrT& a) { char out[IP_TEXT_SIZE]; return {out, std::size_t(formatIp(a, out))}; }
 enum { ANY = 0, TCP = 1, UDP = 2, HTTP = 3, ORACLE = 4, MYSQL = 5 };
 
 TEST(EndpointText, FormsAndRefusals)
 {
-    struct Case { const char* text; int protoIdx; u32 low, high; int port; };
+    struct Case { const char* text; int protoIdx; const char *low, *high; int port; };
+    const char* const all6 = "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff";
+    const std::string longest = "[ffff:ffff:ffff:ffff:ffff:ffff:ffff:fff0-" + std::string(all6) + "]:65535";
     const Case cases[] = {
-        {"192.168.1.12", HTTP, ip(192, 168, 1, 12), ip(192, 168, 1, 12), 80},  // the application's port
-        {"192.168.1.12:65535", HTTP, ip(192, 168, 1, 12), ip(192, 168, 1, 12), 65535},
-        {"192.168.1.0/24", MYSQL, ip(192, 168, 1, 0), ip(192, 168, 1, 255), 3306},
-        {"192.168.1.0/24:80", ANY, ip(192, 168, 1, 0), ip(192, 168, 1, 255), 80}, {"0.0.0.0/0", TCP, 0, 0xFFFFFFFF, 0},
-        {"192.168.1.112-192.168.1.200", ORACLE, ip(192, 168, 1, 112), ip(192, 168, 1, 200), 1521},
-        {"192.168.1.112--192.168.1.200", ORACLE, ip(192, 168, 1, 112), ip(192, 168, 1, 200), 1521},
-        {"192.168.1.200-192.168.1.112", TCP, ip(192, 168, 1, 200), ip(192, 168, 1, 112), 0},  // kept reversed
+        {"192.168.1.12", HTTP, "192.168.1.12", "192.168.1.12", 80},  // the application's port
+        {"192.168.1.12:65535", HTTP, "192.168.1.12", "192.168.1.12", 65535},
+        {"192.168.1.0/24", MYSQL, "192.168.1.0", "192.168.1.255", 3306},
+        {"192.168.1.0/24:80", ANY, "192.168.1.0", "192.168.1.255", 80},
+        {"0.0.0.0/0", TCP, "0.0.0.0", "255.255.255.255", 0},
+        {"192.168.1.112-192.168.1.200", ORACLE, "192.168.1.112", "192.168.1.200", 1521},
+        {"192.168.1.112--192.168.1.200", ORACLE, "192.168.1.112", "192.168.1.200", 1521},
+        {"192.168.1.200-192.168.1.112", TCP, "192.168.1.200", "192.168.1.112", 0},  // kept reversed
+        {"2001:db8::10", HTTP, "2001:db8::10", "2001:db8::10", 80}, {"::/0", TCP, "::", all6, 0},
+        {"2001:db8::10:443", TCP, "2001:db8::10:443", "2001:db8::10:443", 0},  // bare: all of it is the address
+        {"[2001:DB8::10]:443", TCP, "2001:db8::10", "2001:db8::10", 443},
+        {"2001:db8::/64", MYSQL, "2001:db8::", "2001:db8::ffff:ffff:ffff:ffff", 3306},
+        {"[2001:db8::/64]:443", TCP, "2001:db8::", "2001:db8::ffff:ffff:ffff:ffff", 443},
+        {"2001:db8::1-2001:db8::ff", ANY, "2001:db8::1", "2001:db8::ff", 0},
+        {"[::ffff:10.0.0.0/104]:80", TCP, "10.0.0.0", "10.255.255.255", 80},  // IPv4 in its IPv6 form
+        {longest.c_str(), TCP, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:fff0", all6, 65535},
     };
     HostInfoT h;
     for (const Case& c : cases) {
         ASSERT_EQ(makeHostInfo(&h, c.text, c.protoIdx, "12345678"), 0) << c.text;
-        EXPECT_EQ(std::tuple(h.addressLow, h.addressHigh, h.port), std::tuple(c.low, c.high, c.port)) << c.text;
+        EXPECT_EQ(std::tuple(text(h.addressLow), text(h.addressHigh), h.port, std::string(h.addrStr)),
+                  std::tuple(c.low, c.high, c.port, c.text));
     }
     for (const char* text : {"192.168.1.5/24", "1.2.3.0/abc", "10.0.0.0/-8", "1.2.3.4:0", "1.2.3.4:65536",
                              "1.2.3.4:99999999999", "1.2.3.4:80a", "1.2.3.4:", "256.1.1.1", "1.2.3.4294967297",
-                             "1.2.3", "1.2.3/8", "1.+2.3.4", "1.2.3.4-", ""})
+                             "1.2.3", "1.2.3/8", "1.+2.3.4", "1.2.3.4-", "", "[2001:db8::10", "2001:db8::10]",
+                             "[2001:db8::10]443", "[2001:db8::10]:", "[[2001:db8::10]]:80", "[1.2.3.4]:80",
+                             "[2001:db8::10]:0", "[2001:db8::10]:65536", "2001:db8::/129", "2001:db8::1/64",
+                             "2001:db8::/", "::ffff:10.0.0.0/95", "1.2.3.4-2001:db8::1", "2001:db8::ff-2001:db8::1",
+                             "fe80::1%eth0", " 2001:db8::10", "2001:db8::10 ", "[2001:db8::10] :80"})
         EXPECT_EQ(makeHostInfo(&h, text, TCP, "1"), -1) << text;
     EXPECT_EQ(makeHostInfo(&h, "1.2.3.4", NUM_PROTO, "1"), -1);
-    // Fields are cut to 31 characters (an identifier from the file may be longer).
-    std::string longText = "10.0.0.1-10.0.0.2 " + std::string(40, 'x');
+    // Fields are cut to their width (an identifier from the file may be longer).
+    std::string longText = "10.0.0.1-10.0.0.2 " + std::string(100, 'x');
     ASSERT_EQ(makeHostInfo(&h, longText.c_str(), TCP, longText.c_str()), 0);
-    EXPECT_EQ(std::pair(std::strlen(h.addrStr), std::strlen(h.busiId)), std::pair(31ul, 31ul));
+    EXPECT_EQ(std::pair(std::strlen(h.addrStr), std::strlen(h.busiId)), std::pair(95ul, 31ul));
 }
 
 int add(const char* text, int protoIdx, const char* busiId = "1")
@@ -180,7 +203,7 @@ TEST(EndpointTable, SortedTableAndLookup)
     EXPECT_EQ(table, "1.1.1.1 TCP 1; 10.0.0.0/8 TCP 1; 10.0.0.0/8 TCP 2; 10.0.0.0/8 UDP 1; 10.1.1.1:80 TCP 1; "
                      "20.0.0.1:80 TCP 1; 30.0.0.0/24 UDP 1; 40.0.0.0/24 TCP & UDP 1; 50.0.0.1:53 TCP & UDP 1; "
                      "60.0.0.9-60.0.0.1 TCP 1; 192.168.1.0/24 HTTP 1; ");
-    struct Case { u32 address; int port, proto; const char* found; };
+    struct Case { IpAddrT address; int port, proto; const char* found; };
     const Case cases[] = {
         {ip(10, 1, 1, 1), 80, 6, "10.0.0.0/8 TCP 1"},    {ip(10, 1, 1, 1), 80, 17, "10.0.0.0/8 UDP 1"},
         {ip(10, 255, 255, 255), 1, 6, "10.0.0.0/8 TCP 1"}, {ip(20, 0, 0, 1), 80, 6, "20.0.0.1:80 TCP 1"},
@@ -189,7 +212,7 @@ TEST(EndpointTable, SortedTableAndLookup)
         {ip(192, 168, 1, 9), 80, 17, "none"},  {ip(30, 0, 0, 7), 1, 6, "none"},
         {ip(40, 0, 0, 7), 1, 6, "40.0.0.0/24 TCP & UDP 1"}, {ip(40, 0, 0, 7), 1, 17, "40.0.0.0/24 TCP & UDP 1"},
         {ip(50, 0, 0, 1), 54, 17, "none"},     {ip(60, 0, 0, 5), 1, 6, "none"},  // a reversed range matches nothing
-        {0xFFFFFFFF, 1, 6, "none"},
+        {ip(255, 255, 255, 255), 1, 6, "none"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(entry(findServer(c.address, c.port, c.proto)), c.found) << "lookup " << &c - cases;
@@ -210,6 +233,29 @@ TEST(EndpointTable, SortedTableAndLookup)
     EXPECT_EQ(add("1.1.1.1", TCP), 2);  // already there, but full first
     deleteHostInfo(0);
     EXPECT_EQ(add("10.9.9.9", TCP), 0);
+    testtables::clearEndpoints();
+}
+
+// IPv6 entries sort above the IPv4 ones (as 128-bit numbers) and match by the whole address.
+TEST(EndpointTable, Ipv6LookupInPrefixAndRange)
+{
+    testtables::clearEndpoints();
+    for (auto [text, proto] : {std::pair{"[2001:db8:1::1-2001:db8:1::ff]:443", TCP}, {"2001:db8::/64", TCP},
+                               {"10.1.1.1", UDP}, {"[2001:db8:2::10]:8080", HTTP}, {"::/127", ANY}})
+        ASSERT_EQ(add(text, proto), 0) << text;
+    const char *net = "2001:db8::/64 TCP 1", *range = "[2001:db8:1::1-2001:db8:1::ff]:443 TCP 1";
+    EXPECT_EQ(entry(0) + ", " + entry(1) + ", " + entry(2), std::string("::/127 TCP & UDP 1, 10.1.1.1 UDP 1, ") + net);
+    const std::tuple<const char*, int, int, const char*> cases[] = {
+        {"2001:db8::5", 1, 6, net}, {"2001:db8::ffff:ffff:ffff:ffff", 1, 6, net}, {"2001:db8:0:1::", 1, 6, "none"},
+        {"2001:db8::5", 1, 17, "none"}, {"2001:db8:1::1", 443, 6, range}, {"2001:db8:1::ff", 443, 6, range},
+        {"2001:db8:1::80", 444, 6, "none"}, {"2001:db8:1::100", 443, 6, "none"}, {"::2", 53, 17, "none"},
+        {"2001:db8:2::10", 9, 6, "[2001:db8:2::10]:8080 HTTP 1"},  // an application type takes any port
+        {"10.1.1.1", 53, 17, "10.1.1.1 UDP 1"}, {"::a01:101", 53, 17, "none"},  // the same last four bytes
+    };
+    for (auto [address, port, proto, found] : cases) EXPECT_EQ(entry(findServer(ip(address), port, proto)), found);
+    // The walk ends above the source, not before the destination's entry; the source's entry wins.
+    EXPECT_EQ(entry(findEndpointIndex(ip("::5"), 1, ip("2001:db8:1::7"), 443, 6)), range);
+    EXPECT_EQ(entry(findEndpointIndex(ip("2001:db8::9"), 1, ip("::1"), 443, 6)), net);
     testtables::clearEndpoints();
 }
 
@@ -238,7 +284,7 @@ TEST(EndpointTable, ReadersNeverSeeHalfWrittenEntries)
     };
     long reads = 0, torns = 0;
     for (HostInfoT h; !done;) {
-        int idx = findServer(numbered[reads % kinds].addressLow | 9, 1521, 6);
+        int idx = findServer(ipFromV4(ipV4(numbered[reads % kinds].addressLow) | 9), 1521, 6);
         torns += idx < -1 || idx >= MAX_HOST || (idx >= 0 && getHostEntry(idx, &h) == 0 && torn(h));
         for (int i = 0; i < MAX_HOST && getHostEntry(i, &h) == 0; ++i, ++reads) torns += torn(h);
     }
@@ -328,11 +374,15 @@ TEST_F(ConfTest, ColumnFlagsAndEndpointLines)
     EXPECT_NE(written.find("\ncolumnShow=" + columns + "0\n"), npos) << written;
 }
 
-// Any order and unknown keys come back in the writer's form, twice alike; dumpTrun alone is kept.
+// Any order and unknown keys come back in the writer's form, twice alike (IPv6 endpoints whole, in address
+// order); dumpTrun alone is kept.
 TEST_F(ConfTest, RewriteRoundTrip)
 {
     const std::string want =
-        "cardMac=AABBCCDDEEFF\nendpoint=192.168.1.0/24|3|40213377\nexportPath=" + sub("json") +
+        "cardMac=AABBCCDDEEFF\nendpoint=192.168.1.0/24|3|40213377\nendpoint=2001:db8::/64|3|40213378\n"
+        "endpoint=[2001:db8::1-2001:db8::ff]:443|1|7\n"
+        "endpoint=[ffff:ffff:ffff:ffff:ffff:ffff:ffff:fff0-ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff]:65535|0|8\n"
+        "exportPath=" + sub("json") +
         "\nexportRemote=127.0.0.2:9000\nexportSpace=100\nexportInd=3\ndumpPath=" + sub("pkts") +
         "\ndumpRemote=127.0.0.2\ndumpSpace=100\ndumpTrun=128\ndumpInd=1\nkestrel=\nkestrelDid=9\ncheckHttp=1\n"
         "columnShow=" + columns + "1\n";
