@@ -71,9 +71,10 @@ void finishInput()
         writeLog(1,
                  "end of input: %llu frames read, %llu analysed, %llu lost, %llu empty records skipped; %.3f s of "
                  "processing time, %.3f s of reading",
-                 static_cast<unsigned long long>(ringInputFrames()), static_cast<unsigned long long>(takenFrames.load()),
-                 static_cast<unsigned long long>(ringDropCount()), static_cast<unsigned long long>(fileEmptyRecords()),
-                 cpu.tv_sec + cpu.tv_nsec / 1e9, fileReadingSeconds());
+                 static_cast<unsigned long long>(ringInputFrames()),
+                 static_cast<unsigned long long>(takenFrames.load()), static_cast<unsigned long long>(ringDropCount()),
+                 static_cast<unsigned long long>(fileEmptyRecords()), cpu.tv_sec + cpu.tv_nsec / 1e9,
+                 fileReadingSeconds());
         scanInputEnd();
     } else {
         scanCaptureEnd();

@@ -154,7 +154,8 @@ void runScan(time_t stamp, bool endAll)
     writeLog(1, "[TRAFFIC=%d] [PACKET=%d] [SESSION:%d]\n", static_cast<int>(static_cast<unsigned>(bytes) * 8u) / 5,
              pkts / 5, cntTotalSession);
 
-    if (!followCapture && !endAll && globalValue.selectRow == -1 && std::labs(static_cast<long>(stamp - lastCardSearch)) > 30) {
+    if (!followCapture && !endAll && globalValue.selectRow == -1 &&
+        std::labs(static_cast<long>(stamp - lastCardSearch)) > 30) {
         if (auto hook = cardSearchHook.load()) hook();
         lastCardSearch = stamp;
     }

@@ -103,7 +103,8 @@ bool writerForm(const char* line, std::size_t len)
         long quotes = quotesOf16(p);
         if (quotes < 0 || n + 16 > MAX_QUOTES) return false;
         for (; quotes != 0; quotes &= quotes - 1) {
-            at[n++] = static_cast<u16>(i + static_cast<std::size_t>(__builtin_ctzl(static_cast<unsigned long>(quotes))));
+            const auto bit = static_cast<std::size_t>(__builtin_ctzl(static_cast<unsigned long>(quotes)));
+            at[n++] = static_cast<u16>(i + bit);
         }
     }
     // Quotes in fours: key, a colon, value, then a comma and the next key

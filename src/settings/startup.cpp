@@ -65,7 +65,8 @@ int initGlobalValue()
     // The log, the configuration and the playback file live there: say why
     // it cannot be made, as nothing can be logged to a file yet.
     if (int err = platform::makeDir(readOnlyGlobal.userTmpPath); err != 0) {
-        writeLog(3, "cannot make the folder %s for the log and configuration: %s", readOnlyGlobal.userTmpPath, std::strerror(err));
+        writeLog(3, "cannot make the folder %s for the log and configuration: %s", readOnlyGlobal.userTmpPath,
+                 std::strerror(err));
         return -1;
     }
 
