@@ -145,11 +145,12 @@ int checkLocalPair(bool path, bool space, const char* dir, const char* otherDir,
 // one step: 0, or the refusal after its message. Applied, a value kept from
 // start-up is released: the value in use is the one to save.
 
-int applyJsonStore(char* path, char* space, bool win)
+// The JSON store (STORE_JSON) or the packet store (STORE_PKTS).
+int applyStore(int type, char* path, char* space, bool win)
 {
     int mb = checkSpace(space, win);
     if (mb < 0) return WX_BAD_VALUE;
-    int rc = initStoreJson(path, mb);
+    int rc = type == STORE_JSON ? initStoreJson(path, mb) : initStorePkts(path, mb);
     if (rc < 0) {
         rc = storeRefusal(rc);
         alertMessage(storeMessage(rc), win);
@@ -157,8 +158,8 @@ int applyJsonStore(char* path, char* space, bool win)
     }
     ReadOnlyGlobalT& g = readOnlyGlobal;
     std::lock_guard<std::mutex> lk(confMutex());
-    copyField(g.exportStrLocalPath, path);
-    copyField(g.exportStrLocalSpace, space);
+    copyField(type == STORE_JSON ? g.exportStrLocalPath : g.dumpStrLocalPath, path);
+    copyField(type == STORE_JSON ? g.exportStrLocalSpace : g.dumpStrLocalSpace, space);
     return 0;
 }
 
@@ -196,23 +197,6 @@ int applyCollector(const char* text, bool win)
     initExpSock();
     std::lock_guard<std::mutex> lk(confMutex());
     copyField(g.exportStrRemotePath, text);
-    return 0;
-}
-
-int applyPktStore(char* path, char* space, bool win)
-{
-    int mb = checkSpace(space, win);
-    if (mb < 0) return WX_BAD_VALUE;
-    int rc = initStorePkts(path, mb);
-    if (rc < 0) {
-        rc = storeRefusal(rc);
-        alertMessage(storeMessage(rc), win);
-        return rc;
-    }
-    ReadOnlyGlobalT& g = readOnlyGlobal;
-    std::lock_guard<std::mutex> lk(confMutex());
-    copyField(g.dumpStrLocalPath, path);
-    copyField(g.dumpStrLocalSpace, space);
     return 0;
 }
 
@@ -332,7 +316,7 @@ int exportAdd(bool win)
 
     int first = 0;  // the first refusal, of a part kept for later
     if (path) {
-        int rc = applyJsonStore(g.tryExportStrLocalPath, g.tryExportStrLocalSpace, win);
+        int rc = applyStore(STORE_JSON, g.tryExportStrLocalPath, g.tryExportStrLocalSpace, win);
         if (rc == 0) release(PART_JSON_STORE);
         if (rc != 0 && !keptForLater(PART_JSON_STORE, rc, g.tryExportStrLocalPath, g.tryExportStrLocalSpace, win)) {
             return rc;
@@ -387,7 +371,7 @@ int dumpAdd(bool win)
 
     int first = 0;
     if (path) {
-        int rc = applyPktStore(g.tryDumpStrLocalPath, g.tryDumpStrLocalSpace, win);
+        int rc = applyStore(STORE_PKTS, g.tryDumpStrLocalPath, g.tryDumpStrLocalSpace, win);
         if (rc == 0) release(PART_PKT_STORE);
         if (rc != 0 && !keptForLater(PART_PKT_STORE, rc, g.tryDumpStrLocalPath, g.tryDumpStrLocalSpace, win)) {
             return rc;
@@ -511,14 +495,14 @@ int retryPart(PartT part, char* text, char* space)
             alertMessage("JSON path cannot be the same as Dump path!", false);
             return WX_BAD_VALUE;
         }
-        return applyJsonStore(text, space, false);
+        return applyStore(STORE_JSON, text, space, false);
     case PART_COLLECTOR: return applyCollector(text, false);
     case PART_PKT_STORE:
         if (std::strcmp(text, g.exportStrLocalPath) == 0) {
             alertMessage("Dump path cannot be the same as JSON path!", false);
             return WX_BAD_VALUE;
         }
-        return applyPktStore(text, space, false);
+        return applyStore(STORE_PKTS, text, space, false);
     case PART_RECEIVER: return applyReceiver(text, false);
     case PART_CENTER: {
         std::lock_guard<std::mutex> lk(confMutex());
