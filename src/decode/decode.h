@@ -14,8 +14,8 @@
 struct DecodedPacketT {
     int vid = 0;  // 802.1Q identifier of the outer frame, 0 untagged
     int proto = 0;  // 6, 17, 1, or 58 (ICMPv6)
-    bool v6 = false;  // the addresses are IPv6 ones
-    IpAddrT src {}, dst {};
+    IpAddrT src {}, dst {};  // on 8-byte boundaries: the IPv4 path writes and reads them by the word
+    bool v6 = false;         // the addresses are IPv6 ones
     int sport = 0, dport = 0;
     u32 seq = 0, ackSeq = 0;
     u8 tcpFlag = 0;
