@@ -1,5 +1,7 @@
-// Raw frames: Ethernet, 802.1Q tags, IPv4 and a TCP, UDP or other header with payload.
+// Raw frames: Ethernet, 802.1Q tags, IPv4 or IPv6 and a TCP, UDP or other header with payload.
 #pragma once
+
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -48,16 +50,60 @@ inline Bytes buildFrame(const FrameSpec& s)
     return f;
 }
 
+// An IPv6 extension header: its type and length in bytes (a multiple of 8, of 4 for AH); a
+// fragment header (44) takes fragField (offset and M flag) and fragId.
+struct Ext6 {
+    int type, len = 8;
+    std::uint16_t fragField = 0;
+    std::uint32_t fragId = 0;
+};
+
+// An IPv6 frame: Ethernet, tags and the upper layer (l4.proto: TCP, UDP or all payload) as
+// buildFrame makes them, behind an IPv6 header and its extension headers, in order.
+struct Frame6Spec {
+    FrameSpec l4 {};
+    std::string src = "2001:db8::1", dst = "2001:db8::2";
+    std::vector<Ext6> ext {};
+};
+
+inline Bytes buildFrame6(const Frame6Spec& s)
+{
+    const Bytes v4 = buildFrame(s.l4);
+    const std::size_t ip = 14 + 4 * std::size_t(s.l4.tags);
+    Bytes f(v4.begin(), v4.begin() + long(ip)), h(40, 0);
+    put16(f, ip - 2, 0x86DD), h[0] = 0x60, h[7] = 64;
+    inet_pton(AF_INET6, s.src.c_str(), &h[8]), inet_pton(AF_INET6, s.dst.c_str(), &h[24]);
+    std::size_t next = 6;  // the next-header field to fill
+    for (const Ext6& e : s.ext) {
+        h[next] = std::uint8_t(e.type), next = h.size();
+        Bytes x(std::size_t(e.len), 0);
+        x[1] = std::uint8_t(e.type == 51 ? e.len / 4 - 2 : e.type == 44 ? 0 : e.len / 8 - 1);
+        if (e.type == 44) put16(x, 2, e.fragField), put32(x, 4, e.fragId);
+        h.insert(h.end(), x.begin(), x.end());
+    }
+    h[next] = std::uint8_t(s.l4.proto);
+    h.insert(h.end(), v4.begin() + long(ip) + 20, v4.end());
+    put16(h, 4, unsigned(h.size() - 40));
+    f.insert(f.end(), h.begin(), h.end());
+    return f;
+}
+
 inline std::string bytesOf(const Bytes& v, std::size_t from = 0) { return {v.begin() + long(from), v.end()}; }
 
-// Tunnel headers: GRE carrying IPv4 or Ethernet, VXLAN with VNI 200.
+// Tunnel headers: GRE carrying IPv4, IPv6 or Ethernet, VXLAN with VNI 200.
 inline const std::string GRE_IP("\x00\x00\x08\x00", 4), GRE_TEB("\x00\x00\x65\x58", 4);
+inline const std::string GRE_IP6("\x00\x00\x86\xDD", 4);
 inline const std::string VXLAN("\x08\x00\x00\x00\x00\x00\xC8\x00", 8);
 
 inline Bytes tunnel(FrameSpec outer, int proto, const std::string& header, const std::string& inner)
 {
     outer.proto = proto, outer.payload = header + inner;
     return buildFrame(outer);
+}
+inline Bytes tunnel6(Frame6Spec outer, int proto, const std::string& header, const std::string& inner)
+{
+    outer.l4.proto = proto, outer.l4.payload = header + inner;
+    return buildFrame6(outer);
 }
 // inner's IPv4 packet in GRE; inner's whole frame in VXLAN.
 inline Bytes greFrame(const FrameSpec& outer, const FrameSpec& inner)
