@@ -90,13 +90,12 @@ void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp, const EndpointH
     DecodedPacketT p;
     if (!decodeFrame(h, sp, p, endpoint)) return;
     // The session step keys IPv4 addresses alone: this is where it is to
-    // take IPv6 packets too. Until then they go no further, as the first
-    // filter and the decoding have always left them.
+    // take IPv6 packets too. Until then they go no further, as before.
     if (p.v6) return;
     recycled.sendPkts = 0;
     recycled.rcvdPkts = 0;
-    process(p.vid, p.proto, ipV4(p.src), ipV4(p.dst), p.sport, p.dport, p.seq, p.ackSeq, p.tcpFlag, h, p.frag, p.payload,
-            p.payloadLen, p.capLen, p.winSize, &recycled, p.host);
+    process(p.vid, p.proto, ipV4(p.src), ipV4(p.dst), p.sport, p.dport, p.seq, p.ackSeq, p.tcpFlag, h, p.frag,
+            p.payload, p.payloadLen, p.capLen, p.winSize, &recycled, p.host);
     if (recycled.sendPkts + recycled.rcvdPkts != 0) exportData(&recycled, globalValue.currTime);
 }
 

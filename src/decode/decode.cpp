@@ -142,7 +142,7 @@ bool walkIpv6(const FrameView& f, long ip, Ipv6ChainT& c)
             c.proto = next;
             return true;
         }
-        if (n == MAX_EXT_HEADERS || !f.has(off, 8) || !f.has(off, len)) return false;
+        if (n == MAX_EXT_HEADERS || !f.has(off, len)) return false;  // len is 8 at least
         if (next == 44) {
             if ((f.be16(off + 2) & 0xFFF8) != 0) return false;
             u32 id = f.be32(off + 4);
@@ -238,9 +238,10 @@ bool decodeOuterIpv6(int vid, const pcap_pkthdr* h, const FrameView& f, long ip,
     }
     p = blankPacket;
     p.vid = vid;
-    // The probe's own peers (its export datagrams) are IPv4 addresses alone
-    // for now: this is where IPv6 ones are to be left out, as below for IPv4.
     if (!decodeIpv6(f, ip, c, PayloadRule::Outer, h, p)) return false;
+    // The probe's own peers (its export datagrams) are IPv4 addresses alone
+    // for now: this is where IPv6 ones are to be left out, as decodeFrame
+    // leaves out IPv4 ones.
     if (carriesVxlan(p)) return p.capLen > 8 && decodeVxlan(vid, h, p.payload + 8, p.capLen - 8, p);
     // The endpoint filter and the count wait for the endpoint table to hold
     // IPv6 endpoints; meanwhile the caller leaves these packets alone.
