@@ -24,6 +24,11 @@ std::atomic<std::uint64_t> takenFrames {0};
 // matter on entry. Used by the processing thread alone.
 CommMsgT recycled;
 
+// The packet of the frame being processed, kept here rather than built
+// afresh for every frame: decoding sets every field it hands on. Used by the
+// processing thread alone.
+DecodedPacketT decoded;
+
 void searchCards()
 {
     getCardInfo();
@@ -87,7 +92,7 @@ void finishInput()
 
 void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp, const EndpointHintT* endpoint)
 {
-    DecodedPacketT p;
+    DecodedPacketT& p = decoded;
     if (!decodeFrame(h, sp, p, endpoint)) return;
     // The session step keys IPv4 addresses alone: this is where it is to
     // take IPv6 packets too. Until then they go no further, as before.
