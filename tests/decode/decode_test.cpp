@@ -66,8 +66,8 @@ TEST_F(DecodeTest, EachPathReachesTheSessionWithTheInnerPacket)
         {"VXLAN, whatever the port", vxlanFrame(outer, tcp), 0, false},
         {"VXLAN with an 802.1Q inner frame", vxlanFrame(outer, vlan), 0, false},
         {"VXLAN with MPLS", tunnel(outer, 17, VXLAN, mpls), 0, false},
-        {"VXLAN over IPv6", tunnel6({}, 17, VXLAN, bytesOf(buildFrame(tcp))), 0, false},
-        {"GRE over IPv6", tunnel6({}, 47, GRE_IP, bytesOf(buildFrame(tcp), 14)), 0, false},
+        {"VXLAN over IPv6", buildFrame6({.proto = 17, .payload = VXLAN + bytesOf(buildFrame(tcp))}), 0, false},
+        {"GRE over IPv6", buildFrame6({.proto = 47, .payload = GRE_IP + bytesOf(buildFrame(tcp), 14)}), 0, false},
         {"a keep-alive probe carries no payload", buildFrame({.payload = std::string(1, '\0')})},
         {"one byte", buildFrame({.payload = "\x01"}), 0, true, 1},
         {"200 bytes captured", buildFrame({.payload = k}), 0, true, 1000, 200},
@@ -92,7 +92,6 @@ TEST_F(DecodeTest, WhatIsNotAnalysed)
     struct Case { const char* name; Bytes frame; const char* endpoint = nullptr; bool peer = false; int sessions = 0; };
     const Case cases[] = {
         {"ARP", buildFrame({.etherType = 0x0806})}, {"IPv6, until sessions take it", buildFrame6({})},
-        {"IPv6 in GRE", tunnel(outer, 47, GRE_IP6, bytesOf(buildFrame6({}), 14))},
         {"SCTP", buildFrame({.proto = 132})}, {"a later fragment", buildFrame({.fragField = 0x00B9})},
         {"ICMP in VXLAN", vxlanFrame(outer, {.proto = 1, .payload = std::string(8, '\0')})},
         {"IPv4 header length below 20", withByte(14, 0x44)}, {"TCP data offset below 20", withByte(14 + 20 + 12, 0x30)},
@@ -109,87 +108,65 @@ TEST_F(DecodeTest, WhatIsNotAnalysed)
     }
 }
 
-// The first len bytes of frame (all when len < 0) as captured, followed by a zero byte.
-bool decodes(const Bytes& frame, long len = -1, DecodedPacketT* out = nullptr)
+// What decoding makes of the first caplen bytes of frame (all when negative), or "none".
+std::string decoded(const Bytes& frame, long caplen = -1)
 {
-    Bytes f(frame.begin(), len < 0 ? frame.end() : frame.begin() + len);
+    Bytes f(frame.begin(), caplen < 0 ? frame.end() : frame.begin() + caplen);
     f.push_back(0);
     const pcap_pkthdr h {{100, 0}, bpf_u_int32(f.size() - 1), bpf_u_int32(frame.size())};
     DecodedPacketT p;
-    return decodeFrame(&h, f.data(), out != nullptr ? *out : p);
+    char a[IP_PORT_TEXT_SIZE], b[IP_PORT_TEXT_SIZE], t[160];
+    if (!decodeFrame(&h, f.data(), p)) return "none";
+    formatIpPort(p.src, p.sport, a), formatIpPort(p.dst, p.dport, b);
+    std::snprintf(t, sizeof t, "v%d %d %s %s %d/%d id %x vid %d", p.v6 ? 6 : 4, p.proto, a, b, p.payloadLen, p.capLen,
+                  p.frag, p.vid);
+    return t;
 }
 
-std::string text(const IpAddrT& a) { char t[IP_TEXT_SIZE]; return formatIp(a, t) > 0 ? t : "?"; }
-
-// What decoding makes of IPv6 frames: the upper layer behind extension headers in any order,
-// as many as eight, each bounds-checked; IPv6 inside and around GRE and VXLAN.
-TEST_F(DecodeTest, Ipv6FramesDecode)
+// The upper layer behind up to eight extension headers in any order, each bounds-checked;
+// IPv6 inside and around GRE and VXLAN.
+TEST_F(DecodeTest, Ipv6Frames)
 {
     const Ext6 hop {0}, rt {43, 24}, opts {60, 16}, ah {51, 24}, frag {44, 8, 0x0001, 0x12345678};
-    const FrameSpec abc {.payload = "abc"}, vlan {.tags = 2, .tci = 0x0123, .payload = "abc"};
-    auto chain = [&](std::vector<Ext6> ext, FrameSpec l4) { return buildFrame6({.l4 = l4, .ext = ext}); };
-    auto icmp = [](char type) { return FrameSpec {.proto = 58, .payload = type + std::string(7, '\1')}; };
-    const Bytes big = buildFrame6({.l4 = {.payload = std::string(1000, 'p')}});
-    Bytes claimsMore = buildFrame6({.l4 = abc});
-    put16(claimsMore, 18, 60000);
-    const std::string v4 = bytesOf(buildFrame(abc)), v6 = bytesOf(buildFrame6({.l4 = abc}));
-    struct Case { const char* name; Bytes frame; int caplen = -1; bool v6 = true;
-                  int proto = 6, payloadLen = 3, capLen = 3; unsigned frag = 0; int vid = 0; };
-    const Case cases[] = {
-        {"TCP", chain({}, abc)},
-        {"every header, routing first", chain({rt, opts, frag, ah, opts}, abc), -1, true, 6, 3, 3, 0x444C},
-        {"hop-by-hop, AH, fragment", chain({hop, ah, frag}, abc), -1, true, 6, 3, 3, 0x444C},
-        {"fragment, destination options, AH", chain({frag, opts, ah}, abc), -1, true, 6, 3, 3, 0x444C},
-        {"eight headers", chain(std::vector<Ext6>(8, opts), abc)},
-        {"UDP", chain({opts}, {.proto = 17, .payload = "q"}), -1, true, 17, 1, 1},
-        {"ICMPv6 echo request", chain({}, icmp('\x80')), -1, true, 58, 8, 8},
-        {"ICMPv6 echo reply", chain({}, icmp('\x81')), -1, true, 58, 8, 8},
-        {"ICMPv6 unreachable", chain({}, icmp(1)), -1, true, 58, 8, 8},
-        {"two 802.1Q tags", buildFrame6({.l4 = vlan}), -1, true, 6, 3, 3, 0, 0x123},
-        {"payload length as on the wire", big, 14 + 40 + 20 + 10, true, 6, 1000, 10},
-        {"payload length past the frame", claimsMore, -1, true, 6, 60000 - 20, 3},
-        {"in GRE", tunnel(outer, 47, GRE_IP6, v6.substr(14))},
-        {"in GRE bridged Ethernet", tunnel(outer, 47, GRE_TEB, v6)},
-        {"in VXLAN", tunnel(outer, 17, VXLAN, v6)},
-        {"in VXLAN with a tag", tunnel(outer, 17, VXLAN, bytesOf(buildFrame6({.l4 = vlan})))},
-        {"in GRE over IPv6", tunnel6({.ext = {opts}}, 47, GRE_IP6, v6.substr(14))},
-        {"in VXLAN over IPv6", tunnel6({.ext = {frag}}, 17, VXLAN, v6)},
-        {"IPv4 in GRE over IPv6", tunnel6({}, 47, GRE_IP, v4.substr(14)), -1, false, 6, 3, 3, 1},
+    const FrameSpec abc {.payload = "abc"};
+    // An upper layer that, walked as one more extension header, would lead to TCP.
+    auto opaque = [](int proto, char first = 6) {
+        return FrameSpec {.proto = proto, .payload = first + std::string(1, 0) + std::string(38, 'x')};
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        DecodedPacketT p;
-        ASSERT_TRUE(decodes(c.frame, c.caplen, &p));
-        EXPECT_EQ(std::tuple(p.v6, p.proto, p.sport, p.dport, p.payloadLen, p.capLen, unsigned(p.frag), p.vid),
-                  std::tuple(c.v6, c.proto, c.proto == 58 ? 0 : 40000, c.proto == 58 ? 0 : 80,
-                             c.payloadLen, c.capLen, c.frag, c.vid));
-        EXPECT_EQ(text(p.src) + " " + text(p.dst), c.v6 ? "2001:db8::1 2001:db8::2" : "10.0.0.1 10.0.0.2");
-    }
-}
-
-TEST_F(DecodeTest, Ipv6FramesLeftAlone)
-{
-    const Ext6 opts {60, 16}, ah {51, 24}, later {44, 8, 0x0009};
-    // Bytes that, were they walked as one more extension header, would lead to a TCP header.
-    auto chain = [](std::vector<Ext6> ext, int proto, char first = 6) {
-        const std::string payload = first + std::string(1, 0) + std::string(38, 'x');
-        return buildFrame6({.l4 = {.proto = proto, .payload = payload}, .ext = ext});
+    const std::string in6 = bytesOf(buildFrame6(abc)), tcp6 = "v6 6 [2001:db8::1]:40000 [2001:db8::2]:80 ",
+                      icmp6 = "v6 58 [2001:db8::1]:0 [2001:db8::2]:0 ";
+    Bytes claimsMore = buildFrame6(abc), version4 = claimsMore;
+    put16(claimsMore, 18, 60000), version4[14] = 0x40;
+    const std::tuple<const char*, Bytes, std::string, long> cases[] = {
+        {"routing first", buildFrame6(abc, {rt, opts, frag, ah, opts}), tcp6 + "3/3 id 444c vid 0", -1},
+        {"fragment, options, AH", buildFrame6(abc, {frag, opts, ah}), tcp6 + "3/3 id 444c vid 0", -1},
+        {"eight headers", buildFrame6(abc, std::vector<Ext6>(8, opts)), tcp6 + "3/3 id 0 vid 0", -1},
+        {"nine headers", buildFrame6(abc, std::vector<Ext6>(9, opts)), "none", -1},
+        {"a later fragment", buildFrame6(abc, {{44, 8, 0x0009}}), "none", -1},
+        {"ESP behind AH", buildFrame6(opaque(50), {ah}), "none", -1},
+        {"no next header", buildFrame6(opaque(59), {opts}), "none", -1},
+        {"version 4", version4, "none", -1},
+        {"UDP", buildFrame6({.proto = 17, .payload = "q"}), "v6 17" + tcp6.substr(4) + "1/1 id 0 vid 0", -1},
+        {"echo request", buildFrame6(opaque(58, char(128))), icmp6 + "40/40 id 0 vid 0", -1},
+        {"echo reply", buildFrame6(opaque(58, char(129))), icmp6 + "40/40 id 0 vid 0", -1},
+        {"neighbour solicitation", buildFrame6(opaque(58, char(135))), "none", -1},
+        {"two tags", buildFrame6({.tags = 2, .tci = 0x0123, .payload = "abc"}), tcp6 + "3/3 id 0 vid 291", -1},
+        {"payload length as on the wire", buildFrame6({.payload = std::string(1000, 'p')}), tcp6 + "1000/10 id 0 vid 0",
+         14 + 40 + 20 + 10},
+        {"payload length past the frame", claimsMore, tcp6 + "59980/3 id 0 vid 0", -1},
+        {"in GRE", tunnel(outer, 47, GRE_IP6, in6.substr(14)), tcp6 + "3/3 id 0 vid 0", -1},
+        {"in GRE, bridged", tunnel(outer, 47, GRE_TEB, in6), tcp6 + "3/3 id 0 vid 0", -1},
+        {"in VXLAN", tunnel(outer, 17, VXLAN, in6), tcp6 + "3/3 id 0 vid 0", -1},
+        {"in GRE over IPv6", buildFrame6({.proto = 47, .payload = GRE_IP6 + in6.substr(14)}, {opts}),
+         tcp6 + "3/3 id 0 vid 0", -1},
+        {"in VXLAN over IPv6", buildFrame6({.proto = 17, .payload = VXLAN + in6}, {frag}), tcp6 + "3/3 id 0 vid 0", -1},
+        {"ICMPv6 in VXLAN", tunnel(outer, 17, VXLAN, bytesOf(buildFrame6(opaque(58, char(128))))), "none", -1},
     };
-    Bytes version4 = buildFrame6({});
-    version4[14] = 0x40;
-    const std::pair<const char*, Bytes> cases[] = {
-        {"ESP ends the walk", chain({opts}, 50)}, {"ESP behind AH", chain({ah}, 50)},
-        {"no next header", chain({opts}, 59)}, {"a fragment after the first", chain({later}, 6)},
-        {"nine extension headers", chain(std::vector<Ext6>(9, opts), 6)},
-        {"neighbour solicitation", chain({}, 58, char(135))},
-        {"ICMPv6 in VXLAN", tunnel(outer, 17, VXLAN, bytesOf(chain({}, 58, char(128))))},
-        {"version 4 behind the IPv6 type", version4},
-    };
-    for (const auto& [name, frame] : cases) EXPECT_FALSE(decodes(frame)) << name;
+    for (const auto& [name, frame, want, caplen] : cases) EXPECT_EQ(decoded(frame, caplen), want) << name;
     // Cut anywhere before the TCP header's end, at or inside any header of the chain.
-    const Bytes whole = buildFrame6({.l4 = {.payload = "abc"}, .ext = {{0}, {43, 24}, {44}, ah, opts}});
-    ASSERT_TRUE(decodes(whole));
-    for (long len = 0; len < long(whole.size()) - 3; len++) EXPECT_FALSE(decodes(whole, len)) << "cut at " << len;
+    const Bytes whole = buildFrame6(abc, {hop, rt, {44}, ah, opts});
+    ASSERT_NE(decoded(whole), "none");
+    for (long len = 0; len < long(whole.size()) - 3; len++) EXPECT_EQ(decoded(whole, len), "none") << len;
 }
 
 std::vector<CommMsgT> exported;

@@ -50,41 +50,26 @@ inline Bytes buildFrame(const FrameSpec& s)
     return f;
 }
 
-// An IPv6 extension header: its type and length in bytes (a multiple of 8, of 4 for AH); a
-// fragment header (44) takes fragField (offset and M flag) and fragId.
-struct Ext6 {
-    int type, len = 8;
-    std::uint16_t fragField = 0;
-    std::uint32_t fragId = 0;
-};
+// An IPv6 extension header: type, length in bytes (of 8s, of 4s for AH), a fragment header's fields.
+struct Ext6 { int type, len = 8; std::uint16_t fragField = 0; std::uint32_t fragId = 0; };
 
-// An IPv6 frame: Ethernet, tags and the upper layer (l4.proto: TCP, UDP or all payload) as
-// buildFrame makes them, behind an IPv6 header and its extension headers, in order.
-struct Frame6Spec {
-    FrameSpec l4 {};
-    std::string src = "2001:db8::1", dst = "2001:db8::2";
-    std::vector<Ext6> ext {};
-};
-
-inline Bytes buildFrame6(const Frame6Spec& s)
+// 2001:db8::1 to 2001:db8::2 behind the extension headers, in order; Ethernet, tags and the
+// upper layer (l4.proto) as buildFrame makes them.
+inline Bytes buildFrame6(const FrameSpec& l4, const std::vector<Ext6>& ext = {})
 {
-    const Bytes v4 = buildFrame(s.l4);
-    const std::size_t ip = 14 + 4 * std::size_t(s.l4.tags);
-    Bytes f(v4.begin(), v4.begin() + long(ip)), h(40, 0);
-    put16(f, ip - 2, 0x86DD), h[0] = 0x60, h[7] = 64;
-    inet_pton(AF_INET6, s.src.c_str(), &h[8]), inet_pton(AF_INET6, s.dst.c_str(), &h[24]);
-    std::size_t next = 6;  // the next-header field to fill
-    for (const Ext6& e : s.ext) {
-        h[next] = std::uint8_t(e.type), next = h.size();
-        Bytes x(std::size_t(e.len), 0);
-        x[1] = std::uint8_t(e.type == 51 ? e.len / 4 - 2 : e.type == 44 ? 0 : e.len / 8 - 1);
-        if (e.type == 44) put16(x, 2, e.fragField), put32(x, 4, e.fragId);
-        h.insert(h.end(), x.begin(), x.end());
+    const Bytes v4 = buildFrame(l4);
+    const long ip = 14 + 4 * l4.tags;
+    Bytes f(v4.begin(), v4.begin() + ip + 40);
+    std::fill(f.begin() + ip, f.end(), 0), put16(f, ip - 2, 0x86DD), f[ip] = 0x60, f[ip + 7] = 64;
+    inet_pton(AF_INET6, "2001:db8::1", &f[ip + 8]), inet_pton(AF_INET6, "2001:db8::2", &f[ip + 24]);
+    std::size_t next = ip + 6;  // the next-header field to fill
+    for (const Ext6& e : ext) {
+        f[next] = std::uint8_t(e.type), next = f.size(), f.resize(f.size() + std::size_t(e.len));
+        f[next + 1] = std::uint8_t(e.type == 51 ? e.len / 4 - 2 : e.type == 44 ? 0 : e.len / 8 - 1);
+        if (e.type == 44) put16(f, next + 2, e.fragField), put32(f, next + 4, e.fragId);
     }
-    h[next] = std::uint8_t(s.l4.proto);
-    h.insert(h.end(), v4.begin() + long(ip) + 20, v4.end());
-    put16(h, 4, unsigned(h.size() - 40));
-    f.insert(f.end(), h.begin(), h.end());
+    f[next] = std::uint8_t(l4.proto), f.insert(f.end(), v4.begin() + ip + 20, v4.end());
+    put16(f, ip + 4, unsigned(f.size() - ip - 40));
     return f;
 }
 
@@ -99,11 +84,6 @@ inline Bytes tunnel(FrameSpec outer, int proto, const std::string& header, const
 {
     outer.proto = proto, outer.payload = header + inner;
     return buildFrame(outer);
-}
-inline Bytes tunnel6(Frame6Spec outer, int proto, const std::string& header, const std::string& inner)
-{
-    outer.l4.proto = proto, outer.l4.payload = header + inner;
-    return buildFrame6(outer);
 }
 // inner's IPv4 packet in GRE; inner's whole frame in VXLAN.
 inline Bytes greFrame(const FrameSpec& outer, const FrameSpec& inner)
