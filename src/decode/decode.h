@@ -7,17 +7,19 @@
 #include <cstdint>
 
 #include "core/global_define.h"
+#include "core/ipaddr.h"
 #include "core/util.h"
 
 // What the session step needs of one packet.
 struct DecodedPacketT {
     int vid = 0;  // 802.1Q identifier of the outer frame, 0 untagged
-    int proto = 0;
-    u32 src = 0, dst = 0;
+    int proto = 0;  // 6, 17, 1, or 58 (ICMPv6)
+    IpAddrT src {}, dst {};  // on 8-byte boundaries: the IPv4 path writes and reads them by the word
+    bool v6 = false;         // the addresses are IPv6 ones
     int sport = 0, dport = 0;
     u32 seq = 0, ackSeq = 0;
     u8 tcpFlag = 0;
-    u16 frag = 0;  // IPv4 identification
+    u16 frag = 0;  // IPv4 identification; IPv6 fragment identification folded, 0 unfragmented
     int winSize = 0;
     const u8* payload = nullptr;
     int payloadLen = 0;  // on the wire for TCP, captured for UDP and ICMP
@@ -26,15 +28,18 @@ struct DecodedPacketT {
 };
 
 // Decodes one frame (sp followed by a zero byte) into p: true when it holds
-// a packet to analyse, directly or inside a GRE or VXLAN tunnel. Untunnelled
-// packets of the probe's own peers, or of no monitored endpoint while some
-// are set, are not; the others count in globalValue.processState.
-// The filter's lookup is taken from endpoint when it is current.
+// a packet to analyse, IPv4 or IPv6, directly or inside a GRE or VXLAN
+// tunnel. Untunnelled packets of the probe's own peers, or of no monitored
+// endpoint while some are set, are not; the others count in
+// globalValue.processState. The filter's lookup is taken from endpoint when
+// it is current. The endpoint table and the count take IPv4 alone for now:
+// an untunnelled IPv6 packet is neither filtered nor counted, and is true
+// here for the caller to leave alone.
 bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p,
                  const EndpointHintT* endpoint = nullptr);
 
-// The addresses and ports of an untunnelled TCP or UDP frame, read ahead of
-// its decoding; false for any other frame.
+// The addresses and ports of an untunnelled TCP or UDP frame over IPv4, read
+// ahead of its decoding; false for any other frame.
 bool peekConversation(const pcap_pkthdr* h, const std::uint8_t* sp, u32* src, u32* dst, int* sport, int* dport);
 
 // Frames and wire bytes handed to decoding since start-up.

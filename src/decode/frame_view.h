@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 class FrameView {
 public:
@@ -39,6 +40,14 @@ public:
         return static_cast<std::uint32_t>(data_[off]) << 24 | static_cast<std::uint32_t>(data_[off + 1]) << 16 |
                static_cast<std::uint32_t>(data_[off + 2]) << 8 | data_[off + 3];
     }
+    // Copies len bytes from off to out; false, copying nothing, when they
+    // are not all there.
+    bool copy(long off, void* out, long len) const
+    {
+        if (!has(off, len)) return false;
+        std::memcpy(out, data_ + off, static_cast<std::size_t>(len));
+        return true;
+    }
     // The view from off onward (empty when off is past the end).
     FrameView from(long off) const
     {
@@ -68,4 +77,16 @@ inline long skipGreHeaders(const FrameView& f, long off)
     if (f.u8(off + 2) == 0x08 && f.u8(off + 3) == 0x00) off += 4;
     if (f.u8(off + 2) == 0x88 && f.u8(off + 3) == 0x0B) off += f.u8(off + 1) == 0x81 ? 17 : 13;
     return off;
+}
+
+// The same, knowing IPv6 inside: carried directly (protocol type 0x86DD) or
+// in bridged Ethernet; *v6 tells which family begins there. Every other
+// type is read as the IPv4 decoder always has.
+inline long skipGreHeaders(const FrameView& f, long off, bool* v6)
+{
+    *v6 = true;
+    if (f.be16(off + 2) == 0x86DD) return off + 4;
+    if (f.be16(off + 2) == 0x6558 && f.be16(off + 16) == 0x86DD) return off + 18;
+    *v6 = false;
+    return skipGreHeaders(f, off);
 }

@@ -66,6 +66,8 @@ TEST_F(DecodeTest, EachPathReachesTheSessionWithTheInnerPacket)
         {"VXLAN, whatever the port", vxlanFrame(outer, tcp), 0, false},
         {"VXLAN with an 802.1Q inner frame", vxlanFrame(outer, vlan), 0, false},
         {"VXLAN with MPLS", tunnel(outer, 17, VXLAN, mpls), 0, false},
+        {"VXLAN over IPv6", buildFrame6({.proto = 17, .payload = VXLAN + bytesOf(buildFrame(tcp))}), 0, false},
+        {"GRE over IPv6", buildFrame6({.proto = 47, .payload = GRE_IP + bytesOf(buildFrame(tcp), 14)}), 0, false},
         {"a keep-alive probe carries no payload", buildFrame({.payload = std::string(1, '\0')})},
         {"one byte", buildFrame({.payload = "\x01"}), 0, true, 1},
         {"200 bytes captured", buildFrame({.payload = k}), 0, true, 1000, 200},
@@ -89,7 +91,7 @@ TEST_F(DecodeTest, WhatIsNotAnalysed)
     auto withByte = [](std::size_t at, std::uint8_t v) { Bytes f = buildFrame(tcp); f[at] = v; return f; };
     struct Case { const char* name; Bytes frame; const char* endpoint = nullptr; bool peer = false; int sessions = 0; };
     const Case cases[] = {
-        {"ARP", buildFrame({.etherType = 0x0806})}, {"IPv6", buildFrame({.etherType = 0x86DD})},
+        {"ARP", buildFrame({.etherType = 0x0806})}, {"IPv6, until sessions take it", buildFrame6({})},
         {"SCTP", buildFrame({.proto = 132})}, {"a later fragment", buildFrame({.fragField = 0x00B9})},
         {"ICMP in VXLAN", vxlanFrame(outer, {.proto = 1, .payload = std::string(8, '\0')})},
         {"IPv4 header length below 20", withByte(14, 0x44)}, {"TCP data offset below 20", withByte(14 + 20 + 12, 0x30)},
@@ -104,6 +106,67 @@ TEST_F(DecodeTest, WhatIsNotAnalysed)
         feed(c.frame);
         EXPECT_EQ(std::pair(countSessions(), globalValue.processState.pkt.load()), std::pair(c.sessions, 0u)) << c.name;
     }
+}
+
+// What decoding makes of the first caplen bytes of frame (all when negative), or "none".
+std::string decoded(const Bytes& frame, long caplen = -1)
+{
+    Bytes f(frame.begin(), caplen < 0 ? frame.end() : frame.begin() + caplen);
+    f.push_back(0);
+    const pcap_pkthdr h {{100, 0}, bpf_u_int32(f.size() - 1), bpf_u_int32(frame.size())};
+    DecodedPacketT p;
+    char a[IP_PORT_TEXT_SIZE], b[IP_PORT_TEXT_SIZE], t[160];
+    if (!decodeFrame(&h, f.data(), p)) return "none";
+    formatIpPort(p.src, p.sport, a), formatIpPort(p.dst, p.dport, b);
+    std::snprintf(t, sizeof t, "v%d %d %s %s %d/%d id %x vid %d", p.v6 ? 6 : 4, p.proto, a, b, p.payloadLen, p.capLen,
+                  p.frag, p.vid);
+    return t;
+}
+
+// The upper layer behind up to eight extension headers in any order, each bounds-checked;
+// IPv6 inside and around GRE and VXLAN.
+TEST_F(DecodeTest, Ipv6Frames)
+{
+    const Ext6 hop {0}, rt {43, 24}, opts {60, 16}, ah {51, 24}, frag {44, 8, 0x0001, 0x12345678};
+    const FrameSpec abc {.payload = "abc"};
+    // An upper layer that, walked as one more extension header, would lead to TCP.
+    auto opaque = [](int proto, char first = 6) {
+        return FrameSpec {.proto = proto, .payload = first + std::string(1, 0) + std::string(38, 'x')};
+    };
+    const std::string in6 = bytesOf(buildFrame6(abc)), tcp6 = "v6 6 [2001:db8::1]:40000 [2001:db8::2]:80 ",
+                      icmp6 = "v6 58 [2001:db8::1]:0 [2001:db8::2]:0 ";
+    Bytes claimsMore = buildFrame6(abc), version4 = claimsMore;
+    put16(claimsMore, 18, 60000), version4[14] = 0x40;
+    const std::tuple<const char*, Bytes, std::string, long> cases[] = {
+        {"routing first", buildFrame6(abc, {rt, opts, frag, ah, opts}), tcp6 + "3/3 id 444c vid 0", -1},
+        {"fragment, options, AH", buildFrame6(abc, {frag, opts, ah}), tcp6 + "3/3 id 444c vid 0", -1},
+        {"eight headers", buildFrame6(abc, std::vector<Ext6>(8, opts)), tcp6 + "3/3 id 0 vid 0", -1},
+        {"nine headers", buildFrame6(abc, std::vector<Ext6>(9, opts)), "none", -1},
+        {"a later fragment", buildFrame6(abc, {{44, 8, 0x0009}}), "none", -1},
+        {"ESP behind AH", buildFrame6(opaque(50), {ah}), "none", -1},
+        {"no next header", buildFrame6(opaque(59), {opts}), "none", -1},
+        {"version 4", version4, "none", -1},
+        {"UDP", buildFrame6({.proto = 17, .payload = "q"}), "v6 17" + tcp6.substr(4) + "1/1 id 0 vid 0", -1},
+        {"echo request", buildFrame6(opaque(58, char(128))), icmp6 + "40/40 id 0 vid 0", -1},
+        {"echo reply", buildFrame6(opaque(58, char(129))), icmp6 + "40/40 id 0 vid 0", -1},
+        {"neighbour solicitation", buildFrame6(opaque(58, char(135))), "none", -1},
+        {"two tags", buildFrame6({.tags = 2, .tci = 0x0123, .payload = "abc"}), tcp6 + "3/3 id 0 vid 291", -1},
+        {"payload length as on the wire", buildFrame6({.payload = std::string(1000, 'p')}), tcp6 + "1000/10 id 0 vid 0",
+         14 + 40 + 20 + 10},
+        {"payload length past the frame", claimsMore, tcp6 + "59980/3 id 0 vid 0", -1},
+        {"in GRE", tunnel(outer, 47, GRE_IP6, in6.substr(14)), tcp6 + "3/3 id 0 vid 0", -1},
+        {"in GRE, bridged", tunnel(outer, 47, GRE_TEB, in6), tcp6 + "3/3 id 0 vid 0", -1},
+        {"in VXLAN", tunnel(outer, 17, VXLAN, in6), tcp6 + "3/3 id 0 vid 0", -1},
+        {"in GRE over IPv6", buildFrame6({.proto = 47, .payload = GRE_IP6 + in6.substr(14)}, {opts}),
+         tcp6 + "3/3 id 0 vid 0", -1},
+        {"in VXLAN over IPv6", buildFrame6({.proto = 17, .payload = VXLAN + in6}, {frag}), tcp6 + "3/3 id 0 vid 0", -1},
+        {"ICMPv6 in VXLAN", tunnel(outer, 17, VXLAN, bytesOf(buildFrame6(opaque(58, char(128))))), "none", -1},
+    };
+    for (const auto& [name, frame, want, caplen] : cases) EXPECT_EQ(decoded(frame, caplen), want) << name;
+    // Cut anywhere before the TCP header's end, at or inside any header of the chain.
+    const Bytes whole = buildFrame6(abc, {hop, rt, {44}, ah, opts});
+    ASSERT_NE(decoded(whole), "none");
+    for (long len = 0; len < long(whole.size()) - 3; len++) EXPECT_EQ(decoded(whole, len), "none") << len;
 }
 
 std::vector<CommMsgT> exported;

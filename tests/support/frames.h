@@ -1,5 +1,7 @@
-// Raw frames: Ethernet, 802.1Q tags, IPv4 and a TCP, UDP or other header with payload.
+// Raw frames: Ethernet, 802.1Q tags, IPv4 or IPv6 and a TCP, UDP or other header with payload.
 #pragma once
+
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -48,10 +50,34 @@ inline Bytes buildFrame(const FrameSpec& s)
     return f;
 }
 
+// An IPv6 extension header: type, length in bytes (of 8s, of 4s for AH), a fragment header's fields.
+struct Ext6 { int type, len = 8; std::uint16_t fragField = 0; std::uint32_t fragId = 0; };
+
+// 2001:db8::1 to 2001:db8::2 behind the extension headers, in order; Ethernet, tags and the
+// upper layer (l4.proto) as buildFrame makes them.
+inline Bytes buildFrame6(const FrameSpec& l4, const std::vector<Ext6>& ext = {})
+{
+    const Bytes v4 = buildFrame(l4);
+    const long ip = 14 + 4 * l4.tags;
+    Bytes f(v4.begin(), v4.begin() + ip + 40);
+    std::fill(f.begin() + ip, f.end(), 0), put16(f, ip - 2, 0x86DD), f[ip] = 0x60, f[ip + 7] = 64;
+    inet_pton(AF_INET6, "2001:db8::1", &f[ip + 8]), inet_pton(AF_INET6, "2001:db8::2", &f[ip + 24]);
+    std::size_t next = ip + 6;  // the next-header field to fill
+    for (const Ext6& e : ext) {
+        f[next] = std::uint8_t(e.type), next = f.size(), f.resize(f.size() + std::size_t(e.len));
+        f[next + 1] = std::uint8_t(e.type == 51 ? e.len / 4 - 2 : e.type == 44 ? 0 : e.len / 8 - 1);
+        if (e.type == 44) put16(f, next + 2, e.fragField), put32(f, next + 4, e.fragId);
+    }
+    f[next] = std::uint8_t(l4.proto), f.insert(f.end(), v4.begin() + ip + 20, v4.end());
+    put16(f, ip + 4, unsigned(f.size() - ip - 40));
+    return f;
+}
+
 inline std::string bytesOf(const Bytes& v, std::size_t from = 0) { return {v.begin() + long(from), v.end()}; }
 
-// Tunnel headers: GRE carrying IPv4 or Ethernet, VXLAN with VNI 200.
+// Tunnel headers: GRE carrying IPv4, IPv6 or Ethernet, VXLAN with VNI 200.
 inline const std::string GRE_IP("\x00\x00\x08\x00", 4), GRE_TEB("\x00\x00\x65\x58", 4);
+inline const std::string GRE_IP6("\x00\x00\x86\xDD", 4);
 inline const std::string VXLAN("\x08\x00\x00\x00\x00\x00\xC8\x00", 8);
 
 inline Bytes tunnel(FrameSpec outer, int proto, const std::string& header, const std::string& inner)
