@@ -120,12 +120,18 @@ void sendFinished(NetSessionT* session)
 
 void setTransactionSink(void (*sink)(NetSessionT* session)) { transactionSink = sink; }
 
-void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq, u32 ackSeq, u8 tcpFlag,
-             const pcap_pkthdr* h, u16 frag, const u8* payload, int payloadLen, int capLen, int winSize,
-             CommMsgT* pCommMsg, int host)
+void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
 {
     HashTableT* table = globalValue.hashTable;
     if (table == nullptr) return;
+    // Taken once: the calls below could write the record for all the compiler
+    // knows, and would make it read every field again after each.
+    const int vid = p.vid, proto = p.proto, sport = p.sport, dport = p.dport;
+    const u32 src = ipV4(p.src), dst = ipV4(p.dst), seq = p.seq, ackSeq = p.ackSeq;
+    const u8 tcpFlag = p.tcpFlag;
+    const u16 frag = p.frag;
+    const u8* const payload = p.payload;
+    const int payloadLen = p.payloadLen, capLen = p.capLen, winSize = p.winSize, host = p.host;
     // Counters and sequence tests go by the length on the wire; whatever reads
     // the bytes gets only those that were captured.
     int readable = payload == nullptr ? 0 : std::min(payloadLen, capLen);
@@ -140,7 +146,7 @@ void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq
     // The endpoint table has its own lock-free readers; look it up before the
     // bucket is locked so that no two locks are ever held together.
     const HostInfoT* endpoint =
-        findEndpoint(host != -2 ? host : findEndpointIndex(ipFromV4(src), sport, ipFromV4(dst), dport, proto));
+        findEndpoint(host != -2 ? host : findEndpointIndex(p.src, sport, p.dst, dport, proto));
 
     // Receives a copy of the session when a transaction finishes. Only valid is
     // set here: the record is large and this runs for every frame.

@@ -4,16 +4,13 @@
 #include <pcap/pcap.h>
 
 #include "core/global_define.h"
+#include "decode/decode.h"
 
-// One decoded packet into its session. payloadLen is the payload's length
-// (for TCP as on the wire), capLen how many of its bytes were captured and
-// may be read. pCommMsg receives the record of a session recycled on the
-// way, which the caller exports; a finished transaction goes to the
-// transaction sink once the session's bucket is released. host is the
-// packet's endpoint when the decoding looked it up (-2 when not).
-void process(int vid, int proto, u32 src, u32 dst, int sport, int dport, u32 seq, u32 ackSeq, u8 tcpFlag,
-             const pcap_pkthdr* h, u16 frag, const u8* payload, int payloadLen, int capLen, int winSize,
-             CommMsgT* pCommMsg, int host = -2);
+// One decoded IPv4 packet into its session (the table keys IPv4 addresses
+// alone). pCommMsg receives the record of a session recycled on the way,
+// which the caller exports; a finished transaction goes to the transaction
+// sink once the session's bucket is released.
+void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg);
 void processFirstPacket(NetSessionT* session, int proto, u32 seq, u32 ackSeq, const pcap_pkthdr* h, u8 tcpFlag,
                         int tiny, int direction, int payloadLen, int winSize);
 void processStateAndAck(NetSessionT* session, int direction, u32 seq, u32 ackSeq, const timeval& ts, u8 tcpFlag);

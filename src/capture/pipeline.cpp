@@ -100,8 +100,7 @@ void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp, const EndpointH
     if (p.v6) return;
     recycled.sendPkts = 0;
     recycled.rcvdPkts = 0;
-    process(p.vid, p.proto, ipV4(p.src), ipV4(p.dst), p.sport, p.dport, p.seq, p.ackSeq, p.tcpFlag, h, p.frag,
-            p.payload, p.payloadLen, p.capLen, p.winSize, &recycled, p.host);
+    process(p, h, &recycled);
     if (recycled.sendPkts + recycled.rcvdPkts != 0) exportData(&recycled, globalValue.currTime);
 }
 

@@ -34,8 +34,11 @@ struct Flow {
     {
         const pcap_pkthdr h {{1700000000 + p.us / 1000000, p.us % 1000000}, wire(p.len), wire(p.len)};
         const bool c = p.fromCli;
-        process(0, proto, c ? cli : srv, c ? srv : cli, c ? cport : sport, c ? sport : cport, p.seq, p.ack, p.flags,
-                &h, ipId, data, p.len, capLen < 0 ? p.len : capLen, p.win, nullptr);
+        DecodedPacketT d;
+        d.proto = proto, d.src = ipFromV4(c ? cli : srv), d.dst = ipFromV4(c ? srv : cli);
+        d.sport = c ? cport : sport, d.dport = c ? sport : cport, d.seq = p.seq, d.ackSeq = p.ack, d.tcpFlag = p.flags;
+        d.frag = ipId, d.winSize = p.win, d.payload = data, d.payloadLen = p.len, d.capLen = capLen < 0 ? p.len : capLen;
+        process(d, &h, nullptr);
     }
     void operator()(std::initializer_list<Pkt> pkts) { for (const Pkt& p : pkts) send(p); }
     NetSessionT& ses() const  // the only one: each test's table holds one session at a time
