@@ -34,11 +34,10 @@ struct Flow {
     {
         const pcap_pkthdr h {{1700000000 + p.us / 1000000, p.us % 1000000}, wire(p.len), wire(p.len)};
         const bool c = p.fromCli;
-        DecodedPacketT d;
-        d.proto = proto, d.src = ipFromV4(c ? cli : srv), d.dst = ipFromV4(c ? srv : cli);
-        d.sport = c ? cport : sport, d.dport = c ? sport : cport, d.seq = p.seq, d.ackSeq = p.ack, d.tcpFlag = p.flags;
-        d.frag = ipId, d.winSize = p.win, d.payload = data, d.payloadLen = p.len, d.capLen = capLen < 0 ? p.len : capLen;
-        process(d, &h, nullptr);
+        process({.proto = proto, .src = ipFromV4(c ? cli : srv), .dst = ipFromV4(c ? srv : cli),
+                 .sport = c ? cport : sport, .dport = c ? sport : cport, .seq = p.seq, .ackSeq = p.ack,
+                 .tcpFlag = p.flags, .frag = ipId, .winSize = p.win, .payload = data, .payloadLen = p.len,
+                 .capLen = capLen < 0 ? p.len : capLen}, &h, nullptr);
     }
     void operator()(std::initializer_list<Pkt> pkts) { for (const Pkt& p : pkts) send(p); }
     NetSessionT& ses() const  // the only one: each test's table holds one session at a time
