@@ -55,7 +55,8 @@ void resetSession(int type, NetSessionT* session);
 // its own) carried over.
 void emptyTransaction(NetSessionT* session);
 // Whether the session holds a transaction that makes a record (a URL or a
-// statement, and its start).
+// statement, and its start; url and sql start at the same place of the
+// union, and so do both begin times).
 inline bool holdsTransaction(const NetSessionT& s)
 {
     return s.type >= 1 && s.type <= 4 && s.busi.http.url[0] != 0 && s.busi.http.beginTime.tv_sec != 0;

@@ -393,7 +393,7 @@ int exportBusinessData(NetSessionT* pNetSession)
     pNetSession->did = readOnlyGlobal.did;
     if (observe) observe(*pNetSession);
     if (!anySink()) return 0;
-    if (!hasTransaction(*pNetSession)) return -1;
+    if (!holdsTransaction(*pNetSession)) return -1;
     if (handsOff) {
         handOff(2, globalValue.currTime, pNetSession, transactionBytes(*pNetSession));
     } else {

@@ -341,10 +341,6 @@ void totalMs(RecordWriter& w, const Key& key, u32 usec) { w.ratio(key, usec / 10
 
 }  // namespace
 
-// url and sql start at the same place of the union, and so do both begin
-// times.
-bool hasTransaction(const NetSessionT& s) { return holdsTransaction(s); }
-
 // ---- record text -------------------------------------------------------------
 
 void delQuota(char* str, std::size_t cap)
@@ -420,7 +416,7 @@ void makeJsonStr(const CommMsgT* m, char* str)
 int makeTransactionJsonStr(NetSessionT* s, time_t now, char* str)
 {
     str[0] = 0;
-    if (!hasTransaction(*s)) return -1;
+    if (!holdsTransaction(*s)) return -1;
     int jsonType = s->type == 1 ? 2 : s->type == 2 ? 4 : s->type == 3 ? 5 : 6;
     bool http = s->type == 1;
     HttpSessionT& h = s->busi.http;

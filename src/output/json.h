@@ -11,9 +11,6 @@ constexpr int JSON_RECORD_SIZE = 16384;
 
 // The pair record (JSON type 1).
 void makeJsonStr(const CommMsgT* pCommMsg, char* str);
-// Whether a session copy holds a transaction to report: a known type with a
-// request or statement.
-bool hasTransaction(const NetSessionT& s);
 // The transaction record of a session copy (types 2, 4, 5, 6) as exported at
 // time now; 0, or -1 and an empty str when it holds no reportable
 // transaction. Strips double quotes from the session's text fields.
