@@ -264,6 +264,20 @@ bool keptForLater(PartT part, int rc, const char* text, const char* space, bool 
     return true;
 }
 
+// The outcome rc of one part's try in a validator: applied, its kept text is
+// released; refused for now, it is kept and first keeps the first such
+// refusal. false when the refusal is for good, which ends the validator.
+bool settle(PartT part, int rc, const char* text, const char* space, bool win, int& first)
+{
+    if (rc == 0) {
+        release(part);
+        return true;
+    }
+    if (!keptForLater(part, rc, text, space, win)) return false;
+    if (first == 0) first = rc;
+    return true;
+}
+
 // Copies an entry's text into its try field. Text longer than the field is
 // refused with the message the field's own check gives for a bad value:
 // cutting it would apply a value the user never typed.
@@ -317,17 +331,11 @@ int exportAdd(bool win)
     int first = 0;  // the first refusal, of a part kept for later
     if (path) {
         int rc = applyStore(STORE_JSON, g.tryExportStrLocalPath, g.tryExportStrLocalSpace, win);
-        if (rc == 0) release(PART_JSON_STORE);
-        if (rc != 0 && !keptForLater(PART_JSON_STORE, rc, g.tryExportStrLocalPath, g.tryExportStrLocalSpace, win)) {
-            return rc;
-        }
-        first = rc;
+        if (!settle(PART_JSON_STORE, rc, g.tryExportStrLocalPath, g.tryExportStrLocalSpace, win, first)) return rc;
     }
     if (remote) {
         int rc = applyCollector(g.tryExportStrRemotePath, win);
-        if (rc == 0) release(PART_COLLECTOR);
-        if (rc != 0 && !keptForLater(PART_COLLECTOR, rc, g.tryExportStrRemotePath, nullptr, win)) return rc;
-        if (first == 0) first = rc;
+        if (!settle(PART_COLLECTOR, rc, g.tryExportStrRemotePath, nullptr, win, first)) return rc;
     }
 
     refreshConf();
@@ -372,17 +380,11 @@ int dumpAdd(bool win)
     int first = 0;
     if (path) {
         int rc = applyStore(STORE_PKTS, g.tryDumpStrLocalPath, g.tryDumpStrLocalSpace, win);
-        if (rc == 0) release(PART_PKT_STORE);
-        if (rc != 0 && !keptForLater(PART_PKT_STORE, rc, g.tryDumpStrLocalPath, g.tryDumpStrLocalSpace, win)) {
-            return rc;
-        }
-        first = rc;
+        if (!settle(PART_PKT_STORE, rc, g.tryDumpStrLocalPath, g.tryDumpStrLocalSpace, win, first)) return rc;
     }
     if (remote) {
         int rc = applyReceiver(g.tryDumpStrRemotePath, win);
-        if (rc == 0) release(PART_RECEIVER);
-        if (rc != 0 && !keptForLater(PART_RECEIVER, rc, g.tryDumpStrRemotePath, nullptr, win)) return rc;
-        if (first == 0) first = rc;
+        if (!settle(PART_RECEIVER, rc, g.tryDumpStrRemotePath, nullptr, win, first)) return rc;
     }
 
     refreshConf();
