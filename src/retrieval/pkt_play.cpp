@@ -135,21 +135,14 @@ bool ipv4Layer(const FrameView& f, long ip, LayerT& l)
     return true;
 }
 
-IpAddrT v6At(const FrameView& f, long off)
-{
-    IpAddrT a;
-    std::memcpy(a.b, f.data() + off, sizeof a.b);
-    return a;
-}
-
 // The IPv6 header at ip and its extension headers, or false. A chain cut
 // short leaves the layer its addresses and no ports; ESP, no-next-header
 // and anything unknown end the walk as the transport.
 bool ipv6Layer(const FrameView& f, long ip, LayerT& l)
 {
     if (!f.has(ip, 40) || (f.u8(ip) >> 4) != 6) return false;
-    l.src.addr = v6At(f, ip + 8);
-    l.dst.addr = v6At(f, ip + 24);
+    f.copy(ip + 8, l.src.addr.b, sizeof l.src.addr.b);
+    f.copy(ip + 24, l.dst.addr.b, sizeof l.dst.addr.b);
     int next = f.u8(ip + 6);
     long at = ip + 40;
     bool first = true;
@@ -240,16 +233,9 @@ bool checkPkt(const PlayQueryT& q, const ptcs_pkthdr& h, const u8* data)
         return ipLayer(eth, ip, v6, l) && layerPasses(q.filter, l);
     }
     // GRE, unwrapped like the decoder does: one more level when the inner
-    // packet is GRE again, no further. IPv6 inside is known by its protocol
-    // type, or by its version behind bridged Ethernet.
+    // packet is GRE again, no further.
     for (int level = 0; level < 2 && l.proto == 47 && l.payload >= 0; level++) {
-        if (f.be16(l.payload + 2) == 0x86DD) {
-            ip = l.payload + 4;
-            v6 = true;
-        } else {
-            ip = skipGreHeaders(f, l.payload);
-            v6 = (f.u8(ip) >> 4) == 6;
-        }
+        ip = skipGreHeaders(f, l.payload, &v6);
         if (!ipLayer(f, ip, v6, l)) return false;
         if (layerPasses(q.filter, l)) return true;
     }
