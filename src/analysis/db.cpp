@@ -49,11 +49,6 @@ void takeAskedDb(DbSessionT& db)
     db.askedState = 0;
 }
 
-FrameView viewOf(const u8* payload, int payloadLen)
-{
-    return FrameView(payload, payloadLen > 0 ? static_cast<std::size_t>(payloadLen) : 0);
-}
-
 // Control bytes and, as signed characters, every byte from 0x80 on.
 bool isControl(u8 b) { return static_cast<signed char>(b) <= 0x1F; }
 

@@ -29,11 +29,6 @@ constexpr long LOGIN7_FIXED = 72;  // up to the database's pair
 
 constexpr long ORACLE_CONNECT_DATA = 58;
 
-FrameView viewOf(const u8* payload, int payloadLen)
-{
-    return FrameView(payload, payloadLen > 0 ? static_cast<std::size_t>(payloadLen) : 0);
-}
-
 // A name of at most NAME_SIZE - 1 bytes of UTF-8. A character that does not
 // fit ends it, so that a cut never splits a character; so does a zero.
 struct NameT {

@@ -194,7 +194,7 @@ long greHeader(const FrameView& f, long ip, bool v6)
 // (sp behind the VXLAN header); len is the number of captured bytes from sp.
 bool decodeGre(int vid, const pcap_pkthdr* h, const u8* sp, int len, bool v6, DecodedPacketT& p)
 {
-    FrameView f(sp, len > 0 ? static_cast<std::size_t>(len) : 0);
+    const FrameView f = viewOf(sp, len);
     // One more level of GRE is unwrapped, no further.
     long gre = greHeader(f, 0, v6);
     long ip = gre >= 0 ? skipGreHeaders(f, gre, &v6) : 0;
@@ -205,7 +205,7 @@ bool decodeGre(int vid, const pcap_pkthdr* h, const u8* sp, int len, bool v6, De
 
 bool decodeVxlan(int vid, const pcap_pkthdr* h, const u8* sp, int len, DecodedPacketT& p)
 {
-    FrameView f(sp, len > 0 ? static_cast<std::size_t>(len) : 0);
+    const FrameView f = viewOf(sp, len);
     long shift = vlanTagBytes(f);
     // The inner EtherType is read for IPv6 alone: anything else is taken as
     // IPv4, as it always has been.

@@ -60,6 +60,12 @@ private:
     std::size_t len_;
 };
 
+// The view of len bytes at data, where a length that is not positive means none.
+inline FrameView viewOf(const std::uint8_t* data, int len)
+{
+    return FrameView(data, len > 0 ? static_cast<std::size_t>(len) : 0);
+}
+
 // Bytes of 802.1Q tags after the MAC addresses of an Ethernet frame: none,
 // one tag or two.
 inline long vlanTagBytes(const FrameView& f)
