@@ -166,7 +166,7 @@ int isReqStart(const u8* str, int strLen, char* url, char* method, char* domain,
     return 1;
 }
 
-int getForward(const u8* str, int strLen, u32* forward)
+int getForward(const u8* str, int strLen, IpAddrT* forward)
 {
     static constexpr std::string_view key = "X-Forwarded-For: ";
     if (str == nullptr || strLen <= 0) return 0;
@@ -183,8 +183,19 @@ int getForward(const u8* str, int strLen, u32* forward)
     // Each proxy appends the address it received from; the last is the
     // client of the proxy next to the server.
     const char* comma = std::strrchr(work, ',');
+    const char* hop = comma != nullptr ? comma + 1 : work;
     u32 address = 0;
-    if (getIPFromStr(comma != nullptr ? comma + 1 : work, &address) == 0) *forward = address;
+    if (getIPFromStr(hop, &address) == 0) {
+        *forward = ipFromV4(address);
+        return 1;
+    }
+    // An IPv6 hop, bare or in brackets, between blanks.
+    std::string_view v6(hop);
+    while (!v6.empty() && (v6.front() == ' ' || v6.front() == '\t')) v6.remove_prefix(1);
+    while (!v6.empty() && (v6.back() == ' ' || v6.back() == '\t')) v6.remove_suffix(1);
+    if (v6.size() > 2 && v6.front() == '[' && v6.back() == ']') v6 = v6.substr(1, v6.size() - 2);
+    IpAddrT a;
+    if (v6.find(':') != std::string_view::npos && parseIpN(v6.data(), v6.size(), &a) == 0) *forward = a;
     return 1;
 }
 
@@ -234,7 +245,7 @@ void processHttpReq(NetSessionT* session, const timeval& ts, const u8* payload, 
     std::memcpy(http.contentType, contentType, sizeof contentType);
     std::memcpy(http.agent, agent, sizeof agent);
     http.beginTime = ts;
-    getForward(payload, payloadLen, &session->forward);
+    getForward(payload, payloadLen, &http.forward);
     http.pageload = 0;
     http.response = 0;
 }

@@ -18,7 +18,7 @@ int getMethod(const u8* str, int strLen, char* method);
 // NUL-terminated text).
 void getHttpFeature(const char* str, char* domain, char* contentType, char* agent);
 // 1 when an "X-Forwarded-For: " line ended by CRLF was found; forward is set
-// when its last hop parses as IPv4.
-int getForward(const u8* str, int strLen, u32* forward);
+// when its last hop is an IPv4 or IPv6 address.
+int getForward(const u8* str, int strLen, IpAddrT* forward);
 // 1 and the status code when the payload begins with an HTTP status line.
 int isResStart(const u8* str, int strLen, int* code);

@@ -14,12 +14,12 @@ constexpr std::size_t KPI_BEGIN = offsetof(NetSessionT, sendBytes);
 constexpr std::size_t KPI_END = offsetof(NetSessionT, loadDelayUsec) + sizeof(u32);
 static_assert(KPI_END - KPI_BEGIN == 42 * sizeof(u32), "the KPI block must stay 42 consecutive counters");
 
-u32 endsTag(u32 src, u32 dst, int sport, int dport)
+u32 endsTag(const IpAddrT& src, const IpAddrT& dst, int sport, int dport)
 {
-    return (src ^ dst) * 0x9E3779B1u ^ static_cast<u32>(sport ^ dport);
+    return (ipFold(src) ^ ipFold(dst)) * 0x9E3779B1u ^ static_cast<u32>(sport ^ dport);
 }
 
-bool sameEnds(const NetSessionT& s, int proto, u32 src, u32 dst, int sport, int dport)
+bool sameEnds(const NetSessionT& s, int proto, const IpAddrT& src, const IpAddrT& dst, int sport, int dport)
 {
     return s.proto == proto && s.src == src && s.sport == sport && s.dst == dst && s.dport == dport;
 }
@@ -31,16 +31,17 @@ std::atomic<bool> tableShared {true};
 void setSessionTableShared(bool shared) { tableShared.store(shared, std::memory_order_relaxed); }
 bool sessionTableShared() { return tableShared.load(std::memory_order_relaxed); }
 
-int getHashCode(u32 src, u32 dst, int sport, int dport)
+int getHashCode(const IpAddrT& src, const IpAddrT& dst, int sport, int dport)
 {
     // A sum, so that both directions of a conversation meet in one bucket.
-    // Unsigned, so that odd port values cannot make the index negative.
-    u32 sum = (src & 1023u) + (dst & 1023u) + static_cast<u32>(sport) + static_cast<u32>(dport);
+    // Unsigned, so that odd port values cannot make the index negative. An
+    // IPv4 address folds to itself: its conversations keep their buckets.
+    u32 sum = (ipFold(src) & 1023u) + (ipFold(dst) & 1023u) + static_cast<u32>(sport) + static_cast<u32>(dport);
     return static_cast<int>(sum % HASH_BUCKETS);
 }
 
-NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, int sport, int dport,
-                         time_t tstamp, int* direction, CommMsgT* pCommMsg, NetSessionT* pEnded)
+NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src, const IpAddrT& dst, int sport,
+                         int dport, time_t tstamp, int* direction, CommMsgT* pCommMsg, NetSessionT* pEnded)
 {
     *direction = 0;
     NetSessionT* candidate = nullptr;
@@ -76,7 +77,7 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, 
     return candidate;
 }
 
-void prefetchSession(u32 src, u32 dst, int sport, int dport)
+void prefetchSession(const IpAddrT& src, const IpAddrT& dst, int sport, int dport)
 {
     const HashTableT* table = globalValue.hashTable;
     if (table == nullptr) return;
@@ -85,7 +86,7 @@ void prefetchSession(u32 src, u32 dst, int sport, int dport)
     __builtin_prefetch(table->node[bucket].tag);
 }
 
-void prefetchSessionState(u32 src, u32 dst, int sport, int dport)
+void prefetchSessionState(const IpAddrT& src, const IpAddrT& dst, int sport, int dport)
 {
     const HashTableT* table = globalValue.hashTable;
     if (table == nullptr) return;
@@ -101,12 +102,13 @@ void prefetchSessionState(u32 src, u32 dst, int sport, int dport)
         }
     }
     for (int i = 0; i <= found; i++) __builtin_prefetch(&node.session[i], 1);
-    for (std::size_t at = 64; at < offsetof(NetSessionT, pname); at += 64) {
+    for (std::size_t at = 64; at < offsetof(NetSessionT, busi); at += 64) {
         __builtin_prefetch(reinterpret_cast<const char*>(&node.session[found]) + at, 1);
     }
 }
 
-void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int sport, int dport)
+void initSession(NetSessionT* session, int vid, int proto, const IpAddrT& src, const IpAddrT& dst, int sport,
+                 int dport)
 {
     session->vid = vid;
     session->proto = proto;
@@ -141,7 +143,7 @@ void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int
     std::memset(session->srcFragID, 0, sizeof session->srcFragID);
     std::memset(session->dstFragID, 0, sizeof session->dstFragID);
     session->fragInd1 = session->fragInd2 = 0;
-    // pname, busiId and type carry over from the slot's previous
+    // busiId and type carry over from the slot's previous
     // conversation; the session step sets type and busiId.
     emptyTransaction(session);
     clearSessionValue(session);
@@ -154,7 +156,7 @@ void clearSessionValue(NetSessionT* session)
 
 void resetSession(int type, NetSessionT* session)
 {
-    session->forward = 0;
+    session->echoSeq = 0;
     session->bytes = 0;
     session->lastDirection = 0;
     session->lastReqTime = {};
@@ -164,7 +166,7 @@ void resetSession(int type, NetSessionT* session)
 
 void emptyTransaction(NetSessionT* session)
 {
-    session->forward = 0;
+    session->echoSeq = 0;
     session->bytes = 0;
     session->resp = 0;
     session->lastReqTime = {};
@@ -300,7 +302,7 @@ void cloneMsgValue(CommMsgT* pCommMsg, const NetSessionT* pNetSession)
     m.loadDelayUsec = s.loadDelayUsec;
     m.sendBytes = s.sendBytes;
     m.rcvdBytes = s.rcvdBytes;
-    copyText(m.pname, sizeof m.pname, s.pname, sizeof s.pname);
+    m.pname[0] = '\0';  // named when written, from the port's owner
     copyText(m.busiId, sizeof m.busiId, s.busiId, sizeof s.busiId);
     fillUrlSql(m.urlsql, s);
 }

@@ -30,22 +30,23 @@ inline std::unique_lock<std::mutex> lockBucket(HashTableT& table, int bucket)
 }
 
 // Bucket of a conversation; the same for both directions.
-int getHashCode(u32 src, u32 dst, int sport, int dport);
+int getHashCode(const IpAddrT& src, const IpAddrT& dst, int sport, int dport);
 // The session of a packet in bucket node (whose mutex the caller holds), or a
 // new one, or nullptr when the bucket is full. direction: 1 from src to dst, 2
 // back, 0 for a new session. A FIN-closed session idle for more than a second
 // may be recycled: its record is then left in pCommMsg, and a copy of it with
 // its open transaction in pEnded (valid 1, when it has an application type),
 // for the caller to export once the bucket is released.
-NetSessionT* findSession(HashNodeT* node, int vid, int proto, u32 src, u32 dst, int sport, int dport,
-                         time_t tstamp, int* direction, CommMsgT* pCommMsg, NetSessionT* pEnded = nullptr);
+NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src, const IpAddrT& dst, int sport,
+                         int dport, time_t tstamp, int* direction, CommMsgT* pCommMsg, NetSessionT* pEnded = nullptr);
 // Ask for the memory a coming packet's session step will touch, and change
 // nothing: some frames ahead its bucket's lock and digests, and a little
 // later, those being at hand, the keys up to its session and the session's
 // counters and times.
-void prefetchSession(u32 src, u32 dst, int sport, int dport);
-void prefetchSessionState(u32 src, u32 dst, int sport, int dport);
-void initSession(NetSessionT* session, int vid, int proto, u32 src, u32 dst, int sport, int dport);
+void prefetchSession(const IpAddrT& src, const IpAddrT& dst, int sport, int dport);
+void prefetchSessionState(const IpAddrT& src, const IpAddrT& dst, int sport, int dport);
+void initSession(NetSessionT* session, int vid, int proto, const IpAddrT& src, const IpAddrT& dst, int sport,
+                 int dport);
 // Zeroes the KPI block (sendBytes through loadDelayUsec).
 void clearSessionValue(NetSessionT* session);
 // Ends the current transaction.

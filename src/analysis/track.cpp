@@ -127,7 +127,8 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
     // Taken once: the calls below could write the record for all the compiler
     // knows, and would make it read every field again after each.
     const int vid = p.vid, proto = p.proto, sport = p.sport, dport = p.dport;
-    const u32 src = ipV4(p.src), dst = ipV4(p.dst), seq = p.seq, ackSeq = p.ackSeq;
+    const IpAddrT src = p.src, dst = p.dst;
+    const u32 seq = p.seq, ackSeq = p.ackSeq;
     const u8 tcpFlag = p.tcpFlag;
     const u16 frag = p.frag;
     const u8* const payload = p.payload;
@@ -177,7 +178,7 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
         // The step below reads and writes the session's counters, times and
         // sequence numbers, several cache lines apart: ask for them together
         // rather than one miss after another.
-        for (std::size_t at = 64; at < offsetof(NetSessionT, pname); at += 64) {
+        for (std::size_t at = 64; at < offsetof(NetSessionT, busi); at += 64) {
             __builtin_prefetch(reinterpret_cast<const char*>(s) + at, 1);
         }
         // A copy is ignored before anything of it is taken in.
@@ -193,7 +194,7 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
         if (type == 0 && proto == PROTO_TCP && payloadLen > 0) type = checkAppType(payload, readable);
         s->type = type;
 
-        if (proto == 1) processIcmp(s, src, dst, h, payload, readable);
+        if (proto == 1 || proto == 58) processIcmp(s, src, h, payload, readable);
 
         if (direction == 0) {
             // Roles: a SYN or SYN-ACK tells who the client is; without SYN the
@@ -443,14 +444,14 @@ int isRepeat(NetSessionT* session, int direction, u16 frag)
     return 0;
 }
 
-void processIcmp(NetSessionT* session, u32 src, u32, const pcap_pkthdr* h, const u8* payload, int payloadLen)
+void processIcmp(NetSessionT* session, const IpAddrT& src, const pcap_pkthdr* h, const u8* payload, int payloadLen)
 {
     NetSessionT& s = *session;
     const int d = timevalDiffUsec(h->ts, s.lastPktTime);
-    // Echo sequence number, bytes 6 and 7 of the ICMP message.
+    // Echo sequence number, bytes 6 and 7 of the ICMP or ICMPv6 message.
     u32 n = 0;
     if (payload != nullptr && payloadLen >= 8) n = (static_cast<u32>(payload[6]) << 8) | payload[7];
-    if (s.forward != 0 && n == s.forward) {
+    if (s.echoSeq != 0 && n == s.echoSeq) {
         // A reply from the side taken as client: the roles were guessed wrong.
         if (src == s.src) {
             s.src = s.dst;
@@ -465,7 +466,7 @@ void processIcmp(NetSessionT* session, u32 src, u32, const pcap_pkthdr* h, const
             s.cntCustomDelay = 1;
         }
     }
-    s.forward = n;
+    s.echoSeq = n;
     s.lastPktTime = h->ts;
 }
 

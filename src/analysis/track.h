@@ -6,8 +6,7 @@
 #include "core/global_define.h"
 #include "decode/decode.h"
 
-// One decoded IPv4 packet into its session (the table keys IPv4 addresses
-// alone). pCommMsg receives the record of a session recycled on the way,
+// One decoded packet, IPv4 or IPv6, into its session. pCommMsg receives the record of a session recycled on the way,
 // which the caller exports; a finished transaction goes to the transaction
 // sink once the session's bucket is released.
 void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg);
@@ -17,8 +16,7 @@ void processStateAndAck(NetSessionT* session, int direction, u32 seq, u32 ackSeq
 void processPayload(NetSessionT* session, int direction, u32 seq, const timeval& ts, u8 tcpFlag, int payloadLen,
                     int* retran);
 int isRepeat(NetSessionT* session, int direction, u16 frag);
-void processIcmp(NetSessionT* session, u32 src, u32 dst, const pcap_pkthdr* h, const u8* payload,
-                 int payloadLen);
+void processIcmp(NetSessionT* session, const IpAddrT& src, const pcap_pkthdr* h, const u8* payload, int payloadLen);
 int checkAppType(const u8* payload, int payloadLen);
 
 // Where the session step sends a copy of a session whose transaction

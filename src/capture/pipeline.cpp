@@ -45,7 +45,7 @@ constexpr std::uint32_t STATE_AHEAD = 2;
 struct AheadT {
     const PacketBuffer* slot;
     bool known;
-    u32 src, dst;
+    IpAddrT src, dst;
     int sport, dport;
 } ahead[8];
 
@@ -95,9 +95,6 @@ void processPacket(const pcap_pkthdr* h, const std::uint8_t* sp, const EndpointH
 {
     DecodedPacketT& p = decoded;
     if (!decodeFrame(h, sp, p, endpoint)) return;
-    // The session step keys IPv4 addresses alone: this is where it is to
-    // take IPv6 packets too. Until then they go no further, as before.
-    if (p.v6) return;
     recycled.sendPkts = 0;
     recycled.rcvdPkts = 0;
     process(p, h, &recycled);

@@ -269,28 +269,42 @@ int checkPacket(const pcap_pkthdr* hdr, const std::uint8_t* pkt, EndpointHintT* 
 {
     FrameView f(pkt, hdr->caplen);
     long ip = 14 + vlanTagBytes(f);
-    if (!f.has(ip, 20)) return 0;  // too short to hold the addresses
-    int protocol = f.u8(ip + 9);
-    if (protocol == 1 || protocol == 47) return 1;
+    int protocol;
+    IpAddrT src, dst;
+    long trans;  // the transport header, -1 when the packet carries none
+    if (f.be16(ip - 2) == 0x0800) {
+        if (!f.has(ip, 20)) return 0;  // too short to hold the addresses
+        protocol = f.u8(ip + 9);
+        src = ipFromV4(f.be32(ip + 12));
+        dst = ipFromV4(f.be32(ip + 16));
+        // The fragment offset is taken unscaled, as a byte count: 0 for
+        // whole datagrams and first fragments.
+        trans = ip + (f.u8(ip) & 0x0F) * 4 + (f.be16(ip + 6) & 0x1FFF);
+    } else if (f.be16(ip - 2) == 0x86DD) {
+        Ipv6ChainT c;
+        if (!walkIpv6(f, ip, c)) return 0;
+        protocol = c.proto;
+        f.copy(ip + 8, src.b, 16);
+        f.copy(ip + 24, dst.b, 16);
+        trans = c.later ? -1 : c.th;
+    } else {
+        return 0;  // ARP and the rest: nothing the probe analyses
+    }
+    if (protocol == 1 || protocol == 58 || protocol == 47) return 1;
     if (protocol != 6 && protocol != 17) return 0;
-
-    u32 src = f.be32(ip + 12);
-    u32 dst = f.be32(ip + 16);
-    // The fragment offset is taken unscaled, as a byte count: 0 for whole
-    // datagrams and first fragments. Ports that lie past the captured bytes
-    // read as 0, so a truncated frame is still judged by its addresses.
-    long trans = ip + (f.u8(ip) & 0x0F) * 4 + (f.be16(ip + 6) & 0x1FFF);
-    int sport = f.has(trans, 4) ? f.be16(trans) : 0;
-    int dport = f.has(trans, 4) ? f.be16(trans + 2) : 0;
+    // Ports that lie past the captured bytes read as 0, so a truncated frame
+    // is still judged by its addresses.
+    int sport = trans >= 0 && f.has(trans, 4) ? f.be16(trans) : 0;
+    int dport = trans >= 0 && f.has(trans, 4) ? f.be16(trans + 2) : 0;
 
     if (protocol == 17) {
-        if (dst == readOnlyGlobal.expNumIP && dport == readOnlyGlobal.expPort) return 0;
-        if (dst == readOnlyGlobal.expPktNumIP && dport == readOnlyGlobal.expPktPort) return 0;
+        if (dport == readOnlyGlobal.expPort && readOnlyGlobal.expNumIP == dst) return 0;
+        if (dport == readOnlyGlobal.expPktPort && readOnlyGlobal.expPktNumIP == dst) return 0;
     }
     // The version first: a change of the table meanwhile makes the lookup
     // one the decoding does again.
     unsigned version = hostTableVersion();
-    int index = findEndpointIndex(ipFromV4(src), sport, ipFromV4(dst), dport, protocol);
+    int index = findEndpointIndex(src, sport, dst, dport, protocol);
     if (endpoint != nullptr) *endpoint = {index, version};
     return readOnlyGlobal.cntHost == 0 || index >= 0 ? 1 : 0;
 }

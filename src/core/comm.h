@@ -5,14 +5,16 @@
 #include <cstdint>
 #include <ctime>
 
+#include "core/ipaddr.h"
+
 struct CommMsgT {
     std::uint32_t type;  // 1 in exported records; the application type in the top list
     time_t time;
     std::uint32_t did;
     std::uint32_t lid;
     std::uint32_t vid;
-    std::uint32_t src;  // host order
-    std::uint32_t dst;
+    IpAddrT src;
+    IpAddrT dst;
     std::uint32_t proto;
     std::uint32_t sport;
     std::uint32_t dport;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "core/comm.h"
@@ -52,6 +53,31 @@ private:
     std::atomic<T> v_;
 };
 
+// An address written by one thread and read by others without a lock, as
+// two words: a read racing a change may take half of the old and half of
+// the new address, once.
+class SharedIp {
+public:
+    IpAddrT load() const noexcept
+    {
+        u64 w[2] = {hi_.load(std::memory_order_acquire), lo_.load(std::memory_order_acquire)};
+        IpAddrT a;
+        std::memcpy(a.b, w, sizeof a.b);
+        return a;
+    }
+    void store(const IpAddrT& a) noexcept
+    {
+        u64 w[2];
+        std::memcpy(w, a.b, sizeof w);
+        hi_.store(w[0], std::memory_order_release);
+        lo_.store(w[1], std::memory_order_release);
+    }
+    bool operator==(const IpAddrT& a) const noexcept { return load() == a; }
+
+private:
+    std::atomic<u64> hi_ {0}, lo_ {0};
+};
+
 // One monitored endpoint. Aligned to eight so that the lookup reads each
 // half of an address in one load.
 struct alignas(8) HostInfoT {
@@ -88,6 +114,7 @@ struct HttpSessionT {
     char contentType[64];
     char agent[64];
     char domain[32];
+    IpAddrT forward;  // the X-Forwarded-For header's last hop; all zeros without one
 };
 
 struct DbSessionT {
@@ -115,8 +142,8 @@ struct alignas(64) NetSessionT {
     int valid;
     int state;
     int proto;
-    u32 src;
-    u32 dst;
+    IpAddrT src;
+    IpAddrT dst;
     int sport;
     int dport;
     timeval lastPktTime;
@@ -129,7 +156,7 @@ struct alignas(64) NetSessionT {
     u32 resSeq;
     u32 reqAckSeq;
     u32 resAckSeq;
-    u32 forward;
+    u32 echoSeq;  // ICMP: the latest echo sequence number
     int resp;
     int lastPktDirection;
     int reqLen;
@@ -174,7 +201,6 @@ struct alignas(64) NetSessionT {
     u32 cliHandshakeUsec, serHandshakeUsec;
     // What a packet's step reads and writes ends here: the rest is read when
     // a record is made, and by packets of a transaction.
-    char pname[64];
     union {
         HttpSessionT http;
         DbSessionT db;
@@ -254,9 +280,9 @@ struct ReadOnlyGlobalT {
     SharedWord<int> sessionTimeOut;
     SharedWord<int> runFlag;
     SharedWord<int> maxLength;
-    SharedWord<u32> expNumIP;
-    SharedWord<u32> expPktNumIP;
-    SharedWord<u32> kestrelNumIP;
+    SharedIp expNumIP;
+    SharedIp expPktNumIP;
+    SharedIp kestrelNumIP;
     SharedWord<int> expPort;
     SharedWord<int> expPktPort;
     SharedWord<int> kestrelPort;
@@ -286,7 +312,7 @@ struct ReadOnlyGlobalT {
     char tryDumpStrTrunLen[256];
     char kestrelStrRemotePath[256];
     // Destinations of either family, as resolved; the ...NumIP words above
-    // hold an IPv4 one's address and are 0 for an IPv6 one.
+    // hold their addresses.
     sockaddr_storage expAddress;
     sockaddr_storage expPktAddress;
     sockaddr_storage kestrelAddress;
@@ -307,21 +333,13 @@ struct ReadOnlyGlobalT {
     int jsonFileCnt;
     int jsonFileStimeList[1024];
     int jsonFileEtimeList[1024];
-    u32 queryAddrLow;
-    u32 queryAddrHigh;
     SharedWord<u32> queryExpFlag;  // 1 while the CSV save dialog is open
     char queryText[1024];
     char searchText[1024];
-    char queryStrAddr[64][32];
-    char queryStrPort[32];
-    int queryStime, queryEtime, queryPage, queryMaxPage, queryMode, queryAddrLen;
+    int queryStime, queryEtime, queryPage, queryMaxPage;
 
     // Packet playback
-    u32 playAddrLow;
-    u32 playAddrHigh;
-    int playStime, playEtime, playMode, playAddrLen;
-    u32 playUIntAddr[64];
-    u32 playUintPort;
+    int playStime, playEtime, playMode;
     u32 playTrunLen;
     char playFilter[1024];
     char playVxlanInfo[1024];
@@ -331,13 +349,10 @@ struct ReadOnlyGlobalT {
     int pktFileEtimeList[1024];
     char pktFileList[1024][64];
 
-    // The probe's own peers; an entry is written before the count is raised.
+    // The probe's own peers; an entry is written before the count is raised,
+    // and never changes after.
     SharedWord<u32> managerAddrCnt;
-    SharedWord<u32> managerAddrList[MAX_MANAGER_ADDR];
-    // IPv6 peers, kept apart until addresses of both families share one type;
-    // filled the same way, entry first.
-    SharedWord<u32> managerAddr6Cnt;
-    in6_addr managerAddr6List[MAX_MANAGER_ADDR];
+    IpAddrT managerAddrList[MAX_MANAGER_ADDR];
 };
 
 struct GlobalValueT {

@@ -294,19 +294,6 @@ void getDomainFromUrl(char* url, char* out, int outSize)
 
 // ---- IPv4 text and name resolution ----------------------------------------
 
-void getIPStrFromUint(u32 ip, char* out)
-{
-    std::snprintf(out, 16, "%d.%d.%d.%d", int(ip >> 24), int((ip >> 16) & 0xFF), int((ip >> 8) & 0xFF),
-                  int(ip & 0xFF));
-}
-
-char* getIPPortStrFromUint(u32 ip, char* out, int port)
-{
-    std::snprintf(out, 22, "%d.%d.%d.%d:%d", int(ip >> 24), int((ip >> 16) & 0xFF), int((ip >> 8) & 0xFF),
-                  int(ip & 0xFF), port);
-    return out;
-}
-
 namespace {
 std::mutex managerMutex;  // serialises appenders; readers go without it
 bool managerFullLogged = false;
@@ -316,14 +303,15 @@ namespace {
 
 // Appends ip to a peer list unless it is there; entry first, count second,
 // for the readers that go without the lock. false when the list is full.
-template <typename Slot, typename A, typename Same>
-bool rememberPeer(SharedWord<u32>& count, Slot* list, const A& ip, Same same)
+bool rememberPeer(const IpAddrT& ip)
 {
     std::lock_guard<std::mutex> lock(managerMutex);
+    SharedWord<u32>& count = readOnlyGlobal.managerAddrCnt;
+    IpAddrT* list = readOnlyGlobal.managerAddrList;
     u32 cnt = count;
     if (cnt > MAX_MANAGER_ADDR) cnt = MAX_MANAGER_ADDR;
     for (u32 i = 0; i < cnt; ++i) {
-        if (same(list[i], ip)) return true;
+        if (list[i] == ip) return true;
     }
     if (cnt == MAX_MANAGER_ADDR) {
         if (managerFullLogged) return true;
@@ -371,28 +359,24 @@ int getDomainAddr(const char* name, int port, sockaddr_storage* addr)
         return -1;
     }
 
-    char text[INET6_ADDRSTRLEN] = "";
-    bool kept;
     if (net != INADDR_NONE) {
         std::memset(addr, 0, sizeof *addr);
         auto* a4 = reinterpret_cast<sockaddr_in*>(addr);
         a4->sin_family = AF_INET;
         a4->sin_addr.s_addr = net;
         a4->sin_port = htons(u16(port));
-        u32 ip = ntohl(net);
-        getIPStrFromUint(ip, text);
-        kept = rememberPeer(readOnlyGlobal.managerAddrCnt, readOnlyGlobal.managerAddrList, ip,
-                            [](const SharedWord<u32>& a, u32 b) { return u32(a) == b; });
     } else {
         auto* a6 = reinterpret_cast<sockaddr_in6*>(&found);
         a6->sin6_port = htons(u16(port));
         a6->sin6_flowinfo = 0;
         std::memcpy(addr, &found, sizeof found);
-        inet_ntop(AF_INET6, &a6->sin6_addr, text, sizeof text);
-        kept = rememberPeer(readOnlyGlobal.managerAddr6Cnt, readOnlyGlobal.managerAddr6List, a6->sin6_addr,
-                            [](const in6_addr& a, const in6_addr& b) { return IN6_ARE_ADDR_EQUAL(&a, &b); });
     }
-    if (!kept) writeLog(2, "Too many peer addresses: traffic to and from %s will not be ignored", text);
+    const IpAddrT ip = sockAddrIp(*addr);
+    if (!rememberPeer(ip)) {
+        char text[IP_TEXT_SIZE];
+        formatIp(ip, text);
+        writeLog(2, "Too many peer addresses: traffic to and from %s will not be ignored", text);
+    }
     return 0;
 }
 
@@ -401,28 +385,23 @@ socklen_t sockAddrLen(const sockaddr_storage& addr)
     return addr.ss_family == AF_INET6 ? socklen_t(sizeof(sockaddr_in6)) : socklen_t(sizeof(sockaddr_in));
 }
 
-u32 sockAddrIPv4(const sockaddr_storage& addr)
+IpAddrT sockAddrIp(const sockaddr_storage& addr)
 {
-    if (addr.ss_family != AF_INET) return 0;
-    return ntohl(reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr.s_addr);
+    if (addr.ss_family == AF_INET6) {
+        IpAddrT a;
+        std::memcpy(a.b, reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_addr.s6_addr, sizeof a.b);
+        return a;
+    }
+    if (addr.ss_family != AF_INET) return IpAddrT {};
+    return ipFromV4(ntohl(reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr.s_addr));
 }
 
-int isManagerAddr(u32 ip)
+int isManagerAddr(const IpAddrT& ip)
 {
     u32 cnt = readOnlyGlobal.managerAddrCnt;
     if (cnt > MAX_MANAGER_ADDR) cnt = MAX_MANAGER_ADDR;
     for (u32 i = 0; i < cnt; ++i) {
         if (readOnlyGlobal.managerAddrList[i] == ip) return 1;
-    }
-    return 0;
-}
-
-int isManagerAddr6(const in6_addr& ip)
-{
-    u32 cnt = readOnlyGlobal.managerAddr6Cnt;
-    if (cnt > MAX_MANAGER_ADDR) cnt = MAX_MANAGER_ADDR;
-    for (u32 i = 0; i < cnt; ++i) {
-        if (IN6_ARE_ADDR_EQUAL(&readOnlyGlobal.managerAddr6List[i], &ip)) return 1;
     }
     return 0;
 }

@@ -42,8 +42,6 @@ void getDomainFromUrl(char* url, char* out, int outSize);
 
 // ---- IPv4 text and name resolution ----------------------------------------
 
-void getIPStrFromUint(u32 ip, char* out);              // at least 16 bytes
-char* getIPPortStrFromUint(u32 ip, char* out, int port);  // at least 22 bytes
 // Resolves name (a host name, a dotted IPv4 or an IPv6 address), fills addr
 // with the first address the resolver gives, of either family, and port, and
 // remembers the address as one of the probe's own peers. An IPv4-mapped IPv6
@@ -51,12 +49,10 @@ char* getIPPortStrFromUint(u32 ip, char* out, int port);  // at least 22 bytes
 int getDomainAddr(const char* name, int port, sockaddr_storage* addr);
 // The length of addr for connect: that of its family's address.
 socklen_t sockAddrLen(const sockaddr_storage& addr);
-// An IPv4 destination's address in host order; 0 for any other.
-u32 sockAddrIPv4(const sockaddr_storage& addr);
-// 1 when ip (host order) is one of the probe's own peers.
-int isManagerAddr(u32 ip);
-// 1 when ip is one of the probe's own IPv6 peers.
-int isManagerAddr6(const in6_addr& ip);
+// A destination's address; all zeros for a family other than IPv4 and IPv6.
+IpAddrT sockAddrIp(const sockaddr_storage& addr);
+// 1 when ip is one of the probe's own peers.
+int isManagerAddr(const IpAddrT& ip);
 
 // The host and port parts of "host:port", "[IPv6]:port", "[IPv6]", a plain
 // host or a bare IPv6 address (whose colons are its own: it carries no port).

@@ -32,9 +32,6 @@ enum class PayloadRule {
 };
 
 constexpr int IPV6_HEADER = 40;
-// Extension headers walked before an IPv6 packet is given up: real ones
-// carry two or three, and a longer chain only makes every frame cost more.
-constexpr int MAX_EXT_HEADERS = 8;
 
 void setPayload(DecodedPacketT& p, const FrameView& f, long off, int length)
 {
@@ -115,44 +112,6 @@ bool decodeTransport(const FrameView& f, long ip, long th, int totalLen, Payload
     return decodeTransport(f, ip, ip + ihl, f.be16(ip + 2), rule, h, p);
 }
 
-// The upper-layer header of an IPv6 packet, behind its extension headers.
-struct Ipv6ChainT {
-    long th = 0;    // where it begins
-    int proto = 0;  // the first next header that is not walked through
-    u16 frag = 0;   // fragment identification folded to 16 bits; 0 unfragmented
-};
-
-// Walks the extension headers of the IPv6 packet at ip. ESP, no next header
-// and any header not known here end the walk as an upper layer would. False
-// for a header cut short, too many of them, or a fragment after the first,
-// which carries no upper-layer header.
-bool walkIpv6(const FrameView& f, long ip, Ipv6ChainT& c)
-{
-    if (!f.has(ip, IPV6_HEADER) || (f.u8(ip) >> 4) != 6) return false;
-    int next = f.u8(ip + 6);
-    long off = ip + IPV6_HEADER;
-    for (int n = 0;; n++) {
-        long len = 8;
-        if (next == 0 || next == 43 || next == 60) {
-            len = (f.u8(off + 1) + 1) * 8;  // hop-by-hop, routing, destination options
-        } else if (next == 51) {
-            len = (f.u8(off + 1) + 2) * 4;  // authentication header, in 4-byte units
-        } else if (next != 44) {
-            c.th = off;
-            c.proto = next;
-            return true;
-        }
-        if (n == MAX_EXT_HEADERS || !f.has(off, len)) return false;  // len is 8 at least
-        if (next == 44) {
-            if ((f.be16(off + 2) & 0xFFF8) != 0) return false;
-            u32 id = f.be32(off + 4);
-            c.frag = static_cast<u16>(id ^ id >> 16);
-        }
-        next = f.u8(off);
-        off += len;
-    }
-}
-
 // Decodes the IPv6 packet at ip, walked into c, as decodeIpv4 does an IPv4
 // one: TCP, UDP, and the ICMPv6 messages that play the part of ICMP (errors,
 // below 128, and echo). Neighbour discovery and multicast listener messages
@@ -160,6 +119,7 @@ bool walkIpv6(const FrameView& f, long ip, Ipv6ChainT& c)
 bool decodeIpv6(const FrameView& f, long ip, const Ipv6ChainT& c, PayloadRule rule, const pcap_pkthdr* h,
                 DecodedPacketT& p)
 {
+    if (c.later) return false;  // no transport header, as for IPv4
     p.proto = c.proto;
     if (p.proto != 6 && p.proto != 17 && p.proto != 58) return false;
     if (p.proto == 58 && (rule == PayloadRule::Vxlan || !f.has(c.th, 1) || f.u8(c.th) > 129)) return false;
@@ -183,7 +143,7 @@ long greHeader(const FrameView& f, long ip, bool v6)
 {
     if (v6) {
         Ipv6ChainT c;
-        return walkIpv6(f, ip, c) && c.proto == 47 ? c.th : -1;
+        return walkIpv6(f, ip, c) && !c.later && c.proto == 47 ? c.th : -1;
     }
     int ihl = (f.u8(ip) & 0x0F) * 4;
     if (!f.has(ip, 20) || f.u8(ip + 9) != 47 || ihl < 20 || (f.be16(ip + 6) & 0x1FFF) != 0) return -1;
@@ -225,11 +185,33 @@ bool carriesVxlan(const DecodedPacketT& p)
     return p.proto == 17 && p.capLen >= 2 && p.payload[0] == 0x08 && p.payload[1] == 0x00;
 }
 
+// The untunnelled packet in p: left out when it is the probe's own peers'
+// traffic, else a tunnel's inner packet, or a packet filtered by the
+// monitored endpoints and counted.
+bool admitPacket(const pcap_pkthdr* h, DecodedPacketT& p, const EndpointHintT* endpoint)
+{
+    if (isManagerAddr(p.src) || isManagerAddr(p.dst)) return false;
+    if (carriesVxlan(p)) return p.capLen > 8 && decodeVxlan(p.vid, h, p.payload + 8, p.capLen - 8, p);
+
+    const bool icmp = p.proto == 1 || p.proto == 58;
+    if (!icmp && endpoint != nullptr && endpoint->current()) {
+        p.host = endpoint->index;  // the same lookup, made by the capture thread's filter
+    } else {
+        p.host = findEndpointIndex(p.src, p.sport, p.dst, p.dport, p.proto);
+    }
+    if (readOnlyGlobal.cntHost > 0 && p.host < 0) return false;
+    ProcessStateT& ps = globalValue.processState;
+    ps.byte.store(ps.byte.load(std::memory_order_relaxed) + h->len, std::memory_order_relaxed);
+    ps.pkt.store(ps.pkt.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    return true;
+}
+
 // An untunnelled IPv6 packet, or the tunnel it carries.
-bool decodeOuterIpv6(int vid, const pcap_pkthdr* h, const FrameView& f, long ip, DecodedPacketT& p)
+bool decodeOuterIpv6(int vid, const pcap_pkthdr* h, const FrameView& f, long ip, DecodedPacketT& p,
+                     const EndpointHintT* endpoint)
 {
     Ipv6ChainT c;
-    if (!walkIpv6(f, ip, c)) return false;
+    if (!walkIpv6(f, ip, c) || c.later) return false;
     if (c.proto == 47) {
         bool v6;
         long off = skipGreHeaders(f, c.th, &v6);
@@ -238,14 +220,7 @@ bool decodeOuterIpv6(int vid, const pcap_pkthdr* h, const FrameView& f, long ip,
     }
     p = blankPacket;
     p.vid = vid;
-    if (!decodeIpv6(f, ip, c, PayloadRule::Outer, h, p)) return false;
-    // The probe's own peers (its export datagrams) are IPv4 addresses alone
-    // for now: this is where IPv6 ones are to be left out, as decodeFrame
-    // leaves out IPv4 ones.
-    if (carriesVxlan(p)) return p.capLen > 8 && decodeVxlan(vid, h, p.payload + 8, p.capLen - 8, p);
-    // The endpoint filter and the count wait for the endpoint table to hold
-    // IPv6 endpoints; meanwhile the caller leaves these packets alone.
-    return true;
+    return decodeIpv6(f, ip, c, PayloadRule::Outer, h, p) && admitPacket(h, p, endpoint);
 }
 
 }  // namespace
@@ -260,7 +235,7 @@ bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p
     int vid = shift > 0 ? (f.u8(14) & 0x0F) << 8 | f.u8(15) : 0;
     long ip = 14 + shift;
     if (f.u8(12 + shift) != 0x08 || f.u8(13 + shift) != 0x00 || !f.has(ip, 20)) {
-        return f.u8(12 + shift) == 0x86 && f.u8(13 + shift) == 0xDD && decodeOuterIpv6(vid, h, f, ip, p);
+        return f.u8(12 + shift) == 0x86 && f.u8(13 + shift) == 0xDD && decodeOuterIpv6(vid, h, f, ip, p, endpoint);
     }
 
     if (f.u8(ip + 9) == 47) {
@@ -274,32 +249,32 @@ bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p
 
     p = blankPacket;
     p.vid = vid;
-    if (!decodeIpv4(f, ip, PayloadRule::Outer, h, p)) return false;
-    if (isManagerAddr(ipV4(p.src)) || isManagerAddr(ipV4(p.dst))) return false;
-    if (carriesVxlan(p)) return p.capLen > 8 && decodeVxlan(vid, h, p.payload + 8, p.capLen - 8, p);
-
-    if (p.proto != 1 && endpoint != nullptr && endpoint->current()) {
-        p.host = endpoint->index;  // the same lookup, made by the capture thread's filter
-    } else {
-        p.host = findEndpointIndex(p.src, p.sport, p.dst, p.dport, p.proto);
-    }
-    if (readOnlyGlobal.cntHost > 0 && p.host < 0) return false;
-    ProcessStateT& ps = globalValue.processState;
-    ps.byte.store(ps.byte.load(std::memory_order_relaxed) + h->len, std::memory_order_relaxed);
-    ps.pkt.store(ps.pkt.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    return true;
+    return decodeIpv4(f, ip, PayloadRule::Outer, h, p) && admitPacket(h, p, endpoint);
 }
 
-bool peekConversation(const pcap_pkthdr* h, const std::uint8_t* sp, u32* src, u32* dst, int* sport, int* dport)
+bool peekConversation(const pcap_pkthdr* h, const std::uint8_t* sp, IpAddrT* src, IpAddrT* dst, int* sport,
+                      int* dport)
 {
     FrameView f(sp, h->caplen);
     long ip = 14 + vlanTagBytes(f);
-    if (f.u8(ip - 2) != 0x08 || f.u8(ip - 1) != 0x00 || !f.has(ip, 20)) return false;
-    int proto = f.u8(ip + 9);
-    long th = ip + (f.u8(ip) & 0x0F) * 4;
+    int proto;
+    long th;
+    if (f.be16(ip - 2) == 0x0800 && f.has(ip, 20)) {
+        proto = f.u8(ip + 9);
+        th = ip + (f.u8(ip) & 0x0F) * 4;
+        putV4(*src, f, ip + 12);
+        putV4(*dst, f, ip + 16);
+    } else if (f.be16(ip - 2) == 0x86DD && f.has(ip, IPV6_HEADER)) {
+        // Extension headers are left to the decoding: a hint need not be
+        // right every time.
+        proto = f.u8(ip + 6);
+        th = ip + IPV6_HEADER;
+        f.copy(ip + 8, src->b, 16);
+        f.copy(ip + 24, dst->b, 16);
+    } else {
+        return false;
+    }
     if ((proto != 6 && proto != 17) || !f.has(th, 4)) return false;
-    *src = f.be32(ip + 12);
-    *dst = f.be32(ip + 16);
     *sport = f.be16(th);
     *dport = f.be16(th + 2);
     return true;

@@ -32,15 +32,14 @@ struct DecodedPacketT {
 // tunnel. Untunnelled packets of the probe's own peers, or of no monitored
 // endpoint while some are set, are not; the others count in
 // globalValue.processState. The filter's lookup is taken from endpoint when
-// it is current. The endpoint table and the count take IPv4 alone for now:
-// an untunnelled IPv6 packet is neither filtered nor counted, and is true
-// here for the caller to leave alone.
+// it is current.
 bool decodeFrame(const pcap_pkthdr* h, const std::uint8_t* sp, DecodedPacketT& p,
                  const EndpointHintT* endpoint = nullptr);
 
-// The addresses and ports of an untunnelled TCP or UDP frame over IPv4, read
-// ahead of its decoding; false for any other frame.
-bool peekConversation(const pcap_pkthdr* h, const std::uint8_t* sp, u32* src, u32* dst, int* sport, int* dport);
+// The addresses and ports of an untunnelled TCP or UDP frame, read ahead of
+// its decoding; false for any other frame.
+bool peekConversation(const pcap_pkthdr* h, const std::uint8_t* sp, IpAddrT* src, IpAddrT* dst, int* sport,
+                      int* dport);
 
 // Frames and wire bytes handed to decoding since start-up.
 std::uint64_t decodedFrames();

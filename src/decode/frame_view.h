@@ -96,3 +96,46 @@ inline long skipGreHeaders(const FrameView& f, long off, bool* v6)
     *v6 = false;
     return skipGreHeaders(f, off);
 }
+
+// The upper-layer header of an IPv6 packet, behind its extension headers.
+struct Ipv6ChainT {
+    long th = 0;         // where it begins
+    int proto = 0;       // the first next header that is not walked through
+    std::uint16_t frag = 0;  // fragment identification folded to 16 bits; 0 unfragmented
+    bool later = false;  // a fragment after the first: no upper-layer header at th
+};
+
+// Extension headers walked before an IPv6 packet is given up: real ones
+// carry two or three, and a longer chain only makes every frame cost more.
+constexpr int MAX_IPV6_EXT_HEADERS = 8;
+
+// Walks the extension headers (hop-by-hop 0, routing 43, fragment 44,
+// destination options 60, AH 51) of the IPv6 packet at ip. ESP, no next
+// header and any header not known here end the walk as an upper layer
+// would. False for a header cut short or too many of them.
+inline bool walkIpv6(const FrameView& f, long ip, Ipv6ChainT& c)
+{
+    if (!f.has(ip, 40) || (f.u8(ip) >> 4) != 6) return false;
+    int next = f.u8(ip + 6);
+    long off = ip + 40;
+    for (int n = 0;; n++) {
+        long len = 8;
+        if (next == 0 || next == 43 || next == 60) {
+            len = (f.u8(off + 1) + 1) * 8;
+        } else if (next == 51) {
+            len = (f.u8(off + 1) + 2) * 4;  // in 4-byte units
+        } else if (next != 44) {
+            c.th = off;
+            c.proto = next;
+            return true;
+        }
+        if (n == MAX_IPV6_EXT_HEADERS || !f.has(off, len)) return false;  // len is 8 at least
+        if (next == 44) {
+            if ((f.be16(off + 2) & 0xFFF8) != 0) c.later = true;
+            std::uint32_t id = f.be32(off + 4);
+            c.frag = static_cast<std::uint16_t>(id ^ id >> 16);
+        }
+        next = f.u8(off);
+        off += len;
+    }
+}

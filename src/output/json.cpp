@@ -99,15 +99,10 @@ public:
         char* first = decimal(value, last);
         value_(key, first, static_cast<std::size_t>(digits + sizeof digits - first));
     }
-    void address(const Key& key, u32 ip)
+    void address(const Key& key, const IpAddrT& a)
     {
-        char text[16];
-        char* at = text + sizeof text;
-        for (int shift = 0; shift <= 24; shift += 8) {
-            if (shift > 0) *--at = '.';
-            at = decimal((ip >> shift) & 0xFF, at);
-        }
-        value_(key, at, static_cast<std::size_t>(text + sizeof text - at));
+        char text[IP_TEXT_SIZE];
+        value_(key, text, static_cast<std::size_t>(formatIp(a, text)));
     }
     // A capture time as "%u.%03u": seconds, a point, milliseconds.
     void seconds(const Key& key, const timeval& tv)
@@ -468,7 +463,9 @@ int makeTransactionJsonStr(NetSessionT* s, time_t now, char* str)
         w.text(key<"domain">, h.domain);
         w.text(key<"contentType">, h.contentType);
         w.text(key<"agent">, h.agent);
-        w.address(key<"forward">, s->forward);
+        // Without the header, "0.0.0.0" whatever the family.
+        static constexpr IpAddrT none {};
+        w.address(key<"forward">, h.forward == none ? ipFromV4(0) : h.forward);
     } else {
         w.integer(key<"response">, d.response);
         w.text(key<"sql">, d.sql);

@@ -51,7 +51,8 @@ void mergeCommPair(CommMsgT* dst, const CommMsgT* src)
 
 void putCommpairSession(const CommMsgT* pCommMsg)
 {
-    CommPairHashNodeT& node = pHashTable->node[(pCommMsg->src + pCommMsg->dst) & (PAIR_BUCKETS - 1)];
+    // IPv4 addresses fold to themselves: their pairs keep their buckets.
+    CommPairHashNodeT& node = pHashTable->node[(ipFold(pCommMsg->src) + ipFold(pCommMsg->dst)) & (PAIR_BUCKETS - 1)];
     for (CommMsgT& slot : node.commpair) {
         bool same = slot.type != 0 &&
                     ((pCommMsg->src == slot.src && pCommMsg->dst == slot.dst && pCommMsg->dport == slot.dport) ||

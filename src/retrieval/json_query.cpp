@@ -215,20 +215,15 @@ u32 microseconds(const char* v)
     return static_cast<u32>(us);
 }
 
-u32 addressValue(const char* v)
-{
-    u32 a = 0;
-    return v != nullptr && getIPFromStr(v, &a) == 0 ? a : 0;
-}
-
-// A record's address as the filter sees it: dotted IPv4 read as ever, an
-// IPv6 text (known by its colon) parsed whole, so that any spelling of the
-// address matches; 0.0.0.0 when it is neither, as for IPv4.
-IpAddrT filterAddress(const char* v)
+// A record's address: dotted IPv4 read as ever, an IPv6 text (known by its
+// colon) parsed whole, so that any spelling of the address matches; 0.0.0.0
+// when it is neither, as for IPv4.
+IpAddrT addressValue(const char* v)
 {
     IpAddrT a;
     if (v != nullptr && std::strchr(v, ':') != nullptr) return parseIp(v, &a) == 0 ? a : ipFromV4(0);
-    return ipFromV4(addressValue(v));
+    u32 v4 = 0;
+    return ipFromV4(v != nullptr && getIPFromStr(v, &v4) == 0 ? v4 : 0);
 }
 
 // Port of a record's field; -1 when it has none.
@@ -442,8 +437,8 @@ bool passes(const JsonQueryT& q, const char* line, std::size_t len, bool keyword
     if (!parseInto(p, line, len)) return false;
     if (q.filter.mode == WX_QUERY_NONE) return true;
     auto v = [&](const char* key) { return fieldValue(p.fields, p.n, key); };
-    return filterPasses(q.filter, {filterAddress(v("src")), portValue(v("sport"))},
-                        {filterAddress(v("dst")), portValue(v("dport"))});
+    return filterPasses(q.filter, {addressValue(v("src")), portValue(v("sport"))},
+                        {addressValue(v("dst")), portValue(v("dport"))});
 }
 
 }  // namespace

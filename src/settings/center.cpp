@@ -237,11 +237,11 @@ int kestrelConfirm(bool win)
     }
     readOnlyGlobal.kestrelAddress = addr;
     readOnlyGlobal.kestrelPort = KESTREL_PORT;
-    readOnlyGlobal.kestrelNumIP = sockAddrIPv4(addr);
+    readOnlyGlobal.kestrelNumIP.store(sockAddrIp(addr));
 
     // Records go to the center from now on.
     readOnlyGlobal.expPort = KESTREL_PORT;
-    readOnlyGlobal.expNumIP = static_cast<u32>(readOnlyGlobal.kestrelNumIP);
+    readOnlyGlobal.expNumIP.store(readOnlyGlobal.kestrelNumIP.load());
     readOnlyGlobal.expAddress = addr;
     // A collector kept from start-up would take them back.
     releaseConfText("exportRemote");

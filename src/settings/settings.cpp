@@ -193,7 +193,7 @@ int applyCollector(const char* text, bool win)
     }
     g.expPort = port;
     g.expAddress = addr;
-    g.expNumIP = sockAddrIPv4(addr);
+    g.expNumIP.store(sockAddrIp(addr));
     initExpSock();
     std::lock_guard<std::mutex> lk(confMutex());
     copyField(g.exportStrRemotePath, text);
@@ -211,7 +211,7 @@ int applyReceiver(const char* text, bool win)
     }
     g.expPktPort = VXLAN_PORT;
     g.expPktAddress = addr;
-    g.expPktNumIP = sockAddrIPv4(addr);
+    g.expPktNumIP.store(sockAddrIp(addr));
     initPacketSock();
     std::lock_guard<std::mutex> lk(confMutex());
     copyField(g.dumpStrRemotePath, text);
@@ -481,9 +481,8 @@ int takeUpCenter()
     sockaddr_storage center;
     int rc = resolve(bareHost(readOnlyGlobal.kestrelStrRemotePath, host, sizeof host), 80, &center);
     if (rc != 0) return rc;
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&center);
-    bool unspecified = center.ss_family == AF_INET6 ? IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr) != 0
-                                                    : sockAddrIPv4(center) == 0;
+    const IpAddrT a = sockAddrIp(center);
+    bool unspecified = a == IpAddrT {} || a == ipFromV4(0);
     return unspecified ? WX_BAD_VALUE : kestrelConfirm(false);
 }
 

@@ -79,6 +79,7 @@ const char* protocolCell(u32 proto, u32 type)
     case 1: return "ICMP";
     case 6: return "TCP";
     case 17: return "UDP";
+    case 58: return "ICMPv6";
     default: return "";
     }
 }
@@ -116,8 +117,8 @@ char* cellText(const CommMsgT& r, const PortProcT& proc, int field, char* out)
     }
     case PROC_CPU: std::snprintf(out, CELL_TEXT_SIZE, "%.3f", static_cast<double>(proc.cpu)); return out;
     case PROC_MEM: std::snprintf(out, CELL_TEXT_SIZE, "%d KB", proc.mem); return out;
-    case SOURCE: return getIPPortStrFromUint(r.src, out, static_cast<int>(r.sport));
-    case DESTINATION: return getIPPortStrFromUint(r.dst, out, static_cast<int>(r.dport));
+    case SOURCE: formatIpPort(r.src, static_cast<int>(r.sport), out); return out;
+    case DESTINATION: formatIpPort(r.dst, static_cast<int>(r.dport), out); return out;
     case PROTOCOL: std::snprintf(out, CELL_TEXT_SIZE, "%s", protocolCell(r.proto, r.type)); return out;
     case URL_SQL: std::snprintf(out, CELL_TEXT_SIZE, "%.*s", int(sizeof r.urlsql), r.urlsql); return out;
     case SRC_TRAFFIC: return getTraffic(r.sendBytes, kpi);

@@ -39,10 +39,12 @@ std::string parseHttp(HttpParser which, const Payload& p)
     }
     constexpr int KEEP = -7;
     int code = KEEP;
-    u32 forward = u32(KEEP);
+    IpAddrT forward {}, untouched {};
     const int ok = which == FWD ? getForward(p.data(), p.len(), &forward) : isResStart(p.data(), p.len(), &code);
-    const long long value = which == FWD ? (forward == u32(KEEP) ? KEEP : (long long)forward) : code;
-    return std::to_string(ok) + " " + (value == KEEP ? "-" : std::to_string(value));
+    char hop[IP_TEXT_SIZE];
+    formatIp(forward, hop);
+    if (which == FWD) return std::to_string(ok) + " " + (forward == untouched ? "-" : hop);
+    return std::to_string(ok) + " " + (code == KEEP ? "-" : std::to_string(code));
 }
 
 // Only complete lines count: the target and " HTTP" in the 2040 bytes after the method, a
@@ -50,7 +52,7 @@ std::string parseHttp(HttpParser which, const Payload& p)
 // hosts, forwarded lists and 404 are checked on real traffic by HttpTraffic.
 TEST(HttpParse, RequestsForwardedForAndStatusLines)
 {
-    const std::string long300 = "/" + std::string(299, 'u'), hop = "3232235783";  // 192.168.1.7
+    const std::string long300 = "/" + std::string(299, 'u'), hop = "192.168.1.7";
     struct Case { const char* name; HttpParser parser; std::string payload; int cut; std::string want; };
     const Case cases[] = {
         {"long URL cut", REQ, "GET " + long300 + " HTTP/1.1\r\n\r\n", -1, "1 " + long300.substr(0, 255) + "|GET|||"},
@@ -71,6 +73,9 @@ TEST(HttpParse, RequestsForwardedForAndStatusLines)
         {"key at the end", FWD, "GET / HTTP/1.1\r\nX-Forwarded-For: ", -1, "0 -"},
         {"CRLF past 1020 bytes", FWD, "X-Forwarded-For: " + std::string(1009, ' ') + "192.168.1.7\r\n", -1, "0 -"},
         {"CRLF in 1020 bytes", FWD, "X-Forwarded-For: " + std::string(1007, ' ') + "192.168.1.7\r\n", -1, "1 " + hop},
+        {"IPv6 last hop", FWD, "X-Forwarded-For: 10.0.0.1, 2001:DB8:0:0::7 \r\n", -1, "1 2001:db8::7"},
+        {"IPv6 hop in brackets", FWD, "X-Forwarded-For: [2001:db8::7]\r\n", -1, "1 2001:db8::7"},
+        {"IPv6 hop with a zone", FWD, "X-Forwarded-For: fe80::1%eth0\r\n", -1, "1 -"},
         {"huge number saturates", RES, "HTTP/1.1 99999999999 X\r\n", -1, "1 " + std::to_string(INT_MAX)},
         {"no blank", RES, "HTTP/1.1\r\n", -1, "0 -"}, {"no status", RES, "", -1, "0 -"},
         {"status CRLF cut by length", RES, "HTTP/1.1 404 Not Found\r\n", 23, "0 -"},
@@ -86,7 +91,7 @@ std::string txn(const NetSessionT& s)
 {
     const HttpSessionT& h = s.busi.http;
     return std::string(h.url) + " " + std::to_string(h.retcode) + " " + std::to_string(h.response) + " " +
-           std::to_string(h.pageload) + " " + std::to_string(s.forward);
+           std::to_string(h.pageload) + " " + (h.forward == IpAddrT {} ? "-" : "set");
 }
 
 // Frames by direction (1 client, 2 server) at milliseconds, with the transaction each
@@ -96,15 +101,15 @@ TEST(HttpTransaction, OpensAnswersAndCloses)
     struct Frame { int dir, ms; std::string text; const char* closes = nullptr; };
     struct Scenario { const char* name; std::vector<Frame> frames; const char* open; int beginMs; };
     const std::string get2 = "GET /two HTTP/1.1\r\n\r\n", ok = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
-    const Frame first {1, 0, "GET /one HTTP/1.1\r\nHost: h\r\n\r\n", " 0 0 0 0"};
+    const Frame first {1, 0, "GET /one HTTP/1.1\r\nHost: h\r\n\r\n", " 0 0 0 -"};
     const Scenario scenarios[] = {
         {"any client frame after a response closes; the next request closes the empty rest",
-         {first, {2, 30, ok}, {1, 50, "ping", "/one 200 30000 30000 0"}, {2, 60, "HTTP/1.1 204 No Content\r\n\r\n"},
-          {1, 70, get2, " 204 10000 10000 0"}},
-         "/two 0 0 0 0", 70},
+         {first, {2, 30, ok}, {1, 50, "ping", "/one 200 30000 30000 -"}, {2, 60, "HTTP/1.1 204 No Content\r\n\r\n"},
+          {1, 70, get2, " 204 10000 10000 -"}},
+         "/two 0 0 0 -", 70},
         {"frames without captured bytes still time and close; a status line in the body is not one",
          {first, {2, 30, ""}, {2, 40, ok}, {2, 45, "HTTP/1.1 500 in the body\r\n"},
-          {1, 50, "", "/one 200 30000 45000 0"}}, " 0 0 0 0", 0},
+          {1, 50, "", "/one 200 30000 45000 -"}}, " 0 0 0 -", 0},
     };
     for (const Scenario& sc : scenarios) {
         SCOPED_TRACE(sc.name);

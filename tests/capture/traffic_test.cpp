@@ -150,7 +150,7 @@ TEST(TsharkCompare, EveryConversationCountsWhatTsharkSees)
         SCOPED_TRACE("conversation " + key + ", client port " + std::to_string(c.cport));
         const NetSessionT* s = nullptr;
         testtables::forEachSession([&](const NetSessionT& t) {
-            if (t.proto == c.proto && t.src == c.cli && t.dst == c.srv && t.sport == c.cport && t.dport == c.sport)
+            if (t.proto == c.proto && t.src == ipFromV4(c.cli) && t.dst == ipFromV4(c.srv) && t.sport == c.cport && t.dport == c.sport)
                 s = &t;
         });
         ASSERT_NE(s, nullptr);
@@ -198,7 +198,8 @@ TEST(HttpTraffic, TransactionsMatchServerLogAndTshark)
                   std::tuple(f[3].substr(0, 31), f[4].substr(0, 62), f[6].substr(0, 62)));
         u32 lastHop = 0;  // the forwarded address is the last of the list
         getIPFromStr(f[5].substr(f[5].rfind(',') + 1).c_str(), &lastHop);
-        EXPECT_EQ(std::tuple(txn->forward, t.retcode, txn->resp), std::tuple(lastHop, std::atoi(f[2].c_str()), 1));
+        EXPECT_EQ(std::tuple(t.forward == ipFromV4(lastHop), t.retcode, txn->resp),
+                  std::tuple(true, std::atoi(f[2].c_str()), 1));
         EXPECT_TRUE(t.response > 0 && t.response <= t.pageload) << t.response << " " << t.pageload;
         left.erase(txn);
     }

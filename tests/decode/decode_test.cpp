@@ -89,19 +89,22 @@ TEST_F(DecodeTest, EachPathReachesTheSessionWithTheInnerPacket)
 TEST_F(DecodeTest, WhatIsNotAnalysed)
 {
     auto withByte = [](std::size_t at, std::uint8_t v) { Bytes f = buildFrame(tcp); f[at] = v; return f; };
-    struct Case { const char* name; Bytes frame; const char* endpoint = nullptr; bool peer = false; int sessions = 0; };
+    struct Case { const char* name; Bytes frame; const char* endpoint = nullptr; const char* peer = nullptr;
+                  int sessions = 0; };
     const Case cases[] = {
-        {"ARP", buildFrame({.etherType = 0x0806})}, {"IPv6, until sessions take it", buildFrame6({})},
+        {"ARP", buildFrame({.etherType = 0x0806})}, {"a later IPv6 fragment", buildFrame6(tcp, {{44, 8, 0x00B9}})},
         {"SCTP", buildFrame({.proto = 132})}, {"a later fragment", buildFrame({.fragField = 0x00B9})},
         {"ICMP in VXLAN", vxlanFrame(outer, {.proto = 1, .payload = std::string(8, '\0')})},
         {"IPv4 header length below 20", withByte(14, 0x44)}, {"TCP data offset below 20", withByte(14 + 20 + 12, 0x30)},
-        {"the probe's own peer", buildFrame(tcp), "10.0.0.2", true}, {"no monitored end", buildFrame(tcp), "10.9.9.9"},
-        {"no monitored end, tunnelled", greFrame(outer, tcp), "10.9.9.9", false, 1},
+        {"the probe's own peer", buildFrame(tcp), "10.0.0.2", "10.0.0.2"}, {"no monitored end", buildFrame(tcp), "10.9.9.9"},
+        {"the probe's own IPv6 peer", buildFrame6(tcp), "2001:db8::/32", "2001:db8::2"},
+        {"no monitored end, IPv6", buildFrame6(tcp), "2001:db8::9"},
+        {"no monitored end, tunnelled", greFrame(outer, tcp), "10.9.9.9", nullptr, 1},
     };
     for (const Case& c : cases) {
         SetUp();
         sockaddr_storage peer {};
-        ASSERT_TRUE(!c.peer || getDomainAddr("10.0.0.2", 9015, &peer) == 0);
+        ASSERT_TRUE(!c.peer || getDomainAddr(c.peer, 9015, &peer) == 0);
         ASSERT_TRUE(c.endpoint == nullptr || addEndpoint(c.endpoint, 0));
         feed(c.frame);
         EXPECT_EQ(std::pair(countSessions(), globalValue.processState.pkt.load()), std::pair(c.sessions, 0u)) << c.name;
@@ -195,7 +198,7 @@ TEST_F(DecodeTest, AFullBucketRecyclesAClosedSessionAndExportsIt)
     EXPECT_TRUE(findTracked(A + 1024 * 16, B) != nullptr && findTracked(A, B) == nullptr);
     EXPECT_EQ(urls, std::vector<std::string> {"/open"});
     ASSERT_EQ(exported.size(), 1u);
-    EXPECT_EQ(std::tuple(exported[0].src, exported[0].dst, exported[0].rcvdPkts), std::tuple(A, B, 4u));
+    EXPECT_EQ(std::tuple(exported[0].src, exported[0].dst, exported[0].rcvdPkts), std::tuple(ipFromV4(A), ipFromV4(B), 4u));
     EXPECT_EQ(exported[0].time, 1234) << "stamped with the latest capture second";
 }
 
@@ -211,7 +214,8 @@ protected:
     {
         testtables::clearEndpoints();
         while (packet_peek() != nullptr) packet_release();
-        readOnlyGlobal.expNumIP = readOnlyGlobal.expPktNumIP = readOnlyGlobal.expPort = readOnlyGlobal.expPktPort = 0;
+        readOnlyGlobal.expNumIP.store({}), readOnlyGlobal.expPktNumIP.store({});
+        readOnlyGlobal.expPort = readOnlyGlobal.expPktPort = 0;
     }
 };
 
@@ -233,6 +237,14 @@ TEST_F(RingTest, EarlyFilterKeepsWhatConcernsAnEndpoint)
         {"behind two 802.1Q tags", nullptr, 0, buildFrame({.tags = 2}), 1},
         {"a TCP endpoint is TCP only", nullptr, 0, udp, 0},
         {"judged by the addresses alone", "10.0.0.2", 1, cut(34), 1}, {"UDP", "10.0.0.2", 2, udp, 1},
+        {"ARP, whatever its bytes", nullptr, 0, [&] { Bytes a = tcp; put16(a, 12, 0x0806); return a; }(), 0},
+        {"IPv6 between unmonitored hosts", nullptr, 0, buildFrame6({}), 0},
+        {"IPv6 to a monitored port", "[2001:db8::2]:80", 1, buildFrame6({}), 1},
+        {"IPv6 behind extension headers", nullptr, 0, buildFrame6({}, {{0}, {60, 16}}), 1},
+        {"an IPv6 later fragment, by its addresses", "2001:db8::2", 0, buildFrame6({}, {{44, 8, 0x00B9}}), 1},
+        {"ICMPv6", nullptr, 0, buildFrame6({.proto = 58}), 1},
+        {"an IPv6 header chain cut short", nullptr, 0, [] { Bytes b = buildFrame6({}, {{0}}); b.resize(58); return b; }(),
+         0},
     };
     for (const Step& s : steps) {
         ASSERT_TRUE(s.endpoint == nullptr || testtables::addEndpoint(s.endpoint, s.protoIdx));
@@ -240,10 +252,18 @@ TEST_F(RingTest, EarlyFilterKeepsWhatConcernsAnEndpoint)
     }
     for (long len = 0; len < 34; len++) EXPECT_EQ(check(cut(len)), 0) << "cut inside the IPv4 header: " << len;
     // The probe's own exports of records, then of frames, even to a monitored host.
-    readOnlyGlobal.expNumIP = readOnlyGlobal.expPktNumIP = 0x0A000002, readOnlyGlobal.expPort = 514;
+    readOnlyGlobal.expNumIP.store(ipFromV4(0x0A000002)), readOnlyGlobal.expPktNumIP.store(ipFromV4(0x0A000002));
+    readOnlyGlobal.expPort = 514;
     EXPECT_EQ(check(udp), 0);
     readOnlyGlobal.expPort = 0, readOnlyGlobal.expPktPort = 514;
     EXPECT_EQ(check(udp), 0);
+    // And over IPv6, to a collector of that family.
+    IpAddrT six;
+    parseIp("2001:db8::2", &six);
+    const Bytes udp6 = buildFrame6({.proto = 17, .dport = 514});
+    EXPECT_EQ(check(udp6), 1);
+    readOnlyGlobal.expNumIP.store(six), readOnlyGlobal.expPort = 514;
+    EXPECT_EQ(check(udp6), 0);
 }
 
 TEST_F(RingTest, FilterLookupServesTheDecodingWhileTheTableStands)

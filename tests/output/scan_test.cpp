@@ -18,7 +18,7 @@ std::vector<CommMsgT> exported;
 void put(u32 src, u32 dst, u32 sport, u32 dport, u32 pkts)
 {
     CommMsgT m {};
-    m.src = src, m.dst = dst, m.sport = sport, m.dport = dport, m.sendPkts = pkts, m.sendBytes = 100 * pkts;
+    m.src = ipFromV4(src), m.dst = ipFromV4(dst), m.sport = sport, m.dport = dport, m.sendPkts = pkts, m.sendBytes = 100 * pkts;
     putCommpairSession(&m);
 }
 
@@ -44,7 +44,7 @@ TEST_F(ScanTest, RecordsFoldIntoPairs)
     ASSERT_EQ(exported.size(), 3u);
     EXPECT_EQ(std::tuple(exported[0].sendPkts, exported[0].sendBytes, exported[0].sport, exported[0].time),
               std::tuple(12u, 1200u, 0u, 1000L));  // stamped with the period
-    EXPECT_EQ(std::pair(exported[1].dport, exported[2].src), std::pair(443u, srv));
+    EXPECT_EQ(std::pair(exported[1].dport, exported[2].src), std::pair(443u, ipFromV4(srv)));
     exported.clear(), exportCommpairData(1010);
     EXPECT_TRUE(exported.empty()) << "pairs live one scan";
 

@@ -33,7 +33,7 @@ std::vector<std::string> keys(const std::string& rec)
 NetSessionT httpSession()
 {
     NetSessionT s {};
-    s.type = 1, s.forward = 0xC0A80107;
+    s.type = 1, s.busi.http.forward = ipFromV4(0xC0A80107);
     std::strcpy(s.busi.http.url, "/a\"b?q=1");
     s.busi.http.beginTime = {1000, 5999}, s.busi.http.endTime = {1001, 250000};
     return s;
@@ -45,7 +45,7 @@ std::string business(NetSessionT s) { return makeBusinessJsonStr(&s, buf) == 0 ?
 TEST(Record, EveryKindKeepsItsKeysAndFormats)
 {
     CommMsgT m {};
-    m.time = 1000, m.src = 0xC0A8010C, m.sendPkts = 8, m.rcvdPkts = 4, m.sendBytes = 600, m.rcvdBytes = 300;
+    m.time = 1000, m.src = ipFromV4(0xC0A8010C), m.sendPkts = 8, m.rcvdPkts = 4, m.sendBytes = 600, m.rcvdBytes = 300;
     m.sendRetransmitPkts = 1, m.rcvdRetransmitPkts = 3, m.cntSrcDelay = 2, m.srcDelayUsec = 3000;
     m.srcConDelayUsec = 1234, m.largePkts = 0x80000000u;
     makeJsonStr(&m, buf);

@@ -93,7 +93,7 @@ TEST_F(JsonQueryTest, FieldsAndValues)
     EXPECT_STREQ(rec[0].urlsql, "select a,b from t where c=\"x\"");
     EXPECT_STREQ(rec[0].pname, "my\xE9");
     EXPECT_EQ(std::tuple(rec[0].srcDelayUsec, rec[0].cntSrcDelay, rec[0].sendPkts, rec[0].dport, rec[0].src),
-              std::tuple(1234u, 1u, 80u, 3306u, 0x0A010101u));
+              std::tuple(1234u, 1u, 80u, 3306u, ipFromV4(0x0A010101u)));
 }
 
 // Lines across the read blocks, and a line too long to be a record, with and without a keyword.

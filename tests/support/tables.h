@@ -3,9 +3,18 @@
 
 #include <cstring>
 #include <mutex>
+#include <ostream>
 
 #include "core/global_define.h"
 #include "core/util.h"
+
+// Test failures print an address as text.
+inline void PrintTo(const IpAddrT& a, std::ostream* os)
+{
+    char text[IP_TEXT_SIZE];
+    formatIp(a, text);
+    *os << text;
+}
 
 namespace testtables {
 
@@ -34,7 +43,7 @@ inline int countSessions()
     return n;
 }
 // The session between a and b, either way round.
-inline NetSessionT* findTracked(u32 a, u32 b)
+inline NetSessionT* findTracked(const IpAddrT& a, const IpAddrT& b)
 {
     NetSessionT* found = nullptr;
     forEachSession([&](NetSessionT& s) {
@@ -42,6 +51,7 @@ inline NetSessionT* findTracked(u32 a, u32 b)
     });
     return found;
 }
+inline NetSessionT* findTracked(u32 a, u32 b) { return findTracked(ipFromV4(a), ipFromV4(b)); }
 
 inline void clearEndpoints()
 {

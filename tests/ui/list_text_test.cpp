@@ -51,7 +51,7 @@ TEST_F(CsvTest, CellsAndCsvExport)
     };
     CommMsgT r {};
     r.type = 3, r.time = 1772668800;  // 2026-03-05 00:00:00 UTC
-    r.src = 0xC0A80102, r.sport = 51000, r.dst = 0x0A000005, r.dport = 3306, r.proto = 6;
+    r.src = ipFromV4(0xC0A80102), r.sport = 51000, r.dst = ipFromV4(0x0A000005), r.dport = 3306, r.proto = 6;
     std::strcpy(r.urlsql, "select a, b from t");
     r.sendBytes = 12501, r.rcvdBytes = 1000, r.sendPkts = 30, r.rcvdPkts = 20, r.sendRetransmitPkts = 3;
     r.rcvdRetransmitPkts = 1, r.sendSynPkts = 4, r.rcvdSynPkts = 5, r.sendSynAckPkts = 6, r.rcvdSynAckPkts = 7;
