@@ -15,10 +15,11 @@ static bool setUp()
     init_packet();
     globalValue.hashTable = new HashTableT();
     readOnlyGlobal.runFlag = readOnlyGlobal.checkHttp = 1;
-    const char* endpoints[] = {"10.0.0.0/8", "192.168.1.12:80", "172.16.0.1-172.16.0.9"};
-    for (int i = 0; i < 3; i++) {
+    const char* endpoints[] = {"10.0.0.0/8", "192.168.1.12:80", "172.16.0.1-172.16.0.9", "2001:db8::/32",
+                               "[2001:db8::1-2001:db8::ff]:80"};
+    for (int i = 0; i < 5; i++) {
         HostInfoT h;
-        if (makeHostInfo(&h, endpoints[i], i * 2, "00000001") == 0) addNewHostInfo(&h);
+        if (makeHostInfo(&h, endpoints[i], i * 2 % 7, "00000001") == 0) addNewHostInfo(&h);
     }
     return true;
 }

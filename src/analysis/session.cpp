@@ -26,7 +26,14 @@ bool sameEnds(const NetSessionT& s, int proto, const IpAddrT& src, const IpAddrT
 
 std::atomic<bool> tableShared {true};
 
+// Written by the processing thread alone, read by others.
+std::atomic<int> bucketPeak {0};
+std::atomic<std::uint64_t> untracked {0};
+
 }  // namespace
+
+int sessionBucketPeak() { return bucketPeak.load(std::memory_order_relaxed); }
+std::uint64_t untrackedFrames() { return untracked.load(std::memory_order_relaxed); }
 
 void setSessionTableShared(bool shared) { tableShared.store(shared, std::memory_order_relaxed); }
 bool sessionTableShared() { return tableShared.load(std::memory_order_relaxed); }
@@ -45,6 +52,7 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src
 {
     *direction = 0;
     NetSessionT* candidate = nullptr;
+    int used = 0;  // slots of other conversations that stay
     for (NetSessionT& s : node->session) {
         if (s.valid == 0) {
             if (candidate == nullptr) candidate = &s;
@@ -69,9 +77,15 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src
                 pEnded->valid = 1;
             }
             candidate = &s;
+            continue;
         }
+        used++;
     }
-    if (candidate == nullptr) return nullptr;
+    if (candidate == nullptr) {
+        untracked.store(untracked.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        return nullptr;
+    }
+    if (used + 1 > bucketPeak.load(std::memory_order_relaxed)) bucketPeak.store(used + 1, std::memory_order_relaxed);
     initSession(candidate, vid, proto, src, dst, sport, dport);
     node->tag[candidate - node->session] = endsTag(src, dst, sport, dport);
     return candidate;

@@ -39,6 +39,11 @@ int getHashCode(const IpAddrT& src, const IpAddrT& dst, int sport, int dport);
 // for the caller to export once the bucket is released.
 NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src, const IpAddrT& dst, int sport,
                          int dport, time_t tstamp, int* direction, CommMsgT* pCommMsg, NetSessionT* pEnded = nullptr);
+// The most sessions one bucket has held at once since start-up, and the
+// frames whose conversation found its bucket full and was not tracked: how
+// well the hash spreads conversations.
+int sessionBucketPeak();
+std::uint64_t untrackedFrames();
 // Ask for the memory a coming packet's session step will touch, and change
 // nothing: some frames ahead its bucket's lock and digests, and a little
 // later, those being at hand, the keys up to its session and the session's

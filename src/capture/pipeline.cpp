@@ -75,11 +75,13 @@ void finishInput()
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
         writeLog(1,
                  "end of input: %llu frames read, %llu analysed, %llu lost, %llu empty records skipped; %.3f s of "
-                 "processing time, %.3f s of reading",
+                 "processing time, %.3f s of reading; at most %d of %d sessions in one bucket, %llu frames not "
+                 "tracked for a full bucket",
                  static_cast<unsigned long long>(ringInputFrames()),
                  static_cast<unsigned long long>(takenFrames.load()), static_cast<unsigned long long>(ringDropCount()),
                  static_cast<unsigned long long>(fileEmptyRecords()), cpu.tv_sec + cpu.tv_nsec / 1e9,
-                 fileReadingSeconds());
+                 fileReadingSeconds(), sessionBucketPeak(), BUCKET_SESSIONS,
+                 static_cast<unsigned long long>(untrackedFrames()));
         scanInputEnd();
     } else {
         scanCaptureEnd();
