@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""pairs_vs_tshark.py CAPTURE RECORDS [TYPES]: every line of RECORDS (--json-out) is JSON, the packet, byte
-and FIN counts of its pair records, per client host, server address and port, agree with tshark's, and every
+"""pairs_vs_tshark.py CAPTURE RECORDS [TYPES]: every line of RECORDS (--json-out) is JSON, the packet, byte,
+SYN, SYN-ACK, RST and FIN counts of its pair records, per client host, server address and port (IPv4 or IPv6),
+agree with tshark's, and every
 transaction record carries its connection's handshake times as tshark sees them ("dstConDelayUsec" SYN to
 SYN-ACK, "srcConDelayUsec" SYN-ACK to the client's ACK, microseconds; 0 for a leg not seen). Of each
 transaction type of TYPES (such as 2,5), at least two begin two ten-second periods after their handshake."""
@@ -12,19 +13,26 @@ import sys
 capture, records = sys.argv[1], sys.argv[2]
 late_types = sys.argv[3].split(",") if len(sys.argv) > 3 else []
 fields = ["frame.len", "ip.src", "ip.dst", "ip.proto", "tcp.srcport", "tcp.dstport",
-          "udp.srcport", "udp.dstport", "tcp.flags", "tcp.stream", "udp.stream", "frame.time_epoch"]
-out = subprocess.run(["tshark", "-r", capture, "-T", "fields", "-E", "separator=,"]
+          "udp.srcport", "udp.dstport", "tcp.flags", "tcp.stream", "udp.stream", "frame.time_epoch",
+          "ipv6.src", "ipv6.dst", "ipv6.nxt"]
+# The first occurrence only: an ICMP error quotes the headers of the packet it answers.
+out = subprocess.run(["tshark", "-r", capture, "-T", "fields", "-E", "separator=,", "-E", "occurrence=f"]
                      + sum((["-e", f] for f in fields), []), check=True, capture_output=True, text=True).stdout
 
 # The client is the sender of the first SYN, else of the first packet, as
-# the probe decides; ICMP is one conversation per pair of hosts, no ports.
+# the probe decides; ICMP and ICMPv6 are one conversation per pair of hosts, no ports.
+# Both families print their addresses as the records do (IPv6 in RFC 5952 form).
 convs, expected, got, types = {}, collections.Counter(), collections.Counter(), collections.Counter()
 shakes = {}  # per TCP connection: client, microseconds of its first frame, SYN, SYN-ACK and client's ACK after it
 for f in (line.split(",") for line in out.splitlines()):
-    if len(f) < len(fields) or f[3] not in ("1", "6", "17"):
+    if len(f) < len(fields):
+        continue
+    if not f[1]:
+        f[1:4] = f[12:15]
+    if f[3] not in ("1", "6", "17", "58"):
         continue
     tcp = f[3] == "6"
-    if f[3] == "1":
+    if f[3] in ("1", "58"):
         key, sport, dport = "i" + ",".join(sorted(f[1:3])), "0", "0"
     else:
         key = ("t" + f[9]) if tcp else ("u" + f[10])
@@ -37,8 +45,15 @@ for f in (line.split(",") for line in out.splitlines()):
     toward = (f[1], sport) == cli
     expected[pair + ("dstPkts" if toward else "srcPkts",)] += 1
     expected[pair + ("dstBytes" if toward else "srcBytes",)] += int(f[0])
-    if tcp and int(f[8], 16) & 0x01:
+    flags = int(f[8], 16) if tcp else 0
+    if flags & 0x01:
         expected[pair + ("dstFinPkts" if toward else "srcFinPkts",)] += 1
+    if flags & 0x04:
+        expected[pair + ("dstRstPkts" if toward else "srcRstPkts",)] += 1
+    if flags & 0x12 == 0x02:  # a SYN counts toward the server, a SYN-ACK from it, whoever sent them
+        expected[pair + ("dstSynPkts",)] += 1
+    if flags & 0x12 == 0x12:
+        expected[pair + ("srcSynAckPkts",)] += 1
     if tcp:
         sec, _, frac = f[11].partition(".")  # exact: a double cannot hold epoch seconds to the microsecond
         usec, flags = int(sec) * 1000000 + int((frac + "000000")[:6]), int(f[8], 16)
@@ -58,7 +73,8 @@ for n, raw in enumerate(open(records, "rb"), 1):
         sys.exit(f"line {n} is not JSON: {e}: {raw[:200]!r}")
     types[r["type"]] += 1
     if r["type"] == "1":
-        for k in ("dstPkts", "srcPkts", "dstBytes", "srcBytes", "dstFinPkts", "srcFinPkts"):
+        for k in ("dstPkts", "srcPkts", "dstBytes", "srcBytes", "dstFinPkts", "srcFinPkts", "dstRstPkts",
+                  "srcRstPkts", "dstSynPkts", "srcSynAckPkts"):
             got[(r["proto"], r["src"], r["dst"], r["dport"], k)] += int(r[k])
     elif r["type"] in ("2", "4", "5", "6"):
         sec, _, ms = r["begintime"].partition(".")
