@@ -1,5 +1,6 @@
 """The main window, driven as a user would: gui_main.py PID, with PORT set."""
 import csv
+import re
 import subprocess
 
 from gui_common import *
@@ -15,6 +16,21 @@ check("the list has 38 columns", len(titles) == 38, titles)
 dst, proto = titles.index("Destination  "), titles.index("Protocol  ")
 live = wait_for(lambda: [r for r in rows(lst) if r[dst] == f"127.0.0.1:{PORT}" and r[proto] == "HTTP"], 35)
 check("a live HTTP row to the server appears within 35 s", live, rows(lst)[:2])
+# IPv6 on loopback: both ends whole, bracketed, in the list and (wherever the row then stands) in its detail window.
+src, v6_dst = titles.index("Source  "), f"[::1]:{os.environ['PORT6']}"
+v6 = wait_for(lambda: [r for r in rows(lst) if r[dst] == v6_dst], 35)
+check("a live IPv6 row shows both addresses whole", v6 and re.fullmatch(r"\[::1\]:\d{4,5}", v6[0][src]), v6)
+
+
+def v6_detail():
+    at = next((i for i, r in enumerate(rows(lst)) if r[dst] == v6_dst), None)
+    window = at is not None and open_window(lambda: lst.getAccessibleAt(at, 0).queryAction().doAction(2), "Detail info")
+    values = dict(rows(table_of(window))) if window else {}
+    window and dismiss(window, "Cancel", "Detail info")
+    return values.get("Destination  ") == v6_dst and re.fullmatch(r"\[::1\]:\d{4,5}", values["Source  "])
+
+
+check("its detail window shows them whole too", wait_for(v6_detail, 30))
 
 # Column chooser: untick one column and confirm.
 chooser = open_window(lambda: click(main, " Column "), "Column edit")
@@ -65,6 +81,7 @@ head, *lines = list(csv.reader(open(CSV_PATH)))
 want = sorted(["TCP" if t == "Protocol  " else v for t, v in zip(shown_titles, r)] for r in shown_rows)
 got = sorted([line[head.index(t)] for t in shown_titles] for line in lines)
 check("the CSV holds the shown rows, field under title", want == got, f"{got[:2]} for {want[:2]}")
+check("among them an IPv6 row, its addresses whole", any(line[head.index("Destination  ")] == v6_dst for line in lines))
 said = wait_for(lambda: "CRITICAL" in open(os.path.join(WORK, "gui.out")).read(), 2)  # the tray maps the icon
 check("the export, showing the tray icon, prints no Gdk-CRITICAL", not said)
 

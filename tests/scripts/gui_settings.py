@@ -42,15 +42,18 @@ table = table_of(ana)
 added = wait_for(lambda: [r for r in rows(table) if r[1] == "192.168.1.12:8080"])
 check("the new endpoint is listed with port 8080 and HTTP", added and added[0][2:4] == ["8080", "HTTP"], added)
 check("and saved as an endpoint line", added and conf_has(f"endpoint=192.168.1.12:8080|3|{added[0][4]}"))
-# An IPv6 range with a port, as long as such a text gets: kept whole in list and file.
-add = open_window(lambda: click(ana, " Add "), "Add")
-v6 = "[2001:db8:aaaa:bbbb:cccc:dddd:eeee:1-2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff]:8443"
-type_into(add, None, v6)
-click(add, "MYSQL", "menu item")
-check("OK on an IPv6 range closes the Add window", dismiss(add, "   OK   ", "Add"))
-added = wait_for(lambda: [r for r in rows(table) if r[1] == v6])
-check("it is listed whole with port 8443 and MYSQL", added and added[0][2:4] == ["8443", "MYSQL"], added)
-check("and saved whole as an endpoint line", added and conf_has(f"endpoint={v6}|5|{added[0][4]}"))
+# IPv6 as written: a range with a port, as long as such a text gets, a bare prefix and a bare address. Each is kept
+# whole in list and file.
+for v6, port, name, index in (
+        ("[2001:db8:aaaa:bbbb:cccc:dddd:eeee:1-2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff]:8443", "8443", "MYSQL", 5),
+        ("2001:DB8:0::/64", "0", "TCP", 1), ("::1", "0", "TCP & UDP", 0)):
+    add = open_window(lambda: click(ana, " Add "), "Add")
+    type_into(add, None, v6)
+    click(add, name, "menu item")
+    check(f"OK on {v6} closes the Add window", dismiss(add, "   OK   ", "Add"))
+    added = wait_for(lambda: [r for r in rows(table) if r[1] == v6])
+    check(f"it is listed whole with port {port} and {name}", added and added[0][2:4] == [port, name], added)
+    check("and saved as written in an endpoint line", added and conf_has(f"endpoint={v6}|{index}|{added[0][4]}"))
 add = open_window(lambda: click(ana, " Add "), "Add")
 type_into(add, None, "10.0.0.300", "   OK   ")
 check("10.0.0.300 says \"Invalid IP address or PORT\" and the Add window stays",

@@ -85,6 +85,16 @@ TEST_F(CsvTest, CellsAndCsvExport)
     EXPECT_STREQ(small, "/tmp/b.csv") << "no second extension";
     EXPECT_FALSE(csvFileName("/tmp/long-name1", small, sizeof small)) << "too long: refused, not cut";
 
+    // IPv6 ends, the longest form too, are cells and CSV fields whole, bracketed and unquoted.
+    CommMsgT v6 = r;
+    ASSERT_EQ(parseIp("2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff", &v6.src), 0);
+    ASSERT_EQ(parseIp("::1", &v6.dst), 0);
+    v6.sport = 65535;
+    EXPECT_STREQ(cellText(v6, p, SOURCE, out), "[2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff]:65535");
+    ASSERT_EQ(writeCsv(name, &v6, 1), 0);
+    EXPECT_NE(readAll(name).find(",[2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff]:65535,[::1]:3306,TCP,"),
+              std::string::npos);
+
     // A name that is neither UTF-8 nor GB2312 shows as an empty cell; an unterminated one is read within its field.
     PortProcT bad {};
     std::memset(bad.name, '\xFF', sizeof bad.name);
