@@ -69,20 +69,22 @@ bool parseReportLine(const char* line, CardInfoT& card)
         card.deviceId[n] = '\0';
     }
 
-    if (std::strstr(line, "IPv4") == nullptr || colon == nullptr) {
+    if ((std::strstr(line, "IPv4") == nullptr && std::strstr(line, "IPv6") == nullptr) || colon == nullptr) {
         return false;
     }
-    // The address follows ": "; a note such as "(Preferred)" may trail it.
+    // The address follows ": "; a note such as "(Preferred)" may trail it,
+    // and an IPv6 one a zone ("%eth0").
     copyCut(card.address, colon[1] != '\0' ? colon + 2 : colon + 1);
-    if (char* note = std::strchr(card.address, '(')) {
+    if (char* note = std::strpbrk(card.address, "(%")) {
         *note = '\0';
     }
-    u32 ip = 0;
-    if (getIPFromStr(card.address, &ip) != 0) {
-        return false;
+    if (std::strstr(line, "IPv4") != nullptr) {
+        u32 ip = 0;
+        if (getIPFromStr(card.address, &ip) != 0) return false;
+        card.ip = ipFromV4(ip);
+        return true;
     }
-    card.ip = ip;
-    return true;
+    return parseIp(card.address, &card.ip) == 0;
 }
 
 int fillCardNames(CardInfoT* cards, int cnt)
@@ -143,15 +145,20 @@ void matchCardNames(CardInfoT* cards, int cnt, const pcap_if_t* devs)
         int seen = 0;
         for (const pcap_addr_t* a = dev->addresses; a != nullptr && seen < MAX_DEVICE_ADDRESSES;
              a = a->next, ++seen) {
-            // Only IPv4 entries: other families hold unrelated bytes where an
-            // IPv4 address would be.
-            if (a->addr == nullptr || a->addr->sa_family != AF_INET) {
-                continue;
-            }
-            sockaddr_in sin;
-            std::memcpy(&sin, a->addr, sizeof sin);
-            u32 ip = ntohl(sin.sin_addr.s_addr);
-            if (ip == 0) {
+            // Each family's address as it is; others hold unrelated bytes.
+            if (a->addr == nullptr) continue;
+            IpAddrT ip {};
+            if (a->addr->sa_family == AF_INET) {
+                sockaddr_in sin;
+                std::memcpy(&sin, a->addr, sizeof sin);
+                if (sin.sin_addr.s_addr == 0) continue;
+                ip = ipFromV4(ntohl(sin.sin_addr.s_addr));
+            } else if (a->addr->sa_family == AF_INET6) {
+                sockaddr_in6 sin6;
+                std::memcpy(&sin6, a->addr, sizeof sin6);
+                std::memcpy(ip.b, sin6.sin6_addr.s6_addr, sizeof ip.b);
+                if (ip == IpAddrT {}) continue;
+            } else {
                 continue;
             }
             int i = 0;

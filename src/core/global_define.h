@@ -98,9 +98,9 @@ struct alignas(8) HostInfoT {
 struct CardInfoT {
     char deviceId[32];      // physical address, 12 upper-case hex digits
     char cardName[128];     // capture library's device name
-    char address[64];       // IPv4 address as text
+    char address[64];       // its address as text: an IPv4 one, else an IPv6 one
     char displayName[128];  // heading line of the adapter report
-    u32 ip;                 // host order
+    IpAddrT ip;
 };
 
 struct HttpSessionT {

@@ -66,7 +66,8 @@ bool sameInterface(const ifaddrs* ifa, const char* base)
 }
 
 // Each IPv4 address completes a card of its own, so an interface with
-// several addresses repeats its heading and physical address before each.
+// several addresses repeats its heading and physical address before each;
+// one without IPv4 is completed by an IPv6 address.
 void writeInterface(ReportWriter& w, const ifaddrs* list, const char* base)
 {
     char mac[128] = "";
@@ -100,9 +101,26 @@ void writeInterface(ReportWriter& w, const ifaddrs* list, const char* base)
         w.line("   IPv4 Address. . . . . . . . . . . : %s(Preferred)\n", text);
         any = true;
     }
-    if (!any) {
-        w.line("%s\n", base);
-        if (mac[0] != '\0') w.line("%s", mac);
+    if (any) return;
+    // A card without IPv4 is listed by one IPv6 address: the first global
+    // one, else its link-local one (a mirror port often has no other).
+    char v6[INET6_ADDRSTRLEN] = "";
+    bool global = false;
+    for (const ifaddrs* p = list; p != nullptr && !global; p = p->ifa_next) {
+        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET6 || !sameInterface(p, base)) {
+            continue;
+        }
+        sockaddr_in6 sin6;
+        std::memcpy(&sin6, p->ifa_addr, sizeof sin6);
+        const bool linkLocal = IN6_IS_ADDR_LINKLOCAL(&sin6.sin6_addr);
+        if ((v6[0] == '\0' || !linkLocal) && inet_ntop(AF_INET6, &sin6.sin6_addr, v6, sizeof v6) != nullptr) {
+            global = !linkLocal;
+        }
+    }
+    w.line("%s\n", base);
+    if (mac[0] != '\0') w.line("%s", mac);
+    if (v6[0] != '\0') {
+        w.line("   %s. . . . . . . . . . . : %s(Preferred)\n", global ? "IPv6 Address" : "Link-local IPv6 Address", v6);
     }
 }
 

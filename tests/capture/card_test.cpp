@@ -61,6 +61,11 @@ TEST(AdapterReport, ParseRules)
         {atLimit(0), "a|00000000000A|10.0.0.1;b|00000000000B|10.0.0.2;"}, {atLimit(1), "a|00000000000A|10.0.0.1;"},
         {longLines, std::string(127, 'H') + "|" + std::string(31, 'A') + "|10.0.0.1" + std::string(55, ' ') + ";"},
         {nine, eight}, {"", ""},
+        // A card without IPv4, by its IPv6 address; a zone or a note trails it; one that does not parse is none.
+        {adapter("v6", "00-00-00-00-00-06", "") + "   IPv6 Address. . . . : 2001:db8::5(Preferred)\r\n" +
+             adapter("ll", "", "") + "   Link-local IPv6 Address . : fe80::1%eth1(Preferred)\r\n" + adapter("x", "", "") +
+             "   IPv6 Address. . . . : 2001:db8::g\r\n",
+         "v6|000000000006|2001:db8::5;ll||fe80::1;"},
     };
     for (const auto& [text, want] : cases) EXPECT_EQ(parse(text), want) << text.substr(0, 200);
 }
