@@ -147,6 +147,16 @@ int parseFilter(const char* text, EndpointFilterT* out)
     return 0;
 }
 
+const char* filterFault(int rc)
+{
+    if (rc == FILTER_BAD_CHAR) {
+        return "holds a character no filter takes: digits and . : , - anywhere, hexadecimal letters only in an "
+               "IPv6 address, brackets only around one before its port ([2001:db8::1]:443)";
+    }
+    return "is not an address, address:port ([IPv6 address]:port), port, low-high of one family or "
+           "comma-separated list of addresses";
+}
+
 bool filterPasses(const EndpointFilterT& f, EndpointT src, EndpointT dst)
 {
     switch (f.mode) {

@@ -38,6 +38,9 @@ constexpr int FILTER_BAD_FORM = -2;  // not one of the five forms, or a bad addr
 
 // Reads text (empty: no filter) into out; 0, FILTER_BAD_CHAR or FILTER_BAD_FORM.
 int parseFilter(const char* text, EndpointFilterT* out);
+// What is wrong with a text parseFilter refused with rc, as the end of a
+// sentence that starts with the text: "holds ...", "is not ...".
+const char* filterFault(int rc);
 
 // One side of a conversation; port -1 when the packet has none to show.
 struct EndpointT {
