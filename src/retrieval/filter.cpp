@@ -165,8 +165,12 @@ bool filterPasses(const EndpointFilterT& f, EndpointT src, EndpointT dst)
     case WX_QUERY_PORT: return src.port == f.port || dst.port == f.port;
     case WX_QUERY_IP_PORT:
         return (src.addr == f.addr[0] && src.port == f.port) || (dst.addr == f.addr[0] && dst.port == f.port);
-    case WX_QUERY_IP_PERIOD:
-        return (f.low <= src.addr && src.addr <= f.high) || (f.low <= dst.addr && dst.addr <= f.high);
+    case WX_QUERY_IP_PERIOD: {
+        // An IPv6 range may span ::ffff:0:0/96, where IPv4 addresses are
+        // kept; it still holds IPv6 addresses alone.
+        auto in = [&f](const IpAddrT& a) { return ipIsV4(a) == ipIsV4(f.low) && f.low <= a && a <= f.high; };
+        return in(src.addr) || in(dst.addr);
+    }
     case WX_QUERY_IP_LIST:
         for (int i = 0; i < f.addrLen && i < FILTER_MAX_ADDR; i++) {
             if (src.addr == f.addr[i] || dst.addr == f.addr[i]) return true;

@@ -26,7 +26,9 @@ struct EndpointFilterT {
     int addrLen = 0;
     IpAddrT addr[FILTER_MAX_ADDR] = {};
     int port = 0;
-    IpAddrT low {}, high {};  // the range, inclusive, as 128-bit numbers; both of one family
+    // The range, inclusive, as 128-bit numbers: both ends of one family, and
+    // only addresses of that family pass.
+    IpAddrT low {}, high {};
 };
 
 // What parseFilter finds wrong.

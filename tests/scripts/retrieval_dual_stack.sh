@@ -33,12 +33,13 @@ for name in (f for f in files if os.path.getsize(f) != 10485760):
             print(line.decode())
 PY
 }
-frames() { tshark -r "$1" -Y "$2" -T fields -e frame.time_epoch -e frame.len -e frame.cap_len -e frame.md5_hash 2>/dev/null; }
+frames() { tshark -o frame.generate_md5_hash:TRUE -r "$1" -Y "$2" -T fields -e frame.time_epoch -e frame.len -e frame.cap_len -e frame.md5_hash 2>/dev/null; }
 # FILTER|tshark's filter for it
 for args in "fd00:198:19::1|ipv6.addr==fd00:198:19::1" "FD00:198:19:0:0::22|ipv6.addr==fd00:198:19::22" \
             "[fd00:198:19::22]:3306|(ipv6.src==fd00:198:19::22 && tcp.srcport==3306) || (ipv6.dst==fd00:198:19::22 && tcp.dstport==3306)" \
             "fd00:198:19::2-fd00:198:19::5|ipv6.addr in {fd00:198:19::2..fd00:198:19::5}" \
             "fd00:198:18::1c0-fd00:198:18::1ff|ipv6.addr in {fd00:198:18::1c0..fd00:198:18::1ff}" \
+            "::1-fd00:198:19::5|ipv6.addr in {::1..fd00:198:19::5}" \
             "198.19.0.1,fd00:198:19::1,fd00:198:19::21|ip.addr==198.19.0.1 || ipv6.addr==fd00:198:19::1 || ipv6.addr==fd00:198:19::21" \
             "::ffff:198.19.0.2|ip.addr==198.19.0.2" "198.19.0.34:3306|(ip.src==198.19.0.34 && tcp.srcport==3306) || (ip.dst==198.19.0.34 && tcp.dstport==3306)" \
             "198.19.0.2-198.19.0.4|ip.addr in {198.19.0.2..198.19.0.4}" "3306|tcp.port==3306 || udp.port==3306"; do
