@@ -29,8 +29,8 @@ const char* const verbsUsageText =
     "$TMPDIR/Wirelane/), cut to N bytes, and sends them to HOST:PORT\n"
     "over VXLAN. DIR defaults to exportPath (query) or dumpPath (play) of the\n"
     "configuration. TIME is local \"YYYY-MM-DD HH:MM:SS\" or seconds since 1970;\n"
-    "TEXT is an address, address:port, a port, low-high or a comma-separated\n"
-    "list of addresses.\n";
+    "TEXT is an address, address:port ([IPv6 address]:port), a port, low-high\n"
+    "or a comma-separated list of addresses, IPv4 or IPv6.\n";
 
 namespace {
 
@@ -128,8 +128,10 @@ std::string periodFilterStore(const VerbArgsT& a, const char* confKey, const cha
     if (*start >= *end) return "the start of the period must be before its end";
     if (const char* f = a.get("--filter")) {
         int rc = parseFilter(f, filter);
-        if (rc == FILTER_BAD_CHAR) return badCharMessage;
-        if (rc != 0) return badFilterMessage;
+        if (rc != 0) {
+            return std::string(rc == FILTER_BAD_CHAR ? badCharMessage : badFilterMessage) + ": '" + f + "' " +
+                   filterFault(rc);
+        }
     }
     std::string dir;
     if (const char* s = a.get("--store")) {
@@ -166,8 +168,7 @@ int runQueryVerb(int argc, char** argv)
     std::vector<StoreFileT> files;
     if (err.empty()) {
         err = periodFilterStore(a, "exportPath", "json", JSON_BLANK_FILE_SIZE, getJsonFileStime, &q.start, &q.end,
-                                &q.filter, files, "Query filter error",
-                                "Query filter error");
+                                &q.filter, files, "Query filter error", "Query filter error");
     }
     long page = -1;
     if (err.empty() && a.get("--page") != nullptr && !wholeNumber(a.get("--page"), &page)) {
@@ -212,8 +213,7 @@ int runPlayVerb(int argc, char** argv)
     std::vector<StoreFileT> files;
     if (err.empty()) {
         err = periodFilterStore(a, "dumpPath", "pcap", PKT_BLANK_FILE_SIZE, getPktFileStime, &q.start, &q.end,
-                                &q.filter, files, "Play filter error",
-                                "Playback filter error");
+                                &q.filter, files, "Play filter error", "Playback filter error");
     }
     long trunc = 0;
     if (err.empty() && a.get("--trunc") != nullptr && (!wholeNumber(a.get("--trunc"), &trunc) || trunc > 65535)) {

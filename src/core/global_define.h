@@ -334,14 +334,14 @@ struct ReadOnlyGlobalT {
     int jsonFileStimeList[1024];
     int jsonFileEtimeList[1024];
     SharedWord<u32> queryExpFlag;  // 1 while the CSV save dialog is open
-    char queryText[1024];
+    char queryText[4096];  // a filter of 64 IPv6 addresses fits
     char searchText[1024];
     int queryStime, queryEtime, queryPage, queryMaxPage;
 
     // Packet playback
     int playStime, playEtime, playMode;
     u32 playTrunLen;
-    char playFilter[1024];
+    char playFilter[4096];
     char playVxlanInfo[1024];
     sockaddr_storage playSockAddr;
     int pktFileCnt;

@@ -147,6 +147,16 @@ int parseFilter(const char* text, EndpointFilterT* out)
     return 0;
 }
 
+const char* filterFault(int rc)
+{
+    if (rc == FILTER_BAD_CHAR) {
+        return "holds a character no filter takes: digits and . : , - anywhere, hexadecimal letters only in an "
+               "IPv6 address, brackets only around one before its port ([2001:db8::1]:443)";
+    }
+    return "is not an address, address:port ([IPv6 address]:port), port, low-high of one family or "
+           "comma-separated list of addresses";
+}
+
 bool filterPasses(const EndpointFilterT& f, EndpointT src, EndpointT dst)
 {
     switch (f.mode) {
@@ -155,8 +165,12 @@ bool filterPasses(const EndpointFilterT& f, EndpointT src, EndpointT dst)
     case WX_QUERY_PORT: return src.port == f.port || dst.port == f.port;
     case WX_QUERY_IP_PORT:
         return (src.addr == f.addr[0] && src.port == f.port) || (dst.addr == f.addr[0] && dst.port == f.port);
-    case WX_QUERY_IP_PERIOD:
-        return (f.low <= src.addr && src.addr <= f.high) || (f.low <= dst.addr && dst.addr <= f.high);
+    case WX_QUERY_IP_PERIOD: {
+        // An IPv6 range may span ::ffff:0:0/96, where IPv4 addresses are
+        // kept; it still holds IPv6 addresses alone.
+        auto in = [&f](const IpAddrT& a) { return ipIsV4(a) == ipIsV4(f.low) && f.low <= a && a <= f.high; };
+        return in(src.addr) || in(dst.addr);
+    }
     case WX_QUERY_IP_LIST:
         for (int i = 0; i < f.addrLen && i < FILTER_MAX_ADDR; i++) {
             if (src.addr == f.addr[i] || dst.addr == f.addr[i]) return true;

@@ -26,7 +26,9 @@ struct EndpointFilterT {
     int addrLen = 0;
     IpAddrT addr[FILTER_MAX_ADDR] = {};
     int port = 0;
-    IpAddrT low {}, high {};  // the range, inclusive, as 128-bit numbers; both of one family
+    // The range, inclusive, as 128-bit numbers: both ends of one family, and
+    // only addresses of that family pass.
+    IpAddrT low {}, high {};
 };
 
 // What parseFilter finds wrong.
@@ -38,6 +40,9 @@ constexpr int FILTER_BAD_FORM = -2;  // not one of the five forms, or a bad addr
 
 // Reads text (empty: no filter) into out; 0, FILTER_BAD_CHAR or FILTER_BAD_FORM.
 int parseFilter(const char* text, EndpointFilterT* out);
+// What is wrong with a text parseFilter refused with rc, as the end of a
+// sentence that starts with the text: "holds ...", "is not ...".
+const char* filterFault(int rc);
 
 // One side of a conversation; port -1 when the packet has none to show.
 struct EndpointT {

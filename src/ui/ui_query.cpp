@@ -86,6 +86,8 @@ const char* const vxlanHelpStr[] = {
 
 // The last query and the files it read, for the paging buttons.
 JsonQueryT lastQuery;
+// The filter of the playback being started, as read when OK was pressed.
+EndpointFilterT playbackFilter;
 std::vector<StoreFileT> queryFiles;
 std::vector<StoreFileT> jsonFiles;
 std::vector<StoreFileT> pktFiles;
@@ -237,7 +239,8 @@ void queryOKCb(GtkWidget*, gpointer window)
     ReadOnlyGlobalT& g = readOnlyGlobal;
     JsonQueryT q;
     const char* criteria = gtk_entry_get_text(GTK_ENTRY(entryOf(window, "criteria")));
-    if (parseFilter(criteria, &q.filter) != 0) {
+    // The text is kept to be shown again: one that cannot be kept whole is refused.
+    if (parseFilter(criteria, &q.filter) != 0 || std::strlen(criteria) >= sizeof g.queryText) {
         showNotice("Query filter error");
         return;
     }
@@ -312,7 +315,7 @@ gboolean runPlayback(gpointer window)
     PlayQueryT q;
     q.start = g.playStime;
     q.end = g.playEtime;
-    parseFilter(g.playFilter, &q.filter);
+    q.filter = playbackFilter;
     q.trunLen = g.playTrunLen;
     const std::string out = std::string(g.userTmpPath) + "/playout.pcap";
     DialogQuestionsT ask;
@@ -333,7 +336,7 @@ void playOKCb(GtkWidget*, gpointer window)
         showNotice("Play filter error");
         return;
     }
-    if (rc != 0) {
+    if (rc != 0 || std::strlen(filter) >= sizeof g.playFilter) {
         showNotice("Playback filter error");
         return;
     }
@@ -343,6 +346,7 @@ void playOKCb(GtkWidget*, gpointer window)
         return;
     }
     keepText(g.playFilter, filter);
+    playbackFilter = f;
     g.playTrunLen = static_cast<u32>(std::strtoul(gtk_entry_get_text(GTK_ENTRY(entryOf(window, "trunc"))), nullptr, 10));
     keepText(g.playVxlanInfo, gtk_entry_get_text(GTK_ENTRY(entryOf(window, "vxlan"))));
     g.playStime = static_cast<int>(start);

@@ -197,6 +197,20 @@ TEST(FilterText, Ipv6Forms)
     for (const char* bad : {"[::1]", "[::1]:", "[::1]:65536", "1::2::3", "2001:db8::1-10.0.0.9", "::1-::2-::3",
                             "::1,1.2.3.4:80", "::1,::2-::3", "10,20"})
         EXPECT_EQ(rc(bad), FILTER_BAD_FORM) << bad;
+    // A range passes addresses of its own family only: an IPv6 one may span the IPv4-mapped block.
+    struct { const char *filter, *addr; bool passes; } const ends[] = {
+        {"::1-2001:db8::1", "10.0.0.1", false}, {"::1-2001:db8::1", "2001:db8::", true}, {"::1-2001:db8::1", "::", false},
+        {"10.0.0.1-10.0.0.9", "10.0.0.5", true}, {"10.0.0.1-10.0.0.9", "::a00:5", false},
+        {"::ffff:10.0.0.1-::ffff:10.0.0.9", "10.0.0.9", true}, {"10.0.0.5,2001:db8::5", "2001:db8::5", true},
+    };
+    for (const auto& c : ends) {
+        EndpointFilterT f;
+        IpAddrT a, other = ipFromV4(0xC0000201);
+        ASSERT_EQ(parseFilter(c.filter, &f), 0) << c.filter;
+        ASSERT_EQ(parseIp(c.addr, &a), 0) << c.addr;
+        EXPECT_EQ(filterPasses(f, {a, 1}, {other, 2}), c.passes) << c.filter << " " << c.addr;
+        EXPECT_EQ(filterPasses(f, {other, 2}, {a, 1}), c.passes) << c.filter << " " << c.addr;
+    }
 }
 
 struct FakeQuestions : PlayQuestionsT {

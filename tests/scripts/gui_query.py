@@ -49,12 +49,12 @@ save_export(main, os.path.join(WORK, "window"))  # every page visited: here the 
 
 # Packet playback: the file first, then a replay over VXLAN.
 play = open_dialog("Packet playback")
-type_into(play, "Playback filter", "198.19.0.1", " OK ")
+type_into(play, "Playback filter", os.environ["PLAY_FILTER"], " OK ")
 check("the playback asks whether to open the folder", box_says("packet save to " + PLAYOUT, "Message", "No"))
 check("and the window closes", gone("Packet playback"))
 play = open_window(lambda: click(main, "Packet playback"), "Packet playback")
 check("the next opening shows the last filter",
-      find(play, "text", "Playback filter").queryText().getText(0, -1) == "198.19.0.1")
+      find(play, "text", "Playback filter").queryText().getText(0, -1) == os.environ["PLAY_FILTER"])
 type_into(play, "Remote vxlan", f"127.0.0.2:{UDP}", " OK ")
 check("with a target it asks to send", box_says(f"send to 127.0.0.2:{UDP} with vxlan", "Message", "Yes"))
 gone("Packet playback")

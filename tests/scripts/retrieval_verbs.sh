@@ -78,9 +78,9 @@ vxlan_holds "the replay to [::1]:18286" "$WORK/cut6.pcap" "$WORK/vxlan6.bin"
 grep -qx "exportRemote=\[::1\]:19083" "$WORK/v6.conf" && grep -qx "dumpRemote=::1" "$WORK/v6.conf" \
   && pass "IPv6 destinations are saved as written" || fail "saved: $(cat "$WORK/v6.conf")"
 
-# IPv6: a packet store and a JSON store written here in the stores' own formats (the probe keeps IPv4 alone so
-# far): frames plain, tagged, behind extension headers in several orders, later fragments, ESP, cut short in
-# the header chain, in VXLAN and GRE and carrying them.
+# IPv6: a packet store and a JSON store written here in the stores' own formats (what the probe stores of a
+# dual-stack capture: retrieval_dual_stack.sh): frames plain, tagged, behind extension headers in several orders,
+# later fragments, ESP, cut short in the header chain, in VXLAN and GRE and carrying them.
 mkdir -p "$WORK/pkts6" "$WORK/json6"
 python3 - "$WORK/pkts6/Wirelane-1-001.pcap" "$WORK/json6/Wirelane-1-001.json" <<'PY'
 import ipaddress, random, struct, sys
