@@ -11,43 +11,30 @@
 
 namespace {
 
-struct IfT {
-    const char* name;
-    bool up, loopback;
-    long v4, v6;  // default route metrics, -1 none
-    std::vector<const char*> addrs;
-    bool card;  // listed as a card with a device id
-};
+// name, up, loopback, default route metrics (IPv4, IPv6; -1 none), a listed card, addresses.
+struct IfT { const char* name; bool up, loopback; long v4, v6; bool card; std::vector<const char*> addrs; };
 
-// "name reason: endpoints", or "none".
+// "name reason: endpoints", the reason 4 or 6 for the default route of that
+// family, 1 for the first card up, 0 for the loopback; or "none".
 std::string choose(const std::vector<IfT>& table)
 {
     std::vector<platform::InterfaceT> ifs;
     CardInfoT cards[MAX_CARD] {};
     int cnt = 0;
     for (const IfT& t : table) {
-        platform::InterfaceT i {};
+        platform::InterfaceT& i = ifs.emplace_back(platform::InterfaceT {{}, t.up, t.loopback, t.v4, t.v6, 0, {}});
         std::snprintf(i.name, sizeof i.name, "%s", t.name);
-        i.up = t.up;
-        i.loopback = t.loopback;
-        i.defaultV4 = t.v4;
-        i.defaultV6 = t.v6;
-        for (const char* a : t.addrs) {
-            IpAddrT ip;
-            EXPECT_EQ(parseIp(a, &ip), 0) << a;
-            std::memcpy(i.addr[i.cntAddr++].data(), ip.b, 16);
+        for (IpAddrT a; const char* text : t.addrs) {
+            EXPECT_EQ(parseIp(text, &a), 0);
+            std::memcpy(i.addr[i.cntAddr++].data(), a.b, sizeof a.b);
         }
-        ifs.push_back(i);
         if (t.card) {
             std::snprintf(cards[cnt].cardName, sizeof cards[cnt].cardName, "%s", t.name);
-            std::snprintf(cards[cnt].deviceId, sizeof cards[cnt].deviceId, "02000000000%d", cnt);
-            ++cnt;
+            std::snprintf(cards[cnt++].deviceId, sizeof cards[0].deviceId, "%s", t.name);
         }
     }
     FirstCardT c = chooseFirstCard(ifs, cards, cnt);
-    if (c.cardRow < 0) return "none";
-    static const char* const reasons[] = {"v4route", "v6route", "firstup", "loopback"};
-    std::string out = std::string(cards[c.cardRow].cardName) + " " + reasons[c.reason] + ":";
+    std::string out = c.cardRow < 0 ? "none" : std::string(cards[c.cardRow].cardName) + " " + "4610"[c.reason] + ":";
     for (int k = 0; k < c.cntAddr; ++k) {
         char text[IP_TEXT_SIZE];
         formatIp(c.addr[k], text);
@@ -60,67 +47,37 @@ std::string choose(const std::vector<IfT>& table)
 
 TEST(FirstCard, ChoiceAndEndpoints)
 {
-    const IfT lo {"lo", true, true, -1, -1, {"127.0.0.1", "::1"}, true};
-    const IfT eth0 {"eth0", true, false, -1, -1, {"192.0.2.5", "fe80::1", "2001:db8::5"}, true};
-    const IfT wlan {"wlan0", true, false, 600, -1, {"198.51.100.7", "169.254.3.3", "fe80::2"}, true};
-    auto with = [](IfT i, long v4, long v6) {
-        i.v4 = v4;
-        i.v6 = v6;
-        return i;
-    };
-    IfT down = with(wlan, 100, -1);
-    down.up = false;
-    IfT notCard = with(wlan, 100, -1);
-    notCard.card = false;
-    const IfT onlyLinkLocal {"eth1", true, false, -1, -1, {"169.254.1.1", "fe80::9"}, true};
-
+    const IfT lo {"lo", true, true, -1, -1, true, {"127.0.0.1", "::1"}};
+    const IfT eth {"eth0", true, false, -1, -1, true, {"192.0.2.5", "fe80::1", "2001:db8::5"}};
+    const IfT wlan {"wlan0", true, false, 600, -1, true, {"198.51.100.7", "169.254.3.3", "fe80::2"}};
+    const IfT linkLocal {"eth1", true, false, -1, -1, true, {"169.254.1.1", "fe80::9"}};
+    auto route = [](IfT i, long v4, long v6) { return i.v4 = v4, i.v6 = v6, i; };
+    auto down = [](IfT i) { return i.up = false, i; };
+    auto noCard = [](IfT i) { return i.card = false, i; };
     const std::pair<std::vector<IfT>, std::string> cases[] = {
-        // The route's card, though another comes first; link-local addresses left out.
-        {{lo, eth0, wlan}, "wlan0 v4route: 198.51.100.7"},
-        {{lo, with(eth0, 100, -1), wlan}, "eth0 v4route: 192.0.2.5 2001:db8::5"},
-        {{lo, with(eth0, 700, -1), wlan}, "wlan0 v4route: 198.51.100.7"},
+        // The route's card, not the first; link-local addresses left out; the lowest metric.
+        {{lo, eth, wlan}, "wlan0 4: 198.51.100.7"},
+        {{lo, route(eth, 100, -1), wlan}, "eth0 4: 192.0.2.5 2001:db8::5"},
         // An IPv4 default route wins over an IPv6 one, which wins over none.
-        {{lo, with(eth0, -1, 1), wlan}, "wlan0 v4route: 198.51.100.7"},
-        {{lo, with(eth0, -1, 1024), with(wlan, -1, -1)}, "eth0 v6route: 192.0.2.5 2001:db8::5"},
-        // A route through a card that is down, or through no listed card, does not count.
-        {{lo, eth0, down}, "eth0 firstup: 192.0.2.5 2001:db8::5"},
-        {{lo, eth0, notCard}, "eth0 firstup: 192.0.2.5 2001:db8::5"},
-        // A card with link-local addresses alone is passed over; the loopback comes last.
-        {{lo, onlyLinkLocal, eth0}, "eth0 firstup: 192.0.2.5 2001:db8::5"},
-        {{lo, onlyLinkLocal, down}, "lo loopback: 127.0.0.1 ::1"},
-        {{with(lo, 0, 0)}, "lo loopback: 127.0.0.1 ::1"},
-        {{notCard}, "none"},
+        {{lo, route(eth, -1, 1), wlan}, "wlan0 4: 198.51.100.7"},
+        {{lo, route(eth, -1, 1024), route(wlan, -1, -1)}, "eth0 6: 192.0.2.5 2001:db8::5"},
+        // A route through a card that is down, or through no listed card, does not count; nor does a card
+        // with link-local addresses alone. The loopback comes last.
+        {{lo, eth, down(wlan)}, "eth0 1: 192.0.2.5 2001:db8::5"},
+        {{lo, noCard(wlan), linkLocal, eth}, "eth0 1: 192.0.2.5 2001:db8::5"},
+        {{linkLocal, down(eth), route(lo, 0, 0)}, "lo 0: 127.0.0.1 ::1"},
+        {{noCard(lo)}, "none"},
     };
     for (const auto& [table, want] : cases) EXPECT_EQ(choose(table), want);
 }
 
-TEST(FirstCard, DefaultRouteLines)
+// The IPv4 table is read on a real one by the whole-program test.
+TEST(FirstCard, Ipv6DefaultRouteLines)
 {
-    auto parse = [](const char* line, int family) {
-        char name[16] = "";
-        long metric = -1;
-        if (!platform::parseDefaultRoute(line, family, name, sizeof name, &metric)) return std::string("-");
-        return std::string(name) + " " + std::to_string(metric);
-    };
-    const std::string v6zero = "00000000000000000000000000000000";
-    const struct {
-        std::string line;
-        int family;
-        const char* want;
-    } cases[] = {
-        {"Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n", 4, "-"},
-        {"eth0\t00000000\t0102A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n", 4, "eth0 100"},
-        {"eth0\t0002A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n", 4, "-"},   // a subnet
-        {"eth0\t00000000\t0102A8C0\t0002\t0\t0\t100\t00000000\t0\t0\t0\n", 4, "-"},   // not up
-        {"eth0\t00000000\t0102A8C0\t0203\t0\t0\t100\t00000000\t0\t0\t0\n", 4, "-"},   // rejects
-        {v6zero + " 00 " + v6zero + " 00 fe800000000000000000000000000001 00000400 00000001 00000000 00000003     eth0\n",
-         6, "eth0 1024"},
-        // The kernel's unreachable default through lo, and a prefix of its own.
-        {v6zero + " 00 " + v6zero + " 00 " + v6zero + " ffffffff 00000001 00000000 00200200       lo\n", 6, "-"},
-        {"20010db8000000000000000000000000 40 " + v6zero + " 00 " + v6zero + " 00000100 00000001 00000000 00000001 eth0\n",
-         6, "-"},
-        {v6zero + " 00 " + v6zero + " 00 " + v6zero + " 00000400 00000001 00000000 00000003 averyveryverylongname\n", 6,
-         "-"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(parse(c.line.c_str(), c.family), c.want) << c.line;
+    char name[16] = "";
+    long metric = 0;
+    const std::string v6 = std::string(32, '0') + " 00 " + std::string(32, '0') + " 00 " + std::string(32, '0');
+    EXPECT_TRUE(platform::parseDefaultRoute((v6 + " 00000400 1 0 00000003 eth1").c_str(), 6, name, 16, &metric));
+    EXPECT_EQ(std::string(name) + " " + std::to_string(metric), "eth1 1024");
+    EXPECT_FALSE(platform::parseDefaultRoute((v6 + " ffffffff 1 0 00200200 lo").c_str(), 6, name, 16, &metric));
 }
