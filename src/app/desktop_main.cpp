@@ -46,6 +46,7 @@ int main(int argc, char** argv)
 {
     gtk_init(&argc, &argv);
     StartOptionsT options;
+    options.firstStart = true;  // a fresh machine opens on its own traffic
     // A failed start-up has been logged; the program ends without a window.
     if (startUp(options) != 0) return 0;
     ui_main();

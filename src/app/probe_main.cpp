@@ -31,6 +31,10 @@ const char* const usageText =
     "                     folder of the temporary directory, $TMPDIR/Wirelane/, or\n"
     "                     /tmp/Wirelane/ when TMPDIR is not set; the log files are\n"
     "                     kept there too)\n"
+    "  --auto             when the configuration has no card and no endpoint, choose\n"
+    "                     the card of the default route (else the first card up,\n"
+    "                     else the loopback), monitor its addresses, recognise\n"
+    "                     HTTP and save the choice; a later start keeps it\n"
     "  --json-out PATH    also write every exported record, one per line, to PATH;\n"
     "                     with '-' records go to standard output and log lines to\n"
     "                     standard error\n"
@@ -41,6 +45,7 @@ struct OptionsT {
     const char* readFile = nullptr;
     const char* confFile = nullptr;
     const char* jsonOut = nullptr;
+    bool autoChoose = false;
 };
 
 int usageError(const char* fmt, const char* arg)
@@ -69,6 +74,10 @@ int parseOptions(int argc, char** argv, OptionsT& opt)
             std::printf("%s%s%s", usageHead, verbsUsageText, usageText);
             return 1;
         }
+        if (std::strcmp(arg, "--auto") == 0) {
+            opt.autoChoose = true;
+            continue;
+        }
         bool known = false;
         for (const auto& v : valued) {
             std::size_t n = std::strlen(v.name);
@@ -88,6 +97,9 @@ int parseOptions(int argc, char** argv, OptionsT& opt)
     }
     if (opt.interfaceName != nullptr && opt.readFile != nullptr) {
         return usageError("%s", "--interface and --read cannot be used together");
+    }
+    if (opt.autoChoose && (opt.interfaceName != nullptr || opt.readFile != nullptr)) {
+        return usageError("%s", "--auto chooses a card: it cannot be used with --interface or --read");
     }
     return 0;
 }
@@ -133,6 +145,7 @@ int main(int argc, char** argv)
     start.confPath = opt.confFile;
     start.interfaceName = opt.interfaceName;
     start.offline = opt.readFile != nullptr;
+    start.firstStart = opt.autoChoose;
 
     // A live probe runs until it is told to stop. The worker threads inherit
     // this mask, so the stop signals reach the main thread alone.

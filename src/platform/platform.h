@@ -45,6 +45,34 @@ bool fillAheadStep();
 // -1 when the interfaces cannot be listed.
 int adapterReport(char* out, std::size_t cap);
 
+// ---- interfaces and default routes -----------------------------------------
+
+constexpr int MAX_IF_ADDR = 16;
+
+// One network interface with the facts a choice of card needs.
+struct InterfaceT {
+    char name[64];
+    bool up;
+    bool loopback;
+    // Metric of the lowest default route through it, per family; -1 when
+    // none goes through it.
+    long defaultV4;
+    long defaultV6;
+    int cntAddr;
+    // Bytes in network order, an IPv4 address in its IPv4-mapped form.
+    std::array<std::uint8_t, 16> addr[MAX_IF_ADDR];
+};
+
+// The interfaces (at most MAX_IF_ADDR addresses each, in the system's
+// order) and the default routes of the main table through them. 0, or an
+// errno-style code when the interfaces cannot be listed; unreadable route
+// tables leave no default route.
+int listInterfaces(std::vector<InterfaceT>& out);
+// Reads one line of /proc/net/route (family 4) or /proc/net/ipv6_route (6):
+// true for a default route that is up and does not reject, with the name of
+// its interface (cap bytes) and its metric.
+bool parseDefaultRoute(const char* line, int family, char* iface, std::size_t cap, long* metric);
+
 // ---- sockets and processes ----------------------------------------------------
 
 // One row of the system's TCP or UDP socket table, IPv4 or IPv6.

@@ -55,3 +55,10 @@ int endpointDelete(int row);
 // moment are tried again once a minute, on a thread of their own, until
 // they apply. 0, or -1 when it cannot be opened.
 int loadConf();
+
+// A first start: with neither a remembered card nor an endpoint, the card of
+// the default route is chosen (see chooseFirstCard), each of its addresses
+// is monitored as "TCP & UDP", HTTP is recognised, and the file is saved, so
+// that a later start finds the choice and the dialogs show it. 1 chosen, 0
+// the configuration has a card or an endpoint already, -1 none can be chosen.
+int chooseOnFirstStart();

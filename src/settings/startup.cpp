@@ -2,6 +2,8 @@
 // the configuration loaded and the worker threads started.
 #include "settings/startup.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -128,8 +130,12 @@ int startUp(const StartOptionsT& options)
         writeLog(3, "configuration file name longer than %d characters", static_cast<int>(sizeof confFilePath) - 1);
         return -1;
     }
-    loadConf();
+    // A file that exists but cannot be read may hold a choice: only a
+    // missing one counts as a first start.
+    int loaded = loadConf();
+    bool missing = loaded != 0 && access(confFilePath, F_OK) != 0 && errno == ENOENT;
     if (options.configure != nullptr) options.configure();
+    if (options.firstStart && !options.offline && (loaded == 0 || missing)) chooseOnFirstStart();
 
     if (options.interfaceName != nullptr && selectCaptureInterface(options.interfaceName) != 0) return -1;
 

@@ -6,6 +6,7 @@ struct StartOptionsT {
     const char* interfaceName = nullptr;  // capture from this device, not the remembered card
     bool offline = false;                 // a capture file, already opened, is the source
     void (*configure)() = nullptr;        // applies settings where the configuration file is read
+    bool firstStart = false;              // a configuration without card and endpoints gets the default route's
 };
 
 
