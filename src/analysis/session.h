@@ -29,8 +29,19 @@ inline std::unique_lock<std::mutex> lockBucket(HashTableT& table, int bucket)
     return lock;
 }
 
-// Bucket of a conversation; the same for both directions.
-int getHashCode(const IpAddrT& src, const IpAddrT& dst, int sport, int dport);
+// Bucket of a conversation of the folded addresses (ipFold); the same for
+// both directions. A sum, so that both directions meet in one bucket;
+// unsigned, so that odd port values cannot make the index negative. An IPv4
+// address folds to itself: its conversations keep their buckets.
+inline int bucketOf(u32 foldSrc, u32 foldDst, int sport, int dport)
+{
+    u32 sum = (foldSrc & 1023u) + (foldDst & 1023u) + static_cast<u32>(sport) + static_cast<u32>(dport);
+    return static_cast<int>(sum % HASH_BUCKETS);
+}
+inline int getHashCode(const IpAddrT& src, const IpAddrT& dst, int sport, int dport)
+{
+    return bucketOf(ipFold(src), ipFold(dst), sport, dport);
+}
 // The session of a packet in bucket node (whose mutex the caller holds), or a
 // new one, or nullptr when the bucket is full. direction: 1 from src to dst, 2
 // back, 0 for a new session. A FIN-closed session idle for more than a second

@@ -4,9 +4,8 @@
 
 #include <cstdio>
 
-u32 ipFold(const IpAddrT& a)
+u32 ipFoldV6(const IpAddrT& a)
 {
-    if (ipIsV4(a)) return ipV4(a);
     u32 w[4];
     std::memcpy(w, a.b, sizeof w);
     // Each word taken in, then every bit of the sum spread over all of them

@@ -2,6 +2,8 @@
 // IpAddrT, compared, hashed, read and printed here alone.
 #pragma once
 
+#include <endian.h>
+
 #include <cstddef>
 #include <cstring>
 
@@ -40,18 +42,25 @@ inline IpAddrT ipFromV6(const u8 (&bytes)[16])
     return a;
 }
 
+// Both read the address as whole words: they run several times a frame.
 inline bool ipIsV4(const IpAddrT& a)
 {
-    static const u8 mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    return std::memcmp(a.b, mapped, sizeof mapped) == 0;
+    u64 head;
+    u32 mid, mapped;
+    static constexpr u8 mappedBytes[4] = {0, 0, 0xff, 0xff};
+    std::memcpy(&head, a.b, sizeof head);
+    std::memcpy(&mid, a.b + 8, sizeof mid);
+    std::memcpy(&mapped, mappedBytes, sizeof mapped);
+    return head == 0 && mid == mapped;
 }
 
 // The IPv4 address of a mapped one, in host order (the last four bytes of
 // any other).
 inline u32 ipV4(const IpAddrT& a)
 {
-    return static_cast<u32>(a.b[12]) << 24 | static_cast<u32>(a.b[13]) << 16 | static_cast<u32>(a.b[14]) << 8 |
-           a.b[15];
+    u32 v;
+    std::memcpy(&v, a.b + 12, sizeof v);
+    return be32toh(v);
 }
 
 inline bool operator==(const IpAddrT& x, const IpAddrT& y) { return std::memcmp(x.b, y.b, sizeof x.b) == 0; }
@@ -60,10 +69,13 @@ inline bool operator!=(const IpAddrT& x, const IpAddrT& y) { return !(x == y); }
 inline bool operator<(const IpAddrT& x, const IpAddrT& y) { return std::memcmp(x.b, y.b, sizeof x.b) < 0; }
 inline bool operator<=(const IpAddrT& x, const IpAddrT& y) { return std::memcmp(x.b, y.b, sizeof x.b) <= 0; }
 
+// An IPv6 address folded into one word, all its bits mixed.
+u32 ipFoldV6(const IpAddrT& a);
 // The address folded into one word for hash tables: an IPv4 address is its
 // own number, so that tables keyed by IPv4 addresses place them as they
-// always have; an IPv6 one mixes all its bits.
-u32 ipFold(const IpAddrT& a);
+// always have; an IPv6 one mixes all its bits. Inline: the session step
+// folds each address of a frame several times.
+inline u32 ipFold(const IpAddrT& a) { return ipIsV4(a) ? ipV4(a) : ipFoldV6(a); }
 
 // Prints a as "%d.%d.%d.%d" (IPv4) or in the RFC 5952 form (lower case, no
 // leading zeros, the first longest run of two or more zero groups as "::").

@@ -188,7 +188,7 @@ bool carriesVxlan(const DecodedPacketT& p)
 // The untunnelled packet in p: left out when it is the probe's own peers'
 // traffic, else a tunnel's inner packet, or a packet filtered by the
 // monitored endpoints and counted.
-bool admitPacket(const pcap_pkthdr* h, DecodedPacketT& p, const EndpointHintT* endpoint)
+[[gnu::always_inline]] inline bool admitPacket(const pcap_pkthdr* h, DecodedPacketT& p, const EndpointHintT* endpoint)
 {
     if (isManagerAddr(p.src) || isManagerAddr(p.dst)) return false;
     if (carriesVxlan(p)) return p.capLen > 8 && decodeVxlan(p.vid, h, p.payload + 8, p.capLen - 8, p);
