@@ -135,35 +135,18 @@ bool ipv4Layer(const FrameView& f, long ip, LayerT& l)
     return true;
 }
 
-// The IPv6 header at ip and its extension headers, or false. A chain cut
-// short leaves the layer its addresses and no ports; ESP, no-next-header
-// and anything unknown end the walk as the transport.
+// The IPv6 header at ip and its extension headers, walked as the decoder
+// walks them, or false. A chain cut short or too long leaves the layer its
+// addresses and no ports.
 bool ipv6Layer(const FrameView& f, long ip, LayerT& l)
 {
     if (!f.has(ip, 40) || (f.u8(ip) >> 4) != 6) return false;
     f.copy(ip + 8, l.src.addr.b, sizeof l.src.addr.b);
     f.copy(ip + 24, l.dst.addr.b, sizeof l.dst.addr.b);
-    int next = f.u8(ip + 6);
-    long at = ip + 40;
-    bool first = true;
-    // Each header moves at on by 8 bytes or more, so the walk ends within
-    // the frame.
-    for (;;) {
-        if (next != 0 && next != 43 && next != 60 && next != 44 && next != 51) break;
-        if (!f.has(at, 8)) break;  // cut short: next names a header, not a transport
-        int header = next;
-        next = f.u8(at);
-        if (header == 44) {
-            first = (f.be16(at + 2) & 0xFFF8) == 0;  // offset 0: the first fragment
-            at += 8;
-        } else if (header == 51) {
-            at += (f.u8(at + 1) + 2) * 4;  // AH counts 32-bit words, less two
-        } else {
-            at += (f.u8(at + 1) + 1) * 8;  // hop-by-hop, routing, destination options
-        }
-    }
-    l.proto = next;
-    transport(f, at, first, l);
+    Ipv6ChainT c;
+    const bool whole = walkIpv6(f, ip, c);
+    l.proto = whole ? c.proto : -1;
+    transport(f, c.th, whole && !c.later, l);
     return true;
 }
 
