@@ -59,7 +59,8 @@ inline Bytes buildFrame6(const FrameSpec& l4, const std::vector<Ext6>& ext = {})
 {
     const Bytes v4 = buildFrame(l4);
     const long ip = 14 + 4 * l4.tags;
-    Bytes f(v4.begin(), v4.begin() + ip + 40);
+    Bytes f(v4.begin(), v4.begin() + ip);  // the IPv4 frame may be shorter than an IPv6 header
+    f.resize(ip + 40);
     std::fill(f.begin() + ip, f.end(), 0), put16(f, ip - 2, 0x86DD), f[ip] = 0x60, f[ip + 7] = 64;
     inet_pton(AF_INET6, "2001:db8::1", &f[ip + 8]), inet_pton(AF_INET6, "2001:db8::2", &f[ip + 24]);
     std::size_t next = ip + 6;  // the next-header field to fill
