@@ -204,7 +204,11 @@ int scanThread(void*)
             runScan(now, false);
             continue;
         }
-        platform::sleepMs(1000);
+        // Up to just after the next second of the clock: a scan starts as
+        // its period does, not up to a second later.
+        timespec t {};
+        clock_gettime(CLOCK_REALTIME, &t);
+        platform::sleepMs(static_cast<int>(1000 - t.tv_nsec / 1000000) + 5);
     }
     return 0;
 }
