@@ -212,17 +212,19 @@ bool csvFileName(const char* chosen, char* out, std::size_t outSize)
 
 void statusLineText(const StatusLineT& s, char* out, std::size_t outSize)
 {
-    char card[256];
+    char name[128];
     if (s.card[0] != '\0') {
-        std::snprintf(card, sizeof card, s.address[0] != '\0' ? "%s (%s)" : "%s", s.card, s.address);
+        std::snprintf(name, sizeof name, "%s", s.card);
     } else {
-        std::snprintf(card, sizeof card, s.findMac[0] != '\0' ? "card %s" : "No card", s.findMac);
+        std::snprintf(name, sizeof name, s.findMac[0] != '\0' ? "card %s" : "No card", s.findMac);
     }
-    char state[320];
+    char card[256];
+    std::snprintf(card, sizeof card, s.address[0] != '\0' ? "%s (%s)" : "%s", name, s.address);
+    char state[192];
     switch (s.state) {
     case WX_CAPTURE_ON: std::snprintf(state, sizeof state, "Capturing"); break;
     case WX_CAPTURE_LOST: std::snprintf(state, sizeof state, "Card lost"); break;
-    case WX_CAPTURE_DENIED: std::snprintf(state, sizeof state, "No permission to capture on %s", card); break;
+    case WX_CAPTURE_DENIED: std::snprintf(state, sizeof state, "No permission to capture on %s", name); break;
     default: std::snprintf(state, sizeof state, "Waiting for the card"); break;
     }
     char scan[32] = "";

@@ -117,8 +117,9 @@ TEST(ListTextTest, StatusAndEmptyListLines)
         {{"", "", "02005E103401", WX_CAPTURE_WAITING, 0, 0, 0, 0},
          "card 02005E103401   Waiting for the card   0 captured, 0 analysed, 0 lost"},
         {{"", "", "", WX_CAPTURE_WAITING, 0, 0, 0, 0}, "No card   Waiting for the card   0 captured, 0 analysed, 0 lost"},
-        {{"vh1", "", "", WX_CAPTURE_DENIED, 0, 0, 0, 0},
-         "vh1   No permission to capture on vh1   0 captured, 0 analysed, 0 lost"},
+        {{"vh1", "198.18.34.1", "", WX_CAPTURE_DENIED, 0, 0, 0, 0},
+         "vh1 (198.18.34.1)   No permission to capture on vh1   0 captured, 0 analysed, 0 lost"},
+        {{"vh1", "", "", WX_CAPTURE_ON, 0, 0, 0, 0}, "vh1   Capturing   0 captured, 0 analysed, 0 lost"},
     };
     char text[512];
     for (const auto& c : cases) {
