@@ -25,10 +25,11 @@ GtkWidget* prevBtn = nullptr;
 GtkWidget* nextBtn = nullptr;
 GtkWidget* pageLabel = nullptr;
 GtkWidget* queryExpBtn = nullptr;
-GtkWidget* statusLabel = nullptr;
-GtkWidget* emptyLabel = nullptr;
 
 namespace {
+
+GtkWidget* statusLabel = nullptr;
+GtkWidget* emptyLabel = nullptr;  // over the list while nothing can come into it
 
 const char* const infoKpiKeyVal[] = {"Kpi", "Value"};
 constexpr const char* HELP_FILE = "wirelane-help.html";
@@ -369,7 +370,9 @@ void refreshStatus()
                    ringTakenCount(), ringDropCount() + captureLibraryDrops(), lastScanStamp()};
     char text[1024];
     statusLineText(s, text, sizeof text);
-    if (std::strcmp(gtk_label_get_text(GTK_LABEL(statusLabel)), text) != 0) gtk_label_set_text(GTK_LABEL(statusLabel), text);
+    if (std::strcmp(gtk_label_get_text(GTK_LABEL(statusLabel)), text) != 0) {
+        gtk_label_set_text(GTK_LABEL(statusLabel), text);
+    }
 
     GtkTreeModel* rows = gtk_tree_view_get_model(GTK_TREE_VIEW(mainInfoList));
     const char* empty = emptyListText(card.cardName[0] != '\0', readOnlyGlobal.cntHost);
@@ -509,7 +512,6 @@ void ui_main()
     mainInfoList = createList(infoTitles, NUM_NETLIST_FIELD);
     g_signal_connect(mainInfoList, "row-activated", G_CALLBACK(rowDetailCb), nullptr);
     gtk_container_add(GTK_CONTAINER(scrolled), mainInfoList);
-    // Over the list while nothing can come into it.
     GtkWidget* listArea = gtk_overlay_new();
     gtk_container_add(GTK_CONTAINER(listArea), scrolled);
     emptyLabel = gtk_label_new("");
