@@ -45,8 +45,7 @@ if MODE == "first":
     dump = os.path.join(WORK, "card.pcap")
     tcpdump = subprocess.Popen(["tcpdump", "-i", CARD, "--immediate-mode", "-U", "-w", dump],
                                stderr=subprocess.PIPE, text=True)
-    "listening on" in tcpdump.stderr.readline()
-    listening = time.time()
+    tcpdump.stderr.readline()  # listening
     time.sleep(1.5)
     before, at_before = int(status()[3]), time.time()
     start, curl = time.time(), traffic()

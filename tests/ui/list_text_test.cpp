@@ -104,29 +104,14 @@ TEST_F(CsvTest, CellsAndCsvExport)
     EXPECT_EQ(std::strlen(cellText(recs[0], bad, PROCESS, out)), sizeof bad.name);
 }
 
-// The status line in each capture state, with counts past 32 bits, and the empty list's line.
+// What the window test cannot bring about: a lost card, counts past 32 bits, a card without an address, no endpoint.
 TEST(ListTextTest, StatusAndEmptyListLines)
 {
-    setenv("TZ", "UTC", 1), tzset();
-    const std::uint64_t big = 5000000000ULL;
-    struct { StatusLineT s; const char* want; } const cases[] = {
-        {{"eth0", "192.0.2.5", "", WX_CAPTURE_ON, 48211, 48211, 0, 1796540690},
-         "eth0 (192.0.2.5)   Capturing   48211 captured, 48211 analysed, 0 lost   last scan 07:04:50"},
-        {{"vh1", "fd00:34::1", "", WX_CAPTURE_LOST, big, big - 1, big + 1, 0},
-         "vh1 (fd00:34::1)   Card lost   5000000000 captured, 4999999999 analysed, 5000000001 lost"},
-        {{"", "", "02005E103401", WX_CAPTURE_WAITING, 0, 0, 0, 0},
-         "card 02005E103401   Waiting for the card   0 captured, 0 analysed, 0 lost"},
-        {{"", "", "", WX_CAPTURE_WAITING, 0, 0, 0, 0}, "No card   Waiting for the card   0 captured, 0 analysed, 0 lost"},
-        {{"vh1", "198.18.34.1", "", WX_CAPTURE_DENIED, 0, 0, 0, 0},
-         "vh1 (198.18.34.1)   No permission to capture on vh1   0 captured, 0 analysed, 0 lost"},
-        {{"vh1", "", "", WX_CAPTURE_ON, 0, 0, 0, 0}, "vh1   Capturing   0 captured, 0 analysed, 0 lost"},
-    };
     char text[512];
-    for (const auto& c : cases) {
-        statusLineText(c.s, text, sizeof text);
-        EXPECT_STREQ(text, c.want);
-    }
-    EXPECT_STREQ(emptyListText(false, 3), "No card is selected: choose one with \"Select NIC\"");
+    statusLineText({"vh1", "fd00:34::1", "", WX_CAPTURE_LOST, 5000000000, 4999999999, 5000000001, 0}, text, sizeof text);
+    EXPECT_STREQ(text, "vh1 (fd00:34::1)   Card lost   5000000000 captured, 4999999999 analysed, 5000000001 lost");
+    statusLineText({"vh1", "", "", WX_CAPTURE_DENIED, 0, 0, 0, 0}, text, sizeof text);
+    EXPECT_STREQ(text, "vh1   No permission to capture on vh1   0 captured, 0 analysed, 0 lost");
     EXPECT_STREQ(emptyListText(true, 0), "No endpoint is monitored: add one in \"Analysis settings\"");
     EXPECT_EQ(emptyListText(true, 1), nullptr);
 }
