@@ -282,6 +282,7 @@ bool fromFile = false;
 char fileName[1024];
 SavefileReader savefile;
 bool permissionLogged = false;
+std::atomic<int> state {WX_CAPTURE_WAITING};  // set by the capture thread
 // Drops over every handle opened: those closed, plus the open one's as last
 // read. The library counts from zero on each open, so a card that went away
 // and came back would otherwise hide its losses.
@@ -420,6 +421,7 @@ int readFile()
 
 }  // namespace
 
+WX_CAPTURE_STATE captureState() { return static_cast<WX_CAPTURE_STATE>(state.load(std::memory_order_relaxed)); }
 unsigned captureLibraryDrops() { return libraryDrops; }
 std::uint64_t capturedFrameCount() { return capturedFrames.load(std::memory_order_relaxed); }
 double fileReadingSeconds() { return readingSeconds; }
@@ -501,18 +503,28 @@ int openHandle(bool cardGone)
         // The stores write under the names of the card captured.
         storesFollowCard(row);
     }
-    if (!napUnlessStopped(1000) || found != 0) return -1;
+    // Until it opens, a card that was open is lost; any other is awaited.
+    const int failed = cardGone ? WX_CAPTURE_LOST : WX_CAPTURE_WAITING;
+    if (!napUnlessStopped(1000) || found != 0) {
+        state = failed;
+        return -1;
+    }
 
     char errbuf[PCAP_ERRBUF_SIZE] = {0};
     pcap_t* p = pcap_create(name, errbuf);
-    if (p == nullptr) return -1;
+    if (p == nullptr) {
+        state = failed;
+        return -1;
+    }
     pcap_set_snaplen(p, 65536);
     pcap_set_promisc(p, 1);
     pcap_set_timeout(p, READ_TIMEOUT_MS);
     pcap_set_buffer_size(p, CAPTURE_BUFFER_BYTES);
     int rc = pcap_activate(p);
     if (rc < 0) {
-        if ((rc == PCAP_ERROR_PERM_DENIED || rc == PCAP_ERROR_PROMISC_PERM_DENIED) && !permissionLogged) {
+        const bool denied = rc == PCAP_ERROR_PERM_DENIED || rc == PCAP_ERROR_PROMISC_PERM_DENIED;
+        state = denied ? WX_CAPTURE_DENIED : failed;
+        if (denied && !permissionLogged) {
             permissionLogged = true;
             writeLog(3,
                      "no permission to capture on %s: run as root or give the executable the capabilities "
@@ -527,6 +539,7 @@ int openHandle(bool cardGone)
         caphandler = p;
     }
     std::snprintf(handleName, sizeof handleName, "%s", name);
+    state = WX_CAPTURE_ON;
     if (!napUnlessStopped(1000)) return -1;
     globalValue.newSelect = 0;
     return 0;
@@ -578,6 +591,7 @@ int packetThread(void*)
             // once each way.
             char name[sizeof handleName];
             std::snprintf(name, sizeof name, "%s", handleName);
+            state = WX_CAPTURE_LOST;
             writeLog(2, "capture on %s failed: %s; opening it again until the card is back", name,
                      pcap_geterr(caphandler));
             while (openHandle(true) != 0 && !stopRequested) {

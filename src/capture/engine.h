@@ -50,6 +50,11 @@ int captureDrainMs();
 // Live capture: the capture thread takes no more frames, closes the card and
 // tells the ring that the input has ended.
 void stopReading();
+// What the capture thread does, for the window's status line: waits for a
+// card to be selected or to appear, captures, has lost its open card and
+// opens it again, or may not open the card.
+enum WX_CAPTURE_STATE { WX_CAPTURE_WAITING, WX_CAPTURE_ON, WX_CAPTURE_LOST, WX_CAPTURE_DENIED, NUM_CAPTURE_STATE };
+WX_CAPTURE_STATE captureState();
 // Frames that the capture library reports as dropped, over every card opened
 // since start-up.
 unsigned captureLibraryDrops();

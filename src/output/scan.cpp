@@ -41,6 +41,7 @@ void publishTopList()
 time_t capturePeriod = 0;
 
 time_t lastCardSearch = 0;
+std::atomic<time_t> lastStamp {0};
 
 // One scan at a time: the scan thread's, and the last one of a live capture,
 // which the processing thread runs once it has taken the last frame. After
@@ -64,6 +65,8 @@ void setScanFollowsCapture(bool follow)
 bool scanFollowsCapture() { return followCapture; }
 void setListRefreshHook(void (*hook)()) { refreshHook = hook; }
 void setCardSearchHook(void (*hook)()) { cardSearchHook = hook; }
+
+time_t lastScanStamp() { return lastStamp.load(std::memory_order_relaxed); }
 
 int copyTopList(CommMsgT (&out)[TOP_SESSIONS])
 {
@@ -91,7 +94,11 @@ void storeMaxCommMsg(const CommMsgT* pCommMsg, int type)
     }
 }
 
-void scanFun(time_t stamp, bool endAll)
+namespace {
+
+// The sessions walked and the pair records exported; the end-of-scan record
+// is still to come.
+void scanSessions(time_t stamp, bool endAll)
 {
     HashTableT* table = globalValue.hashTable;
     time_t now = globalValue.realCurrTime;
@@ -127,28 +134,43 @@ void scanFun(time_t stamp, bool endAll)
         for (int i = 0; i < k; i++) exportBusinessData(&endedSessions[i]);
     }
     exportCommpairData(stamp);
+}
+
+void endScan(time_t stamp, bool endAll)
+{
     // The last scan of a live capture does not wait: the program is ending.
     if (!followCapture && !endAll) platform::sleepMs(1000);
     exportEndData(stamp);
+}
+
+}  // namespace
+
+void scanFun(time_t stamp, bool endAll)
+{
+    scanSessions(stamp, endAll);
+    endScan(stamp, endAll);
 }
 
 void runScan(time_t stamp, bool endAll)
 {
     cntMaxSession = 0;
     cntTotalSession = 0;
-    scanFun(stamp, endAll);
+    scanSessions(stamp, endAll);
     publishTopList();
     // Local processes do not own the ports of a recorded capture.
     if (!followCapture) getPortProcess();
+    lastStamp.store(stamp, std::memory_order_relaxed);
+    // The list shows the rows as their records go out, not a second later.
+    if (readOnlyGlobal.readJsonFileMode == 0) {
+        if (auto hook = refreshHook.load()) hook();
+    }
+    endScan(stamp, endAll);
 
     static u32 lastBytes = 0, lastPkts = 0;
     const u32 allBytes = globalValue.processState.byte.load(std::memory_order_relaxed);
     const u32 allPkts = globalValue.processState.pkt.load(std::memory_order_relaxed);
     const int bytes = static_cast<int>(allBytes - lastBytes), pkts = static_cast<int>(allPkts - lastPkts);
     lastBytes = allBytes, lastPkts = allPkts;
-    if (readOnlyGlobal.readJsonFileMode == 0) {
-        if (auto hook = refreshHook.load()) hook();
-    }
     // Bits and packets per second over the interval (x 8 / 10 is x 4 / 5),
     // in 32-bit integer arithmetic.
     writeLog(1, "[TRAFFIC=%d] [PACKET=%d] [SESSION:%d]\n", static_cast<int>(static_cast<unsigned>(bytes) * 8u) / 5,
@@ -164,8 +186,10 @@ void runScan(time_t stamp, bool endAll)
 int scanThread(void*)
 {
     if (followCapture) return 0;  // the processing thread drives the scan
+    // The first period is the rest of the current one: a first row comes
+    // within one interval of the start.
     time_t now = getGlobalTime(time(nullptr));
-    time_t lastScan = now + 10;
+    time_t lastScan = now;
     {
         std::lock_guard<std::mutex> lk(scanRunning);
         std::memset(static_cast<void*>(comms), 0, sizeof comms);
@@ -180,7 +204,11 @@ int scanThread(void*)
             runScan(now, false);
             continue;
         }
-        platform::sleepMs(1000);
+        // Up to just after the next second of the clock: a scan starts as
+        // its period does, not up to a second later.
+        timespec t {};
+        clock_gettime(CLOCK_REALTIME, &t);
+        platform::sleepMs(static_cast<int>(1000 - t.tv_nsec / 1000000) + 5);
     }
     return 0;
 }

@@ -16,6 +16,8 @@ extern int cntMaxSession;
 // A copy of the top list as the latest scan left it, for other threads;
 // returns the number of records.
 int copyTopList(CommMsgT (&out)[TOP_SESSIONS]);
+// The period stamp of the latest scan; 0 before the first.
+time_t lastScanStamp();
 // Records produced by the current scan.
 extern int cntTotalSession;
 

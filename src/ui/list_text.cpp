@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "capture/engine.h"
 #include "core/util.h"
 
 const char* const infoTitles[NUM_NETLIST_FIELD] = {
@@ -207,4 +208,38 @@ bool csvFileName(const char* chosen, char* out, std::size_t outSize)
     bool hasExt = n >= 4 && std::strcmp(chosen + n - 4, ".csv") == 0;
     int w = std::snprintf(out, outSize, hasExt ? "%s" : "%s.csv", chosen);
     return w >= 0 && static_cast<std::size_t>(w) < outSize;
+}
+
+void statusLineText(const StatusLineT& s, char* out, std::size_t outSize)
+{
+    char name[128];
+    if (s.card[0] != '\0') {
+        std::snprintf(name, sizeof name, "%s", s.card);
+    } else {
+        std::snprintf(name, sizeof name, s.findMac[0] != '\0' ? "card %s" : "No card", s.findMac);
+    }
+    char card[256];
+    std::snprintf(card, sizeof card, s.address[0] != '\0' ? "%s (%s)" : "%s", name, s.address);
+    char state[192];
+    switch (s.state) {
+    case WX_CAPTURE_ON: std::snprintf(state, sizeof state, "Capturing"); break;
+    case WX_CAPTURE_LOST: std::snprintf(state, sizeof state, "Card lost"); break;
+    case WX_CAPTURE_DENIED: std::snprintf(state, sizeof state, "No permission to capture on %s", name); break;
+    default: std::snprintf(state, sizeof state, "Waiting for the card"); break;
+    }
+    char scan[32] = "";
+    tm local {};
+    if (s.lastScan != 0 && localtime_r(&s.lastScan, &local) != nullptr) {
+        std::snprintf(scan, sizeof scan, "   last scan %02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    }
+    std::snprintf(out, outSize, "%s   %s   %llu captured, %llu analysed, %llu lost%s", card, state,
+                  static_cast<unsigned long long>(s.captured), static_cast<unsigned long long>(s.analysed),
+                  static_cast<unsigned long long>(s.lost), scan);
+}
+
+const char* emptyListText(bool cardSelected, int endpoints)
+{
+    if (!cardSelected) return "No card is selected: choose one with \"Select NIC\"";
+    if (endpoints <= 0) return "No endpoint is monitored: add one in \"Analysis settings\"";
+    return nullptr;
 }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "core/global_define.h"
 
@@ -69,3 +71,22 @@ bool writeCsvRecord(FILE* fp, const CommMsgT& r);
 // The export file name: chosen with ".csv" appended unless it ends in it.
 // false when the name does not fit out.
 bool csvFileName(const char* chosen, char* out, std::size_t outSize);
+
+// What the main window's status line shows: the selected card (name ""
+// when none is, then the remembered physical address, if any, stands for
+// it), the capture state (WX_CAPTURE_STATE), the frame counts since start
+// and the period stamp of the latest scan (0 before the first).
+struct StatusLineT {
+    const char* card;
+    const char* address;
+    const char* findMac;
+    int state;
+    std::uint64_t captured, analysed, lost;
+    time_t lastScan;
+};
+// "eth0 (192.0.2.5)   Capturing   5 captured, 5 analysed, 0 lost   last scan 10:42:30"
+void statusLineText(const StatusLineT& s, char* out, std::size_t outSize);
+// The line of the empty live list when nothing can come into it (no card
+// selected, no endpoint monitored), naming the button that mends it; nullptr
+// when rows can come.
+const char* emptyListText(bool cardSelected, int endpoints);

@@ -3,6 +3,10 @@
 #include <atomic>
 #include <cstring>
 
+#include "capture/engine.h"
+#include "capture/pipeline.h"
+#include "capture/ring.h"
+#include "core/cards.h"
 #include "core/conf.h"
 #include "core/global_define.h"
 #include "core/util.h"
@@ -23,6 +27,9 @@ GtkWidget* pageLabel = nullptr;
 GtkWidget* queryExpBtn = nullptr;
 
 namespace {
+
+GtkWidget* statusLabel = nullptr;
+GtkWidget* emptyLabel = nullptr;  // over the list while nothing can come into it
 
 const char* const infoKpiKeyVal[] = {"Kpi", "Value"};
 constexpr const char* HELP_FILE = "wirelane-help.html";
@@ -337,6 +344,52 @@ GtkWidget* packButton(GtkWidget* box, const char* label, GCallback cb, bool atEn
     return button;
 }
 
+// Tells once per run what to do when the card may not be opened; the status
+// line says it for as long as it lasts.
+void noticeDenied(const char* card)
+{
+    static bool told = false;
+    if (told) return;
+    told = true;
+    char* text = g_strdup_printf(
+        "No permission to capture on %s. Run Wirelane as root, or give it the capture rights once:\n"
+        "sudo setcap cap_net_raw,cap_net_admin=eip %s/wirelane",
+        card, readOnlyGlobal.exeFilePath);
+    showNotice(text);
+    g_free(text);
+}
+
+// The status line and the empty list's line, from the words the capture,
+// processing and scan threads keep.
+void refreshStatus()
+{
+    CardInfoT card {};
+    if (getCard(globalValue.selectRow, &card) != 0) card = CardInfoT {};
+    const WX_CAPTURE_STATE state = captureState();
+    StatusLineT s {card.cardName, card.address, readOnlyGlobal.findMac, state, capturedFrameCount(),
+                   ringTakenCount(), ringDropCount() + captureLibraryDrops(), lastScanStamp()};
+    char text[1024];
+    statusLineText(s, text, sizeof text);
+    if (std::strcmp(gtk_label_get_text(GTK_LABEL(statusLabel)), text) != 0) {
+        gtk_label_set_text(GTK_LABEL(statusLabel), text);
+    }
+
+    GtkTreeModel* rows = gtk_tree_view_get_model(GTK_TREE_VIEW(mainInfoList));
+    const char* empty = emptyListText(card.cardName[0] != '\0', readOnlyGlobal.cntHost);
+    const bool showEmpty = empty != nullptr && readOnlyGlobal.readJsonFileMode == 0 &&
+                           gtk_tree_model_iter_n_children(rows, nullptr) == 0;
+    if (showEmpty) gtk_label_set_text(GTK_LABEL(emptyLabel), empty);
+    gtk_widget_set_visible(emptyLabel, showEmpty);
+
+    if (state == WX_CAPTURE_DENIED) noticeDenied(card.cardName);
+}
+
+gboolean statusTickCb(gpointer)
+{
+    refreshStatus();
+    return G_SOURCE_CONTINUE;
+}
+
 // Set while a refresh waits in the main loop. The refresh reads the mode and
 // the records when it runs, so a request while one waits adds nothing: it is
 // dropped, and presses or scans faster than a refresh never pile up.
@@ -373,6 +426,7 @@ gboolean refreshMainList(gpointer)
         }
     }
     refreshUserLabel();
+    refreshStatus();
     return G_SOURCE_REMOVE;
 }
 
@@ -458,7 +512,13 @@ void ui_main()
     mainInfoList = createList(infoTitles, NUM_NETLIST_FIELD);
     g_signal_connect(mainInfoList, "row-activated", G_CALLBACK(rowDetailCb), nullptr);
     gtk_container_add(GTK_CONTAINER(scrolled), mainInfoList);
-    gtk_box_pack_start(GTK_BOX(vbox), scrolled, TRUE, TRUE, 1);
+    GtkWidget* listArea = gtk_overlay_new();
+    gtk_container_add(GTK_CONTAINER(listArea), scrolled);
+    emptyLabel = gtk_label_new("");
+    gtk_widget_set_no_show_all(emptyLabel, TRUE);
+    gtk_overlay_add_overlay(GTK_OVERLAY(listArea), emptyLabel);
+    gtk_overlay_set_overlay_pass_through(GTK_OVERLAY(listArea), emptyLabel, TRUE);
+    gtk_box_pack_start(GTK_BOX(vbox), listArea, TRUE, TRUE, 1);
 
     GtkWidget* bottom = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
     packButton(bottom, " Column ", G_CALLBACK(btnColumnCb), false);
@@ -475,6 +535,11 @@ void ui_main()
     packButton(bottom, "  Exit  ", G_CALLBACK(btnExitCb), true);
     packButton(bottom, "Minimize", G_CALLBACK(btnMiniCb), true);
     gtk_box_pack_start(GTK_BOX(vbox), bottom, FALSE, FALSE, 5);
+    statusLabel = gtk_label_new("");
+    gtk_label_set_xalign(GTK_LABEL(statusLabel), 0);
+    gtk_label_set_ellipsize(GTK_LABEL(statusLabel), PANGO_ELLIPSIZE_END);
+    gtk_box_pack_start(GTK_BOX(vbox), statusLabel, FALSE, FALSE, 2);
+    gtk_widget_set_margin_start(statusLabel, 10);
     gtk_container_add(GTK_CONTAINER(mainWindow), vbox);
 
     g_signal_connect(mainWindow, "delete-event", G_CALLBACK(btnMiniCb), nullptr);
@@ -482,6 +547,8 @@ void ui_main()
 
     gtk_widget_show_all(mainWindow);
     refreshUserLabel();
+    refreshStatus();
+    g_timeout_add_seconds(1, statusTickCb, nullptr);
     // From now on the scan asks for a refresh after each interval.
     setListRefreshHook(requestMainListRefresh);
 }

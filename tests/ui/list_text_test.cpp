@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "support/conf_fixture.h"
+#include "capture/engine.h"
 #include "ui/query_text.h"
 
 namespace {
@@ -101,6 +102,18 @@ TEST_F(CsvTest, CellsAndCsvExport)
     EXPECT_STREQ(cellText(recs[0], bad, PROCESS, out), "");
     std::memset(bad.name, 'a', sizeof bad.name);
     EXPECT_EQ(std::strlen(cellText(recs[0], bad, PROCESS, out)), sizeof bad.name);
+}
+
+// What the window test cannot bring about: a lost card, counts past 32 bits, a card without an address, no endpoint.
+TEST(ListTextTest, StatusAndEmptyListLines)
+{
+    char text[512];
+    statusLineText({"vh1", "fd00:34::1", "", WX_CAPTURE_LOST, 5000000000, 4999999999, 5000000001, 0}, text, sizeof text);
+    EXPECT_STREQ(text, "vh1 (fd00:34::1)   Card lost   5000000000 captured, 4999999999 analysed, 5000000001 lost");
+    statusLineText({"vh1", "", "", WX_CAPTURE_DENIED, 0, 0, 0, 0}, text, sizeof text);
+    EXPECT_STREQ(text, "vh1   No permission to capture on vh1   0 captured, 0 analysed, 0 lost");
+    EXPECT_STREQ(emptyListText(true, 0), "No endpoint is monitored: add one in \"Analysis settings\"");
+    EXPECT_EQ(emptyListText(true, 1), nullptr);
 }
 
 TEST(QueryText, ComboIndexAndPreset)
