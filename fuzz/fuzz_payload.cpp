@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int len = static_cast<int>(size);
     char url[256], method[8], domain[32], contentType[64], agent[64], sql[1024] = "", errMess[128] = "", user[32] = "";
     isReqStart(data, len, url, method, domain, contentType, agent);
-    u32 forward = 0;
+    IpAddrT forward {};
     getForward(data, len, &forward);
     int code = 0, real = 0;
     isResStart(data, len, &code);
