@@ -14,6 +14,7 @@
 #include "analysis/db_login.h"
 #include "analysis/http.h"
 #include "analysis/transaction.h"
+#include "support/tables.h"
 
 namespace {
 
@@ -41,9 +42,7 @@ std::string parseHttp(HttpParser which, const Payload& p)
     int code = KEEP;
     IpAddrT forward {}, untouched {};
     const int ok = which == FWD ? getForward(p.data(), p.len(), &forward) : isResStart(p.data(), p.len(), &code);
-    char hop[IP_TEXT_SIZE];
-    formatIp(forward, hop);
-    if (which == FWD) return std::to_string(ok) + " " + (forward == untouched ? "-" : hop);
+    if (which == FWD) return std::to_string(ok) + " " + (forward == untouched ? "-" : ipText(forward));
     return std::to_string(ok) + " " + (code == KEEP ? "-" : std::to_string(code));
 }
 

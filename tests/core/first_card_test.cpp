@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/first_card.h"
+#include "support/tables.h"
 
 namespace {
 
@@ -35,11 +36,7 @@ std::string choose(const std::vector<IfT>& table)
     }
     FirstCardT c = chooseFirstCard(ifs, cards, cnt);
     std::string out = c.cardRow < 0 ? "none" : std::string(cards[c.cardRow].cardName) + " " + "4610"[c.reason] + ":";
-    for (int k = 0; k < c.cntAddr; ++k) {
-        char text[IP_TEXT_SIZE];
-        formatIp(c.addr[k], text);
-        out += std::string(" ") + text;
-    }
+    for (int k = 0; k < c.cntAddr; ++k) out += " " + ipText(c.addr[k]);
     return out;
 }
 

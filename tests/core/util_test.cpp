@@ -106,8 +106,7 @@ TEST(DomainAddr, IPv6Peers)
 {
     readOnlyGlobal.managerAddrCnt = 0;
     sockaddr_storage addr {};
-    IpAddrT want {}, other {};
-    parseIp("2001:db8::5", &want), parseIp("2001:db8::6", &other);
+    const IpAddrT want = ipOf("2001:db8::5"), other = ipOf("2001:db8::6");
     ASSERT_EQ(getDomainAddr("2001:db8::5", 9000, &addr), 0);
     EXPECT_EQ(std::tuple(sockAddrLen(addr), ntohs(reinterpret_cast<sockaddr_in6&>(addr).sin6_port), isManagerAddr(want),
                          isManagerAddr(other), sockAddrIp(addr) == want),
@@ -119,13 +118,6 @@ TEST(DomainAddr, IPv6Peers)
 }
 
 IpAddrT ip(u32 a, u32 b, u32 c, u32 d) { return ipFromV4((a << 24) | (b << 16) | (c << 8) | d); }
-IpAddrT ip(const char* text)
-{
-    IpAddrT a {};
-    EXPECT_EQ(parseIp(text, &a), 0) << text;
-    return a;
-}
-std::string text(const IpAddrT& a) { char out[IP_TEXT_SIZE]; return {out, std::size_t(formatIp(a, out))}; }
 enum { ANY = 0, TCP = 1, UDP = 2, HTTP = 3, ORACLE = 4, MYSQL = 5 };
 
 TEST(EndpointText, FormsAndRefusals)
@@ -154,7 +146,7 @@ TEST(EndpointText, FormsAndRefusals)
     HostInfoT h;
     for (const Case& c : cases) {
         ASSERT_EQ(makeHostInfo(&h, c.text, c.protoIdx, "12345678"), 0) << c.text;
-        EXPECT_EQ(std::tuple(text(h.addressLow), text(h.addressHigh), h.port, std::string(h.addrStr)),
+        EXPECT_EQ(std::tuple(ipText(h.addressLow), ipText(h.addressHigh), h.port, std::string(h.addrStr)),
                   std::tuple(c.low, c.high, c.port, c.text));
     }
     for (const char* text : {"192.168.1.5/24", "1.2.3.0/abc", "10.0.0.0/-8", "1.2.3.4:0", "1.2.3.4:65536",
@@ -251,10 +243,10 @@ TEST(EndpointTable, Ipv6LookupInPrefixAndRange)
         {"2001:db8:2::10", 9, 6, "[2001:db8:2::10]:8080 HTTP 1"},  // an application type takes any port
         {"10.1.1.1", 53, 17, "10.1.1.1 UDP 1"}, {"::a01:101", 53, 17, "none"},  // the same last four bytes
     };
-    for (auto [address, port, proto, found] : cases) EXPECT_EQ(entry(findServer(ip(address), port, proto)), found);
+    for (auto [address, port, proto, found] : cases) EXPECT_EQ(entry(findServer(ipOf(address), port, proto)), found);
     // The walk ends above the source, not before the destination's entry; the source's entry wins.
-    EXPECT_EQ(entry(findEndpointIndex(ip("::5"), 1, ip("2001:db8:1::7"), 443, 6)), range);
-    EXPECT_EQ(entry(findEndpointIndex(ip("2001:db8::9"), 1, ip("::1"), 443, 6)), net);
+    EXPECT_EQ(entry(findEndpointIndex(ipOf("::5"), 1, ipOf("2001:db8:1::7"), 443, 6)), range);
+    EXPECT_EQ(entry(findEndpointIndex(ipOf("2001:db8::9"), 1, ipOf("::1"), 443, 6)), net);
     testtables::clearEndpoints();
 }
 

@@ -258,11 +258,9 @@ TEST_F(RingTest, EarlyFilterKeepsWhatConcernsAnEndpoint)
     readOnlyGlobal.expPort = 0, readOnlyGlobal.expPktPort = 514;
     EXPECT_EQ(check(udp), 0);
     // And over IPv6, to a collector of that family.
-    IpAddrT six;
-    parseIp("2001:db8::2", &six);
     const Bytes udp6 = buildFrame6({.proto = 17, .dport = 514});
     EXPECT_EQ(check(udp6), 1);
-    readOnlyGlobal.expNumIP.store(six), readOnlyGlobal.expPort = 514;
+    readOnlyGlobal.expNumIP.store(ipOf("2001:db8::2")), readOnlyGlobal.expPort = 514;
     EXPECT_EQ(check(udp6), 0);
 }
 

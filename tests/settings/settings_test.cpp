@@ -122,8 +122,7 @@ TEST_F(SettingsTest, ChannelAddressForms)
                   std::string(c.message) + "|" + saved[c.dump] + "|11") << c.remote;
     }
     const auto& a6 = reinterpret_cast<sockaddr_in6&>(g.expAddress);
-    IpAddrT loop6;
-    parseIp("::1", &loop6);
+    const IpAddrT loop6 = ipOf("::1");
     EXPECT_EQ(std::tuple(a6.sin6_family, ntohs(a6.sin6_port), g.expNumIP == loop6, g.expPktNumIP == loop6),
               std::tuple(sa_family_t(AF_INET6), u16(9002), true, true));
 }

@@ -1,20 +1,21 @@
-// Test helpers for the process-wide tables.
+// Test helpers for the process-wide tables and addresses.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <mutex>
 #include <ostream>
+#include <string>
 
 #include "core/global_define.h"
 #include "core/util.h"
 
+// An address from its text (the test fails on a bad one); an address as text, as long as the printer says.
+inline IpAddrT ipOf(const char* text) { IpAddrT a {}; EXPECT_EQ(parseIp(text, &a), 0) << text; return a; }
+inline std::string ipText(const IpAddrT& a) { char t[IP_TEXT_SIZE]; return {t, std::size_t(formatIp(a, t))}; }
 // Test failures print an address as text.
-inline void PrintTo(const IpAddrT& a, std::ostream* os)
-{
-    char text[IP_TEXT_SIZE];
-    formatIp(a, text);
-    *os << text;
-}
+inline void PrintTo(const IpAddrT& a, std::ostream* os) { *os << ipText(a); }
 
 namespace testtables {
 

@@ -88,8 +88,7 @@ TEST_F(CsvTest, CellsAndCsvExport)
 
     // IPv6 ends, the longest form too, are cells and CSV fields whole, bracketed and unquoted.
     CommMsgT v6 = r;
-    ASSERT_EQ(parseIp("2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff", &v6.src), 0);
-    ASSERT_EQ(parseIp("::1", &v6.dst), 0);
+    v6.src = ipOf("2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff"), v6.dst = ipOf("::1");
     v6.sport = 65535;
     EXPECT_STREQ(cellText(v6, p, SOURCE, out), "[2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff]:65535");
     ASSERT_EQ(writeCsv(name, &v6, 1), 0);
