@@ -2,7 +2,8 @@
 """tls_vs_tshark.py CAPTURE RECORDS|- [PLAN]: each TLS handshake of CAPTURE (one a TCP connection) has one TLS
 record (type "7") in RECORDS (--json-out), found by client port, whose fields are tshark's: name, version,
 suite, ALPN, fingerprints, first certificate, fatal alert and times. "-" checks tshark's side only. Each line
-of PLAN, "port|sni|version|alpn|alert|certSubject|certIssuer|certNotAfter", is a handshake the capture must hold with those values."""
+of PLAN, "port|sni|version|alpn|alert|certSubject|certIssuer|certNotAfter", is a handshake the capture must
+hold with those values."""
 import datetime
 import json
 import os
@@ -62,6 +63,16 @@ for f in (dict(zip(fields, line.split("\t"))) for line in rows.splitlines()):
         s["alert"] = f["tls.alert_message.desc"].split(";")[0]
 shakes = {k: s for k, s in shakes.items() if "sni" in s}  # connections that began with a ClientHello
 
+def cn(cert, part):  # the common name of the certificate's "subject" or "issuer"
+    for name in cert.iter("field"):
+        if name.get("name") == f"x509af.{part}":
+            for item in name.iter("field"):
+                oid = item.find("field[@name='x509if.oid']")
+                if oid is not None and oid.get("show") == "2.5.4.3":
+                    return item.find("field/field").get("show")
+    return ""
+
+
 # The server's first certificate, by stream.
 certs = {}
 for packet in ET.fromstring(tshark("-Y", "tls.handshake.type == 11", "-T", "pdml")).iter("packet"):
@@ -69,25 +80,16 @@ for packet in ET.fromstring(tshark("-Y", "tls.handshake.type == 11", "-T", "pdml
     cert = packet.find(".//field[@name='tls.handshake.certificate']")
     if stream in certs or cert is None:
         continue
-    def cn(part):
-        for rdn in cert.iter("field"):
-            if rdn.get("name") != f"x509af.{part}":
-                continue
-            for item in rdn.iter("field"):
-                oid = item.find("field[@name='x509if.oid']")
-                if oid is not None and oid.get("show") == "2.5.4.3":
-                    return item.find("field/field").get("show")
-        return ""
     after = cert.find(".//field[@name='x509af.notAfter']/field").get("show")
     if after.endswith(" (UTC)"):  # utcTime, already so
         after = after[:-6]
     else:  # generalizedTime: "Apr 25, 2054 18:19:27.000000000 UTC"
         after = datetime.datetime.strptime(after.split(".")[0], "%b %d, %Y %H:%M:%S").strftime("%Y-%m-%d %H:%M:%S")
-    certs[stream] = cn("subject"), cn("issuer"), after
+    certs[stream] = cn(cert, "subject"), cn(cert, "issuer"), after
 
 bad = []
+ms = lambda t: f"{t // 1000000}.{t // 1000 % 1000:03d}"  # as the records write times
 for n, s in sorted(shakes.items(), key=lambda kv: int(kv[0])):
-    ms = lambda t: f"{t // 1000000}.{t // 1000 % 1000:03d}"
     subject, issuer, after = certs.get(n, ("", "", ""))
     s["want"] = {"sni": s["sni"], "version": s.get("version", ""), "cipher": s.get("cipher", ""),
                  "alpn": s["alpn"], "ja3": s["ja3"], "ja3s": s.get("ja3s", ""), "certSubject": subject,
