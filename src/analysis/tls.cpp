@@ -364,7 +364,7 @@ void fieldBytes(TlsStateT* s, int dn, const FrameView& f)
     }
 }
 
-void startMessage(TlsStateT* s, int dn, const timeval& ts)
+void startMessage(TlsStateT* s, int dn)
 {
     TlsDirT& d = s->dir[dn];
     const u8 type = d.msgHdr[0];
@@ -372,12 +372,12 @@ void startMessage(TlsStateT* s, int dn, const timeval& ts)
     d.after = 0;
     if (dn == CLIENT && type == 1 && !s->seenClientHello) {
         s->seenClientHello = 1;
-        s->clientHelloTime = ts;
+        s->clientHelloTime = d.recTime;
         MD5_Init(md5Of(s));
         s->hashDir = CLIENT + 1;
         expect(s, dn, WX_TLS_CH_VERSION, 0, 2);
     } else if (dn == SERVER && type == 2 && s->seenClientHello) {
-        if (!s->seenServerHello) s->serverHelloTime = ts;
+        if (!s->seenServerHello) s->serverHelloTime = d.recTime;
         s->seenServerHello = 1;
         MD5_Init(md5Of(s));  // a ClientHello not ended by now gets no JA3
         s->hashDir = SERVER + 1;
@@ -414,7 +414,7 @@ void endMessage(TlsStateT* s, int dn)
 }
 
 // Body bytes of a handshake record in clear.
-void handshakeBytes(TlsStateT* s, int dn, const FrameView& f, const timeval& ts)
+void handshakeBytes(TlsStateT* s, int dn, const FrameView& f)
 {
     TlsDirT& d = s->dir[dn];
     const long len = static_cast<long>(f.size());
@@ -422,7 +422,7 @@ void handshakeBytes(TlsStateT* s, int dn, const FrameView& f, const timeval& ts)
         if (d.msgHdrGot < 4) {
             d.msgHdr[d.msgHdrGot++] = f.u8(off++);
             if (d.msgHdrGot == 4) {
-                startMessage(s, dn, ts);
+                startMessage(s, dn);
                 if (d.msgLeft == 0) endMessage(s, dn);
             }
             continue;
@@ -482,6 +482,7 @@ bool tlsFeed(TlsStateT* s, int direction, u32 seq, const timeval& ts, const u8* 
     const FrameView f = viewOf(payload, len);
     for (long off = 0; off < len;) {
         if (d.recHdrGot < 5) {
+            if (d.recHdrGot == 0) d.recTime = ts;
             d.recHdr[d.recHdrGot++] = f.u8(off++);
             if (d.recHdrGot == 5 && !beginRecord(s, dn, ts)) {
                 d.stopped = 1;
@@ -494,7 +495,7 @@ bool tlsFeed(TlsStateT* s, int direction, u32 seq, const timeval& ts, const u8* 
         const u8 type = d.recHdr[0];
         if (type == 22) {
             s->lastHandshakeTime = ts;
-            if (!d.encrypted) handshakeBytes(s, dn, slice(f, off, take), ts);
+            if (!d.encrypted) handshakeBytes(s, dn, slice(f, off, take));
         } else if (type == 21 && !d.encrypted) {
             // level and description pairs; the first fatal one is kept
             const u32 at = FrameView(d.recHdr, 5).be16(3) - d.recLeft;

@@ -37,6 +37,7 @@ constexpr int TLS_MD5_STATE_SIZE = 96;
 
 // One direction's reading position.
 struct TlsDirT {
+    timeval recTime;  // frame holding the first byte of the current record
     u32 nextSeq;   // sequence number the next segment must start at
     u32 recLeft;   // body bytes of the current record still to come
     u32 msgLeft;   // body bytes of the current handshake message still to come
@@ -76,8 +77,10 @@ struct TlsStateT {
     u16 version;       // negotiated: supported_versions of the ServerHello, else its legacy version
     u16 cipher;
     int alert;         // description of the first fatal alert in clear, -1 none
-    timeval clientHelloTime;  // frame holding the ClientHello's first byte
-    timeval serverHelloTime;  // frame holding the ServerHello's first byte
+    // Frames that began the records holding the first bytes of the hellos:
+    // a hello cut into several segments counts from its first.
+    timeval clientHelloTime;
+    timeval serverHelloTime;
     timeval lastHandshakeTime;  // latest frame carrying handshake record bytes
     timeval completeTime;     // frame of the client's first application-data record
     u8 seenClientHello, seenServerHello, complete;
