@@ -443,7 +443,10 @@ bool beginRecord(TlsStateT* s, int dn, const timeval& ts)
     const u8 type = h.u8(0);
     d.recLeft = h.be16(3);
     if (type < 20 || type > 23 || h.u8(1) != 3 || d.recLeft > MAX_RECORD) return false;
-    if (type == 20) d.encrypted = 1;
+    // TLS 1.3 keeps a ChangeCipherSpec for middleboxes only: its encrypted
+    // records are application data, and after a HelloRetryRequest the real
+    // ServerHello still comes in clear.
+    if (type == 20 && s->version != 0x0304) d.encrypted = 1;
     if (type == 22) s->lastHandshakeTime = ts;
     if (type == 23 && dn == CLIENT && s->seenServerHello) {
         s->complete = 1;

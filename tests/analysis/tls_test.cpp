@@ -138,6 +138,9 @@ TEST(TlsReader, HandshakesCutAndSpoilt)
         {"fatal alert after a warning, cut between them", {{1, ch12}, {2, cut(alert, 0, 8)}, {2, cut(alert, 8)}}, {},
          "www.example.test|h2|||||" + ja3_12 + "|||||40|t0,-,0,done -"},
         {"segment past a gap, then the missing one", split(ch12, {40, 120}, {}), {1000, 1120, 1040}, "|||||||||||-1|t0,-,0,done -"},
+        {"TLS 1.3 after a HelloRetryRequest", split(ch13, {}, {{2, record(22, hello(2, u16s({0x1302}) + Bytes {0}, len16(ext(43, u16s({0x0304}))))) + record(20, {1})},
+         {1, record(20, {1}) + record(22, clientHello12)}, rest13[0], rest13[1]}), {},
+         "pq.example.test|http/1.1||TLSv1.3|0x1301|772 771 |" + ja3_13 + "|" + ja3s13 + "||||-1|t0,1,3,done 4"},
         {"retransmission passed over", {{1, cut(ch12, 0, 40)}, {1, cut(ch12, 0, 40)}, {1, cut(ch12, 40)}, rest12[0],
          rest12[1], rest12[2], rest12[3]}, {1000, 1000, 1040}, "www.example.test|h2|h2|TLSv1.2|0xc02f|" + tail12 + "0,3,5,done 6"},
     };
