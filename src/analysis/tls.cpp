@@ -19,6 +19,7 @@
 #include "decode/frame_view.h"
 
 static_assert(sizeof(MD5_CTX) <= TLS_MD5_STATE_SIZE, "MD5_CTX outgrows its room in TlsStateT");
+static_assert(2 * MD5_DIGEST_LENGTH + 1 == TLS_HASH_SIZE, "a fingerprint is 32 hex digits");
 
 namespace {
 
@@ -67,20 +68,32 @@ void hashText(TlsStateT* s, int dn, const char* text, int len)
     if (s->hashDir == dn + 1 && len > 0) MD5_Update(md5Of(s), text, static_cast<std::size_t>(len));
 }
 
-// A number of a JA3 list: '-' between the numbers of one list.
+// A number of a JA3 list: '-' between the numbers of one list. Written by
+// hand: a hello holds up to a few hundred of them, and printf's cost was
+// half the reader's.
 void hashNum(TlsStateT* s, int dn, unsigned v)
 {
     char text[8];
-    const int n = std::snprintf(text, sizeof text, s->dir[dn].listFirst ? "%u" : "-%u", v);
+    int at = sizeof text;
+    do {
+        text[--at] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0 && at > 1);
+    if (!s->dir[dn].listFirst) text[--at] = '-';
     s->dir[dn].listFirst = 0;
-    hashText(s, dn, text, n);
+    hashText(s, dn, text + at, static_cast<int>(sizeof text) - at);
 }
 
 void hashEnd(TlsStateT* s, char* out)
 {
     unsigned char digest[MD5_DIGEST_LENGTH];
     MD5_Final(digest, md5Of(s));
-    for (int i = 0; i < MD5_DIGEST_LENGTH; i++) std::snprintf(out + 2 * i, 3, "%02x", digest[i]);
+    static const char hex[] = "0123456789abcdef";
+    for (int i = 0; i < MD5_DIGEST_LENGTH; i++) {
+        out[2 * i] = hex[digest[i] >> 4];
+        out[2 * i + 1] = hex[digest[i] & 15];
+    }
+    out[2 * MD5_DIGEST_LENGTH] = '\0';
     s->hashDir = 0;
 }
 
