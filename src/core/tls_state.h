@@ -28,26 +28,26 @@ constexpr int TLS_MD5_STATE_SIZE = 96;
 
 // One direction's reading position.
 struct TlsDirT {
-    timeval recTime;  // frame holding the first byte of the current record
-    u32 nextSeq;   // sequence number the next segment must start at
-    u32 recLeft;   // body bytes of the current record still to come
-    u32 msgLeft;   // body bytes of the current handshake message still to come
-    u32 skip;      // bytes to pass over before the current field
-    u32 after;     // bytes to pass over after it (the rest of a field cut to the gather size)
-    u16 want;      // bytes of the current field still to gather
-    u16 got;       // bytes gathered
-    u16 listLeft;  // bytes left of the list being read (cipher suites, extensions)
-    u16 extType;   // the extension whose body is being gathered
-    u8 recHdr[5];  // a record header being gathered
+    timeval recTime;   // frame holding the first byte of the current record
+    u32 nextSeq;       // sequence number the next segment must start at
+    u32 recLeft;       // body bytes of the current record still to come
+    u32 msgLeft;       // body bytes of the current handshake message still to come
+    u32 skip;          // bytes to pass over before the current field
+    u32 after;         // bytes to pass over after it (the rest of a field cut to the gather size)
+    u16 want;          // bytes of the current field still to gather
+    u16 got;           // bytes gathered
+    u16 listLeft;      // bytes left of the list being read (cipher suites, extensions)
+    u16 extType;       // the extension whose body is being gathered
+    u8 recHdr[5];      // a record header being gathered
     u8 recHdrGot;
-    u8 msgHdr[4];  // a handshake message header being gathered
+    u8 msgHdr[4];      // a handshake message header being gathered
     u8 msgHdrGot;
-    u8 step;       // what the gathered bytes are (see tls.cpp)
-    u8 alertLevel; // level byte of the alert being read
-    u8 started;    // nextSeq is known
-    u8 stopped;    // out of order or not TLS: nothing more is read
-    u8 encrypted;  // after a ChangeCipherSpec: handshake records are no longer clear
-    u8 listFirst;  // the next number is the first of its JA3 list (no '-')
+    u8 step;           // what the gathered bytes are (see tls.cpp)
+    u8 alertLevel;     // level byte of the alert being read
+    u8 started;        // nextSeq is known
+    u8 stopped;        // out of order or not TLS: nothing more is read
+    u8 encrypted;      // after a ChangeCipherSpec up to TLS 1.2: handshake records are no longer clear
+    u8 listFirst;      // the next number is the first of its JA3 list (no '-')
 };
 
 // The handshake state and results of one session. Plain data: a session
