@@ -1,5 +1,6 @@
 // Arbitrary TCP payloads through the transaction parsers, and as frames (count from the
-// first byte, directions from the second, each in a block of its size) through a session.
+// first byte, directions from the second, each in a block of its size) through a session
+// and through the TLS handshake reader.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "analysis/db.h"
 #include "analysis/db_login.h"
 #include "analysis/http.h"
+#include "analysis/tls.h"
 #include "analysis/transaction.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -40,9 +42,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sessions[1].type = 2 + data[0] / 8 % 3;
     const int frames = data[0] % 8 + 1;
     const std::size_t restLen = size - 2;
+    TlsStateT tls;
+    std::memset(&tls, 0, sizeof tls);
+    tlsInit(&tls);
+    u32 seq[3] = {0, 1, 7};
     for (int k = 0; k < frames; ++k) {
         std::vector<std::uint8_t> frame(data + 2 + restLen * k / frames, data + 2 + restLen * (k + 1) / frames);
         const int direction = (data[1] >> k & 1) != 0 ? 2 : 1;
+        const int len = static_cast<int>(frame.size());
+        tlsStarts(frame.empty() ? nullptr : frame.data(), len);
+        // In order, but for a frame the top bit of the first byte sends a little ahead.
+        const u32 at = seq[direction] + (k == 3 && (data[0] & 0x80) != 0 ? 5 : 0);
+        tlsFeed(&tls, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len);
+        seq[direction] = at + static_cast<u32>(len);
         for (NetSessionT& s : sessions) {
             const int prev = s.lastDirection;
             s.lastDirection = direction;
