@@ -184,6 +184,9 @@ void emptyTransaction(NetSessionT* session)
     // Only sessions with an application type write busi (and a type once set
     // stays); the others' is still zero and is left out of the cache.
     if (session->type != 0) std::memset(static_cast<void*>(&session->busi), 0, sizeof session->busi);
+    // TLS is a property of the connection, found again on the next one.
+    if (session->type == APP_TLS) session->type = 0;
+    session->clientSpoke = session->tlsReported = 0;
 }
 
 void addSessionDistribute(NetSessionT* session, int len)
@@ -247,6 +250,10 @@ void fillUrlSql(char* out, const NetSessionT& s)
     } else if (s.type >= 2 && s.type <= 4) {
         n = std::min(textLen(s.busi.db.sql, sizeof s.busi.db.sql), URLSQL_CHARS);
         std::memcpy(out, s.busi.db.sql, n);
+    } else if (s.type == APP_TLS) {
+        // The server's name: the list and the query find a conversation by it.
+        n = std::min(textLen(s.busi.tls.sni, sizeof s.busi.tls.sni), URLSQL_CHARS);
+        std::memcpy(out, s.busi.tls.sni, n);
     }
     out[n] = '\0';
 }

@@ -29,6 +29,10 @@ inline std::unique_lock<std::mutex> lockBucket(HashTableT& table, int bucket)
     return lock;
 }
 
+// The session type of a connection that began with a TLS handshake, and the
+// record type of its handshake.
+constexpr int APP_TLS = 7;
+
 // Bucket of a conversation of the folded addresses (ipFold); the same for
 // both directions. A sum, so that both directions meet in one bucket;
 // unsigned, so that odd port values cannot make the index negative. An IPv4
@@ -76,6 +80,8 @@ void emptyTransaction(NetSessionT* session);
 // union, and so do both begin times).
 inline bool holdsTransaction(const NetSessionT& s)
 {
+    // A TLS handshake once its ClientHello is seen, until its record is out.
+    if (s.type == APP_TLS) return s.busi.tls.seenClientHello != 0 && s.tlsReported == 0;
     return s.type >= 1 && s.type <= 4 && s.busi.http.url[0] != 0 && s.busi.http.beginTime.tv_sec != 0;
 }
 void addSessionDistribute(NetSessionT* session, int len);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "analysis/session.h"
+#include "analysis/tls.h"
 #include "analysis/transaction.h"
 #include "core/util.h"
 
@@ -40,6 +41,15 @@ int capped(int usec, int limit) { return usec > limit ? 0 : usec; }
 // Application types that select a payload analysis; an endpoint's 6, 17 and
 // 99 only say which transport it covers.
 bool isAppType(int type) { return type >= 1 && type <= 4; }
+
+// Whether a connection of the endpoint is looked at for a TLS handshake:
+// those of TCP, TCP & UDP and HTTP endpoints, and every one while none is
+// set. The database protocols have handshakes of their own.
+bool readsTls(const HostInfoT* endpoint)
+{
+    if (endpoint == nullptr) return readOnlyGlobal.cntHost == 0;
+    return endpoint->appType == 99 || endpoint->appType == 6 || endpoint->appType == 1;
+}
 
 // Endpoint entry index as a consistent copy; the copies are kept while the
 // table does not change, one per entry, as frames of a few endpoints come
@@ -190,6 +200,15 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
             copyBusiId(s, *endpoint);
             if (isAppType(endpoint->appType)) type = endpoint->appType;
         }
+        if (s->type == APP_TLS) {
+            type = APP_TLS;  // its bytes are encrypted, whatever the endpoint says
+        } else if (direction == 1 && proto == PROTO_TCP && payloadLen > 0 && s->clientSpoke == 0 &&
+                   readsTls(endpoint) && tlsStarts(payload, readable)) {
+            type = APP_TLS;
+            std::memset(static_cast<void*>(&s->busi.tls), 0, sizeof s->busi.tls);
+            tlsInit(&s->busi.tls);
+        }
+        if (direction == 1 && payloadLen > 0) s->clientSpoke = 1;
         if (type == 0) type = s->type;
         if (type == 0 && proto == PROTO_TCP && payloadLen > 0) type = checkAppType(payload, readable);
         s->type = type;

@@ -1,8 +1,11 @@
 #include "analysis/transaction.h"
 
+#include <cstring>
+
 #include "analysis/db.h"
 #include "analysis/http.h"
 #include "analysis/session.h"
+#include "analysis/tls.h"
 
 namespace {
 
@@ -19,6 +22,16 @@ void processBusiness(NetSessionT* session, u32 seq, int type, int direction, con
                      const u8* payload, int payloadLen, NetSessionT* oneSession, int prev)
 {
     oneSession->valid = 0;
+    if (type == APP_TLS) {
+        // The handshake's record goes out once, when it completes.
+        if (session->tlsReported == 0 && tlsFeed(&session->busi.tls, direction, seq, ts, payload, payloadLen)) {
+            std::memcpy(static_cast<void*>(oneSession), session, sizeof *session);
+            oneSession->valid = 1;
+            session->tlsReported = 1;
+        }
+        session->lastDirection = direction;
+        return;
+    }
     if (direction == 1) {
         if (type == APP_HTTP)
             processHttpReq(session, ts, payload, payloadLen, oneSession, prev);

@@ -14,6 +14,7 @@
 
 #include "core/comm.h"
 #include "core/ipaddr.h"
+#include "core/tls_state.h"
 #include "core/types.h"
 
 // Table sizes, all fixed and allocated once at start-up.
@@ -169,6 +170,8 @@ struct alignas(64) NetSessionT {
     // that the session keeps to its 28 cache lines.
     u8 fragInd1;
     u8 fragInd2;
+    u8 clientSpoke;   // the client has sent payload on this connection
+    u8 tlsReported;   // its TLS handshake's record has gone out
     u32 lastPktSign;  // the fields of the latest packet, mixed (duplicate detection)
     char busiId[32];
     timeval reqTime;
@@ -204,6 +207,7 @@ struct alignas(64) NetSessionT {
     union {
         HttpSessionT http;
         DbSessionT db;
+        TlsStateT tls;  // type 7: a connection that began with a TLS handshake
     } busi;
 };
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "analysis/session.h"
+#include "analysis/tls.h"
 #include "core/cards.h"
 #include "core/util.h"
 #include "output/portproc.h"
@@ -408,10 +409,69 @@ void makeJsonStr(const CommMsgT* m, char* str)
     w.finish();
 }
 
+namespace {
+
+// The record of a TLS handshake (type 7): the keys every transaction record
+// starts with, then what the handshake showed.
+void tlsJson(NetSessionT* s, time_t now, char* str)
+{
+    TlsStateT& t = s->busi.tls;
+    for (auto [text, cap] : {std::pair {t.sni, sizeof t.sni}, {t.alpnOffer, sizeof t.alpnOffer},
+                             {t.alpnChosen, sizeof t.alpnChosen}, {t.certSubject, sizeof t.certSubject},
+                             {t.certIssuer, sizeof t.certIssuer}}) {
+        delQuota(text, cap);
+    }
+    RecordWriter w(str, JSON_RECORD_SIZE);
+    w.integer(key<"type">, APP_TLS);
+    w.integer(key<"time">, now);
+    processBlock(w, static_cast<u32>(s->sport));
+    w.textz(key<"strBegintime">, timeText(t.clientHelloTime.tv_sec));
+    w.address(key<"src">, s->src);
+    w.address(key<"dst">, s->dst);
+    w.num(key<"did">, static_cast<u32>(s->did));
+    w.num(key<"lid">, static_cast<u32>(s->lid));
+    w.num(key<"vid">, static_cast<u32>(s->vid));
+    deviceId(w);
+    w.text(key<"busiId">, s->busiId);
+    w.num(key<"sport">, static_cast<u32>(s->sport));
+    w.num(key<"dport">, static_cast<u32>(s->dport));
+    w.num(key<"srcConDelayUsec">, s->cliHandshakeUsec);
+    w.num(key<"dstConDelayUsec">, s->serHandshakeUsec);
+    w.seconds(key<"begintime">, t.clientHelloTime);
+    w.seconds(key<"endtime">, t.lastHandshakeTime);
+    w.num(key<"bytes">, static_cast<u32>(s->bytes));
+    w.integer(key<"response">, t.seenServerHello ? timevalDiffUsec(t.serverHelloTime, t.clientHelloTime) : 0);
+    w.text(key<"sni">, t.sni);
+    char version[16] = "", cipher[8] = "";
+    if (t.seenServerHello) {
+        tlsVersionText(t.version, version, sizeof version);
+        tlsCipherText(t.cipher, cipher, sizeof cipher);
+    }
+    w.textz(key<"version">, version);
+    w.textz(key<"cipher">, cipher);
+    w.text(key<"alpn">, t.alpnChosen[0] != '\0' ? t.alpnChosen : t.alpnOffer, sizeof t.alpnOffer);
+    w.text(key<"ja3">, t.ja3);
+    w.text(key<"ja3s">, t.ja3s);
+    w.text(key<"certSubject">, t.certSubject);
+    w.text(key<"certIssuer">, t.certIssuer);
+    w.text(key<"certNotAfter">, t.certNotAfter);
+    char alert[12] = "";
+    if (t.alert >= 0) std::snprintf(alert, sizeof alert, "%d", t.alert);
+    w.textz(key<"alert">, alert);
+    w.integer(key<"setup">, t.complete ? timevalDiffUsec(t.completeTime, t.clientHelloTime) : 0);
+    w.finish();
+}
+
+}  // namespace
+
 int makeTransactionJsonStr(NetSessionT* s, time_t now, char* str)
 {
     str[0] = 0;
     if (!holdsTransaction(*s)) return -1;
+    if (s->type == APP_TLS) {
+        tlsJson(s, now, str);
+        return 0;
+    }
     int jsonType = s->type == 1 ? 2 : s->type == 2 ? 4 : s->type == 3 ? 5 : 6;
     bool http = s->type == 1;
     HttpSessionT& h = s->busi.http;

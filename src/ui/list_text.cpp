@@ -76,6 +76,7 @@ const char* protocolCell(u32 proto, u32 type)
 {
     static const char* const appNames[] = {"", "HTTP", "ORACLE", "MYSQL", "SQLSERVER"};
     if (type >= 1 && type <= 4) return appNames[type];
+    if (type == 7) return "TLS";
     switch (proto) {
     case 1: return "ICMP";
     case 6: return "TCP";

@@ -139,6 +139,11 @@ if [ "$records" != 0 ]; then
     "$PROBE" --read "$WORK/tls.pcap" --conf "$WORK/tls$proto.conf" --json-out - >"$WORK/tls$proto.json" 2>/dev/null
     result=$(python3 "$SRC/tests/scripts/tls_vs_tshark.py" "$WORK/tls.pcap" "$WORK/tls$proto.json" 2>&1) \
       && pass "endpoint of protocol $proto: the TLS records are tshark's: $result" || fail "protocol $proto: $result"
+    # The pair records name the server; nothing is taken for an HTTP request in the encrypted bytes.
+    names=$(jq -r "select(.type == \"1\" and .dport == \"$PORT\") | .urlsql" "$WORK/tls$proto.json" | sort -u)
+    [ -n "$names" ] && ! grep -qvxE '(a|b|unknown)\.test' <<<"$names" \
+      && pass "protocol $proto: pair records carry the server name" || fail "pair names: $names"
+    expect "protocol $proto: no HTTP record" 0 "$(jq -r 'select(.type == "2") | .url' "$WORK/tls$proto.json" | wc -l)"
   done
 fi
 finish
