@@ -213,7 +213,7 @@ TEST_F(SessionStep, EachTransactionOnceWithItsOwnConnection)
     static std::vector<H> handed;
     handed.clear();
     setTransactionSink([](NetSessionT* s) {
-        if (s->busi.http.url[0] != 0)
+        if (s->type == 1 && s->busi.http.url[0] != 0)
             handed.emplace_back(s->busi.http.url, s->sport, s->cliHandshakeUsec, s->serHandshakeUsec);
     });
     const std::string get1 = "GET /one HTTP/1.1\r\n\r\n", get2 = "GET /two HTTP/1.1\r\n\r\n";
@@ -228,18 +228,21 @@ TEST_F(SessionStep, EachTransactionOnceWithItsOwnConnection)
         f.send({S, PSH | ACK, 5001, 1001 + u32(get.size()), int(answer.size()), t + 3000}, 0,
                reinterpret_cast<const u8*>(answer.data()));
     };
-    // untyped: the first connection is not taken for HTTP (nothing recognised it), the second is.
-    struct Case { const char* how; int port; long long after; bool freed; int ackUs; bool untyped = false; };
+    // untyped: the first connection is not taken for HTTP (nothing recognised it), the second is;
+    // tls: the first begins with a ClientHello, and the second on the same ports is HTTP again.
+    struct Case { const char* how; int port; long long after; bool freed; int ackUs; bool untyped = false, tls = false; };
     const Case cases[] = {{"recycled when closed", 41024, 2000000, false, 700},  // 1024 apart: the same bucket
                           {"freed by the scan", 41024, 500000, true, 700}, {"same ports", 40000, 500000, false, 700},
                           {"recycled, handshake unseen", 41024, 2000000, false, 0},
                           {"same ports, handshake unseen", 40000, 500000, false, 0},
-                          {"same ports, handshake unseen, untyped before", 40000, 500000, false, 0, true}};
+                          {"same ports, handshake unseen, untyped before", 40000, 500000, false, 0, true},
+                          {"same ports, TLS before", 40000, 500000, false, 700, false, true}};
+    const std::string hello("\x16\x03\x01\x00\x05\x01\x00\x00\x01\x00", 10);
     for (const Case& k : cases) {
         SCOPED_TRACE(k.how);
         SetUp(), handed.clear(), readOnlyGlobal.checkHttp = !k.untyped;
         Flow f;
-        exchange(f, 0, 500, get1, ok);
+        exchange(f, 0, 500, k.tls ? hello + get1.substr(hello.size()) : get1, ok);
         readOnlyGlobal.checkHttp = 1;
         f({{C, FIN | ACK, 1020, 5020, 0, 4000}, {S, FIN | ACK, 5020, 1021, 0, 5000}, {C, ACK, 1021, 5021, 0, 6000}});
         if (k.freed) f.ses().valid = 0;  // its record and transaction went out with the scan
@@ -248,7 +251,7 @@ TEST_F(SessionStep, EachTransactionOnceWithItsOwnConnection)
         f.send({C, PSH | ACK, 1001 + u32(get2.size()), 5001 + u32(ok.size()), int(get1.size()), k.after + 10000}, 0,
                reinterpret_cast<const u8*>(get1.data()));  // closes /two
         std::vector<H> want {{"/one", 40000, 500u, 100u}, {"/two", k.port, u32(k.ackUs), k.ackUs ? 100u : 0u}};
-        if (k.freed || k.untyped) want.erase(want.begin());
+        if (k.freed || k.untyped || k.tls) want.erase(want.begin());
         EXPECT_EQ(handed, want);
     }
     setTransactionSink(nullptr);
