@@ -411,6 +411,31 @@ void makeJsonStr(const CommMsgT* m, char* str)
 
 namespace {
 
+// The keys every transaction record starts with, "type" to "bytes".
+void transactionKeys(RecordWriter& w, const NetSessionT& s, int jsonType, time_t now, const timeval& begin,
+                     const timeval& end)
+{
+    w.integer(key<"type">, jsonType);
+    w.integer(key<"time">, now);
+    processBlock(w, static_cast<u32>(s.sport));
+    w.textz(key<"strBegintime">, timeText(begin.tv_sec));
+    w.address(key<"src">, s.src);
+    w.address(key<"dst">, s.dst);
+    w.num(key<"did">, static_cast<u32>(s.did));
+    w.num(key<"lid">, static_cast<u32>(s.lid));
+    w.num(key<"vid">, static_cast<u32>(s.vid));
+    deviceId(w);
+    w.text(key<"busiId">, s.busiId);
+    w.num(key<"sport">, static_cast<u32>(s.sport));
+    w.num(key<"dport">, static_cast<u32>(s.dport));
+    // The connection's own, not those of the interval, which a scan may have cleared.
+    w.num(key<"srcConDelayUsec">, s.cliHandshakeUsec);
+    w.num(key<"dstConDelayUsec">, s.serHandshakeUsec);
+    w.seconds(key<"begintime">, begin);
+    w.seconds(key<"endtime">, end);
+    w.num(key<"bytes">, static_cast<u32>(s.bytes));
+}
+
 // The record of a TLS handshake (type 7): the keys every transaction record
 // starts with, then what the handshake showed.
 void tlsJson(NetSessionT* s, time_t now, char* str)
@@ -422,24 +447,7 @@ void tlsJson(NetSessionT* s, time_t now, char* str)
         delQuota(text, cap);
     }
     RecordWriter w(str, JSON_RECORD_SIZE);
-    w.integer(key<"type">, APP_TLS);
-    w.integer(key<"time">, now);
-    processBlock(w, static_cast<u32>(s->sport));
-    w.textz(key<"strBegintime">, timeText(t.clientHelloTime.tv_sec));
-    w.address(key<"src">, s->src);
-    w.address(key<"dst">, s->dst);
-    w.num(key<"did">, static_cast<u32>(s->did));
-    w.num(key<"lid">, static_cast<u32>(s->lid));
-    w.num(key<"vid">, static_cast<u32>(s->vid));
-    deviceId(w);
-    w.text(key<"busiId">, s->busiId);
-    w.num(key<"sport">, static_cast<u32>(s->sport));
-    w.num(key<"dport">, static_cast<u32>(s->dport));
-    w.num(key<"srcConDelayUsec">, s->cliHandshakeUsec);
-    w.num(key<"dstConDelayUsec">, s->serHandshakeUsec);
-    w.seconds(key<"begintime">, t.clientHelloTime);
-    w.seconds(key<"endtime">, t.lastHandshakeTime);
-    w.num(key<"bytes">, static_cast<u32>(s->bytes));
+    transactionKeys(w, *s, APP_TLS, now, t.clientHelloTime, t.lastHandshakeTime);
     w.integer(key<"response">, t.seenServerHello ? timevalDiffUsec(t.serverHelloTime, t.clientHelloTime) : 0);
     w.text(key<"sni">, t.sni);
     char version[16] = "", cipher[8] = "";
@@ -493,27 +501,7 @@ int makeTransactionJsonStr(NetSessionT* s, time_t now, char* str)
     }
 
     RecordWriter w(str, JSON_RECORD_SIZE);
-    w.integer(key<"type">, jsonType);
-    w.integer(key<"time">, now);
-    processBlock(w, static_cast<u32>(s->sport));
-    const timeval& begin = http ? h.beginTime : d.beginTime;
-    const timeval& end = http ? h.endTime : d.endTime;
-    w.textz(key<"strBegintime">, timeText(begin.tv_sec));
-    w.address(key<"src">, s->src);
-    w.address(key<"dst">, s->dst);
-    w.num(key<"did">, static_cast<u32>(s->did));
-    w.num(key<"lid">, static_cast<u32>(s->lid));
-    w.num(key<"vid">, static_cast<u32>(s->vid));
-    deviceId(w);
-    w.text(key<"busiId">, s->busiId);
-    w.num(key<"sport">, static_cast<u32>(s->sport));
-    w.num(key<"dport">, static_cast<u32>(s->dport));
-    // The connection's own, not those of the interval, which a scan may have cleared.
-    w.num(key<"srcConDelayUsec">, s->cliHandshakeUsec);
-    w.num(key<"dstConDelayUsec">, s->serHandshakeUsec);
-    w.seconds(key<"begintime">, begin);
-    w.seconds(key<"endtime">, end);
-    w.num(key<"bytes">, static_cast<u32>(s->bytes));
+    transactionKeys(w, *s, jsonType, now, http ? h.beginTime : d.beginTime, http ? h.endTime : d.endTime);
     if (http) {
         w.integer(key<"response">, h.response);
         w.integer(key<"pageload">, h.pageload);
