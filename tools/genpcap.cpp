@@ -3,8 +3,8 @@
 // and ICMP between them. Deterministic for given arguments. The servers:
 //   web (the default): HTTP 198.19.0.1-16:80 and, one conversation in eight,
 //     MySQL 198.19.0.33-34:3306; clients in 198.18.0.0/16;
-//   mixed: twenty servers 10.2.0.1-20, HTTP on 1-8 (port 80), plain TCP on
-//     9-12 (port 443) and 17-20 (port 5000), MySQL on 13-16 (port 3306);
+//   mixed: twenty servers 10.2.0.1-20, HTTP on 1-8 (port 80), TLS on 9-12
+//     (port 443), MySQL on 13-16 (port 3306), plain TCP on 17-20 (port 5000);
 //     clients in 10.1.0.0/16.
 // ipv6 writes every conversation and datagram over IPv6, half6 every second
 // one (in the order they start), with the same frames otherwise. An IPv4
@@ -132,7 +132,100 @@ void emit(int proto, std::uint32_t src, std::uint32_t dst, int sport, int dport,
     writeFrame(f, len);
 }
 
-enum class App { Http, Mysql, Tcp };
+// TLS flights of the port 443 servers, built once. Servers 10.2.0.9-10 negotiate TLS 1.3, 11-12 TLS 1.2 with a
+// certificate; each has a name of its own. The client's first request follows the handshake in one segment with
+// its last flight (TLS 1.3: ChangeCipherSpec and Finished; TLS 1.2: key exchange, ChangeCipherSpec and Finished,
+// sent at once as a client that starts early does), the answers are application-data records.
+using Bytes = std::string;
+
+Bytes be16(unsigned v) { return {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)}; }
+Bytes be24(unsigned v) { return static_cast<char>(v >> 16) + be16(v & 0xFFFF); }
+Bytes vec8(const Bytes& b) { return static_cast<char>(b.size()) + b; }
+Bytes vec16(const Bytes& b) { return be16(static_cast<unsigned>(b.size())) + b; }
+Bytes vec24(const Bytes& b) { return be24(static_cast<unsigned>(b.size())) + b; }
+Bytes ext(unsigned type, const Bytes& body) { return be16(type) + vec16(body); }
+Bytes handshake(int type, const Bytes& body) { return static_cast<char>(type) + vec24(body); }
+Bytes record(int type, unsigned version, const Bytes& body) { return static_cast<char>(type) + be16(version) + vec16(body); }
+Bytes fill(int n, char c) { return Bytes(static_cast<std::size_t>(n), c); }
+
+// DER: tag, definite length, contents.
+Bytes der(int tag, const Bytes& body)
+{
+    const std::size_t n = body.size();
+    Bytes len = n < 0x80 ? Bytes(1, static_cast<char>(n)) : n < 0x100 ? "\x81" + Bytes(1, static_cast<char>(n))
+                                                                        : "\x82" + be16(static_cast<unsigned>(n));
+    return static_cast<char>(tag) + len + body;
+}
+
+Bytes commonNameOf(const char* cn) { return der(0x30, der(0x31, der(0x30, der(0x06, "\x55\x04\x03") + der(0x0c, cn)))); }
+
+// An ECDSA P-256 certificate; key and signature are filler, tools decode it all the same.
+Bytes certificate(const char* subject, const char* issuer)
+{
+    const Bytes ecdsaSha256 = der(0x30, der(0x06, "\x2a\x86\x48\xce\x3d\x04\x03\x02"));
+    const Bytes key = der(0x30, der(0x30, der(0x06, "\x2a\x86\x48\xce\x3d\x02\x01") +
+                                              der(0x06, "\x2a\x86\x48\xce\x3d\x03\x01\x07")) +
+                                    der(0x03, Bytes(1, '\0') + '\x04' + fill(64, '\x5a')));
+    const Bytes tbs = der(0x30, der(0xa0, der(0x02, "\x02")) + der(0x02, "\x1f\x2e\x3d\x4c") + ecdsaSha256 +
+                                    commonNameOf(issuer) + der(0x30, der(0x17, "260101000000Z") + der(0x17, "270401120000Z")) +
+                                    commonNameOf(subject) + key);
+    const Bytes signature = der(0x30, der(0x02, fill(32, '\x3c')) + der(0x02, fill(32, '\x3d')));
+    return der(0x30, tbs + ecdsaSha256 + der(0x03, Bytes(1, '\0') + signature));
+}
+
+struct TlsFlights {
+    Bytes clientHello, serverFlight, clientFinish;  // the server's flight is SERVER_FLIGHT bytes long
+};
+const int SERVER_FLIGHT = 1200;
+TlsFlights tlsFlights[4];
+
+void buildTlsFlights()
+{
+    static const char* names[4] = {"shop.bench.example", "api.bench.example", "cdn.bench.example", "login.bench.example"};
+    const Bytes random = fill(32, '\x11'), sessionId = fill(32, '\x22'), share = fill(32, '\x33');
+    for (int i = 0; i < 4; i++) {
+        const bool tls13 = i < 2;
+        const Bytes name = names[i];
+        Bytes suites;
+        for (unsigned s : {0x1301u, 0x1302u, 0x1303u, 0xc02bu, 0xc02fu, 0xc02cu, 0xc030u, 0xcca9u, 0xcca8u, 0x009eu,
+                           0x009fu, 0xc009u, 0xc013u, 0xc00au, 0xc014u, 0x00ffu})
+            suites += be16(s);
+        Bytes sigAlgs;
+        for (unsigned a : {0x0403u, 0x0503u, 0x0603u, 0x0807u, 0x0808u, 0x0804u, 0x0805u, 0x0806u, 0x0401u, 0x0501u,
+                           0x0601u})
+            sigAlgs += be16(a);
+        const Bytes exts = ext(0x0000, vec16('\0' + vec16(name))) + ext(0x000b, vec8(Bytes("\0\1\2", 3))) +
+                           ext(0x000a, vec16(be16(0x001d) + be16(0x0017) + be16(0x0018))) + ext(0x0023, "") +
+                           ext(0x0010, vec16(vec8("h2") + vec8("http/1.1"))) + ext(0x0016, "") + ext(0x0017, "") +
+                           ext(0x000d, vec16(sigAlgs)) + ext(0x002b, vec8(be16(0x0304) + be16(0x0303))) +
+                           ext(0x002d, vec8("\1")) + ext(0x0033, vec16(be16(0x001d) + vec16(share)));
+        tlsFlights[i].clientHello = record(22, 0x0301, handshake(1, be16(0x0303) + random + vec8(sessionId) +
+                                                                        vec16(suites) + vec8(Bytes(1, '\0')) + vec16(exts)));
+        Bytes flight, finish;
+        if (tls13) {
+            const Bytes hello = handshake(2, be16(0x0303) + random + vec8(sessionId) + be16(0x1301 + i) + '\0' +
+                                                 vec16(ext(0x002b, be16(0x0304)) +
+                                                       ext(0x0033, be16(0x001d) + vec16(share))));
+            flight = record(22, 0x0303, hello) + record(20, 0x0303, "\1");
+            flight += record(23, 0x0303, fill(SERVER_FLIGHT - static_cast<int>(flight.size()) - 5, '\x44'));
+            finish = record(20, 0x0303, "\1") + record(23, 0x0303, fill(53, '\x55'));
+        } else {
+            const Bytes alpn = i == 2 ? "h2" : "http/1.1";
+            const Bytes hello = handshake(2, be16(0x0303) + random + vec8(sessionId) + be16(0xc02f) + '\0' +
+                                                 vec16(ext(0xff01, Bytes(1, '\0')) + ext(0x0010, vec16(vec8(alpn))) +
+                                                       ext(0x000b, vec8(Bytes(1, '\0'))) + ext(0x0017, "")));
+            const Bytes cert = handshake(11, vec24(vec24(certificate(names[i], "Bench Issuing CA"))));
+            const int keyExchange = SERVER_FLIGHT - 5 - static_cast<int>(hello.size() + cert.size()) - 4 - 4;
+            flight = record(22, 0x0303, hello + cert + handshake(12, fill(keyExchange, '\x66')) + handshake(14, ""));
+            finish = record(22, 0x0303, handshake(16, vec8(share))) + record(20, 0x0303, "\1") +
+                     record(22, 0x0303, fill(40, '\x55'));
+        }
+        tlsFlights[i].serverFlight = flight;
+        tlsFlights[i].clientFinish = finish;
+    }
+}
+
+enum class App { Http, Mysql, Tls, Tcp };
 
 struct Conv {
     std::uint32_t cli, srv;
@@ -142,6 +235,7 @@ struct Conv {
     int segments;
     std::uint16_t id;
     App app;
+    const TlsFlights* tls;
     bool v6;
 };
 
@@ -158,11 +252,13 @@ std::uint32_t serverNet() { return mixed ? 0x0A020000u : 0xC6130000u; }
 void restart(Conv& c, int index)
 {
     c.cli = clientNet() + 0x100u + next() % clientHosts;
+    c.tls = &tlsFlights[0];
     if (mixed) {
         const int n = 1 + index % 20;
         c.srv = serverNet() + static_cast<std::uint32_t>(n);
-        c.app = n <= 8 ? App::Http : (n >= 13 && n <= 16) ? App::Mysql : App::Tcp;
-        c.sport = c.app == App::Http ? 80 : c.app == App::Mysql ? 3306 : n <= 12 ? 443 : 5000;
+        c.app = n <= 8 ? App::Http : n <= 12 ? App::Tls : n <= 16 ? App::Mysql : App::Tcp;
+        c.sport = c.app == App::Http ? 80 : c.app == App::Mysql ? 3306 : c.app == App::Tls ? 443 : 5000;
+        c.tls = &tlsFlights[(n - 9) & 3];
     } else {
         const bool mysql = index % 8 == 7;
         c.srv = serverNet() + (mysql ? 0x21u + static_cast<std::uint32_t>(index % 2)   // .33..34
@@ -195,11 +291,27 @@ void step(Conv& c, int index)
         // A MySQL query packet: 3-byte length, sequence 0, command 3, text.
         static const char query[] = "\x29\x00\x00\x00\x03SELECT id, name FROM users WHERE id = 42";
         static const char get[] = "GET /index.html?id=42 HTTP/1.1\r\nHost: bench.example\r\nUser-Agent: bench\r\n\r\n";
-        static const char hello[] = "\x16\x03\x01\x00\x40";  // a plain TCP request: 5 bytes, then filler
-        const char* req = mysql ? query : c.app == App::Http ? get : hello;
-        int n = static_cast<int>(mysql ? sizeof query - 1 : c.app == App::Http ? sizeof get - 1 : 69);
+        static const char plain[] = "\x16\x03\x01\x00\x40";  // a plain TCP request: 5 bytes, then filler
+        const Bytes& hello = c.tls->clientHello;
+        const char* req = mysql ? query : c.app == App::Http ? get : c.app == App::Tls ? hello.data() : plain;
+        int n = static_cast<int>(mysql ? sizeof query - 1 : c.app == App::Http ? sizeof get - 1
+                                 : c.app == App::Tls ? hello.size() : 69);
         emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x18, req, n, c.id++, c.v6, c.app == App::Tcp ? 5 : n);
         c.cseq += n;
+    } else if (c.app == App::Tls && s < 4 + c.segments) {
+        // The server's handshake flight, then the client's last flight with its request, then the answer.
+        int n = s == 4 ? SERVER_FLIGHT : 1100 + static_cast<int>(next() % 361);
+        const bool client = s == 5;
+        Bytes head = s == 4 ? c.tls->serverFlight : client ? c.tls->clientFinish : "";
+        if (s != 4) head += Bytes("\x17\x03\x03", 3) + be16(n - static_cast<unsigned>(head.size()) - 5);
+        const int textLen = static_cast<int>(head.size());
+        if (client) {
+            emit(6, c.cli, c.srv, c.cport, srvPort, c.cseq, c.sseq, 0x18, head.data(), n, c.id++, c.v6, textLen);
+            c.cseq += n;
+        } else {
+            emit(6, c.srv, c.cli, srvPort, c.cport, c.sseq, c.cseq, 0x18, head.data(), n, c.id++, c.v6, textLen);
+            c.sseq += n;
+        }
     } else if (s < 4 + c.segments) {
         const char* res = s != 4 || c.app == App::Tcp ? ""
                           : mysql ? "\x01\x00\x00\x01\x02"
@@ -249,6 +361,7 @@ int main(int argc, char** argv)
     std::uint32_t fileHeader[6] = {0xA1B2C3D4u, 0x00040002u, 0, 0, 65535, 1};
     std::fwrite(fileHeader, sizeof fileHeader, 1, out);
 
+    buildTlsFlights();
     std::vector<Conv> convs(concurrent);
     for (int i = 0; i < concurrent; i++) restart(convs[i], i);
     while (written < frames) {

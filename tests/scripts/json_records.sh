@@ -33,4 +33,13 @@ for pair in ipv4/ipv6 web4/web6; do
     | awk -F '[.\t]' '{printf "fd00:%s:%s::%x\tfd00:%s:%s::%x\n", $1, $2, $3 * 256 + $4, $5, $6, $7 * 256 + $8}' \
     | md5sum)" "$(ts ${pair#*/} -T fields -e ipv6.src -e ipv6.dst | md5sum)"
 done
+
+# The generator's TLS conversations (port 443) hold handshakes the probe reads as tshark does, over either family.
+for family in ipv4:10.2.0.9-10.2.0.12 ipv6:fd00:10:2::9-fd00:10:2::c; do
+  f=$WORK/gen-${family%%:*}-tls
+  ts ${family%%:*} -Y 'tcp.port == 443' -w "$f.pcap" && echo "endpoint=${family#*:}|1|1" >"$f.conf"
+  "$PROBE" --read "$f.pcap" --conf "$f.conf" --json-out - >"$f.json" 2>/dev/null
+  result=$(python3 "$SRC/tests/scripts/tls_vs_tshark.py" "$f.pcap" "$f.json" 2>&1) \
+    && [[ $result == [1-9]* ]] && pass "${family%%:*}: the generator's TLS handshakes, as tshark reads them: $result" || fail "$result"
+done
 finish
