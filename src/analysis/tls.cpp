@@ -13,7 +13,6 @@
 #include <openssl/md5.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "decode/frame_view.h"
@@ -29,7 +28,7 @@ enum TlsStepE : u8 {
     WX_TLS_CH_VERSION,
     WX_TLS_CH_SID_LEN,
     WX_TLS_CH_CIPHERS_LEN,
-    WX_TLS_CH_CIPHER,
+    WX_TLS_CH_CIPHERS,  // a run of the cipher suite list
     WX_TLS_CH_COMP_LEN,
     WX_TLS_SH_VERSION,
     WX_TLS_SH_SID_LEN,
@@ -62,31 +61,56 @@ FrameView slice(const FrameView& f, long off, long len)
 
 u32 be24(const FrameView& f, long off) { return static_cast<u32>(f.u8(off)) << 16 | f.be16(off + 1); }
 
-// Adds text to the fingerprint of direction dn, when its message is the one hashed.
-void hashText(TlsStateT* s, int dn, const char* text, int len)
+// The fingerprint's text goes to MD5 a block at a time: a call per number
+// cost more than the digest. hashLen bytes of it are waiting.
+void hashFlush(TlsStateT* s)
 {
-    if (s->hashDir == dn + 1 && len > 0) MD5_Update(md5Of(s), text, static_cast<std::size_t>(len));
+    MD5_Update(md5Of(s), s->hashBuf, s->hashLen);
+    s->hashLen = 0;
 }
 
-// A number of a JA3 list: '-' between the numbers of one list. Written by
-// hand: a hello holds up to a few hundred of them, and printf's cost was
-// half the reader's.
-void hashNum(TlsStateT* s, int dn, unsigned v)
+// A ',' between JA3 fields, when dn's message is the one hashed.
+void hashComma(TlsStateT* s, int dn)
 {
-    char text[8];
-    int at = sizeof text;
-    do {
-        text[--at] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0 && at > 1);
-    if (!s->dir[dn].listFirst) text[--at] = '-';
-    s->dir[dn].listFirst = 0;
-    hashText(s, dn, text + at, static_cast<int>(sizeof text) - at);
+    if (s->hashDir != dn + 1) return;
+    if (s->hashLen == TLS_HASH_BUFFER) hashFlush(s);
+    s->hashBuf[s->hashLen++] = ',';
+}
+
+void hashStart(TlsStateT* s, int dn)
+{
+    MD5_Init(md5Of(s));
+    s->hashLen = 0;
+    s->hashDir = static_cast<u8>(dn + 1);
+}
+
+// A number of a JA3 list, '-' between the numbers of one list.
+void hashNum(TlsStateT* s, int dn, u16 v)
+{
+    TlsDirT& d = s->dir[dn];
+    if (s->hashDir != dn + 1) return;
+    if (s->hashLen > TLS_HASH_BUFFER - 6) hashFlush(s);  // room for '-' and five digits
+    char* out = s->hashBuf + s->hashLen;
+    if (!d.listFirst) *out++ = '-';
+    d.listFirst = 0;
+    const int digits = v >= 10000 ? 5 : v >= 1000 ? 4 : v >= 100 ? 3 : v >= 10 ? 2 : 1;
+    for (int i = digits - 1; i >= 0; i--, v /= 10) out[i] = static_cast<char>('0' + v % 10);
+    s->hashLen = static_cast<u8>(out + digits - s->hashBuf);
+}
+
+// A JA3 field of one number, and the ',' after it.
+void hashField(TlsStateT* s, int dn, u16 v)
+{
+    s->dir[dn].listFirst = 1;
+    hashNum(s, dn, v);
+    hashComma(s, dn);
+    s->dir[dn].listFirst = 1;
 }
 
 void hashEnd(TlsStateT* s, char* out)
 {
     unsigned char digest[MD5_DIGEST_LENGTH];
+    hashFlush(s);
     MD5_Final(digest, md5Of(s));
     static const char hex[] = "0123456789abcdef";
     for (int i = 0; i < MD5_DIGEST_LENGTH; i++) {
@@ -131,14 +155,16 @@ void nextExt(TlsStateT* s, int dn, u32 skip)
     }
 }
 
+// The next run of cipher suites (as many as the gather holds), or the end of the list.
 void nextCipher(TlsStateT* s, int dn)
 {
     TlsDirT& d = s->dir[dn];
-    if (d.listLeft >= 2) {
-        d.listLeft -= 2;
-        expect(s, dn, WX_TLS_CH_CIPHER, 0, 2);
+    if (d.listLeft >= 2 && d.listLeft % 2 == 0) {
+        const u16 run = std::min<u16>(d.listLeft, TLS_CLIENT_GATHER);
+        d.listLeft = static_cast<u16>(d.listLeft - run);
+        expect(s, dn, WX_TLS_CH_CIPHERS, 0, run);
     } else if (d.listLeft == 0) {
-        hashText(s, dn, ",", 1);
+        hashComma(s, dn);
         d.listFirst = 1;
         expect(s, dn, WX_TLS_CH_COMP_LEN, 0, 1);
     } else {
@@ -259,7 +285,10 @@ void derTime(char* out, const FrameView& f, const DerT& t)
     for (at = 0; at < 14; at++)
         if (d[at] < '0' || d[at] > '9') return;
     if (d[14] != 'Z') return;
-    std::snprintf(out, TLS_TIME_SIZE, "%.4s-%.2s-%.2s %.2s:%.2s:%.2s", d, d + 4, d + 6, d + 8, d + 10, d + 12);
+    static const char layout[] = "dddd-dd-dd dd:dd:dd";
+    static_assert(sizeof layout == TLS_TIME_SIZE, "the time's text fills its field");
+    const char* digit = d;
+    for (std::size_t i = 0; i < sizeof layout; i++) out[i] = layout[i] == 'd' ? *digit++ : layout[i];
 }
 
 // Issuer, notAfter and subject of the start of a DER certificate.
@@ -280,15 +309,13 @@ void readCert(TlsStateT* s, const FrameView& f)
 }
 
 // Handles the gathered bytes of the current field and sets the next one.
-void handleField(TlsStateT* s, int dn)
+void handleField(TlsStateT* s, int dn, const FrameView& f)
 {
     TlsDirT& d = s->dir[dn];
-    const FrameView f(gatherOf(s, dn), d.got);
-    char text[16];
     switch (d.step) {
     case WX_TLS_CH_VERSION:
         s->helloVersion = f.be16(0);
-        hashText(s, dn, text, std::snprintf(text, sizeof text, "%u,", s->helloVersion));
+        hashField(s, dn, s->helloVersion);
         expect(s, dn, WX_TLS_CH_SID_LEN, 32, 1);  // after the random
         break;
     case WX_TLS_CH_SID_LEN:
@@ -299,8 +326,9 @@ void handleField(TlsStateT* s, int dn)
         d.listFirst = 1;
         nextCipher(s, dn);
         break;
-    case WX_TLS_CH_CIPHER:
-        if (!isGrease(f.be16(0))) hashNum(s, dn, f.be16(0));
+    case WX_TLS_CH_CIPHERS:
+        for (long off = 0; off + 2 <= static_cast<long>(f.size()); off += 2)
+            if (!isGrease(f.be16(off))) hashNum(s, dn, f.be16(off));
         nextCipher(s, dn);
         break;
     case WX_TLS_CH_COMP_LEN:
@@ -308,7 +336,7 @@ void handleField(TlsStateT* s, int dn)
         break;
     case WX_TLS_SH_VERSION:
         s->version = f.be16(0);
-        hashText(s, dn, text, std::snprintf(text, sizeof text, "%u,", s->version));
+        hashField(s, dn, s->version);
         expect(s, dn, WX_TLS_SH_SID_LEN, 32, 1);
         break;
     case WX_TLS_SH_SID_LEN:
@@ -316,8 +344,7 @@ void handleField(TlsStateT* s, int dn)
         break;
     case WX_TLS_SH_CIPHER:
         s->cipher = f.be16(0);
-        hashText(s, dn, text, std::snprintf(text, sizeof text, "%u,", s->cipher));
-        d.listFirst = 1;
+        hashField(s, dn, s->cipher);
         expect(s, dn, WX_TLS_EXTS_LEN, 0, 2);
         break;
     case WX_TLS_EXTS_LEN:
@@ -355,7 +382,9 @@ void handleField(TlsStateT* s, int dn)
     }
 }
 
-// Body bytes of the current handshake message.
+// Body bytes of the current handshake message. A field whose bytes are all
+// in this piece is read where it lies; one cut by a record or segment
+// boundary is gathered first.
 void fieldBytes(TlsStateT* s, int dn, const FrameView& f)
 {
     TlsDirT& d = s->dir[dn];
@@ -365,6 +394,13 @@ void fieldBytes(TlsStateT* s, int dn, const FrameView& f)
         const long pass = std::min<long>(d.skip, len - off);
         d.skip -= static_cast<u32>(pass);
         off += pass;
+        if (d.skip == 0 && d.got == 0 && d.want > 0 && d.want <= len - off) {
+            const FrameView field = slice(f, off, d.want);
+            off += d.want;
+            d.want = 0;
+            handleField(s, dn, field);
+            continue;
+        }
         if (d.skip == 0 && d.want > 0) {
             const long take = std::min<long>(d.want, len - off);
             if (!f.copy(off, gatherOf(s, dn) + d.got, take)) return;
@@ -373,7 +409,7 @@ void fieldBytes(TlsStateT* s, int dn, const FrameView& f)
             off += take;
         }
         if (d.skip > 0 || d.want > 0 || d.step == WX_TLS_SKIP || d.step == WX_TLS_DONE) return;
-        handleField(s, dn);
+        handleField(s, dn, FrameView(gatherOf(s, dn), d.got));
     }
 }
 
@@ -386,14 +422,12 @@ void startMessage(TlsStateT* s, int dn)
     if (dn == CLIENT && type == 1 && !s->seenClientHello) {
         s->seenClientHello = 1;
         s->clientHelloTime = d.recTime;
-        MD5_Init(md5Of(s));
-        s->hashDir = CLIENT + 1;
+        hashStart(s, CLIENT);
         expect(s, dn, WX_TLS_CH_VERSION, 0, 2);
     } else if (dn == SERVER && type == 2 && s->seenClientHello) {
         if (!s->seenServerHello) s->serverHelloTime = d.recTime;
         s->seenServerHello = 1;
-        MD5_Init(md5Of(s));  // a ClientHello not ended by now gets no JA3
-        s->hashDir = SERVER + 1;
+        hashStart(s, SERVER);  // a ClientHello not ended by now gets no JA3
         expect(s, dn, WX_TLS_SH_VERSION, 0, 2);
     } else if (dn == SERVER && type == 11 && s->seenServerHello && !s->certSeen) {
         s->certSeen = 1;
@@ -411,10 +445,10 @@ void endMessage(TlsStateT* s, int dn)
     const bool whole = d.skip == 0 && d.after == 0 &&
                        (d.step == WX_TLS_DONE || (d.step == WX_TLS_EXTS_LEN && d.got == 0));
     if (whole && s->hashDir == dn + 1 && dn == CLIENT && !s->ja3Lost) {
-        hashText(s, dn, ",", 1);
+        hashComma(s, dn);
         d.listFirst = 1;
         for (int i = 0; i < s->groupCount; i++) hashNum(s, dn, s->groups[i]);
-        hashText(s, dn, ",", 1);
+        hashComma(s, dn);
         d.listFirst = 1;
         for (int i = 0; i < s->formatCount; i++) hashNum(s, dn, s->formats[i]);
         hashEnd(s, s->ja3);
@@ -527,11 +561,29 @@ bool tlsFeed(TlsStateT* s, int direction, u32 seq, const timeval& ts, const u8* 
     return false;
 }
 
+namespace {
+
+// text into out, cut to outSize.
+void putText(char* out, int outSize, const char* text, std::size_t len)
+{
+    if (outSize <= 0) return;
+    const std::size_t n = std::min(len, static_cast<std::size_t>(outSize - 1));
+    std::memcpy(out, text, n);
+    out[n] = '\0';
+}
+
+}  // namespace
+
+void tlsCipherText(u16 cipher, char* out, int outSize)
+{
+    static const char hex[] = "0123456789abcdef";
+    const char text[6] = {'0', 'x', hex[cipher >> 12], hex[cipher >> 8 & 15], hex[cipher >> 4 & 15], hex[cipher & 15]};
+    putText(out, outSize, text, sizeof text);
+}
+
 void tlsVersionText(u16 version, char* out, int outSize)
 {
     static const char* const names[] = {"SSLv3", "TLSv1.0", "TLSv1.1", "TLSv1.2", "TLSv1.3"};
-    if (version >= 0x0300 && version <= 0x0304) std::snprintf(out, outSize, "%s", names[version - 0x0300]);
-    else std::snprintf(out, outSize, "0x%04x", version);
+    if (version >= 0x0300 && version <= 0x0304) putText(out, outSize, names[version - 0x0300], std::strlen(names[version - 0x0300]));
+    else tlsCipherText(version, out, outSize);  // the same form: "0x" and four hex digits
 }
-
-void tlsCipherText(u16 cipher, char* out, int outSize) { std::snprintf(out, outSize, "0x%04x", cipher); }

@@ -25,6 +25,7 @@ constexpr int TLS_JA3_FORMATS = 4;
 // libcrypto's MD5 context, kept as plain bytes so that this header needs no
 // OpenSSL header (tls.cpp checks the size).
 constexpr int TLS_MD5_STATE_SIZE = 96;
+constexpr int TLS_HASH_BUFFER = 64;  // fingerprint text not yet hashed: one MD5 block
 
 // One direction's reading position.
 struct TlsDirT {
@@ -86,8 +87,10 @@ struct TlsStateT {
     u8 groupCount, formatCount;
     u8 ja3Lost;    // the ClientHello's lists did not fit: no JA3
     u8 hashDir;    // the direction whose message the MD5 context is hashing, 0 none
+    u8 hashLen;
+    char hashBuf[TLS_HASH_BUFFER];
     alignas(8) u8 md5[TLS_MD5_STATE_SIZE];
 };
-// 1,224 bytes: under the 1,304 of the database part it would sit beside in
-// the session's union, so that sessions do not grow.
-static_assert(sizeof(TlsStateT) <= 1232, "the TLS state outgrows its room");
+// 1,296 bytes: within the 1,304 of the database part it sits beside in the
+// session's union, so that sessions do not grow.
+static_assert(sizeof(TlsStateT) <= 1304, "the TLS state outgrows its room");
