@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/util.h"
 #include "decode/frame_view.h"
 
 static_assert(sizeof(MD5_CTX) <= TLS_MD5_STATE_SIZE, "MD5_CTX outgrows its room in TlsStateT");
@@ -93,8 +94,8 @@ void hashNum(TlsStateT* s, int dn, u16 v)
     char* out = s->hashBuf + s->hashLen;
     if (!d.listFirst) *out++ = '-';
     d.listFirst = 0;
-    const int digits = v >= 10000 ? 5 : v >= 1000 ? 4 : v >= 100 ? 3 : v >= 10 ? 2 : 1;
-    for (int i = digits - 1; i >= 0; i--, v /= 10) out[i] = static_cast<char>('0' + v % 10);
+    const int digits = decimalLength(v);
+    decimalBefore(v, out + digits);
     s->hashLen = static_cast<u8>(out + digits - s->hashBuf);
 }
 

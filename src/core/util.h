@@ -5,6 +5,7 @@
 #include <sys/time.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "core/global_define.h"
@@ -25,6 +26,35 @@ time_t getGlobalTime(time_t tt);            // start of the 10-second period
 // value as printf's "%.<places>f" (places 0 to 3) writes it, into at least 64
 // bytes; the length written.
 int formatFixed(char* out, double value, int places);
+// Writes x in decimal ending just before end, two digits a step; returns its
+// first digit. Inline: the record writers call it for every number.
+inline char* decimalBefore(unsigned long long x, char* end)
+{
+    static constexpr char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    while (x >= 100) {
+        const unsigned two = static_cast<unsigned>(x % 100);
+        x /= 100;
+        end -= 2;
+        std::memcpy(end, pairs + 2 * two, 2);
+    }
+    if (x >= 10) {
+        end -= 2;
+        std::memcpy(end, pairs + 2 * x, 2);
+    } else {
+        *--end = static_cast<char>('0' + x);
+    }
+    return end;
+}
+// The number of decimal digits of x.
+inline int decimalLength(unsigned long long x)
+{
+    int n = 1;
+    for (unsigned long long limit = 10; n < 20 && x >= limit; limit *= 10) n++;
+    return n;
+}
 // For running counts of work asked for and done, which may wrap: whether done
 // has come up to target.
 inline bool countReached(unsigned done, unsigned target) { return done - target < 0x80000000u; }

@@ -136,27 +136,6 @@ public:
     }
 
 private:
-    // Writes x in decimal ending just before end; the first digit.
-    static char* digits(unsigned long long x, char* end)
-    {
-        static constexpr char pairs[] =
-            "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-            "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-            "8081828384858687888990919293949596979899";
-        while (x >= 100) {
-            unsigned two = static_cast<unsigned>(x % 100);
-            x /= 100;
-            end -= 2;
-            std::memcpy(end, pairs + 2 * two, 2);
-        }
-        if (x >= 10) {
-            end -= 2;
-            std::memcpy(end, pairs + 2 * x, 2);
-        } else {
-            *--end = static_cast<char>('0' + x);
-        }
-        return end;
-    }
     // The magnitude of v, unsigned, so that the most negative value negates safely.
     static unsigned long long magnitude(long long v)
     {
@@ -166,7 +145,7 @@ private:
     // Writes v in decimal ending just before end; the first digit or sign.
     static char* decimal(long long v, char* end)
     {
-        char* first = digits(magnitude(v), end);
+        char* first = decimalBefore(magnitude(v), end);
         if (v < 0) *--first = '-';
         return first;
     }
@@ -175,9 +154,8 @@ private:
     {
         unsigned long long x = magnitude(v);
         if (v < 0) *at++ = '-';
-        int n = 1;
-        for (unsigned long long limit = 10; n < 20 && x >= limit; limit *= 10) n++;
-        digits(x, at + n);
+        const int n = decimalLength(x);
+        decimalBefore(x, at + n);
         return at + n;
     }
     // Appends what fits of n bytes. The writing goes through a local cursor:
