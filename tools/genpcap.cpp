@@ -186,7 +186,10 @@ void buildTlsFlights()
     for (int i = 0; i < 4; i++) {
         const bool tls13 = i < 2;
         const Bytes name = names[i];
-        Bytes suites;
+        // GREASE values, as browsers send them: first among the suites, groups and versions, first and last
+        // among the extensions.
+        const unsigned grease = 0x0a0au + 0x3030u * static_cast<unsigned>(i);
+        Bytes suites = be16(grease);
         for (unsigned s : {0x1301u, 0x1302u, 0x1303u, 0xc02bu, 0xc02fu, 0xc02cu, 0xc030u, 0xcca9u, 0xcca8u, 0x009eu,
                            0x009fu, 0xc009u, 0xc013u, 0xc00au, 0xc014u, 0x00ffu})
             suites += be16(s);
@@ -194,11 +197,13 @@ void buildTlsFlights()
         for (unsigned a : {0x0403u, 0x0503u, 0x0603u, 0x0807u, 0x0808u, 0x0804u, 0x0805u, 0x0806u, 0x0401u, 0x0501u,
                            0x0601u})
             sigAlgs += be16(a);
-        const Bytes exts = ext(0x0000, vec16('\0' + vec16(name))) + ext(0x000b, vec8(Bytes("\0\1\2", 3))) +
-                           ext(0x000a, vec16(be16(0x001d) + be16(0x0017) + be16(0x0018))) + ext(0x0023, "") +
+        const Bytes exts = ext(grease, "") + ext(0x0000, vec16('\0' + vec16(name))) +
+                           ext(0x000b, vec8(Bytes("\0\1\2", 3))) +
+                           ext(0x000a, vec16(be16(grease) + be16(0x001d) + be16(0x0017) + be16(0x0018))) + ext(0x0023, "") +
                            ext(0x0010, vec16(vec8("h2") + vec8("http/1.1"))) + ext(0x0016, "") + ext(0x0017, "") +
-                           ext(0x000d, vec16(sigAlgs)) + ext(0x002b, vec8(be16(0x0304) + be16(0x0303))) +
-                           ext(0x002d, vec8("\1")) + ext(0x0033, vec16(be16(0x001d) + vec16(share)));
+                           ext(0x000d, vec16(sigAlgs)) + ext(0x002b, vec8(be16(grease) + be16(0x0304) + be16(0x0303))) +
+                           ext(0x002d, vec8("\1")) + ext(0x0033, vec16(be16(0x001d) + vec16(share))) +
+                           ext(grease ^ 0x1010u, Bytes(1, '\0'));
         tlsFlights[i].clientHello = record(22, 0x0301, handshake(1, be16(0x0303) + random + vec8(sessionId) +
                                                                         vec16(suites) + vec8(Bytes(1, '\0')) + vec16(exts)));
         Bytes flight, finish;
