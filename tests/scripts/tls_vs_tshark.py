@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""tls_vs_tshark.py CAPTURE RECORDS|- [PLAN]: each TLS handshake of CAPTURE (one a TCP connection) has one TLS
-record (type "7") in RECORDS (--json-out), found by client port, whose fields are tshark's: name, version,
-suite, ALPN, fingerprints, first certificate, fatal alert and times. "-" checks tshark's side only. Each line
-of PLAN, "port|sni|version|alpn|alert|certSubject|certIssuer|certNotAfter", is a handshake the capture must
-hold with those values."""
+"""tls_vs_tshark.py CAPTURE RECORDS: each TLS handshake of CAPTURE (one a TCP connection) has one TLS record
+(type "7") in RECORDS (--json-out), found by client port, whose fields are tshark's: name, version, suite,
+ALPN, fingerprints, first certificate, fatal alert and times."""
 import datetime
 import json
 import os
@@ -11,7 +9,7 @@ import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
-capture, records = sys.argv[1], sys.argv[2]
+capture, records = sys.argv[1:3]
 env = dict(os.environ, TZ="UTC")
 VERSIONS = {"0x0301": "TLSv1.0", "0x0302": "TLSv1.1", "0x0303": "TLSv1.2", "0x0304": "TLSv1.3"}
 
@@ -87,40 +85,24 @@ for packet in ET.fromstring(tshark("-Y", "tls.handshake.type == 11", "-T", "pdml
         after = datetime.datetime.strptime(after.split(".")[0], "%b %d, %Y %H:%M:%S").strftime("%Y-%m-%d %H:%M:%S")
     certs[stream] = cn(cert, "subject"), cn(cert, "issuer"), after
 
+got = {}
+for r in map(json.loads, open(records)):
+    if r["type"] == "7":
+        got.setdefault(r["sport"], []).append(r)
 bad = []
 ms = lambda t: f"{t // 1000000}.{t // 1000 % 1000:03d}"  # as the records write times
 for n, s in sorted(shakes.items(), key=lambda kv: int(kv[0])):
     subject, issuer, after = certs.get(n, ("", "", ""))
-    s["want"] = {"sni": s["sni"], "version": s.get("version", ""), "cipher": s.get("cipher", ""),
-                 "alpn": s["alpn"], "ja3": s["ja3"], "ja3s": s.get("ja3s", ""), "certSubject": subject,
-                 "certIssuer": issuer, "certNotAfter": after, "alert": s["alert"],
-                 "response": str(s["hello"] - s["begin"]) if s["hello"] else "0",
-                 "setup": str(s["done"] - s["begin"]) if s["done"] else "0",
-                 "begintime": ms(s["begin"]), "endtime": ms(s["last"])}
-
-if len(sys.argv) > 3:
-    by_port = {s["client"]: s["want"] for s in shakes.values()}
-    for line in open(sys.argv[3]):
-        port, *want = line.rstrip("\n").split("|")
-        got = by_port.get(port)
-        have = [got[k] for k in ("sni", "version", "alpn", "alert", "certSubject", "certIssuer", "certNotAfter")] \
-            if got else None
-        if have != want:
-            bad.append(f"client port {port}: planned {want}, tshark {have}")
-
-if records != "-":
-    got = {}
-    for line in open(records):
-        r = json.loads(line)
-        if r["type"] == "7":
-            got.setdefault(r["sport"], []).append(r)
-    for n, s in sorted(shakes.items(), key=lambda kv: int(kv[0])):
-        mine = got.get(s["client"], [])
-        if len(mine) != 1:
-            bad.append(f"{'no' if not mine else len(mine)} TLS record for stream {n} (client port {s['client']})")
-            continue
-        bad += [f"stream {n} {k}: tshark '{v}', record '{mine[0].get(k)}'" for k, v in s["want"].items()
-                if mine[0].get(k) != v]
+    want = {"sni": s["sni"], "version": s.get("version", ""), "cipher": s.get("cipher", ""), "alpn": s["alpn"],
+            "ja3": s["ja3"], "ja3s": s.get("ja3s", ""), "certSubject": subject, "certIssuer": issuer,
+            "certNotAfter": after, "alert": s["alert"], "response": str(s["hello"] - s["begin"]) if s["hello"] else "0",
+            "setup": str(s["done"] - s["begin"]) if s["done"] else "0", "begintime": ms(s["begin"]),
+            "endtime": ms(s["last"])}
+    mine = got.get(s["client"], [])
+    if len(mine) != 1:
+        bad.append(f"{'no' if not mine else len(mine)} TLS record for stream {n} (client port {s['client']})")
+        continue
+    bad += [f"stream {n} {k}: tshark '{v}', record '{mine[0].get(k)}'" for k, v in want.items() if mine[0].get(k) != v]
 
 if bad:
     sys.exit("\n".join(bad))
