@@ -97,6 +97,31 @@ unit_test() {
     && ! grep -q '^\[  SKIPPED \]' "$out" && pass "$what" || fail "$what: $(tail -40 "$out")"
 }
 
+# start_mariadb PORT ADDRESSES: a MariaDB server of its own on PORT (ADDRESSES
+# as --bind-address takes them), TLS off, root without a password, its data in
+# $WORK/mariadb; returns once it answers on the first address. sql ARGS... runs
+# the client on it over TCP, to the first address unless given -h; stop_mariadb
+# ends the server.
+start_mariadb() {
+  local db=$WORK/mariadb bin
+  bin=$(PATH=$PATH:/usr/sbin command -v mariadbd) || { echo "no MariaDB server installed"; exit 1; }
+  MARIADB_PORT=$1 MARIADB_HOST=${2%%,*}
+  mkdir -p "$db"
+  mariadb-install-db --no-defaults --datadir="$db/data" --auth-root-authentication-method=normal \
+    --skip-test-db --user=root >"$db/install.log" 2>&1 || { cat "$db/install.log"; exit 1; }
+  background "$bin" --no-defaults --datadir="$db/data" --socket="$db/sock" --pid-file="$db/pid" --port=$1 \
+    --bind-address=$2 --skip-ssl --skip-name-resolve --user=root --innodb-buffer-pool-size=16M \
+    --log-error="$db/error.log" >"$db/server.out" 2>&1
+  mariadb_server=$bg
+  for _ in $(seq 100); do sql -e 'SELECT 1' >/dev/null 2>&1 && return 0; sleep 0.2; done
+  echo "the server does not answer"; cat "$db/error.log"; exit 1
+}
+sql() { mariadb --no-defaults --protocol=TCP -h "$MARIADB_HOST" -P "$MARIADB_PORT" -u root --skip-ssl "$@"; }
+stop_mariadb() {
+  kill -TERM $mariadb_server
+  for _ in $(seq 100); do kill -0 $mariadb_server 2>/dev/null || break; sleep 0.1; done
+}
+
 # start_udp_listener ADDRESS PORT FILE: appends each datagram and a newline
 # to FILE, made once the socket is bound; ADDRESS may be an IPv6 one (::1).
 start_udp_listener() {
@@ -112,20 +137,23 @@ with open(sys.argv[3], "ab", buffering=0) as out:
   echo "the listener on $1:$2 did not start"; return 1
 }
 
-# run_gui DRIVER: the desktop program under Xvfb with a real accessibility
-# bus, driven by tests/scripts/DRIVER (given its process id) to its Exit.
+# run_gui DRIVER [PREFIX...]: the desktop program under Xvfb with a real
+# accessibility bus, started through PREFIX when given (a network namespace,
+# another user), driven by tests/scripts/DRIVER (given its process id) to its
+# Exit; its output goes to $TMPDIR/gui.out. GUI_LABEL, when set, begins the
+# check lines.
 run_gui() {
-  local result
-  result=$(timeout 280 xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- bash -c '
-    "$0" >"$WORK/gui.out" 2>&1 & app=$!
+  local result label=${GUI_LABEL:+$GUI_LABEL: }
+  result=$(timeout 280 "${@:2}" xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- bash -c '
+    "$0" >"$TMPDIR/gui.out" 2>&1 & app=$!
     /usr/bin/python3 "$@" $app; driver=$?
     for _ in $(seq 50); do kill -0 $app 2>/dev/null || break; sleep 0.1; done
     if kill -0 $app 2>/dev/null; then echo "FAIL: Exit did not end the program"; kill $app; exit 1; fi
     wait $app
     echo "exit status $? driver $driver"' "$BUILD/wirelane" "$SRC/tests/scripts/$1" 2>&1 || true)
   grep -vE "dbus-daemon|SpiRegistry|^Xlib.protocol" <<<"$result"
-  grep -q '^FAIL' <<<"$result" && fail "the window failed a check"
-  expect "Exit ends the program with status 0" "exit status 0 driver 0" "$(grep '^exit status' <<<"$result")"
+  grep -q '^FAIL' <<<"$result" && fail "${label}the window failed a check"
+  expect "${label}Exit ends the program with status 0" "exit status 0 driver 0" "$(grep '^exit status' <<<"$result")"
 }
 
 # run_live_gui DRIVER PORT CONF-LINES...: the window on the loopback card

@@ -7,25 +7,13 @@ source "$(dirname "$0")/common.bash"
 needs_root
 PORT=18187
 DB_PORT=13317
-DB=$WORK/mariadb
-PATH=$PATH:/usr/sbin
-server_bin=$(command -v mariadbd || command -v mysqld) || { echo "no MariaDB server installed"; exit 1; }
 ports_free $PORT $DB_PORT
 
 start_nginx $PORT "log_format fam escape=none '\$remote_addr|\$request_uri|\$status';
   access_log $WORK/nginx/access.log fam;" "listen [::1]:$PORT;"
-mkdir -p "$DB"
-mariadb-install-db --no-defaults --datadir="$DB/data" --auth-root-authentication-method=normal \
-  --skip-test-db --user=root >"$DB/install.log" 2>&1 || { cat "$DB/install.log"; exit 1; }
-# A socket for each family.
-background "$server_bin" --no-defaults --datadir="$DB/data" --socket="$DB/sock" --pid-file="$DB/pid" \
-  --port=$DB_PORT --bind-address=127.0.0.1,::1 --skip-ssl --skip-name-resolve --user=root \
-  --innodb-buffer-pool-size=16M --log-error="$DB/error.log" >"$DB/server.out" 2>&1
-server=$bg
-sql() { mariadb --no-defaults --protocol=TCP -P $DB_PORT -u root --skip-ssl "$@"; }
-for _ in $(seq 100); do sql -h ::1 -e 'SELECT 1' >/dev/null 2>&1 && break; sleep 0.2; done
+start_mariadb $DB_PORT 127.0.0.1,::1  # a socket for each family
 sql -h ::1 -e "CREATE DATABASE shop; CREATE TABLE shop.t1 (id INT PRIMARY KEY, name VARCHAR(20));
-  INSERT INTO shop.t1 VALUES (1, 'one'), (2, 'two')" || { echo "the server does not answer"; cat "$DB/error.log"; exit 1; }
+  INSERT INTO shop.t1 VALUES (1, 'one'), (2, 'two')" || fail "the tables were not made"
 
 start_capture "$WORK/dual.pcap" "tcp port $PORT or tcp port $DB_PORT"
 for fam in 4 6; do
@@ -57,8 +45,7 @@ SQL
   grep -q "ERROR 1146" "$WORK/client$fam.out" || fail "IPv$fam: the client saw no missing table: $(cat "$WORK/client$fam.out")"
 done
 stop_capture
-kill -TERM $server
-for _ in $(seq 100); do kill -0 $server 2>/dev/null || break; sleep 0.1; done
+stop_mariadb
 
 # An endpoint of an application type takes every port of its address: each server's part of the capture is read
 # with its own two endpoints, one a family.

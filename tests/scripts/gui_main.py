@@ -82,7 +82,7 @@ want = sorted(["TCP" if t == "Protocol  " else v for t, v in zip(shown_titles, r
 got = sorted([line[head.index(t)] for t in shown_titles] for line in lines)
 check("the CSV holds the shown rows, field under title", want == got, f"{got[:2]} for {want[:2]}")
 check("among them an IPv6 row, its addresses whole", any(line[head.index("Destination  ")] == v6_dst for line in lines))
-said = wait_for(lambda: "CRITICAL" in open(os.path.join(WORK, "gui.out")).read(), 2)  # the tray maps the icon
+said = wait_for(lambda: "CRITICAL" in open(os.path.join(os.environ["TMPDIR"], "gui.out")).read(), 2)  # the tray maps the icon
 check("the export, showing the tray icon, prints no Gdk-CRITICAL", not said)
 
 close_request(TITLE)

@@ -19,19 +19,7 @@ mkdir -p "$WORK/www" && echo hello >"$WORK/www/index.html"
 cleanups+=("kill $! 2>/dev/null")
 
 # gui_run MODE [AS...]: the program in the namespace, run (as AS) with the driver in MODE, to its Exit.
-gui_run() {
-  local result
-  result=$(MODE=$1 timeout 150 ip netns exec $ns "${@:2}" xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- \
-    bash -c '"$0" >"$TMPDIR/gui.out" 2>&1 & app=$!
-    /usr/bin/python3 "$@" $app; driver=$?
-    for _ in $(seq 50); do kill -0 $app 2>/dev/null || break; sleep 0.1; done
-    if kill -0 $app 2>/dev/null; then echo "FAIL: Exit did not end the program"; kill $app; exit 1; fi
-    wait $app
-    echo "exit status $? driver $driver"' "$BUILD/wirelane" "$SRC/tests/scripts/gui_status.py" 2>&1 || true)
-  grep -vE "dbus-daemon|SpiRegistry|^Xlib.protocol" <<<"$result"
-  grep -q '^FAIL' <<<"$result" && fail "$1: the window failed a check"
-  expect "$1: Exit ends the program with status 0" "exit status 0 driver 0" "$(grep '^exit status' <<<"$result")"
-}
+gui_run() { GUI_LABEL=$1 MODE=$1 run_gui gui_status.py ip netns exec $ns "${@:2}"; }
 
 mkdir -p "$WORK/waiting/Wirelane"
 printf '%s\n' cardMac=02005E103501 "endpoint=$ADDR|0|1" >"$WORK/waiting/Wirelane/Wirelane.conf"

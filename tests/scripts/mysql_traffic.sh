@@ -7,21 +7,9 @@ source "$(dirname "$0")/common.bash"
 needs_root
 PORT=13306
 HTTP_PORT=18182
-DB=$WORK/mariadb
-PATH=$PATH:/usr/sbin
-server_bin=$(command -v mariadbd || command -v mysqld) || { echo "no MariaDB server installed"; exit 1; }
 ports_free $PORT $HTTP_PORT
 
-mkdir -p "$DB"
-mariadb-install-db --no-defaults --datadir="$DB/data" --auth-root-authentication-method=normal \
-  --skip-test-db --user=root >"$DB/install.log" 2>&1 || { cat "$DB/install.log"; exit 1; }
-background "$server_bin" --no-defaults --datadir="$DB/data" --socket="$DB/sock" --pid-file="$DB/pid" \
-  --port=$PORT --bind-address=127.0.0.1 --skip-ssl --skip-name-resolve --user=root \
-  --innodb-buffer-pool-size=16M --log-error="$DB/error.log" >"$DB/server.out" 2>&1
-server=$bg
-sql() { mariadb --no-defaults --protocol=TCP -h 127.0.0.1 -P $PORT -u root --skip-ssl "$@"; }
-for _ in $(seq 100); do sql -e 'SELECT 1' >/dev/null 2>&1 && break; sleep 0.2; done
-sql -e 'SELECT 1' >/dev/null || { echo "the server does not answer"; cat "$DB/error.log"; exit 1; }
+start_mariadb $PORT 127.0.0.1
 start_capture "$WORK/mysql.pcap" "tcp port $PORT"
 
 # One connection; --force goes on after the errors. The statement over several lines has tab indents; the
@@ -99,8 +87,7 @@ mariadb-slap "${login[@]}" --create-schema=shop --no-drop --iterations=1 --concu
   --query='SELECT id FROM t1 WHERE id < 2;USE other;SELECT id FROM t2 WHERE id = 1;USE no_such_db' \
   >>"$WORK/logins.out" 2>&1 || true
 stop_capture
-kill -TERM $server
-for _ in $(seq 100); do kill -0 $server 2>/dev/null || break; sleep 0.1; done
+stop_mariadb
 unit_test "statements, errors, users and schemas read from the MariaDB conversations" 'MysqlTraffic.*' \
   WIRELANE_MYSQL_PCAP="$WORK/mysql.pcap" WIRELANE_MYSQL_LOGINS_PCAP="$WORK/logins.pcap"
 finish
