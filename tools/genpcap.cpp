@@ -145,7 +145,10 @@ Bytes vec16(const Bytes& b) { return be16(static_cast<unsigned>(b.size())) + b; 
 Bytes vec24(const Bytes& b) { return be24(static_cast<unsigned>(b.size())) + b; }
 Bytes ext(unsigned type, const Bytes& body) { return be16(type) + vec16(body); }
 Bytes handshake(int type, const Bytes& body) { return static_cast<char>(type) + vec24(body); }
-Bytes record(int type, unsigned version, const Bytes& body) { return static_cast<char>(type) + be16(version) + vec16(body); }
+Bytes record(int type, unsigned version, const Bytes& body)
+{
+    return static_cast<char>(type) + be16(version) + vec16(body);
+}
 Bytes fill(int n, char c) { return Bytes(static_cast<std::size_t>(n), c); }
 
 // DER: tag, definite length, contents.
@@ -157,7 +160,10 @@ Bytes der(int tag, const Bytes& body)
     return static_cast<char>(tag) + len + body;
 }
 
-Bytes commonNameOf(const char* cn) { return der(0x30, der(0x31, der(0x30, der(0x06, "\x55\x04\x03") + der(0x0c, cn)))); }
+Bytes commonNameOf(const char* cn)
+{
+    return der(0x30, der(0x31, der(0x30, der(0x06, "\x55\x04\x03") + der(0x0c, cn))));
+}
 
 // An ECDSA P-256 certificate; key and signature are filler, tools decode it all the same.
 Bytes certificate(const char* subject, const char* issuer)
@@ -167,7 +173,8 @@ Bytes certificate(const char* subject, const char* issuer)
                                               der(0x06, "\x2a\x86\x48\xce\x3d\x03\x01\x07")) +
                                     der(0x03, Bytes(1, '\0') + '\x04' + fill(64, '\x5a')));
     const Bytes tbs = der(0x30, der(0xa0, der(0x02, "\x02")) + der(0x02, "\x1f\x2e\x3d\x4c") + ecdsaSha256 +
-                                    commonNameOf(issuer) + der(0x30, der(0x17, "260101000000Z") + der(0x17, "270401120000Z")) +
+                                    commonNameOf(issuer) +
+                                    der(0x30, der(0x17, "260101000000Z") + der(0x17, "270401120000Z")) +
                                     commonNameOf(subject) + key);
     const Bytes signature = der(0x30, der(0x02, fill(32, '\x3c')) + der(0x02, fill(32, '\x3d')));
     return der(0x30, tbs + ecdsaSha256 + der(0x03, Bytes(1, '\0') + signature));
@@ -181,7 +188,8 @@ TlsFlights tlsFlights[4];
 
 void buildTlsFlights()
 {
-    static const char* names[4] = {"shop.bench.example", "api.bench.example", "cdn.bench.example", "login.bench.example"};
+    static const char* names[4] = {"shop.bench.example", "api.bench.example", "cdn.bench.example",
+                                   "login.bench.example"};
     const Bytes random = fill(32, '\x11'), sessionId = fill(32, '\x22'), share = fill(32, '\x33');
     for (int i = 0; i < 4; i++) {
         const bool tls13 = i < 2;
@@ -199,29 +207,31 @@ void buildTlsFlights()
             sigAlgs += be16(a);
         const Bytes exts = ext(grease, "") + ext(0x0000, vec16('\0' + vec16(name))) +
                            ext(0x000b, vec8(Bytes("\0\1\2", 3))) +
-                           ext(0x000a, vec16(be16(grease) + be16(0x001d) + be16(0x0017) + be16(0x0018))) + ext(0x0023, "") +
+                           ext(0x000a, vec16(be16(grease) + be16(0x001d) + be16(0x0017) + be16(0x0018))) +
+                           ext(0x0023, "") +
                            ext(0x0010, vec16(vec8("h2") + vec8("http/1.1"))) + ext(0x0016, "") + ext(0x0017, "") +
                            ext(0x000d, vec16(sigAlgs)) + ext(0x002b, vec8(be16(grease) + be16(0x0304) + be16(0x0303))) +
                            ext(0x002d, vec8("\1")) + ext(0x0033, vec16(be16(0x001d) + vec16(share))) +
                            ext(grease ^ 0x1010u, Bytes(1, '\0'));
-        tlsFlights[i].clientHello = record(22, 0x0301, handshake(1, be16(0x0303) + random + vec8(sessionId) +
-                                                                        vec16(suites) + vec8(Bytes(1, '\0')) + vec16(exts)));
+        const Bytes clientBody =
+            be16(0x0303) + random + vec8(sessionId) + vec16(suites) + vec8(Bytes(1, '\0')) + vec16(exts);
+        tlsFlights[i].clientHello = record(22, 0x0301, handshake(1, clientBody));
         Bytes flight, finish;
         if (tls13) {
-            const Bytes hello = handshake(2, be16(0x0303) + random + vec8(sessionId) + be16(0x1301 + i) + '\0' +
+            const Bytes serverHello = handshake(2, be16(0x0303) + random + vec8(sessionId) + be16(0x1301 + i) + '\0' +
                                                  vec16(ext(0x002b, be16(0x0304)) +
                                                        ext(0x0033, be16(0x001d) + vec16(share))));
-            flight = record(22, 0x0303, hello) + record(20, 0x0303, "\1");
+            flight = record(22, 0x0303, serverHello) + record(20, 0x0303, "\1");
             flight += record(23, 0x0303, fill(SERVER_FLIGHT - static_cast<int>(flight.size()) - 5, '\x44'));
             finish = record(20, 0x0303, "\1") + record(23, 0x0303, fill(53, '\x55'));
         } else {
             const Bytes alpn = i == 2 ? "h2" : "http/1.1";
-            const Bytes hello = handshake(2, be16(0x0303) + random + vec8(sessionId) + be16(0xc02f) + '\0' +
+            const Bytes serverHello = handshake(2, be16(0x0303) + random + vec8(sessionId) + be16(0xc02f) + '\0' +
                                                  vec16(ext(0xff01, Bytes(1, '\0')) + ext(0x0010, vec16(vec8(alpn))) +
                                                        ext(0x000b, vec8(Bytes(1, '\0'))) + ext(0x0017, "")));
             const Bytes cert = handshake(11, vec24(vec24(certificate(names[i], "Bench Issuing CA"))));
-            const int keyExchange = SERVER_FLIGHT - 5 - static_cast<int>(hello.size() + cert.size()) - 4 - 4;
-            flight = record(22, 0x0303, hello + cert + handshake(12, fill(keyExchange, '\x66')) + handshake(14, ""));
+            const int keyExchange = SERVER_FLIGHT - 5 - static_cast<int>(serverHello.size() + cert.size()) - 4 - 4;
+            flight = record(22, 0x0303, serverHello + cert + handshake(12, fill(keyExchange, '\x66')) + handshake(14, ""));
             finish = record(22, 0x0303, handshake(16, vec8(share))) + record(20, 0x0303, "\1") +
                      record(22, 0x0303, fill(40, '\x55'));
         }

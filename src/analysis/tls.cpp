@@ -585,6 +585,10 @@ void tlsCipherText(u16 cipher, char* out, int outSize)
 void tlsVersionText(u16 version, char* out, int outSize)
 {
     static const char* const names[] = {"SSLv3", "TLSv1.0", "TLSv1.1", "TLSv1.2", "TLSv1.3"};
-    if (version >= 0x0300 && version <= 0x0304) putText(out, outSize, names[version - 0x0300], std::strlen(names[version - 0x0300]));
-    else tlsCipherText(version, out, outSize);  // the same form: "0x" and four hex digits
+    if (version < 0x0300 || version > 0x0304) {
+        tlsCipherText(version, out, outSize);  // the same form: "0x" and four hex digits
+        return;
+    }
+    const char* name = names[version - 0x0300];
+    putText(out, outSize, name, std::strlen(name));
 }
