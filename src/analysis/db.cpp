@@ -8,6 +8,7 @@
 
 #include "analysis/db_login.h"
 #include "analysis/session.h"
+#include "core/sql_text.h"
 #include "core/util.h"
 #include "decode/frame_view.h"
 
@@ -88,33 +89,17 @@ void getStrSql(char* sql, const u8* payload, int payloadLen, int* real)
     blankedCopy(work, v);
     toLowerCase(work);
     bool complete = false;
-    const char* at = findKeyword(work, static_cast<int>(std::size(SQL_KEYWORDS)), &complete);
-    if (at == nullptr) return;
+    const char* atIndex = findKeyword(work, static_cast<int>(std::size(SQL_KEYWORDS)), &complete);
+    if (atIndex == nullptr) return;
     if (complete) *real = 1;
 
-    // Copied from the frame itself to keep the case; line breaks and tabs
-    // become one blank (a tab separates words: dropping it would glue
-    // "FROM\tt1" into "FROMt1"), other control bytes vanish, so the statement
-    // ends on one line.
-    int n = 0;
-    bool afterBlank = false;
-    for (std::size_t i = static_cast<std::size_t>(at - work); i < v.size() && n < SQL_MAX_CHARS; ++i) {
-        u8 b = v.u8(static_cast<long>(i));
-        if (b == 0) break;
-        if (b == '\r' || b == '\n' || b == '\t') b = ' ';
-        if (b == ' ') {
-            if (afterBlank) continue;
-            afterBlank = true;
-            sql[n++] = ' ';
-            continue;
-        }
-        afterBlank = false;
-        if (isControl(b)) continue;
-        // Single quotes keep the record's text fields unambiguous.
-        sql[n++] = b == '"' ? '\'' : static_cast<char>(b);
-    }
-    sql[n] = '\0';
-    trim(sql);
+    // Copied from the frame itself to keep the case.
+    SqlTextT text;
+    sqlTextStart(&text);
+    const long at = static_cast<long>(atIndex - work);
+    sqlTextAdd(&text, v.data() + at, static_cast<long>(v.size()) - at);
+    sqlTextEnd(&text);
+    std::memcpy(sql, text.text, text.len + 1u);
 }
 
 void getSqlserverSql(char* sql, const u8* payload, int payloadLen, int* real)
