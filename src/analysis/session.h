@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "core/global_define.h"
+#include "core/protocols.h"
 
 // The leading part of a session that its transaction record reads: a web
 // transaction has no use for the larger database half.
@@ -28,10 +29,6 @@ inline std::unique_lock<std::mutex> lockBucket(HashTableT& table, int bucket)
     if (sessionTableShared()) lock.lock();
     return lock;
 }
-
-// The session type of a connection that began with a TLS handshake, and the
-// record type of its handshake.
-constexpr int APP_TLS = 7;
 
 // Bucket of a conversation of the folded addresses (ipFold); the same for
 // both directions. A sum, so that both directions meet in one bucket;

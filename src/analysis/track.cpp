@@ -38,10 +38,6 @@ bool synWithoutAck(u8 flags) { return (flags & TCP_SYN) != 0 && (flags & TCP_ACK
 
 int capped(int usec, int limit) { return usec > limit ? 0 : usec; }
 
-// Application types that select a payload analysis; an endpoint's 6, 17 and
-// 99 only say which transport it covers.
-bool isAppType(int type) { return type >= 1 && type <= 4; }
-
 // Whether a connection of the endpoint is looked at for a TLS handshake:
 // those of TCP, TCP & UDP and HTTP endpoints, and every one while none is
 // set. The database protocols have handshakes of their own.
@@ -198,7 +194,7 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
         int type = 0;
         if (endpoint != nullptr) {
             copyBusiId(s, *endpoint);
-            if (isAppType(endpoint->appType)) type = endpoint->appType;
+            if (isEndpointApp(endpoint->appType)) type = endpoint->appType;
         }
         if (s->type == APP_TLS) {
             type = APP_TLS;  // its bytes are encrypted, whatever the endpoint says

@@ -9,11 +9,7 @@
 
 namespace {
 
-constexpr int APP_HTTP = 1;
-constexpr int APP_ORACLE = 2;
-constexpr int APP_MYSQL = 3;
-constexpr int APP_SQLSERVER = 4;
-
+// The databases whose statements db.cpp reads.
 bool isDb(int type) { return type >= APP_ORACLE && type <= APP_SQLSERVER; }
 
 }  // namespace

@@ -448,10 +448,6 @@ char* hostPortText(const char* host, int port, char* out, int outSize)
 
 // ---- monitored endpoints ---------------------------------------------------
 
-const char* const protoStrList[NUM_PROTO] = {"TCP & UDP", "TCP", "UDP", "HTTP", "ORACLE", "MYSQL", "SQLSERVER"};
-const int protoPortList[NUM_PROTO] = {0, 0, 0, 80, 1521, 3306, 1433};
-const int protoAppType[NUM_PROTO] = {99, 6, 17, 1, 2, 3, 4};
-const int protoNetType[NUM_PROTO] = {99, 6, 17, 6, 6, 6, 6};
 
 int getIPFromStr(const char* text, u32* address)
 {
@@ -597,10 +593,11 @@ int makeHostInfo(HostInfoT* host, const char* addrStr, int protoIdx, const char*
     if (protoIdx < 0 || protoIdx >= NUM_PROTO) return -1;
     copyText(host->addrStr, sizeof host->addrStr, addrStr);
     host->protoIdx = protoIdx;
-    copyText(host->protoStr, sizeof host->protoStr, protoStrList[protoIdx]);
-    host->port = protoPortList[protoIdx];
-    host->appType = protoAppType[protoIdx];
-    host->netType = protoNetType[protoIdx];
+    const ProtocolT& protocol = protocols[protoIdx];
+    copyText(host->protoStr, sizeof host->protoStr, protocol.name);
+    host->port = protocol.port;
+    host->appType = protocol.appType;
+    host->netType = protocol.netType;
     copyText(host->busiId, sizeof host->busiId, busiId);
     return getHostInfo(host);
 }

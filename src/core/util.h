@@ -10,6 +10,7 @@
 
 #include "core/global_define.h"
 #include "core/ipaddr.h"
+#include "core/protocols.h"
 
 // ---- logging and time ----------------------------------------------------
 
@@ -98,11 +99,6 @@ char* hostPortText(const char* host, int port, char* out, int outSize);
 
 // ---- monitored endpoints ---------------------------------------------------
 
-constexpr int NUM_PROTO = 7;
-extern const char* const protoStrList[NUM_PROTO];
-extern const int protoPortList[NUM_PROTO];
-extern const int protoAppType[NUM_PROTO];
-extern const int protoNetType[NUM_PROTO];
 
 int getIPFromStr(const char* text, u32* address);
 int checkPortStr(const char* text);

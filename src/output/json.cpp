@@ -458,8 +458,10 @@ int makeTransactionJsonStr(NetSessionT* s, time_t now, char* str)
         tlsJson(s, now, str);
         return 0;
     }
-    int jsonType = s->type == 1 ? 2 : s->type == 2 ? 4 : s->type == 3 ? 5 : 6;
-    bool http = s->type == 1;
+    const ApplicationT* app = applicationOf(s->type);
+    if (app == nullptr) return -1;
+    const int jsonType = app->jsonType;
+    const bool http = s->type == APP_HTTP;
     HttpSessionT& h = s->busi.http;
     DbSessionT& d = s->busi.db;
     double srcAvg = 0, dstAvg = 0;

@@ -74,9 +74,7 @@ char* getDelay(u32 sum, u32 cnt, char* out)
 
 const char* protocolCell(u32 proto, u32 type)
 {
-    static const char* const appNames[] = {"", "HTTP", "ORACLE", "MYSQL", "SQLSERVER"};
-    if (type >= 1 && type <= 4) return appNames[type];
-    if (type == 7) return "TLS";
+    if (const ApplicationT* app = applicationOf(static_cast<int>(type))) return app->name;
     switch (proto) {
     case 1: return "ICMP";
     case 6: return "TCP";

@@ -175,7 +175,8 @@ void endPointAddCb(GtkWidget*, gpointer)
     GtkWidget* entry = gtk_entry_new();
     gtk_widget_set_hexpand(entry, TRUE);
     GtkWidget* combo = gtk_combo_box_text_new();
-    for (const char* text : protoStrList) gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), text);
+    for (const ProtocolT& protocol : protocols)
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), protocol.name);
     gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 0);
     g_object_set_data(G_OBJECT(window), "textAddress", entry);
     g_object_set_data(G_OBJECT(window), "comboProto", combo);
