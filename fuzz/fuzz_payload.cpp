@@ -1,6 +1,6 @@
 // Arbitrary TCP payloads through the transaction parsers, and as frames (count from the
 // first byte, directions from the second, each in a block of its size) through a session
-// and through the TLS handshake reader.
+// and through the TLS handshake and PostgreSQL readers.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -8,8 +8,21 @@
 #include "analysis/db.h"
 #include "analysis/db_login.h"
 #include "analysis/http.h"
+#include "analysis/pgsql.h"
 #include "analysis/tls.h"
 #include "analysis/transaction.h"
+
+namespace {
+
+// Reads every text of an event, so that a pointer past its field shows.
+void touchPgEvent(void* ctx, const PgEventT& e)
+{
+    std::size_t& sum = *static_cast<std::size_t*>(ctx);
+    sum += std::strlen(e.text) + std::strlen(e.name) + std::strlen(e.portal) + std::strlen(e.user) +
+           std::strlen(e.database) + std::strlen(e.message) + std::strlen(e.sqlstate) + static_cast<std::size_t>(e.textLen);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -45,6 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TlsStateT tls;
     std::memset(&tls, 0, sizeof tls);
     tlsInit(&tls);
+    PgStateT pg;
+    std::memset(&pg, 0, sizeof pg);
+    pgInit(&pg);
+    std::size_t pgSum = 0;
     u32 seq[3] = {0, 1, 7};
     for (int k = 0; k < frames; ++k) {
         std::vector<std::uint8_t> frame(data + 2 + restLen * k / frames, data + 2 + restLen * (k + 1) / frames);
@@ -54,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // In order, but for a frame the top bit of the first byte sends a little ahead.
         const u32 at = seq[direction] + (k == 3 && (data[0] & 0x80) != 0 ? 5 : 0);
         tlsFeed(&tls, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len);
+        pgFeed(&pg, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len, {&pgSum, touchPgEvent});
         seq[direction] = at + static_cast<u32>(len);
         for (NetSessionT& s : sessions) {
             const int prev = s.lastDirection;
