@@ -1,6 +1,6 @@
 // Arbitrary TCP payloads through the transaction parsers, and as frames (count from the
 // first byte, directions from the second, each in a block of its size) through a session
-// and through the TLS handshake reader.
+// and through the TLS handshake and Redis readers.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -8,8 +8,22 @@
 #include "analysis/db.h"
 #include "analysis/db_login.h"
 #include "analysis/http.h"
+#include "analysis/redis.h"
 #include "analysis/tls.h"
 #include "analysis/transaction.h"
+
+namespace {
+
+// The reports' texts are read whole, so that one left unended or past its
+// buffer shows.
+std::size_t reported = 0;
+void onRedisCommand(void*, const RedisCommandT& c)
+{
+    reported += std::strlen(c.text) + std::strlen(c.user) + std::strlen(c.db) + static_cast<std::size_t>(c.len);
+}
+void onRedisReply(void*, const RedisReplyT& r) { reported += std::strlen(r.err) + static_cast<std::size_t>(r.errLen); }
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -45,6 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TlsStateT tls;
     std::memset(&tls, 0, sizeof tls);
     tlsInit(&tls);
+    RedisStateT redis;
+    std::memset(&redis, 0, sizeof redis);
+    redisInit(&redis);
+    const RedisSinkT sink {nullptr, onRedisCommand, onRedisReply};
     u32 seq[3] = {0, 1, 7};
     for (int k = 0; k < frames; ++k) {
         std::vector<std::uint8_t> frame(data + 2 + restLen * k / frames, data + 2 + restLen * (k + 1) / frames);
@@ -54,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // In order, but for a frame the top bit of the first byte sends a little ahead.
         const u32 at = seq[direction] + (k == 3 && (data[0] & 0x80) != 0 ? 5 : 0);
         tlsFeed(&tls, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len);
+        redisFeed(&redis, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len, sink);
         seq[direction] = at + static_cast<u32>(len);
         for (NetSessionT& s : sessions) {
             const int prev = s.lastDirection;
