@@ -69,14 +69,34 @@ constexpr u8 RES_PUSH = 1, RES_ERR = 2, RES_GATHER = 4;
 // How an argument's bytes are taken.
 enum { ARG_WRITE, ARG_FIELD, ARG_DEFER, ARG_MASK };
 
-// HELLO's next argument: an option, the user or password of AUTH, the name of SETNAME.
-enum { HELLO_OPTION, HELLO_USER, HELLO_PASS, HELLO_NAME };
+// What the next argument is to its command. Besides AUTH's, passwords
+// are written in HELLO's and MIGRATE's AUTH options, CONFIG SET's secret
+// parameters and ACL SETUSER's rules ('>' and '<' add and remove them in clear).
+enum {
+    ROLE_PLAIN,      // written as it is
+    ROLE_OPTION,     // written, matched: HELLO's and MIGRATE's options
+    ROLE_USER,       // the user of an AUTH option: written (HELLO's kept), then its password
+    ROLE_PASS,       // masked, then an option
+    ROLE_NAME,       // HELLO's client name: written, then an option
+    ROLE_SUB,        // ACL's or CONFIG's subcommand: written, matched
+    ROLE_ACL_USER,   // ACL SETUSER's user: written, then its rules
+    ROLE_SECRET,     // masked, as every argument after it
+    ROLE_PARAM,      // CONFIG SET's parameter: written, matched
+    ROLE_PARAM_PASS, // the value of a secret one: masked, then a parameter
+    ROLE_VALUE,      // the value of another: written, then a parameter
+};
 
 // The keywords matched, one bit of match each; padded with NULs so that a
 // comparison at any place up to the longest stays inside.
-constexpr int KW_LONGEST = 7;
-const char keywords[][KW_LONGEST + 1] = {"AUTH", "HELLO", "SELECT", "SETNAME"};
-enum { KW_AUTH, KW_HELLO, KW_SELECT, KW_SETNAME, NUM_KW };
+constexpr int KW_LONGEST = 24;
+const char keywords[][KW_LONGEST + 1] = {"AUTH", "HELLO", "SELECT", "SETNAME", "AUTH2", "MIGRATE", "ACL", "SETUSER",
+                                         "CONFIG", "SET", "REQUIREPASS", "MASTERAUTH", "TLS-KEY-FILE-PASS",
+                                         "TLS-CLIENT-KEY-FILE-PASS"};
+enum {
+    KW_AUTH, KW_HELLO, KW_SELECT, KW_SETNAME, KW_AUTH2, KW_MIGRATE, KW_ACL, KW_SETUSER,
+    KW_CONFIG, KW_SET, KW_REQUIREPASS, KW_MASTERAUTH, KW_TLS_KEY_PASS, KW_TLS_CLIENT_KEY_PASS, NUM_KW
+};
+static_assert(NUM_KW <= 16, "a keyword has a bit of RedisStateT::match");
 
 FrameView slice(const FrameView& f, long off, long len)
 {
@@ -182,7 +202,7 @@ void startCommand(RedisStateT* s, bool array)
     clearField(s);
     s->argIndex = 0;
     s->kind = WX_REDIS_OTHER;
-    s->helloStep = HELLO_OPTION;
+    s->role = ROLE_PLAIN;
     s->reqBits = array ? REQ_ARRAY : 0;
 }
 
@@ -201,16 +221,16 @@ void argStart(RedisStateT* s)
             writeText(s, FrameView(reinterpret_cast<const u8*>(s->field), s->fieldLen));
         }
         mode = ARG_MASK;
-    } else if (s->kind == WX_REDIS_HELLO && s->helloStep == HELLO_USER) {
+    } else if (s->kind == WX_REDIS_HELLO && s->role == ROLE_USER) {
         clearField(s);
         mode = ARG_FIELD;
-    } else if (s->kind == WX_REDIS_HELLO && s->helloStep == HELLO_PASS) {
+    } else if (s->role == ROLE_PASS || s->role == ROLE_SECRET || s->role == ROLE_PARAM_PASS) {
         mode = ARG_MASK;
     } else if (s->kind == WX_REDIS_SELECT && idx == 1) {
         mode = ARG_FIELD;
     }
     s->argMode = mode;
-    const bool matched = idx == 0 || (s->kind == WX_REDIS_HELLO && s->helloStep == HELLO_OPTION);
+    const bool matched = idx == 0 || s->role == ROLE_OPTION || s->role == ROLE_SUB || s->role == ROLE_PARAM;
     s->match = matched ? (1 << NUM_KW) - 1 : 0;
     s->matchAt = 0;
     if (mode == ARG_DEFER) return;
@@ -228,10 +248,41 @@ void argBytes(RedisStateT* s, const FrameView& v)
         u8 b = v.u8(i);
         if (b >= 'a' && b <= 'z') b = static_cast<u8>(b - 'a' + 'A');
         for (int k = 0; k < NUM_KW; k++)
-            if (keywords[k][s->matchAt] != b) s->match &= static_cast<u8>(~(1 << k));
+            if (keywords[k][s->matchAt] != b) s->match &= static_cast<u16>(~(1 << k));
     }
     if (s->argMode == ARG_FIELD || s->argMode == ARG_DEFER) gatherField(s, v);
     if (s->argMode == ARG_FIELD || s->argMode == ARG_WRITE) writeText(s, v);
+}
+
+// The role of the argument after one that was role, and matched word (-1 none).
+u8 nextRole(const RedisStateT* s, int role, int word)
+{
+    switch (role) {
+    case ROLE_OPTION:
+        if (word == KW_AUTH) return s->kind == WX_REDIS_HELLO ? ROLE_USER : ROLE_PASS;
+        if (word == KW_AUTH2) return ROLE_USER;
+        return word == KW_SETNAME ? ROLE_NAME : ROLE_OPTION;
+    case ROLE_USER:
+        return ROLE_PASS;
+    case ROLE_PASS:
+    case ROLE_NAME:
+        return ROLE_OPTION;
+    case ROLE_SUB:
+        return word == KW_SETUSER ? ROLE_ACL_USER : word == KW_SET ? ROLE_PARAM : ROLE_PLAIN;
+    case ROLE_ACL_USER:
+    case ROLE_SECRET:
+        return ROLE_SECRET;
+    case ROLE_PARAM:
+        return word == KW_REQUIREPASS || word == KW_MASTERAUTH || word == KW_TLS_KEY_PASS ||
+                       word == KW_TLS_CLIENT_KEY_PASS
+                   ? ROLE_PARAM_PASS
+                   : ROLE_VALUE;
+    case ROLE_PARAM_PASS:
+    case ROLE_VALUE:
+        return ROLE_PARAM;
+    default:
+        return ROLE_PLAIN;
+    }
 }
 
 void argEnd(RedisStateT* s)
@@ -244,17 +295,12 @@ void argEnd(RedisStateT* s)
                   : word == KW_HELLO ? WX_REDIS_HELLO
                   : word == KW_SELECT ? WX_REDIS_SELECT
                                       : WX_REDIS_OTHER;
-    } else if (s->kind == WX_REDIS_HELLO) {
-        if (s->helloStep == HELLO_USER) {
-            s->reqBits |= REQ_USER;
-            s->helloStep = HELLO_PASS;
-        } else if (s->helloStep != HELLO_OPTION) {
-            s->helloStep = HELLO_OPTION;
-        } else if (word == KW_AUTH) {
-            s->helloStep = HELLO_USER;
-        } else if (word == KW_SETNAME) {
-            s->helloStep = HELLO_NAME;
-        }
+        s->role = word == KW_HELLO || word == KW_MIGRATE ? ROLE_OPTION
+                  : word == KW_ACL || word == KW_CONFIG  ? ROLE_SUB
+                                                         : ROLE_PLAIN;
+    } else {
+        if (s->kind == WX_REDIS_HELLO && s->role == ROLE_USER) s->reqBits |= REQ_USER;
+        s->role = nextRole(s, s->role, word);
     }
     if (s->argIndex < 255) s->argIndex++;
 }

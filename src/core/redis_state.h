@@ -36,10 +36,10 @@ struct RedisStateT {
     u8 argIndex;              // the argument being read, 0 the name (stays at 255 from there)
     u8 argMode;               // how its bytes are taken (redis.cpp)
     u8 kind;                  // WX_REDIS_... once the name is read
-    u8 helloStep;             // where HELLO's options are (redis.cpp)
-    u8 match;                 // keywords the argument may still be, one bit each
-    u8 matchAt;               // its bytes compared so far
+    u8 role;                  // what the next argument is to its command (redis.cpp)
     u8 fieldLen;
+    u16 match;                // keywords the argument may still be, one bit each
+    u8 matchAt;               // its bytes compared so far
     u8 reqBits;               // inline quoting, the text full, the user known (redis.cpp)
 
     // The reply being read: the elements still to come of each open aggregate,

@@ -86,14 +86,19 @@ TEST(RedisReader, Talks)
          "C<SET k a\\x00\\x01\\xff'b c|0|||0>"},
         {"long argument cut before an escape that does not fit", {{1, arr({"SET", "k", longArg})}, {1, arr({"PING"})}}, {},
          "C<1019:aaaaaaaa|0|||0>C<PING|0|||1>"},
-        {"passwords masked, users and database kept",
+        {"passwords masked wherever a command carries one, users and database kept",
          {{1, arr({"AUTH", "s3cret"}) + arr({"auth", "bob", "s3cret"}) + "AUTH s3cret\r\nAuth bob s3cret\r\n"},
           {1, arr({"HELLO", "3", "AUTH", "amy", "s3cret", "SETNAME", "auth"}) + "hello 3 auth amy s3cret\r\n"},
-          {1, arr({"AUTH", "a", "b", "c"}) + arr({"SELECT", "7"}) + arr({"selectx", "7"})}},
+          {1, arr({"AUTH", "a", "b", "c"}) + arr({"SELECT", "7"}) + arr({"selectx", "7"})},
+          {1, arr({"CONFIG", "SET", "maxmemory", "1mb", "requirepass", "s3cret", "masterauth", "s3cret"}) +
+                  "acl setuser bob on >s3cret ~*\r\n" + arr({"MIGRATE", "h", "1", "", "0", "9", "AUTH", "s3cret"}) +
+                  arr({"MIGRATE", "h", "1", "", "0", "9", "AUTH2", "bob", "s3cret", "KEYS", "a"})}},
          {},
          "C<AUTH ****|1|||0>C<auth bob ****|1|bob||0>C<AUTH ****|1|||0>C<Auth bob ****|1|bob||0>"
          "C<HELLO 3 AUTH amy **** SETNAME auth|2|amy||1>C<hello 3 auth amy ****|2|amy||1>"
-         "C<AUTH **** **** ****|1|||2>C<SELECT 7|3||7|2>C<selectx 7|0|||2>"},
+         "C<AUTH **** **** ****|1|||2>C<SELECT 7|3||7|2>C<selectx 7|0|||2>"
+         "C<CONFIG SET maxmemory 1mb requirepass **** masterauth ****|0|||3>C<acl setuser bob **** **** ****|0|||3>"
+         "C<MIGRATE h 1 0 9 AUTH ****|0|||3>C<MIGRATE h 1 0 9 AUTH2 bob **** KEYS a|0|||3>"},
         {"every RESP3 type; a push and an attribute not reported; errors inside not the reply's",
          {{2, "_\r\n,1.5\r\n#t\r\n(12345678901234567890\r\n=7\r\ntxt:abc\r\n%2\r\n+a\r\n:1\r\n$1\r\nb\r\n*-1\r\n"},
           {2, "~2\r\n+a\r\n+b\r\n$-1\r\n$0\r\n\r\n*0\r\n>2\r\n+message\r\n-ERR in push\r\n|1\r\n+ttl\r\n:3\r\n+OK\r\n"},
