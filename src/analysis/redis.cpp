@@ -611,14 +611,15 @@ void redisFeed(RedisStateT* s, int direction, u32 seq, const timeval& ts, const 
     if (d.order == ORDER_READING) {
         const auto ahead = static_cast<std::int32_t>(seq - d.nextSeq);
         if (ahead < 0 && ahead + len <= 0) return;  // a retransmission of bytes read
-        if (ahead != 0) {
-            stop(d);
-            return;
-        }
+        if (ahead != 0) stop(d);
     }
-    d.order = ORDER_READING;
-    d.nextSeq = seq + static_cast<u32>(len);
-    const FrameView f = viewOf(payload, len);
-    if (direction == 1) feedRequest(s, f, ts, sink);
-    else feedReply(s, f, ts, sink);
+    if (d.order != ORDER_STOPPED) {
+        d.order = ORDER_READING;
+        d.nextSeq = seq + static_cast<u32>(len);
+        const FrameView f = viewOf(payload, len);
+        if (direction == 1) feedRequest(s, f, ts, sink);
+        else feedReply(s, f, ts, sink);
+    }
+    // An inline AUTH cut off may have left its password gathered.
+    if (direction == 1 && d.order == ORDER_STOPPED) clearField(s);
 }

@@ -25,7 +25,9 @@ enum RedisKindE { WX_REDIS_OTHER, WX_REDIS_AUTH, WX_REDIS_HELLO, WX_REDIS_SELECT
 struct RedisCommandT {
     // The name and arguments joined by one blank: bytes that are not
     // printable written "\xHH", cleaned as the records' statements are, cut
-    // to SQL_TEXT_CHARS (whole escapes only); a password written "****".
+    // to SQL_TEXT_CHARS (whole escapes only). Every password written "****":
+    // AUTH's, the AUTH options of HELLO and MIGRATE, CONFIG SET's secret
+    // parameters, ACL SETUSER's rules.
     const char* text;
     int len;
     timeval begin;     // the frame holding the command's first byte

@@ -27,7 +27,7 @@ struct RedisDirT {
 struct RedisStateT {
     SqlTextT text;                 // the command being read, cleaned as the records write it
     char field[REDIS_FIELD_SIZE];  // its user (AUTH, HELLO) or database (SELECT), raw, cut
-    char err[REDIS_ERR_SIZE];      // the error of the reply being read, cut, without its NUL
+    char err[REDIS_ERR_SIZE];      // the error of the reply being read, cut, ended when reported
     RedisDirT dir[2];              // client to server, server to client
 
     // The command being read.
