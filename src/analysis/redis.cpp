@@ -1,8 +1,8 @@
 // The Redis reader. Each direction is a small machine stepped byte by byte
 // through its lines and a run at a time through bulk bytes. A command's
-// arguments go to its text as they come, escaped and cleaned; the few that
-// matter (the name, HELLO's options, AUTH's user, SELECT's database) are
-// also matched or gathered. A reply is followed as a stack of the elements
+// arguments go to its text as they come, escaped and cleaned, or masked;
+// the few that matter (the name, the options and subcommands that carry a
+// user or a password, SELECT's database) are also matched or gathered. A reply is followed as a stack of the elements
 // still to come in each open aggregate, so that only the top-level element's
 // end and error are reported.
 #include "analysis/redis.h"
