@@ -1,6 +1,6 @@
 // Arbitrary TCP payloads through the transaction parsers, and as frames (count from the
 // first byte, directions from the second, each in a block of its size) through a session
-// and through the TLS handshake and PostgreSQL readers.
+// and through the TLS handshake, PostgreSQL and Redis readers.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -9,18 +9,30 @@
 #include "analysis/db_login.h"
 #include "analysis/http.h"
 #include "analysis/pgsql.h"
+#include "analysis/redis.h"
 #include "analysis/tls.h"
 #include "analysis/transaction.h"
 
 namespace {
 
-// Reads every text of an event, so that a pointer past its field shows.
+// The readers' reports have every text read whole, so that one left unended
+// or past its buffer shows; the sums go to the size_t at ctx.
 void touchPgEvent(void* ctx, const PgEventT& e)
 {
-    std::size_t& sum = *static_cast<std::size_t*>(ctx);
-    sum += std::strlen(e.text) + std::strlen(e.name) + std::strlen(e.portal) + std::strlen(e.user) +
-           std::strlen(e.database) + std::strlen(e.message) + std::strlen(e.sqlstate) + static_cast<std::size_t>(e.textLen);
+    *static_cast<std::size_t*>(ctx) += std::strlen(e.text) + std::strlen(e.name) + std::strlen(e.portal) +
+                                       std::strlen(e.user) + std::strlen(e.database) + std::strlen(e.message) +
+                                       std::strlen(e.sqlstate) + static_cast<std::size_t>(e.textLen);
 }
+void touchRedisCommand(void* ctx, const RedisCommandT& c)
+{
+    *static_cast<std::size_t*>(ctx) +=
+        std::strlen(c.text) + std::strlen(c.user) + std::strlen(c.db) + static_cast<std::size_t>(c.len);
+}
+void touchRedisReply(void* ctx, const RedisReplyT& r)
+{
+    *static_cast<std::size_t*>(ctx) += std::strlen(r.err) + static_cast<std::size_t>(r.errLen);
+}
+volatile std::size_t lastTouched;  // kept, so that the reads are not optimised away
 
 }  // namespace
 
@@ -61,7 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PgStateT pg;
     std::memset(&pg, 0, sizeof pg);
     pgInit(&pg);
-    std::size_t pgSum = 0;
+    std::size_t touched = 0;
+    RedisStateT redis;
+    std::memset(&redis, 0, sizeof redis);
+    redisInit(&redis);
     u32 seq[3] = {0, 1, 7};
     for (int k = 0; k < frames; ++k) {
         std::vector<std::uint8_t> frame(data + 2 + restLen * k / frames, data + 2 + restLen * (k + 1) / frames);
@@ -71,7 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // In order, but for a frame the top bit of the first byte sends a little ahead.
         const u32 at = seq[direction] + (k == 3 && (data[0] & 0x80) != 0 ? 5 : 0);
         tlsFeed(&tls, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len);
-        pgFeed(&pg, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len, {&pgSum, touchPgEvent});
+        pgFeed(&pg, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len, {&touched, touchPgEvent});
+        redisFeed(&redis, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len,
+                  {&touched, touchRedisCommand, touchRedisReply});
         seq[direction] = at + static_cast<u32>(len);
         for (NetSessionT& s : sessions) {
             const int prev = s.lastDirection;
@@ -80,5 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                             static_cast<int>(frame.size()), &one, prev);
         }
     }
+    lastTouched = touched;
     return 0;
 }
