@@ -43,12 +43,6 @@ constexpr u32 PROTOCOL_3 = 3;  // the major version in the top 16 bits; any mino
 constexpr u32 MAX_STARTUP = 10000;
 constexpr u32 MAX_MESSAGE = 0x40000000;
 
-// len bytes of f from off, or an empty view when they are not all there.
-FrameView slice(const FrameView& f, long off, long len)
-{
-    return f.has(off, len) ? FrameView(f.data() + off, static_cast<std::size_t>(len)) : FrameView(nullptr, 0);
-}
-
 // Where the current text of a direction is kept, and its size; null when it
 // is only passed over.
 char* textOf(PgStateT* s, int dn, int* size)
@@ -348,7 +342,7 @@ void pgFeed(PgStateT* s, int direction, u32 seq, const timeval& ts, const u8* pa
             continue;
         }
         const long take = std::min<long>(d.left, len - off);
-        if (d.step != WX_PGS_SKIP) bodyBytes(s, dn, slice(f, off, take));
+        if (d.step != WX_PGS_SKIP) bodyBytes(s, dn, f.slice(off, take));
         off += take;
         d.left -= static_cast<u32>(take);
         if (d.left == 0) endMessage(s, dn, ts, sink);

@@ -98,11 +98,6 @@ enum {
 };
 static_assert(NUM_KW <= 16, "a keyword has a bit of RedisStateT::match");
 
-FrameView slice(const FrameView& f, long off, long len)
-{
-    return f.has(off, len) ? FrameView(f.data() + off, static_cast<std::size_t>(len)) : FrameView(nullptr, 0);
-}
-
 // Where the first b at or after off is, or the view's size.
 long findByte(const FrameView& f, long off, u8 b)
 {
@@ -362,7 +357,7 @@ long inlineBytes(RedisStateT* s, const FrameView& f, const RedisSinkT& sink)
             if (b == '"') bits |= REQ_DQUOTE;
             if (b == '\'') bits |= REQ_SQUOTE;
         }
-        argBytes(s, slice(f, i, 1));
+        argBytes(s, f.slice(i, 1));
     }
     return len;
 }
@@ -411,7 +406,7 @@ void feedRequest(RedisStateT* s, const FrameView& f, const timeval& ts, const Re
             break;
         case WX_REDIS_REQ_BULK: {
             const long take = std::min<long>(d.num, len - off);
-            argBytes(s, slice(f, off, take));
+            argBytes(s, f.slice(off, take));
             off += take;
             d.num -= static_cast<u32>(take);
             if (d.num == 0) d.step = WX_REDIS_REQ_CR;
@@ -543,7 +538,7 @@ void feedReply(RedisStateT* s, const FrameView& f, const timeval& ts, const Redi
             break;
         case WX_REDIS_RES_LINE: {
             const long end = findByte(f, off, '\n');
-            if (s->resBits & RES_GATHER) gatherErr(s, slice(f, off, end - off));
+            if (s->resBits & RES_GATHER) gatherErr(s, f.slice(off, end - off));
             off = end;
             if (off == len) break;
             off++;
@@ -569,7 +564,7 @@ void feedReply(RedisStateT* s, const FrameView& f, const timeval& ts, const Redi
         }
         case WX_REDIS_RES_BULK: {
             const long take = std::min<long>(d.num, len - off);
-            if (s->resBits & RES_GATHER) gatherErr(s, slice(f, off, take));
+            if (s->resBits & RES_GATHER) gatherErr(s, f.slice(off, take));
             off += take;
             d.num -= static_cast<u32>(take);
             if (d.num == 0) d.step = WX_REDIS_RES_CR;

@@ -54,12 +54,6 @@ MD5_CTX* md5Of(TlsStateT* s) { return reinterpret_cast<MD5_CTX*>(s->md5); }
 
 u8* gatherOf(TlsStateT* s, int dn) { return dn == CLIENT ? s->clientGather : s->serverGather; }
 
-// len bytes of f from off, or an empty view when they are not all there.
-FrameView slice(const FrameView& f, long off, long len)
-{
-    return f.has(off, len) ? FrameView(f.data() + off, static_cast<std::size_t>(len)) : FrameView(nullptr, 0);
-}
-
 u32 be24(const FrameView& f, long off) { return static_cast<u32>(f.u8(off)) << 16 | f.be16(off + 1); }
 
 // The fingerprint's text goes to MD5 a block at a time: a call per number
@@ -396,7 +390,7 @@ void fieldBytes(TlsStateT* s, int dn, const FrameView& f)
         d.skip -= static_cast<u32>(pass);
         off += pass;
         if (d.skip == 0 && d.got == 0 && d.want > 0 && d.want <= len - off) {
-            const FrameView field = slice(f, off, d.want);
+            const FrameView field = f.slice(off, d.want);
             off += d.want;
             d.want = 0;
             handleField(s, dn, field);
@@ -476,7 +470,7 @@ void handshakeBytes(TlsStateT* s, int dn, const FrameView& f)
             continue;
         }
         const long take = std::min<long>(d.msgLeft, len - off);
-        fieldBytes(s, dn, slice(f, off, take));
+        fieldBytes(s, dn, f.slice(off, take));
         off += take;
         d.msgLeft -= static_cast<u32>(take);
         if (d.msgLeft == 0) endMessage(s, dn);
@@ -546,7 +540,7 @@ bool tlsFeed(TlsStateT* s, int direction, u32 seq, const timeval& ts, const u8* 
         const u8 type = d.recHdr[0];
         if (type == 22) {
             s->lastHandshakeTime = ts;
-            if (!d.encrypted) handshakeBytes(s, dn, slice(f, off, take));
+            if (!d.encrypted) handshakeBytes(s, dn, f.slice(off, take));
         } else if (type == 21 && !d.encrypted) {
             // level and description pairs; the first fatal one is kept
             const u32 at = FrameView(d.recHdr, 5).be16(3) - d.recLeft;

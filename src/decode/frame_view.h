@@ -48,6 +48,11 @@ public:
         std::memcpy(out, data_ + off, static_cast<std::size_t>(len));
         return true;
     }
+    // len bytes from off, or an empty view when they are not all there.
+    FrameView slice(long off, long len) const
+    {
+        return has(off, len) ? FrameView(data_ + off, static_cast<std::size_t>(len)) : FrameView(nullptr, 0);
+    }
     // The view from off onward (empty when off is past the end).
     FrameView from(long off) const
     {
