@@ -448,7 +448,6 @@ char* hostPortText(const char* host, int port, char* out, int outSize)
 
 // ---- monitored endpoints ---------------------------------------------------
 
-
 int getIPFromStr(const char* text, u32* address)
 {
     u32 f[4];
