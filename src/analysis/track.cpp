@@ -44,7 +44,7 @@ int capped(int usec, int limit) { return usec > limit ? 0 : usec; }
 bool readsTls(const HostInfoT* endpoint)
 {
     if (endpoint == nullptr) return readOnlyGlobal.cntHost == 0;
-    return endpoint->appType == 99 || endpoint->appType == 6 || endpoint->appType == 1;
+    return endpoint->appType == 99 || endpoint->appType == 6 || endpoint->appType == APP_HTTP;
 }
 
 // Endpoint entry index as a consistent copy; the copies are kept while the

@@ -416,7 +416,7 @@ void transactionKeys(RecordWriter& w, const NetSessionT& s, int jsonType, time_t
 
 // The record of a TLS handshake (type 7): the keys every transaction record
 // starts with, then what the handshake showed.
-void tlsJson(NetSessionT* s, time_t now, char* str)
+void tlsJson(NetSessionT* s, int jsonType, time_t now, char* str)
 {
     TlsStateT& t = s->busi.tls;
     for (auto [text, cap] : {std::pair {t.sni, sizeof t.sni}, {t.alpnOffer, sizeof t.alpnOffer},
@@ -425,7 +425,7 @@ void tlsJson(NetSessionT* s, time_t now, char* str)
         delQuota(text, cap);
     }
     RecordWriter w(str, JSON_RECORD_SIZE);
-    transactionKeys(w, *s, APP_TLS, now, t.clientHelloTime, t.lastHandshakeTime);
+    transactionKeys(w, *s, jsonType, now, t.clientHelloTime, t.lastHandshakeTime);
     w.integer(key<"response">, t.seenServerHello ? timevalDiffUsec(t.serverHelloTime, t.clientHelloTime) : 0);
     w.text(key<"sni">, t.sni);
     char version[16] = "", cipher[8] = "";
@@ -454,13 +454,13 @@ int makeTransactionJsonStr(NetSessionT* s, time_t now, char* str)
 {
     str[0] = 0;
     if (!holdsTransaction(*s)) return -1;
-    if (s->type == APP_TLS) {
-        tlsJson(s, now, str);
-        return 0;
-    }
     const ApplicationT* app = applicationOf(s->type);
     if (app == nullptr) return -1;
     const int jsonType = app->jsonType;
+    if (s->type == APP_TLS) {
+        tlsJson(s, jsonType, now, str);
+        return 0;
+    }
     const bool http = s->type == APP_HTTP;
     HttpSessionT& h = s->busi.http;
     DbSessionT& d = s->busi.db;
