@@ -556,24 +556,11 @@ bool tlsFeed(TlsStateT* s, int direction, u32 seq, const timeval& ts, const u8* 
     return false;
 }
 
-namespace {
-
-// text into out, cut to outSize.
-void putText(char* out, int outSize, const char* text, std::size_t len)
-{
-    if (outSize <= 0) return;
-    const std::size_t n = std::min(len, static_cast<std::size_t>(outSize - 1));
-    std::memcpy(out, text, n);
-    out[n] = '\0';
-}
-
-}  // namespace
-
 void tlsCipherText(u16 cipher, char* out, int outSize)
 {
     static const char hex[] = "0123456789abcdef";
-    const char text[6] = {'0', 'x', hex[cipher >> 12], hex[cipher >> 8 & 15], hex[cipher >> 4 & 15], hex[cipher & 15]};
-    putText(out, outSize, text, sizeof text);
+    const char text[7] = {'0', 'x', hex[cipher >> 12], hex[cipher >> 8 & 15], hex[cipher >> 4 & 15], hex[cipher & 15]};
+    copyText(out, static_cast<std::size_t>(std::max(outSize, 0)), text);
 }
 
 void tlsVersionText(u16 version, char* out, int outSize)
@@ -583,6 +570,5 @@ void tlsVersionText(u16 version, char* out, int outSize)
         tlsCipherText(version, out, outSize);  // the same form: "0x" and four hex digits
         return;
     }
-    const char* name = names[version - 0x0300];
-    putText(out, outSize, name, std::strlen(name));
+    copyText(out, static_cast<std::size_t>(std::max(outSize, 0)), names[version - 0x0300]);
 }

@@ -17,9 +17,6 @@
 #include <thread>
 #include <type_traits>
 
-namespace {
-
-// Copies at most cap - 1 bytes of src and always terminates dst.
 void copyText(char* dst, std::size_t cap, const char* src)
 {
     if (cap == 0) return;
@@ -27,6 +24,8 @@ void copyText(char* dst, std::size_t cap, const char* src)
     std::memcpy(dst, src ? src : "", n);
     dst[n] = '\0';
 }
+
+namespace {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 

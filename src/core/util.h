@@ -27,6 +27,8 @@ time_t getGlobalTime(time_t tt);            // start of the 10-second period
 // value as printf's "%.<places>f" (places 0 to 3) writes it, into at least 64
 // bytes; the length written.
 int formatFixed(char* out, double value, int places);
+// Copies at most cap - 1 bytes of src (nullptr: none) and always terminates dst.
+void copyText(char* dst, std::size_t cap, const char* src);
 // Writes x in decimal ending just before end, two digits a step; returns its
 // first digit. Inline: the record writers call it for every number.
 inline char* decimalBefore(unsigned long long x, char* end)
