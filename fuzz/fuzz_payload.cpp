@@ -1,6 +1,6 @@
 // Arbitrary TCP payloads through the transaction parsers, and as frames (count from the
-// first byte, directions from the second, each in a block of its size) through a session
-// and through the TLS handshake, PostgreSQL and Redis readers.
+// first byte, directions from the second, each in a block of its size) through a session,
+// the TLS handshake reader, and PostgreSQL and Redis sessions with their statements.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -8,29 +8,19 @@
 #include "analysis/db.h"
 #include "analysis/db_login.h"
 #include "analysis/http.h"
-#include "analysis/pgsql.h"
-#include "analysis/redis.h"
+#include "analysis/statements.h"
 #include "analysis/tls.h"
 #include "analysis/transaction.h"
 
 namespace {
 
-// The readers' reports have every text read whole, so that one left unended
-// or past its buffer shows; the sums go to the size_t at ctx.
-void touchPgEvent(void* ctx, const PgEventT& e)
+// Every record's texts read whole, so that one left unended or past its
+// buffer shows.
+std::size_t touched;
+void touchRecord(NetSessionT* r)
 {
-    *static_cast<std::size_t*>(ctx) += std::strlen(e.text) + std::strlen(e.name) + std::strlen(e.portal) +
-                                       std::strlen(e.user) + std::strlen(e.database) + std::strlen(e.message) +
-                                       std::strlen(e.sqlstate) + static_cast<std::size_t>(e.textLen);
-}
-void touchRedisCommand(void* ctx, const RedisCommandT& c)
-{
-    *static_cast<std::size_t*>(ctx) +=
-        std::strlen(c.text) + std::strlen(c.user) + std::strlen(c.db) + static_cast<std::size_t>(c.len);
-}
-void touchRedisReply(void* ctx, const RedisReplyT& r)
-{
-    *static_cast<std::size_t*>(ctx) += std::strlen(r.err) + static_cast<std::size_t>(r.errLen);
+    const DbSessionT& d = r->busi.db;
+    touched += std::strlen(d.sql) + std::strlen(d.errMess) + std::strlen(d.user) + std::strlen(d.dbname);
 }
 volatile std::size_t lastTouched;  // kept, so that the reads are not optimised away
 
@@ -70,13 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TlsStateT tls;
     std::memset(&tls, 0, sizeof tls);
     tlsInit(&tls);
-    PgStateT pg;
-    std::memset(&pg, 0, sizeof pg);
-    pgInit(&pg);
-    std::size_t touched = 0;
-    RedisStateT redis;
-    std::memset(&redis, 0, sizeof redis);
-    redisInit(&redis);
+    // A PostgreSQL and a Redis session, readers and statements, each record read.
+    NetSessionT statements[2];
+    std::memset(static_cast<void*>(statements), 0, sizeof statements);
+    statements[0].type = APP_POSTGRESQL;
+    statements[1].type = APP_REDIS;
     u32 seq[3] = {0, 1, 7};
     for (int k = 0; k < frames; ++k) {
         std::vector<std::uint8_t> frame(data + 2 + restLen * k / frames, data + 2 + restLen * (k + 1) / frames);
@@ -86,10 +74,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // In order, but for a frame the top bit of the first byte sends a little ahead.
         const u32 at = seq[direction] + (k == 3 && (data[0] & 0x80) != 0 ? 5 : 0);
         tlsFeed(&tls, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len);
-        pgFeed(&pg, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len, {&touched, touchPgEvent});
-        redisFeed(&redis, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len,
-                  {&touched, touchRedisCommand, touchRedisReply});
-        seq[direction] = at + static_cast<u32>(len);
+        // The second frame, for bit 6, as cut short by the capture: 100 bytes more on the wire.
+        const int wireLen = len + (k == 1 && (data[0] & 0x40) != 0 ? 100 : 0);
+        for (NetSessionT& s : statements) {
+            statementStep(&s, direction, at, {k, 0}, frame.empty() ? nullptr : frame.data(), len, wireLen, len);
+            sendAnswered(touchRecord);
+        }
+        seq[direction] = at + static_cast<u32>(wireLen);
         for (NetSessionT& s : sessions) {
             const int prev = s.lastDirection;
             s.lastDirection = direction;
@@ -97,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                             static_cast<int>(frame.size()), &one, prev);
         }
     }
+    for (NetSessionT& s : statements) endStatements(&s, touchRecord);
     lastTouched = touched;
     return 0;
 }

@@ -10,6 +10,7 @@ packages=(
   xvfb xauth xdotool librsvg2-bin libgdk-pixbuf2.0-bin
   at-spi2-core python3-pyatspi python3-xlib dbus trayer
   mariadb-server mariadb-client
+  postgresql-15 postgresql-client-15 redis-server redis-tools python3-psycopg python3-redis
 )
 
 missing=()

@@ -326,6 +326,10 @@ void pgFeed(PgStateT* s, int direction, u32 seq, const timeval& ts, const u8* pa
         const int hdrSize = d.untyped ? 8 : 5;
         if (d.hdrGot < hdrSize) {
             const u8 b = f.u8(off++);
+            // A typed message where the client's first is expected: the
+            // connection began before the capture (a length's first byte,
+            // below 10,000, is 0).
+            if (d.hdrGot == 0 && d.untyped && b != 0 && !s->awaitAnswer) d.untyped = 0;
             if (d.hdrGot == 0) {
                 if (dn == CLIENT) s->reqTime = ts;
                 d.left = d.code = 0;
@@ -347,4 +351,33 @@ void pgFeed(PgStateT* s, int direction, u32 seq, const timeval& ts, const u8* pa
         d.left -= static_cast<u32>(take);
         if (d.left == 0) endMessage(s, dn, ts, sink);
     }
+}
+
+void pgSkip(PgStateT* s, int direction, u32 n, const timeval& ts, const PgSinkT& sink)
+{
+    if (s->done || n == 0 || (direction != 1 && direction != 2)) return;
+    const int dn = direction - 1;
+    PgDirT& d = s->dir[dn];
+    if (d.stopped || !d.started) return;
+    d.nextSeq += n;
+    const bool inBody = d.hdrGot == (d.untyped ? 8 : 5);
+    if (!inBody || n > d.left) {
+        d.stopped = 1;
+        return;
+    }
+    // What was gathered of the current field stays, cut.
+    d.step = WX_PGS_SKIP;
+    d.left -= n;
+    if (d.left == 0) endMessage(s, dn, ts, sink);
+}
+
+bool pgResume(PgStateT* s, int direction)
+{
+    if (s->done || (direction != 1 && direction != 2)) return false;
+    PgDirT& d = s->dir[direction - 1];
+    if (!d.stopped) return false;
+    const u8 untyped = d.untyped;
+    d = PgDirT {};
+    d.untyped = untyped;
+    return true;
 }

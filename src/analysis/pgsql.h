@@ -66,3 +66,11 @@ void pgInit(PgStateT* s);
 // Reads one segment of direction 1 (client to server) or 2 (back), with its
 // TCP sequence number and frame time, and reports the messages it completes.
 void pgFeed(PgStateT* s, int direction, u32 seq, const timeval& ts, const u8* payload, int len, const PgSinkT& sink);
+
+// The next n bytes of the direction were not captured (a frame cut short):
+// passed over inside a message's body, which ends with what was gathered
+// of it; anywhere else they stop the direction.
+void pgSkip(PgStateT* s, int direction, u32 n, const timeval& ts, const PgSinkT& sink);
+// A stopped direction reads again, from the start of its next segment,
+// which must begin a message; true when it was stopped.
+bool pgResume(PgStateT* s, int direction);

@@ -618,3 +618,36 @@ void redisFeed(RedisStateT* s, int direction, u32 seq, const timeval& ts, const 
     // An inline AUTH cut off may have left its password gathered.
     if (direction == 1 && d.order == ORDER_STOPPED) clearField(s);
 }
+
+void redisSkip(RedisStateT* s, int direction, u32 n)
+{
+    if (n == 0 || (direction != 1 && direction != 2)) return;
+    RedisDirT& d = s->dir[direction - 1];
+    if (d.order != ORDER_READING) return;
+    d.nextSeq += n;
+    if ((d.step == WX_REDIS_REQ_BULK || d.step == WX_REDIS_RES_BULK) && d.num > n) {
+        d.num -= n;
+        // The argument lacks those bytes: the text ends before it.
+        if (direction == 1) s->reqBits |= REQ_FULL;
+        return;
+    }
+    stop(d);
+    if (direction == 1) clearField(s);
+}
+
+bool redisResume(RedisStateT* s, int direction)
+{
+    if (direction != 1 && direction != 2) return false;
+    RedisDirT& d = s->dir[direction - 1];
+    if (d.order != ORDER_STOPPED) return false;
+    d = RedisDirT {};
+    if (direction == 1) {
+        d.step = WX_REDIS_REQ_START;
+    } else {
+        d.step = WX_REDIS_RES_TYPE;
+        s->depth = 0;
+        s->resBits = 0;
+        s->errLen = 0;
+    }
+    return true;
+}

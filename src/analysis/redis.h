@@ -57,3 +57,11 @@ void redisInit(RedisStateT* s);
 // TCP sequence number and frame time, reporting what it completes.
 void redisFeed(RedisStateT* s, int direction, u32 seq, const timeval& ts, const u8* payload, int len,
                const RedisSinkT& sink);
+
+// The next n bytes of the direction were not captured (a frame cut short):
+// passed over inside a bulk string, which keeps the place (a command's text
+// then ends before that argument); anywhere else they stop the direction.
+void redisSkip(RedisStateT* s, int direction, u32 n);
+// A stopped direction reads again, from the start of its next segment,
+// which must begin a command or a reply; true when it was stopped.
+bool redisResume(RedisStateT* s, int direction);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "analysis/statements.h"
+
 namespace {
 
 // The KPI block runs from sendBytes to loadDelayUsec without gaps; the scan
@@ -187,6 +189,8 @@ void emptyTransaction(NetSessionT* session)
     // TLS is a property of the connection, found again on the next one.
     if (session->type == APP_TLS) session->type = 0;
     session->clientSpoke = session->tlsReported = 0;
+    // Its statements' slots, if any, went with the copy that ended them.
+    session->statements = {};
 }
 
 void addSessionDistribute(NetSessionT* session, int len)
@@ -250,6 +254,9 @@ void fillUrlSql(char* out, const NetSessionT& s)
     } else if (s.type >= 2 && s.type <= 4) {
         n = std::min(textLen(s.busi.db.sql, sizeof s.busi.db.sql), URLSQL_CHARS);
         std::memcpy(out, s.busi.db.sql, n);
+    } else if (isPipelinedApp(s.type)) {
+        n = std::min(std::strlen(latestStatement(s)), URLSQL_CHARS);
+        std::memcpy(out, latestStatement(s), n);
     } else if (s.type == APP_TLS) {
         // The server's name: the list and the query find a conversation by it.
         n = std::min(textLen(s.busi.tls.sni, sizeof s.busi.tls.sni), URLSQL_CHARS);

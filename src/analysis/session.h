@@ -79,6 +79,8 @@ inline bool holdsTransaction(const NetSessionT& s)
 {
     // A TLS handshake once its ClientHello is seen, until its record is out.
     if (s.type == APP_TLS) return s.busi.tls.seenClientHello != 0 && s.tlsReported == 0;
+    // One statement of a PostgreSQL or Redis connection, once answered or ended.
+    if (isPipelinedApp(s.type)) return s.statements.record != 0;
     return s.type >= 1 && s.type <= 4 && s.busi.http.url[0] != 0 && s.busi.http.beginTime.tv_sec != 0;
 }
 void addSessionDistribute(NetSessionT* session, int len);

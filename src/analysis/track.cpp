@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "analysis/session.h"
+#include "analysis/statements.h"
 #include "analysis/tls.h"
 #include "analysis/transaction.h"
 #include "core/util.h"
@@ -119,7 +120,10 @@ std::atomic<void (*)(NetSessionT*)> transactionSink {nullptr};
 
 void sendFinished(NetSessionT* session)
 {
-    if (auto sink = transactionSink.load(std::memory_order_relaxed)) sink(session);
+    if (auto sink = transactionSink.load(std::memory_order_relaxed))
+        sink(session);
+    else if (ownsStatements(*session))
+        endStatements(session, nullptr);
 }
 
 }  // namespace
@@ -207,6 +211,15 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
         if (direction == 1 && payloadLen > 0) s->clientSpoke = 1;
         if (type == 0) type = s->type;
         if (type == 0 && proto == PROTO_TCP && payloadLen > 0) type = checkAppType(payload, readable);
+        // Read as another application from now on (its endpoint changed):
+        // the statements waiting end with what the connection was.
+        if (type != s->type && isPipelinedApp(s->type)) {
+            if (ended.valid == 0)
+                handOverStatements(s, &ended);
+            else
+                endStatements(s, nullptr);
+            s->statements = {};
+        }
         s->type = type;
 
         if (proto == 1 || proto == 58) processIcmp(s, src, h, payload, readable);
@@ -242,7 +255,7 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
             s->reqSeq = s->resSeq = 0;
             s->reqLen = s->resLen = 0;
             s->reqAckSeq = s->resAckSeq = 0;
-            if (holdsTransaction(*s)) {
+            if (holdsTransaction(*s) || ownsStatements(*s)) {
                 std::memcpy(static_cast<void*>(&ended), s, transactionBytes(*s));
                 ended.valid = 1;
             }
@@ -255,7 +268,9 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
         if (payloadLen > 0) processPayload(s, direction, seq, ts, tcpFlag, payloadLen, &retran);
 
         if (retran == 0) {
-            if (payloadLen > 0)
+            if (payloadLen > 0 && isPipelinedApp(s->type))
+                statementStep(s, direction, seq, ts, payload, readable, payloadLen, bytes);
+            else if (payloadLen > 0)
                 processBusiness(s, seq, s->type, direction, ts, payload, readable, &oneSession, prev);
             s->bytes += bytes;
         } else {
@@ -293,6 +308,7 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
     }
 
     if (oneSession.valid == 1) sendFinished(&oneSession);
+    sendAnswered(sendFinished);
     if (retran != 0) {
         std::lock_guard<std::mutex> lock(globalValue.processState.hMutex);
         ++globalValue.processState.drop;

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "analysis/session.h"
+#include "analysis/statements.h"
 #include "analysis/track.h"
 #include "capture/engine.h"
 #include "capture/ring.h"
@@ -76,12 +77,13 @@ void finishInput()
         writeLog(1,
                  "end of input: %llu frames read, %llu analysed, %llu lost, %llu empty records skipped; %.3f s of "
                  "processing time, %.3f s of reading; at most %d of %d sessions in one bucket, %llu frames not "
-                 "tracked for a full bucket",
+                 "tracked for a full bucket, %llu statements not recorded for want of a slot",
                  static_cast<unsigned long long>(ringInputFrames()),
                  static_cast<unsigned long long>(takenFrames.load()), static_cast<unsigned long long>(ringDropCount()),
                  static_cast<unsigned long long>(fileEmptyRecords()), cpu.tv_sec + cpu.tv_nsec / 1e9,
                  fileReadingSeconds(), sessionBucketPeak(), BUCKET_SESSIONS,
-                 static_cast<unsigned long long>(untrackedFrames()));
+                 static_cast<unsigned long long>(untrackedFrames()),
+                 static_cast<unsigned long long>(statementsWithoutRoom()));
         scanInputEnd();
     } else {
         scanCaptureEnd();
@@ -156,8 +158,8 @@ void logStopLine(const char* cause)
 {
     writeLog(1,
              "stopped by %s: %llu frames captured, %llu analysed, %llu lost on the full packet ring, %u dropped by "
-             "the capture library",
+             "the capture library; %llu statements not recorded for want of a slot",
              cause, static_cast<unsigned long long>(capturedFrameCount()),
              static_cast<unsigned long long>(ringTakenCount()), static_cast<unsigned long long>(ringDropCount()),
-             captureLibraryDrops());
+             captureLibraryDrops(), static_cast<unsigned long long>(statementsWithoutRoom()));
 }

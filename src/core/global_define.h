@@ -14,6 +14,8 @@
 
 #include "core/comm.h"
 #include "core/ipaddr.h"
+#include "core/pgsql_state.h"
+#include "core/redis_state.h"
 #include "core/tls_state.h"
 #include "core/types.h"
 
@@ -135,6 +137,20 @@ struct DbSessionT {
     int askedState;
 };
 
+// A PostgreSQL or Redis connection's statements waiting for their answers,
+// and what its records need besides, kept in slots of a shared pool
+// (analysis/statements.h); slot numbers, 0 for none. The session owns the
+// slots: a copy that takes them over (an ended session's) ends them.
+struct StatementRefsT {
+    u32 head, tail;  // statements sent and not yet answered, in order
+    u32 lost;        // statements after them that found the pool full, to be answered in turn
+    u32 named;       // PostgreSQL: prepared statements and portals
+    u32 extra;       // the user, the database, the head of the latest statement
+    u16 bare;        // PostgreSQL: ReadyForQuery still due before the head's (a Sync without a statement)
+    u8 ready;        // the reader is set up
+    u8 record;       // this copy is one statement's record: busi holds it as a database's
+};
+
 // One tracked conversation. src is the client, dst the server; counters named
 // send* grow with server-to-client packets, rcvd* with client-to-server ones.
 struct alignas(64) NetSessionT {
@@ -204,10 +220,13 @@ struct alignas(64) NetSessionT {
     u32 cliHandshakeUsec, serHandshakeUsec;
     // What a packet's step reads and writes ends here: the rest is read when
     // a record is made, and by packets of a transaction.
+    StatementRefsT statements;  // PostgreSQL and Redis
     union {
         HttpSessionT http;
         DbSessionT db;
         TlsStateT tls;  // type 7: a connection that began with a TLS handshake
+        PgStateT pg;    // type 8 (its records' statements wait in slots: see statements)
+        RedisStateT redis;  // type 9
     } busi;
 };
 

@@ -13,7 +13,7 @@ struct ProtocolT {
     int appType;
     int netType;
 };
-constexpr int NUM_PROTO = 7;
+constexpr int NUM_PROTO = 9;
 extern const ProtocolT protocols[NUM_PROTO];
 
 // Session types, the applications a connection is read as.
@@ -22,6 +22,8 @@ constexpr int APP_ORACLE = 2;
 constexpr int APP_MYSQL = 3;
 constexpr int APP_SQLSERVER = 4;
 constexpr int APP_TLS = 7;  // a connection that began with a TLS handshake
+constexpr int APP_POSTGRESQL = 8;
+constexpr int APP_REDIS = 9;
 
 struct ApplicationT {
     const char* name;  // the list's Protocol cell
@@ -32,4 +34,11 @@ struct ApplicationT {
 const ApplicationT* applicationOf(int type);
 // Whether an endpoint's sessions are read as an application by their
 // endpoint alone (a TLS connection is recognised by its bytes instead).
-inline bool isEndpointApp(int type) { return type >= APP_HTTP && type <= APP_SQLSERVER; }
+inline bool isEndpointApp(int type)
+{
+    return (type >= APP_HTTP && type <= APP_SQLSERVER) || type == APP_POSTGRESQL || type == APP_REDIS;
+}
+// Whether a session type's requests may be answered out of step with them
+// (pipelined, or a prepared statement run later): its statements wait in
+// slots of their own (analysis/statements.h) until answered.
+inline bool isPipelinedApp(int type) { return type == APP_POSTGRESQL || type == APP_REDIS; }

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "analysis/session.h"
+#include "analysis/statements.h"
 #include "core/util.h"
 #include "output/json.h"
 #include "output/store.h"
@@ -386,6 +387,12 @@ int exportData(CommMsgT* pCommMsg, time_t stamp)
 
 int exportBusinessData(NetSessionT* pNetSession)
 {
+    // An ended PostgreSQL or Redis session: its statements still waiting go
+    // out one by one, and its slots are freed, whatever the sinks.
+    if (isPipelinedApp(pNetSession->type) && pNetSession->statements.record == 0) {
+        endStatements(pNetSession, [](NetSessionT* record) { exportBusinessData(record); });
+        return 0;
+    }
     auto observe = transactionObserver.load();
     if (!anySink() && observe == nullptr) return 0;
     pNetSession->lid = 0;

@@ -41,6 +41,8 @@ const char* const protocolHelpStr[] = {
     " 5.  Analysis of Oracle service traffic\n",
     " 6.  Analysis of SQLserver service traffic\n",
     " 7.  Analysis of MySQL service traffic\n",
+    " 8.  Analysis of PostgreSQL service traffic\n",
+    " 9.  Analysis of Redis service traffic\n",
     nullptr,
 };
 

@@ -358,7 +358,7 @@ TEST_F(ConfTest, ColumnFlagsAndEndpointLines)
     EXPECT_NE(written.find("exportPath=\n"), npos) << written;
     EXPECT_NE(written.find("\ncolumnShow=" + ones.substr(0, 2 * NUM_NETLIST_FIELD - 1) + "\n"), npos) << written;
     written = load("columnShow=0|1||0\nendpoint=192.168.1.0/24|3|40213377\nendpoint=10.0.0.1|1\nendpoint=10.0.0.2\n"
-                   "endpoint=10.0.0.3|7|1\nendpoint=192.168.1.0/24|3|40213377\n");
+                   "endpoint=10.0.0.3|9|1\nendpoint=192.168.1.0/24|3|40213377\n");
     EXPECT_EQ(std::tuple(int(readOnlyGlobal.cntHost), written.find("endpoint=10.0.0.1|1|"),
                          written.find("\nendpoint=192.168.1.0/24|3|40213377\nexportPath=")),
               std::tuple(2, std::size_t(0), std::size_t(28))) << written;
