@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "analysis/redis.h"
+#include "analysis/statements.h"
+#include "core/protocols.h"
 
 namespace {
 
@@ -149,3 +151,37 @@ TEST(RedisReader, CutAnywhere)
 }
 
 }  // namespace
+
+// A session's statements across frames the capture cut short: a bulk passed over keeps the place; a cut
+// through a reply's structure loses it until the client asks again, the asked before then answered with the
+// server's last frame, and the server's next segment begins a reply.
+TEST(RedisStatements, FramesCutShort)
+{
+    static NetSessionT s;
+    static std::string records;
+    s = NetSessionT {};
+    s.type = APP_REDIS;
+    u32 seq[3] = {0, 1, 1};
+    time_t clock = 0;  // a second a segment
+    auto step = [&](int dir, const std::string& bytes, u32 missing = 0) {
+        const auto n = static_cast<int>(bytes.size());
+        const timeval ts {++clock, 0};
+        statementStep(&s, dir, seq[dir], ts, reinterpret_cast<const u8*>(bytes.data()), n,
+                      n + static_cast<int>(missing), 100);
+        seq[dir] += static_cast<u32>(n) + missing;
+        if (dir == 2) s.resTime = ts;  // as the session step keeps it
+        sendAnswered([](NetSessionT* r) {
+            records += std::string(r->busi.db.sql).substr(0, 12) + "|" + std::to_string(r->resp) + "|" +
+                       std::to_string(r->busi.db.endTime.tv_sec) + " ";
+        });
+    };
+    step(1, "*3\r\n$3\r\nSET\r\n$1\r\nk\r\n$1000\r\n" + std::string(100, 'v'), 850);
+    step(1, std::string(50, 'v') + "\r\n");
+    step(2, "+OK\r\n");
+    step(1, arr({"GET", "k"}));
+    step(2, "$1000\r\n" + std::string(100, 'v'), 902);  // the bulk's end and its line end lost
+    step(1, arr({"PING"}));
+    step(2, "+PONG\r\n");
+    EXPECT_EQ(records, "SET k vvvvvv|1|3 GET k|1|5 PING|1|7 ");
+    endStatements(&s, nullptr);
+}

@@ -30,7 +30,7 @@ def tshark(*args):
 
 
 def stat(begin, end, sql, err="", resp=1, user="", dbname=""):
-    return {"begin": begin, "end": end, "sql": sql, "err": err, "resp": resp, "user": user, "dbname": dbname}
+    return dict(begin=begin, end=end, sql=sql, err=err, resp=resp, user=user, dbname=dbname)
 
 
 # ---- PostgreSQL: the dissector's messages, paired as a client's are answered
@@ -50,9 +50,7 @@ def pg_expected():
         for m in msgs:
             kind = m.get("pgsql.type")
             if kind == "Startup message":
-                names, values = m.get("pgsql.parameter_name", []), m.get("pgsql.parameter_value", [])
-                params = dict(zip(names if isinstance(names, list) else [names],
-                                  values if isinstance(values, list) else [values]))
+                params = dict(zip(m["pgsql.parameter_name"], m["pgsql.parameter_value"]))
                 c["user"] = params.get("user", "")
                 c["db"] = params.get("database", c["user"])
             elif kind == "Simple query":
@@ -117,16 +115,12 @@ def resp_element(data, at):
             return after, "", False
         end = after + n + 2
         return (end, data[after:after + n].decode("latin-1") if kind == b"!" else "", False) if end <= len(data) else None
-    if kind in b"*~>%|":
-        n = int(line) * (2 if kind in b"%|" else 1)
-        for _ in range(max(n, 0)):
+    if kind in b"*~>%":
+        for _ in range(max(int(line), 0) * (2 if kind == b"%" else 1)):
             got = resp_element(data, after)
             if got is None:
                 return None
             after = got[0]
-        if kind == b"|":  # an attribute goes before the element it describes
-            got = resp_element(data, after)
-            return got
         return after, "", kind == b">"
     raise ValueError(f"not RESP at {at}: {data[at:at + 20]!r}")
 
