@@ -11,6 +11,7 @@
 #include "analysis/statements.h"
 #include "analysis/tls.h"
 #include "analysis/transaction.h"
+#include "core/protocols.h"
 
 namespace {
 

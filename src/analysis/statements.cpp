@@ -138,6 +138,7 @@ thread_local AnsweredT answered;
 void fillRecord(NetSessionT* out, const NetSessionT& from, const SlotT& e)
 {
     if (out != &from) std::memcpy(static_cast<void*>(out), &from, offsetof(NetSessionT, busi));
+    out->statements = {};
     out->statements.record = 1;
     out->resp = e.answered;
     out->bytes = static_cast<int>(e.bytes);

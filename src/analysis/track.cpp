@@ -176,6 +176,7 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
         }
     } exportEnded {ended};
     int retran = 0;
+    bool stepped = false;  // a PostgreSQL or Redis segment was read: its answered statements go out
 
     const int bucket = getHashCode(src, dst, sport, dport);
     HashNodeT* node = &table->node[bucket];
@@ -268,7 +269,8 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
         if (payloadLen > 0) processPayload(s, direction, seq, ts, tcpFlag, payloadLen, &retran);
 
         if (retran == 0) {
-            if (payloadLen > 0 && isPipelinedApp(s->type))
+            stepped = payloadLen > 0 && isPipelinedApp(s->type);
+            if (stepped)
                 statementStep(s, direction, seq, ts, payload, readable, payloadLen, bytes);
             else if (payloadLen > 0)
                 processBusiness(s, seq, s->type, direction, ts, payload, readable, &oneSession, prev);
@@ -308,7 +310,7 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
     }
 
     if (oneSession.valid == 1) sendFinished(&oneSession);
-    sendAnswered(sendFinished);
+    if (stepped) sendAnswered(sendFinished);
     if (retran != 0) {
         std::lock_guard<std::mutex> lock(globalValue.processState.hMutex);
         ++globalValue.processState.drop;

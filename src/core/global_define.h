@@ -220,7 +220,6 @@ struct alignas(64) NetSessionT {
     u32 cliHandshakeUsec, serHandshakeUsec;
     // What a packet's step reads and writes ends here: the rest is read when
     // a record is made, and by packets of a transaction.
-    StatementRefsT statements;  // PostgreSQL and Redis
     union {
         HttpSessionT http;
         DbSessionT db;
@@ -228,6 +227,8 @@ struct alignas(64) NetSessionT {
         PgStateT pg;    // type 8 (its records' statements wait in slots: see statements)
         RedisStateT redis;  // type 9
     } busi;
+    // Last: only the packets of PostgreSQL and Redis sessions read them.
+    StatementRefsT statements;
 };
 
 // 1024 x 16 of them: a line more each is a megabyte more of table to fill.

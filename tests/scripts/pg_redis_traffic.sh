@@ -31,8 +31,8 @@ for _ in $(seq 100); do "${psql[@]}" -c 'SELECT 1' >/dev/null 2>&1 && in_ns redi
   && break; sleep 0.2; done
 in_ns redis-cli -h 127.0.0.2 ACL SETUSER alice on '>Pw-5rt' '~*' '&*' '+@all' >/dev/null
 
-background in_ns tcpdump -i lo -U -w "$WORK/db.pcap" "tcp port 5432 or tcp port 6379" 2>"$WORK/tcpdump.err"
-capture=$bg
+background ip netns exec $NS tcpdump -i lo -U -w "$WORK/db.pcap" "tcp port 5432 or tcp port 6379" 2>"$WORK/tcpdump.err"
+capture=$bg  # tcpdump itself: ip runs it in its place
 for _ in $(seq 50); do grep -q "listening on" "$WORK/tcpdump.err" && break; sleep 0.1; done
 
 # psql: the simple query protocol, a missing table, a syntax error, a statement over several lines.
