@@ -14,6 +14,7 @@
 #include "capture/ring.h"
 #include "core/util.h"
 #include "output/channel.h"
+#include "output/clickhouse.h"
 #include "output/store.h"
 #include "settings/startup.h"
 
@@ -38,6 +39,9 @@ const char* const usageText =
     "  --json-out PATH    also write every exported record, one per line, to PATH;\n"
     "                     with '-' records go to standard output and log lines to\n"
     "                     standard error\n"
+    "  --clickhouse URL   also send every record to ClickHouse at URL\n"
+    "                     (http://HOST:PORT/?database=NAME, with user= and password=\n"
+    "                     where the server wants them), instead of the configured one\n"
     "  --help             show this help and exit\n";
 
 struct OptionsT {
@@ -45,6 +49,7 @@ struct OptionsT {
     const char* readFile = nullptr;
     const char* confFile = nullptr;
     const char* jsonOut = nullptr;
+    const char* clickhouse = nullptr;
     bool autoChoose = false;
 };
 
@@ -67,6 +72,7 @@ int parseOptions(int argc, char** argv, OptionsT& opt)
         {"--read", &opt.readFile},
         {"--conf", &opt.confFile},
         {"--json-out", &opt.jsonOut},
+        {"--clickhouse", &opt.clickhouse},
     };
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
@@ -100,6 +106,10 @@ int parseOptions(int argc, char** argv, OptionsT& opt)
     }
     if (opt.autoChoose && (opt.interfaceName != nullptr || opt.readFile != nullptr)) {
         return usageError("%s", "--auto chooses a card: it cannot be used with --interface or --read");
+    }
+    char err[512];
+    if (opt.clickhouse != nullptr && clickhouseCheckUrl(opt.clickhouse, err, sizeof err) != 0) {
+        return usageError("%s", err);
     }
     return 0;
 }
@@ -146,6 +156,7 @@ int main(int argc, char** argv)
     start.interfaceName = opt.interfaceName;
     start.offline = opt.readFile != nullptr;
     start.firstStart = opt.autoChoose;
+    start.clickhouseUrl = opt.clickhouse;
 
     // A live probe runs until it is told to stop. The worker threads inherit
     // this mask, so the stop signals reach the main thread alone.

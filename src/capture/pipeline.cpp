@@ -6,6 +6,7 @@
 
 #include "analysis/session.h"
 #include "analysis/statements.h"
+#include "output/clickhouse.h"
 #include "analysis/track.h"
 #include "capture/engine.h"
 #include "capture/ring.h"
@@ -90,6 +91,14 @@ void finishInput()
     }
     flushExports();
     flushStores();
+    // A file's records all go (a server that is down has ten seconds to come
+    // back); a live stop has its limit to keep.
+    clickhouseFlush(scanFollowsCapture() ? 10000 : 2000);
+    if (scanFollowsCapture() && clickhouseOn()) {
+        char summary[256];
+        clickhouseSummary(summary, sizeof summary);
+        writeLog(1, "records to ClickHouse at the end of input%s", summary);
+    }
     packet_input_handled();
 }
 
@@ -156,10 +165,12 @@ bool stopCapture(int timeoutMs)
 
 void logStopLine(const char* cause)
 {
+    char summary[256];
+    clickhouseSummary(summary, sizeof summary);
     writeLog(1,
              "stopped by %s: %llu frames captured, %llu analysed, %llu lost on the full packet ring, %u dropped by "
-             "the capture library; %llu statements not recorded for want of a slot",
+             "the capture library; %llu statements not recorded for want of a slot%s",
              cause, static_cast<unsigned long long>(capturedFrameCount()),
              static_cast<unsigned long long>(ringTakenCount()), static_cast<unsigned long long>(ringDropCount()),
-             captureLibraryDrops(), static_cast<unsigned long long>(statementsWithoutRoom()));
+             captureLibraryDrops(), static_cast<unsigned long long>(statementsWithoutRoom()), summary);
 }

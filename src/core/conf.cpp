@@ -41,12 +41,15 @@ enum ConfKeyT {
     KEY_KESTREL_DID,
     KEY_CHECK_HTTP,
     KEY_COLUMN_SHOW,
+    KEY_CLICKHOUSE,
+    KEY_CLICKHOUSE_QUEUE,
     NUM_CONF_KEY
 };
 
 const char* const keyNames[NUM_CONF_KEY] = {
     "cardMac",  "endpoint",  "exportPath", "exportRemote", "exportSpace", "exportInd",  "dumpPath",   "dumpRemote",
     "dumpSpace", "dumpTrun", "dumpInd",    "kestrel",      "kestrelDid",  "checkHttp", "columnShow",
+    "clickhouse", "clickhouseQueue",
 };
 
 // Time, process, process CPU, source, destination, URL or SQL, both loss
@@ -149,6 +152,8 @@ void applyLine(const char* line)
     case KEY_KESTREL_DID: g.did = readInt(value); break;
     case KEY_CHECK_HTTP: g.checkHttp = readInt(value); break;
     case KEY_COLUMN_SHOW: readColumnShow(value); break;
+    case KEY_CLICKHOUSE: copyField(g.clickhouseUrl, value); break;
+    case KEY_CLICKHOUSE_QUEUE: g.clickhouseQueueMb = readInt(value); break;
     case NUM_CONF_KEY: break;  // not a setting
     }
 }
@@ -184,6 +189,11 @@ bool writeSettings(FILE* fp)
     ok = ok && std::fprintf(fp, "%s=", keyNames[KEY_COLUMN_SHOW]) >= 0;
     for (int i = 0; i < NUM_NETLIST_FIELD; ++i) {
         ok = ok && std::fprintf(fp, i + 1 < NUM_NETLIST_FIELD ? "%d|" : "%d\n", g.columnShow[i]) >= 0;
+    }
+    // Written once set, so that the files of probes without it stay as they were.
+    if (g.clickhouseUrl[0] != '\0') {
+        text(KEY_CLICKHOUSE, g.clickhouseUrl);
+        number(KEY_CLICKHOUSE_QUEUE, g.clickhouseQueueMb);
     }
     return ok;
 }

@@ -335,6 +335,9 @@ struct ReadOnlyGlobalT {
     char tryDumpStrLocalSpace[256];
     char tryDumpStrTrunLen[256];
     char kestrelStrRemotePath[256];
+    // The ClickHouse sink's URL as configured ("" off), and its queue's size.
+    char clickhouseUrl[256];
+    int clickhouseQueueMb;
     // Destinations of either family, as resolved; the ...NumIP words above
     // hold their addresses.
     sockaddr_storage expAddress;

@@ -21,6 +21,7 @@
 #include "analysis/session.h"
 #include "analysis/statements.h"
 #include "core/util.h"
+#include "output/clickhouse.h"
 #include "output/json.h"
 #include "output/store.h"
 #include "platform/platform.h"
@@ -31,11 +32,12 @@ FILE* jsonOut = nullptr;
 std::atomic<void (*)(const CommMsgT&)> recordObserver {nullptr};
 std::atomic<void (*)(const NetSessionT&)> transactionObserver {nullptr};
 
-// Sends one record on the JSON channel, writes it to the JSON store and to
-// the probe's own sink, in that order.
+// Sends one record on the JSON channel, writes it to the JSON store, to
+// the probe's own sink and to ClickHouse, in that order.
 void emitRecord(const char* text)
 {
     std::size_t len = std::strlen(text);
+    clickhouseRecord(text, len);
     if (readOnlyGlobal.isExp) {
         send(globalValue.expSockfd, text, len, MSG_NOSIGNAL);
     }
@@ -49,7 +51,7 @@ void emitRecord(const char* text)
     }
 }
 
-bool anySink() { return readOnlyGlobal.isExp || readOnlyGlobal.enableJson || jsonOut != nullptr; }
+bool anySink() { return readOnlyGlobal.isExp || readOnlyGlobal.enableJson || jsonOut != nullptr || clickhouseOn(); }
 
 // (Re)opens a connected UDP socket to addr, of its family. Senders load the
 // descriptor without a lock, so it is never closed under them: a new socket
@@ -213,6 +215,7 @@ void writeTransaction(NetSessionT* s, time_t now)
 
 void writeEnd(time_t stamp)
 {
+    clickhouseEndOfScan();
     if (readOnlyGlobal.enableJson) writeJsonEnd();
     if (!readOnlyGlobal.isExp && jsonOut == nullptr) return;
     char text[64];

@@ -18,6 +18,7 @@
 #include "core/global_define.h"
 #include "core/util.h"
 #include "output/channel.h"
+#include "output/clickhouse.h"
 #include "output/pairs.h"
 #include "output/scan.h"
 #include "output/store.h"
@@ -97,6 +98,31 @@ int initGlobalValue()
     return 0;
 }
 
+namespace {
+
+// The ClickHouse sink, from the command line or the configuration. A value
+// that cannot be one is refused with a warning and written back empty; a
+// sink that does not start leaves the probe capturing and storing as ever.
+void startClickhouse(const char* override)
+{
+    ReadOnlyGlobalT& g = readOnlyGlobal;
+    char err[512];
+    if (g.clickhouseUrl[0] != '\0' && clickhouseCheckUrl(g.clickhouseUrl, err, sizeof err) != 0) {
+        writeLog(2, "clickhouse: %s", err);
+        g.clickhouseUrl[0] = '\0';
+    }
+    if (g.clickhouseQueueMb < 1 || g.clickhouseQueueMb > 65536) {
+        if (g.clickhouseQueueMb != 0) writeLog(2, "clickhouseQueue: %d is not a size from 1 to 65536 MB", g.clickhouseQueueMb);
+        g.clickhouseQueueMb = static_cast<int>(CLICKHOUSE_QUEUE_DEFAULT >> 20);
+    }
+    const char* url = override != nullptr ? override : g.clickhouseUrl;
+    if (url[0] == '\0') return;
+    if (clickhouseStart(url, static_cast<std::size_t>(g.clickhouseQueueMb) << 20, err, sizeof err) != 0)
+        writeLog(2, "ClickHouse: %s", err);
+}
+
+}  // namespace
+
 int startUp(const StartOptionsT& options)
 {
     // The two process-wide records start zeroed, as static storage does, and
@@ -138,6 +164,7 @@ int startUp(const StartOptionsT& options)
     if (options.firstStart && !options.offline && (loaded == 0 || missing)) chooseOnFirstStart();
 
     if (options.interfaceName != nullptr && selectCaptureInterface(options.interfaceName) != 0) return -1;
+    startClickhouse(options.clickhouseUrl);
 
     readOnlyGlobal.runFlag = 1;
     readOnlyGlobal.disableRepeat = 1;

@@ -7,6 +7,7 @@ struct StartOptionsT {
     bool offline = false;                 // a capture file, already opened, is the source
     void (*configure)() = nullptr;        // applies settings where the configuration file is read
     bool firstStart = false;              // a configuration without card and endpoints gets the default route's
+    const char* clickhouseUrl = nullptr;  // records into ClickHouse here, whatever the configuration says
 };
 
 
