@@ -43,13 +43,14 @@ enum ConfKeyT {
     KEY_COLUMN_SHOW,
     KEY_CLICKHOUSE,
     KEY_CLICKHOUSE_QUEUE,
+    KEY_CLICKHOUSE_DAYS,
     NUM_CONF_KEY
 };
 
 const char* const keyNames[NUM_CONF_KEY] = {
     "cardMac",  "endpoint",  "exportPath", "exportRemote", "exportSpace", "exportInd",  "dumpPath",   "dumpRemote",
     "dumpSpace", "dumpTrun", "dumpInd",    "kestrel",      "kestrelDid",  "checkHttp", "columnShow",
-    "clickhouse", "clickhouseQueue",
+    "clickhouse", "clickhouseQueue", "clickhouseDays",
 };
 
 // Time, process, process CPU, source, destination, URL or SQL, both loss
@@ -154,6 +155,7 @@ void applyLine(const char* line)
     case KEY_COLUMN_SHOW: readColumnShow(value); break;
     case KEY_CLICKHOUSE: copyField(g.clickhouseUrl, value); break;
     case KEY_CLICKHOUSE_QUEUE: g.clickhouseQueueMb = readInt(value); break;
+    case KEY_CLICKHOUSE_DAYS: g.clickhouseDays = readInt(value); break;
     case NUM_CONF_KEY: break;  // not a setting
     }
 }
@@ -190,11 +192,10 @@ bool writeSettings(FILE* fp)
     for (int i = 0; i < NUM_NETLIST_FIELD; ++i) {
         ok = ok && std::fprintf(fp, i + 1 < NUM_NETLIST_FIELD ? "%d|" : "%d\n", g.columnShow[i]) >= 0;
     }
-    // Written once set, so that the files of probes without it stay as they were.
-    if (g.clickhouseUrl[0] != '\0') {
-        text(KEY_CLICKHOUSE, g.clickhouseUrl);
-        number(KEY_CLICKHOUSE_QUEUE, g.clickhouseQueueMb);
-    }
+    // Written once set, so that the files of probes without them stay as they were.
+    if (g.clickhouseUrl[0] != '\0') text(KEY_CLICKHOUSE, g.clickhouseUrl);
+    if (g.clickhouseQueueMb != 0 && g.clickhouseQueueMb != CLICKHOUSE_QUEUE_MB) number(KEY_CLICKHOUSE_QUEUE, g.clickhouseQueueMb);
+    if (g.clickhouseDays != 0) number(KEY_CLICKHOUSE_DAYS, g.clickhouseDays);
     return ok;
 }
 

@@ -30,6 +30,7 @@ constexpr int NUM_NETLIST_FIELD = 38;
 constexpr int LOG_LINE_SIZE = 4096;
 constexpr int LOG_NAME_SIZE = 256;
 constexpr int SLOT_DATA = 2048;  // frame bytes a ring slot holds; also the default cut
+constexpr int CLICKHOUSE_QUEUE_MB = 256;  // ClickHouse batches kept while the server does not take them
 
 // A word written by one thread and read by others without a lock. Loads
 // acquire and stores release, so a word that hands over a record (a card
@@ -338,6 +339,7 @@ struct ReadOnlyGlobalT {
     // The ClickHouse sink's URL as configured ("" off), and its queue's size.
     char clickhouseUrl[256];
     int clickhouseQueueMb;
+    int clickhouseDays;  // days kept in its tables, 0 all
     // Destinations of either family, as resolved; the ...NumIP words above
     // hold their addresses.
     sockaddr_storage expAddress;

@@ -123,6 +123,7 @@ struct SinkT {
     std::string shown;      // scheme, host and port: what the log names
     std::string hostField;  // ,"host":"..."
     std::size_t capBytes = CLICKHOUSE_QUEUE_DEFAULT;
+    int keepDays = 0;  // days of records kept in the tables, 0 all
 
     // Rows gathered per table, not yet a batch.
     std::mutex gatherLock;
@@ -237,9 +238,13 @@ std::string withQuery(const std::string& base, CURL* curl, const std::string& sq
 }
 
 // Runs one statement with body as its data; the outcome, and why it failed.
-OutcomeE post(CURL* curl, const std::string& base, const std::string& sql, const std::string& body, std::string* why)
+// The answer's first 2 KB go to answer when given.
+OutcomeE post(CURL* curl, const std::string& base, const std::string& sql, const std::string& body, std::string* why,
+              std::string* answer = nullptr)
 {
-    std::string reply;
+    std::string kept;
+    std::string& reply = answer != nullptr ? *answer : kept;
+    reply.clear();
     const std::string url = withQuery(base, curl, sql);
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
@@ -262,6 +267,34 @@ OutcomeE post(CURL* curl, const std::string& base, const std::string& sql, const
     return malformed(errorCode(reply)) ? REFUSED : FAILED;
 }
 
+// Drops the day partitions older than the retention from every table; 18.16
+// has no TTL. Partitions are days (toYYYYMMDD), dropped by their number.
+void dropOldDays(SinkT& k, CURL* curl)
+{
+    const std::string before = "toYYYYMMDD(now() - " + std::to_string(k.keepDays) + " * 86400)";
+    for (const char* table : tableNames) {
+        std::string why, answer;
+        const std::string list = std::string("SELECT DISTINCT partition FROM system.parts WHERE active AND "
+                                             "database = currentDatabase() AND table = '") +
+                                 table + "' AND toUInt32(partition) < " + before + " FORMAT TSV";
+        if (post(curl, k.base, list, "", &why, &answer) != SENT) {
+            writeLog(2, "ClickHouse: old days of %s not looked up: %s", table, why.c_str());
+            continue;
+        }
+        for (std::size_t at = 0; at < answer.size();) {
+            std::size_t nl = answer.find('\n', at);
+            if (nl == std::string::npos) nl = answer.size();
+            const std::string day = answer.substr(at, nl - at);
+            at = nl + 1;
+            if (day.size() != 8 || day.find_first_not_of("0123456789") != std::string::npos) continue;
+            if (post(curl, k.base, std::string("ALTER TABLE ") + table + " DROP PARTITION " + day, "", &why) == SENT)
+                writeLog(1, "ClickHouse: day %s of %s dropped, older than %d days", day.c_str(), table, k.keepDays);
+            else
+                writeLog(2, "ClickHouse: day %s of %s not dropped: %s", day.c_str(), table, why.c_str());
+        }
+    }
+}
+
 void senderThread(SinkT* kp)
 {
     SinkT& k = *kp;
@@ -272,7 +305,12 @@ void senderThread(SinkT* kp)
     std::string failing;  // the kind of failure under way, "" while sending works
     std::uint64_t failedTries = 0;
     std::string lastRefusal;
+    Clock::time_point nextCleaning = Clock::now();
     for (;;) {
+        if (k.keepDays > 0 && curl != nullptr && Clock::now() >= nextCleaning) {
+            dropOldDays(k, curl);
+            nextCleaning = Clock::now() + std::chrono::hours(24);
+        }
         // Transactions gathered for a second make a batch.
         {
             std::lock_guard<std::mutex> lk(k.gatherLock);
@@ -378,7 +416,7 @@ int clickhouseCheckUrl(const char* url, char* err, int errSize)
     return 0;
 }
 
-int clickhouseStart(const char* url, std::size_t queueBytes, char* err, int errSize)
+int clickhouseStart(const char* url, std::size_t queueBytes, int keepDays, char* err, int errSize)
 {
     if (clickhouseCheckUrl(url, err, errSize) != 0) return -1;
     if (sink != nullptr) {
@@ -400,6 +438,7 @@ int clickhouseStart(const char* url, std::size_t queueBytes, char* err, int errS
     }
     k->hostField += '"';
     k->capBytes = queueBytes > 0 ? queueBytes : CLICKHOUSE_QUEUE_DEFAULT;
+    k->keepDays = keepDays;
     sink = k;
     std::thread(senderThread, k).detach();
     sinkOn = true;

@@ -7,15 +7,19 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::size_t CLICKHOUSE_QUEUE_DEFAULT = 256u << 20;
+#include "core/global_define.h"
+
+constexpr std::size_t CLICKHOUSE_QUEUE_DEFAULT = static_cast<std::size_t>(CLICKHOUSE_QUEUE_MB) << 20;
 
 // Checks a sink URL ("http://host:port/?database=name", user and password
 // as the HTTP interface takes them): 0, or -1 with the reason in err.
 int clickhouseCheckUrl(const char* url, char* err, int errSize);
 
-// Starts sending to url, keeping at most queueBytes of batches that wait;
-// 0, or -1 with the reason in err (the sink then stays off).
-int clickhouseStart(const char* url, std::size_t queueBytes, char* err, int errSize);
+// Starts sending to url, keeping at most queueBytes of batches that wait,
+// and in the tables the records of the last keepDays days (0: all; older
+// days are dropped at the start and once a day); 0, or -1 with the reason in
+// err (the sink then stays off).
+int clickhouseStart(const char* url, std::size_t queueBytes, int keepDays, char* err, int errSize);
 bool clickhouseOn();
 
 // One record as the probe writes it (a JSON line); called by whoever

@@ -115,9 +115,13 @@ void startClickhouse(const char* override)
         if (g.clickhouseQueueMb != 0) writeLog(2, "clickhouseQueue: %d is not a size from 1 to 65536 MB", g.clickhouseQueueMb);
         g.clickhouseQueueMb = static_cast<int>(CLICKHOUSE_QUEUE_DEFAULT >> 20);
     }
+    if (g.clickhouseDays < 0) {
+        writeLog(2, "clickhouseDays: %d is not a number of days (0 keeps all)", g.clickhouseDays);
+        g.clickhouseDays = 0;
+    }
     const char* url = override != nullptr ? override : g.clickhouseUrl;
     if (url[0] == '\0') return;
-    if (clickhouseStart(url, static_cast<std::size_t>(g.clickhouseQueueMb) << 20, err, sizeof err) != 0)
+    if (clickhouseStart(url, static_cast<std::size_t>(g.clickhouseQueueMb) << 20, g.clickhouseDays, err, sizeof err) != 0)
         writeLog(2, "ClickHouse: %s", err);
 }
 
