@@ -196,6 +196,7 @@ XML
   echo "$2 $3" >"$dir/ports"
   background /usr/sbin/clickhouse-server --config-file="$dir/config.xml" >"$dir/log/stdout" 2>&1
   echo $bg >"$dir/pid"
+  cleanups+=("stop_clickhouse $1")  # gone before the next test takes its ports
   for _ in $(seq 100); do [ "$(curl -s "http://127.0.0.1:$2/ping")" = Ok. ] && return 0; sleep 0.1; done
   echo "ClickHouse $1 does not answer"; tail "$dir/log/error.log" "$dir/log/stdout"; exit 1
 }
