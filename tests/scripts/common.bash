@@ -166,3 +166,45 @@ run_live_gui() {
   export PORT=$2
   run_gui "$1"
 }
+
+# start_clickhouse NAME HTTP_PORT TCP_PORT [CLUSTER SHARD_TCP_PORT...]: a ClickHouse server of its own on
+# 127.0.0.1, its data and logs in $WORK/NAME (kept across a stop, so that it starts again on them); returns once
+# /ping answers. With CLUSTER, remote_servers holds that cluster of one shard per port given. chq NAME SQL prints
+# what a query returns; stop_clickhouse NAME ends the server and waits until it is gone.
+start_clickhouse() {
+  local dir=$WORK/$1 shards="" p
+  for p in "${@:5}"; do shards+="<shard><replica><host>127.0.0.1</host><port>$p</port></replica></shard>"; done
+  mkdir -p "$dir"/{data,tmp,user_files,format_schemas,log}
+  cat >"$dir/config.xml" <<XML
+<yandex>
+  <logger><level>information</level><log>$dir/log/server.log</log><errorlog>$dir/log/error.log</errorlog></logger>
+  <listen_host>127.0.0.1</listen_host><http_port>$2</http_port><tcp_port>$3</tcp_port>
+  <path>$dir/data/</path><tmp_path>$dir/tmp/</tmp_path><user_files_path>$dir/user_files/</user_files_path>
+  <format_schema_path>$dir/format_schemas/</format_schema_path>
+  <users_config>$dir/users.xml</users_config><default_profile>default</default_profile>
+  <default_database>default</default_database><mark_cache_size>67108864</mark_cache_size>
+  <remote_servers>${4:+<$4>$shards</$4>}</remote_servers>
+</yandex>
+XML
+  cat >"$dir/users.xml" <<XML
+<yandex>
+  <profiles><default/></profiles>
+  <users><default><password/><networks><ip>127.0.0.1</ip></networks><profile>default</profile><quota>default</quota></default></users>
+  <quotas><default/></quotas>
+</yandex>
+XML
+  echo "$2 $3" >"$dir/ports"
+  background /usr/sbin/clickhouse-server --config-file="$dir/config.xml" >"$dir/log/stdout" 2>&1
+  echo $bg >"$dir/pid"
+  cleanups+=("stop_clickhouse $1")  # gone before the next test takes its ports
+  for _ in $(seq 100); do [ "$(curl -s "http://127.0.0.1:$2/ping")" = Ok. ] && return 0; sleep 0.1; done
+  echo "ClickHouse $1 does not answer"; tail "$dir/log/error.log" "$dir/log/stdout"; exit 1
+}
+chq() { clickhouse-client --port "$(cut -d' ' -f2 "$WORK/$1/ports")" --query "$2"; }
+stop_clickhouse() {
+  local pid
+  pid=$(cat "$WORK/$1/pid")
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
+  echo "ClickHouse $1 did not stop"; exit 1
+}
