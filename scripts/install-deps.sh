@@ -11,7 +11,7 @@ packages=(
   at-spi2-core python3-pyatspi python3-xlib dbus trayer
   mariadb-server mariadb-client
   postgresql-15 postgresql-client-15 redis-server redis-tools python3-psycopg python3-redis
-  clickhouse-server clickhouse-client libcurl4-openssl-dev
+  clickhouse-server clickhouse-client
 )
 
 missing=()

@@ -10,6 +10,7 @@
 
 #include "app/probe_verbs.h"
 #include "capture/engine.h"
+#include "clickhouse_schema.h"
 #include "capture/pipeline.h"
 #include "capture/ring.h"
 #include "core/util.h"
@@ -42,6 +43,8 @@ const char* const usageText =
     "  --clickhouse URL   also send every record to ClickHouse at URL\n"
     "                     (http://HOST:PORT/?database=NAME, with user= and password=\n"
     "                     where the server wants them), instead of the configured one\n"
+    "  --create-tables    with --clickhouse: create the database and the tables of\n"
+    "                     the records there, if missing, and exit\n"
     "  --help             show this help and exit\n";
 
 struct OptionsT {
@@ -50,6 +53,7 @@ struct OptionsT {
     const char* confFile = nullptr;
     const char* jsonOut = nullptr;
     const char* clickhouse = nullptr;
+    bool createTables = false;
     bool autoChoose = false;
 };
 
@@ -84,6 +88,10 @@ int parseOptions(int argc, char** argv, OptionsT& opt)
             opt.autoChoose = true;
             continue;
         }
+        if (std::strcmp(arg, "--create-tables") == 0) {
+            opt.createTables = true;
+            continue;
+        }
         bool known = false;
         for (const auto& v : valued) {
             std::size_t n = std::strlen(v.name);
@@ -111,6 +119,7 @@ int parseOptions(int argc, char** argv, OptionsT& opt)
     if (opt.clickhouse != nullptr && clickhouseCheckUrl(opt.clickhouse, err, sizeof err) != 0) {
         return usageError("%s", err);
     }
+    if (opt.createTables && opt.clickhouse == nullptr) return usageError("%s", "--create-tables needs --clickhouse URL");
     return 0;
 }
 
@@ -137,6 +146,14 @@ int main(int argc, char** argv)
     if (rc != 0) return rc;
 
     char err[2048];
+    if (opt.createTables) {
+        if (clickhouseCreateTables(opt.clickhouse, clickhouseSchema, err, sizeof err) != 0) {
+            std::fprintf(stderr, "wirelane-probe: %s\n", err);
+            return 1;
+        }
+        std::printf("the tables of the records are in place at %s\n", opt.clickhouse);
+        return 0;
+    }
     if (opt.jsonOut != nullptr && std::strcmp(opt.jsonOut, "-") == 0) setLogConsole(stderr);
     if (opt.readFile != nullptr && openCaptureFile(opt.readFile, err, sizeof err) != 0) {
         std::fprintf(stderr, "wirelane-probe: %s\n", err);

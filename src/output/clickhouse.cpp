@@ -62,10 +62,47 @@ bool isRatioKey(std::string_view key)
     return std::find(std::begin(keys), std::end(keys), key) != std::end(keys);
 }
 
+// Keys of the 32-bit counts, which the writer prints signed ("%d"): past
+// 2^31 a count comes out negative, and its unsigned column refuses that.
+bool isCountKey(std::string_view key)
+{
+    static constexpr std::string_view keys[] = {
+        "did",           "lid",           "vid",           "sport",          "dport",          "proto",
+        "srcBytes",      "dstBytes",      "srcPkts",       "dstPkts",        "srcRetransPkts", "dstRetransPkts",
+        "srcZeroWinPkts", "dstZeroWinPkts", "srcSynPkts",  "dstSynPkts",     "largePkts",      "srcSynAckPkts",
+        "dstSynAckPkts", "srcRstPkts",    "dstRstPkts",    "srcFinPkts",     "dstFinPkts",     "srcTinyPkts",
+        "dstTinyPkts",   "srcConDelayUsec", "dstConDelayUsec", "bytes"};
+    return std::find(std::begin(keys), std::end(keys), key) != std::end(keys);
+}
+
+// A JSON text's content as the row carries it: an escaped byte that is not
+// UTF-8 (the writer's \u0080 to \u00ff) as that byte, since the server would
+// read it as a character and it could not be told from one; other escapes
+// as they are.
+void appendText(std::string& out, std::string_view value)
+{
+    auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+    for (std::size_t i = 0; i < value.size(); i++) {
+        if (value[i] != '\\' || i + 1 >= value.size()) {
+            out += value[i];
+            continue;
+        }
+        if (value.compare(i + 1, 3, "u00") == 0 && i + 5 < value.size() && hex(value[i + 4]) >= 8 &&
+            hex(value[i + 5]) >= 0) {
+            out += static_cast<char>(hex(value[i + 4]) << 4 | hex(value[i + 5]));
+            i += 5;
+        } else {
+            out.append(value.substr(i, 2));
+            i++;
+        }
+    }
+}
+
 // Appends the record line as a row: its keys and values as they are, but
-// begintime and endtime ("1796771356.335") in milliseconds and a ratio's
-// "0.00" as -0, and the host's name last. The table's family, or -1 for a
-// line that is not a record (left out).
+// begintime and endtime ("1796771356.335") in milliseconds, a ratio's "0.00"
+// as -0, a count the writer printed signed (past 2^31) as the unsigned
+// number it is, a byte that is not UTF-8 as itself, and the host's name
+// last. The table's family, or -1 for a line that is not a record (left out).
 int appendRow(std::string& out, const char* line, std::size_t len, const std::string& hostField)
 {
     std::string_view s(line, len);
@@ -91,8 +128,11 @@ int appendRow(std::string& out, const char* line, std::size_t len, const std::st
             out.append(value.substr(value.size() - 3));
         } else if (value == "0.00" && isRatioKey(key)) {
             out += "-0";
+        } else if (value.size() > 1 && value[0] == '-' && value.find_first_not_of("0123456789", 1) == value.npos &&
+                   isCountKey(key)) {
+            out += std::to_string((1ll << 32) + std::atoll(std::string(value).c_str()));
         } else {
-            out.append(value);
+            appendText(out, value);
         }
         out += '"';
         i = j + 1;
@@ -110,6 +150,16 @@ int appendRow(std::string& out, const char* line, std::size_t len, const std::st
     out += hostField;
     out += "}\n";
     return family;
+}
+
+std::string hostFieldOf(const char* host)
+{
+    std::string field = ",\"host\":\"";
+    for (const char* c = host; *c != '\0'; c++) {
+        if (*c == '"' || *c == '\\') field += '\\';
+        field += *c;
+    }
+    return field + '"';
 }
 
 struct BatchT {
@@ -431,12 +481,7 @@ int clickhouseStart(const char* url, std::size_t queueBytes, int keepDays, char*
     k->shown = k->base.substr(0, k->base.find_first_of("/?", scheme));
     const std::size_t at = k->shown.find('@');  // user:password@host: not for the log
     if (at != std::string::npos) k->shown = k->shown.substr(0, scheme) + k->shown.substr(at + 1);
-    k->hostField = ",\"host\":\"";
-    for (const char* c = readOnlyGlobal.hostname; *c != '\0'; c++) {
-        if (*c == '"' || *c == '\\') k->hostField += '\\';
-        k->hostField += *c;
-    }
-    k->hostField += '"';
+    k->hostField = hostFieldOf(readOnlyGlobal.hostname);
     k->capBytes = queueBytes > 0 ? queueBytes : CLICKHOUSE_QUEUE_DEFAULT;
     k->keepDays = keepDays;
     sink = k;
@@ -448,6 +493,12 @@ int clickhouseStart(const char* url, std::size_t queueBytes, int keepDays, char*
 }
 
 bool clickhouseOn() { return sinkOn.load(std::memory_order_relaxed); }
+
+int clickhouseRow(const char* line, const char* host, std::string* out)
+{
+    out->clear();
+    return appendRow(*out, line, std::strlen(line), hostFieldOf(host));
+}
 
 void clickhouseRecord(const char* line, std::size_t len)
 {
@@ -542,9 +593,13 @@ int clickhouseCreateTables(const char* url, const char* schema, char* err, int e
     int rc = 0;
     // The database first, asked without it: it may not exist yet.
     if (!database.empty()) {
-        std::string without = base;
-        const std::size_t at = without.find("database=" + database);
-        without.erase(at, 9 + database.size());
+        std::string without = base.substr(0, base.find('?') + 1);
+        for (std::size_t at = base.find('?') + 1; at < base.size();) {
+            std::size_t end = std::min(base.find('&', at), base.size());
+            if (base.compare(at, 9, "database=") != 0) without.append(base, at, end - at) += '&';
+            at = end + 1;
+        }
+        without.pop_back();  // the last '&', or the '?' when nothing else was given
         if (post(curl, without, "CREATE DATABASE IF NOT EXISTS " + database, "", &why) != SENT) rc = -1;
     }
     std::string_view rest(schema);

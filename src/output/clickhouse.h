@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "core/global_define.h"
 
@@ -26,6 +27,9 @@ bool clickhouseOn();
 // exports records. Pair records wait for the end of their scan; the others
 // go at least once a second, or every 10,000.
 void clickhouseRecord(const char* line, std::size_t len);
+// The row the sink sends for a record line, host's name added, in out; its
+// table (0 pairs, 1 http, 2 db, 3 tls), or -1 for a line that makes none.
+int clickhouseRow(const char* line, const char* host, std::string* out);
 // The end of a scan: its pair records go as one batch.
 void clickhouseEndOfScan();
 // Sends what was gathered and waits up to waitMs for every batch to go; what
