@@ -96,7 +96,7 @@ def close_request(title):
 
 def open_window(opener, title):
     opener()
-    return wait_for(lambda: frame(title))
+    return wait_for(lambda: frame(title), 30)  # a loaded machine maps a window late
 
 
 def gone(title): return wait_for(lambda: frame(title) is None)
