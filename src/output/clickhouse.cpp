@@ -492,7 +492,7 @@ int clickhouseStart(const char* url, std::size_t queueBytes, int keepDays, char*
     return 0;
 }
 
-bool clickhouseOn() { return sinkOn.load(std::memory_order_relaxed); }
+bool clickhouseOn() { return sinkOn.load(std::memory_order_acquire); }
 
 int clickhouseRow(const char* line, const char* host, std::string* out)
 {
@@ -539,12 +539,12 @@ void clickhouseFlush(int waitMs)
     std::uint64_t records = 0;
     for (const BatchT& b : k.waiting) {
         records += b.records;
+        k.bytes -= b.rows.size();  // what is out with the sender stays counted until it is back
         countDropped(k, b);
     }
     writeLog(2, "ClickHouse: %zu batches (%llu records) could not be sent to %s before the end", k.waiting.size(),
              static_cast<unsigned long long>(records), k.shown.c_str());
     k.waiting.clear();
-    k.bytes = 0;
 }
 
 ClickhouseStatsT clickhouseStats()
