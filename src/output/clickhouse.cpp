@@ -209,15 +209,17 @@ void countDropped(SinkT& k, const BatchT& b)
 void enqueue(SinkT& k, BatchT&& b)
 {
     const std::size_t size = b.rows.size();
-    bool dropped = false;
-    while (k.bytes + size > k.capBytes && !k.waiting.empty()) {
+    // A batch larger than the whole queue could never wait: it alone goes.
+    const bool tooBig = size > k.capBytes;
+    bool dropped = tooBig;
+    while (!tooBig && k.bytes + size > k.capBytes && !k.waiting.empty()) {
         countDropped(k, k.waiting.front());
         k.bytes -= k.waiting.front().rows.size();
         k.waiting.pop_front();
         dropped = true;
     }
-    if (k.bytes + size > k.capBytes && k.sending && !k.dropSending) {
-        k.dropSending = true;
+    if (!tooBig && k.bytes + size > k.capBytes && k.sending && !k.dropSending) {
+        k.dropSending = true;  // the oldest, out with the sender, goes once it is back
         dropped = true;
     }
     if (dropped && !k.overflowing) {
@@ -225,7 +227,7 @@ void enqueue(SinkT& k, BatchT&& b)
                  k.shown.c_str(), k.capBytes >> 20);
         k.overflowing = true;
     }
-    if (size > k.capBytes) {
+    if (tooBig) {
         countDropped(k, b);
         return;
     }

@@ -94,4 +94,11 @@ for bad in "http://127.0.0.1:$((HTTP + 9))/?database=wirelane|no server there" "
   said=$(grep -E "ClickHouse: .*$want" "$(logfile)" | tail -1)
   [ -n "$said" ] && pass "${bad#*|}: $(cut -c21-140 <<<"$said")" || fail "${bad#*|}: $(grep ClickHouse "$(logfile)" | tail -3)"
 done
+# A queue of 1 MB that fills while nothing is taken: the oldest batches go, counted and logged.
+cp "$WORK/mixed.conf" "$WORK/small.conf" && echo clickhouseQueue=1 >>"$WORK/small.conf"
+"$PROBE" --read "$WORK/mixed.pcap" --conf "$WORK/small.conf" --json-out /dev/null \
+  --clickhouse "http://127.0.0.1:$((HTTP + 9))/?database=wirelane" >/dev/null 2>&1 || fail "a small queue: status $?"
+grep -q "the queue of batches waiting for http://127.0.0.1:$((HTTP + 9)) is full (1 MB)" "$(logfile)" \
+  && tail -1 "$(logfile)" | grep -qE "ClickHouse: 0 batches \(0 records\) sent, .* [1-9][0-9]* batches \([0-9]+ records\) dropped" \
+  && pass "a full queue drops the oldest batches, logged and counted" || fail "a small queue: $(grep ClickHouse "$(logfile)" | tail -2)"
 finish
