@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "core/util.h"
+#include "output/clickhouse.h"
 #include "platform/platform.h"
+#include "retrieval/clickhouse_query.h"
 #include "retrieval/filter.h"
 #include "retrieval/json_query.h"
 #include "retrieval/pkt_play.h"
@@ -18,13 +20,18 @@
 const char* const verbsUsageText =
     "       wirelane-probe query [--conf FILE] [--store DIR] --from TIME --to TIME [--filter TEXT]\n"
     "                            [--keyword TEXT] [--page N] [--csv FILE]\n"
+    "       wirelane-probe query --clickhouse URL [--device ID] [--table NAME] --from TIME --to TIME\n"
+    "                            [--filter TEXT] [--keyword TEXT] [--page N] [--csv FILE]\n"
     "       wirelane-probe play  [--conf FILE] [--store DIR] --from TIME --to TIME [--filter TEXT]\n"
     "                            [--trunc N] [--out FILE] [--vxlan HOST:PORT]\n"
     "\n"
     "query prints the stored pair records of the period (from included, to\n"
     "excluded) that pass the filter and hold the keyword, one JSON line each,\n"
     "oldest file first; --page N gives page N (from 0) of 15 records only, --csv\n"
-    "also writes them as CSV. play writes the stored frames of the period (both\n"
+    "also writes them as CSV. With --clickhouse the same records come from the\n"
+    "pairs_all table of URL's database (every shard), or pairs when it has none\n"
+    "(or NAME), oldest second first; --device ID keeps one probe's records.\n"
+    "play writes the stored frames of the period (both\n"
     "ends included) that pass the filter to FILE (default playout.pcap in\n"
     "$TMPDIR/Wirelane/), cut to N bytes, and sends them to HOST:PORT\n"
     "over VXLAN. DIR defaults to exportPath (query) or dumpPath (play) of the\n"
@@ -110,12 +117,9 @@ bool wholeNumber(const char* text, long* out)
     return true;
 }
 
-// What query and play share: the period, the filter and the store's files.
-// "" when all is well, else the message.
-std::string periodFilterStore(const VerbArgsT& a, const char* confKey, const char* ext, long long blankSize,
-                              long long (*firstTime)(const char* path), long long* start, long long* end,
-                              EndpointFilterT* filter, std::vector<StoreFileT>& files, const char* badCharMessage,
-                              const char* badFilterMessage)
+// The period and the filter; "" when all is well, else the message.
+std::string periodFilter(const VerbArgsT& a, long long* start, long long* end, EndpointFilterT* filter,
+                         const char* badCharMessage, const char* badFilterMessage)
 {
     const char* from = a.get("--from");
     const char* to = a.get("--to");
@@ -133,6 +137,18 @@ std::string periodFilterStore(const VerbArgsT& a, const char* confKey, const cha
                    filterFault(rc);
         }
     }
+    return "";
+}
+
+// What query and play share: the period, the filter and the store's files.
+// "" when all is well, else the message.
+std::string periodFilterStore(const VerbArgsT& a, const char* confKey, const char* ext, long long blankSize,
+                              long long (*firstTime)(const char* path), long long* start, long long* end,
+                              EndpointFilterT* filter, std::vector<StoreFileT>& files, const char* badCharMessage,
+                              const char* badFilterMessage)
+{
+    std::string err = periodFilter(a, start, end, filter, badCharMessage, badFilterMessage);
+    if (!err.empty()) return err;
     std::string dir;
     if (const char* s = a.get("--store")) {
         dir = s;
@@ -163,10 +179,30 @@ int runQueryVerb(int argc, char** argv)
     setLogConsole(stderr);  // standard output is for the records
     VerbArgsT a;
     std::string err = readArgs(argc, argv,
-                               {"--conf", "--store", "--from", "--to", "--filter", "--keyword", "--page", "--csv"}, a);
-    JsonQueryT q;
+                               {"--conf", "--store", "--from", "--to", "--filter", "--keyword", "--page", "--csv",
+                                "--clickhouse", "--device", "--table"},
+                               a);
+    const char* url = a.get("--clickhouse");
+    ClickhouseQueryT cq;
+    JsonQueryT& q = cq.q;
     std::vector<StoreFileT> files;
-    if (err.empty()) {
+    char urlErr[512];
+    if (!err.empty()) {
+        // said below
+    } else if (url != nullptr && (a.get("--store") != nullptr || a.get("--conf") != nullptr)) {
+        err = "--store and --conf name a local store: they cannot be used with --clickhouse";
+    } else if (url == nullptr && (a.get("--device") != nullptr || a.get("--table") != nullptr)) {
+        err = std::string(a.get("--device") != nullptr ? "--device" : "--table") + " needs --clickhouse URL";
+    } else if (url != nullptr && clickhouseCheckUrl(url, urlErr, sizeof urlErr) != 0) {
+        err = urlErr;
+    } else if (a.get("--device") != nullptr && !deviceIdValid(a.get("--device"))) {
+        err = std::string("bad device id '") + a.get("--device") + "' (12 upper-case hexadecimal digits, as in the "
+              "records' deviceId)";
+    } else if (a.get("--table") != nullptr && !tableNameValid(a.get("--table"))) {
+        err = std::string("bad table name '") + a.get("--table") + "' (letters, digits and _)";
+    } else if (url != nullptr) {
+        err = periodFilter(a, &q.start, &q.end, &q.filter, "Query filter error", "Query filter error");
+    } else {
         err = periodFilterStore(a, "exportPath", "json", JSON_BLANK_FILE_SIZE, getJsonFileStime, &q.start, &q.end,
                                 &q.filter, files, "Query filter error", "Query filter error");
     }
@@ -176,6 +212,8 @@ int runQueryVerb(int argc, char** argv)
     }
     if (!err.empty()) return fail(a.verb, err);
     if (a.get("--keyword") != nullptr) q.keyword = a.get("--keyword");
+    if (a.get("--device") != nullptr) cq.device = a.get("--device");
+    if (a.get("--table") != nullptr) cq.table = a.get("--table");
 
     FILE* csv = nullptr;
     if (const char* path = a.get("--csv")) {
@@ -188,17 +226,27 @@ int runQueryVerb(int argc, char** argv)
     bool csvOk = true;
     static thread_local JsonFieldT fields[80];
     static thread_local std::vector<char> text;
-    queryStore(files, q, page < 0 ? 0 : page * QUERY_PAGE_RECORDS, page < 0 ? -1 : QUERY_PAGE_RECORDS,
-               [&](const char* line, std::size_t len) {
-                   fwrite_unlocked(line, 1, len, stdout);
-                   fputc_unlocked('\n', stdout);
-                   if (csv == nullptr) return;
-                   text.resize(len + 1);
-                   int n = parseJsonStr(line, len, fields, 80, text.data(), text.size());
-                   CommMsgT rec;
-                   fillCommFromJson(&rec, fields, n);
-                   csvOk = csvOk && writeCsvRecord(csv, rec);
-               });
+    auto print = [&](const char* line, std::size_t len) {
+        fwrite_unlocked(line, 1, len, stdout);
+        fputc_unlocked('\n', stdout);
+        if (csv == nullptr) return;
+        text.resize(len + 1);
+        int n = parseJsonStr(line, len, fields, 80, text.data(), text.size());
+        CommMsgT rec;
+        fillCommFromJson(&rec, fields, n);
+        csvOk = csvOk && writeCsvRecord(csv, rec);
+    };
+    const long skip = page < 0 ? 0 : page * QUERY_PAGE_RECORDS, limit = page < 0 ? -1 : QUERY_PAGE_RECORDS;
+    if (url != nullptr) {
+        if (queryClickhouse(url, cq, skip, limit, print, &err) < 0) {
+            if (csv != nullptr) std::fclose(csv);
+            std::fflush(stdout);
+            std::fprintf(stderr, "wirelane-probe %s: %s\n", a.verb, err.c_str());
+            return 1;
+        }
+    } else {
+        queryStore(files, q, skip, limit, print);
+    }
     if (csv != nullptr && (std::fclose(csv) != 0 || !csvOk)) return fail(a.verb, "cannot write the CSV file");
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
