@@ -51,6 +51,19 @@ inline char* decimalBefore(unsigned long long x, char* end)
     }
     return end;
 }
+// Length of the well-formed UTF-8 sequence at p (avail bytes there), or 0:
+// what the record writer keeps as it is rather than escaping byte by byte.
+inline std::size_t utf8Length(const unsigned char* p, std::size_t avail)
+{
+    std::size_t len = p[0] >= 0xF0 && p[0] <= 0xF4 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 && p[0] <= 0xDF ? 2 : 0;
+    if (len == 0 || len > avail) return 0;
+    for (std::size_t k = 1; k < len; k++) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+    }
+    if (len == 3 && ((p[0] == 0xE0 && p[1] < 0xA0) || (p[0] == 0xED && p[1] >= 0xA0))) return 0;
+    if (len == 4 && ((p[0] == 0xF0 && p[1] < 0x90) || (p[0] == 0xF4 && p[1] >= 0x90))) return 0;
+    return len;
+}
 // The number of decimal digits of x.
 inline int decimalLength(unsigned long long x)
 {

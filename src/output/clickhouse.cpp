@@ -273,14 +273,6 @@ bool malformed(int code)
     return std::find(std::begin(codes), std::end(codes), code) != std::end(codes);
 }
 
-// The first line of the server's answer, for the log.
-std::string firstLine(const std::string& reply)
-{
-    std::string line = reply.substr(0, reply.find('\n'));
-    if (line.size() > 300) line.resize(300);
-    return line;
-}
-
 std::string withQuery(const std::string& base, CURL* curl, const std::string& sql)
 {
     char* escaped = curl_easy_escape(curl, sql.c_str(), static_cast<int>(sql.size()));
@@ -297,17 +289,8 @@ OutcomeE post(CURL* curl, const std::string& base, const std::string& sql, const
     std::string kept;
     std::string& reply = answer != nullptr ? *answer : kept;
     reply.clear();
-    const std::string url = withQuery(base, curl, sql);
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, keepReply);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, CONNECT_TIMEOUT_MS);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, REQUEST_TIMEOUT_MS);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    const CURLcode rc = curl_easy_perform(curl);
+    const auto rc = static_cast<CURLcode>(
+        clickhousePost(curl, withQuery(base, curl, sql), body, keepReply, &reply, REQUEST_TIMEOUT_MS));
     if (rc != CURLE_OK) {
         *why = curl_easy_strerror(rc);
         return FAILED;
@@ -315,7 +298,7 @@ OutcomeE post(CURL* curl, const std::string& base, const std::string& sql, const
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     if (status == 200) return SENT;
-    *why = "HTTP " + std::to_string(status) + ": " + firstLine(reply);
+    *why = "HTTP " + std::to_string(status) + ": " + clickhouseFirstLine(reply);
     return malformed(errorCode(reply)) ? REFUSED : FAILED;
 }
 
@@ -450,6 +433,29 @@ std::string parameter(const std::string& url, const char* name)
 }
 
 }  // namespace
+
+int clickhousePost(void* curl, const std::string& url, const std::string& body,
+                   std::size_t (*write)(char* bytes, std::size_t size, std::size_t n, void* data), void* data,
+                   long timeoutMs)
+{
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, data);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, CONNECT_TIMEOUT_MS);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    return curl_easy_perform(curl);
+}
+
+std::string clickhouseFirstLine(const std::string& answer)
+{
+    std::string line = answer.substr(0, answer.find('\n'));
+    if (line.size() > 300) line.resize(300);
+    return line;
+}
 
 int clickhouseCheckUrl(const char* url, char* err, int errSize)
 {

@@ -47,6 +47,15 @@ ClickhouseStatsT clickhouseStats();
 // "; ClickHouse: ..." with the figures for the end lines, "" while off.
 void clickhouseSummary(char* out, std::size_t cap);
 
+// One POST of body to url through curl (a CURL handle, whose connection it
+// keeps open), the answer's bytes to write(data), within timeoutMs (0: no
+// limit but the 3 s to connect); curl's result code.
+int clickhousePost(void* curl, const std::string& url, const std::string& body,
+                   std::size_t (*write)(char* bytes, std::size_t size, std::size_t n, void* data), void* data,
+                   long timeoutMs);
+// The first line of a server's answer, cut to 300 characters, for a message.
+std::string clickhouseFirstLine(const std::string& answer);
+
 // Runs each statement of the schema (statements end with ';' at a line's
 // end) in url's database, creating the database first; 0, or -1 with the
 // server's answer in err.

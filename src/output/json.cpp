@@ -221,18 +221,6 @@ private:
         }
         pos_ = at;
     }
-    // Length of the well-formed UTF-8 sequence at p, or 0.
-    static std::size_t utf8Length(const unsigned char* p, std::size_t avail)
-    {
-        std::size_t len = p[0] >= 0xF0 && p[0] <= 0xF4 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 && p[0] <= 0xDF ? 2 : 0;
-        if (len == 0 || len > avail) return 0;
-        for (std::size_t k = 1; k < len; k++) {
-            if ((p[k] & 0xC0) != 0x80) return 0;
-        }
-        if (len == 3 && ((p[0] == 0xE0 && p[1] < 0xA0) || (p[0] == 0xED && p[1] >= 0xA0))) return 0;
-        if (len == 4 && ((p[0] == 0xF0 && p[1] < 0x90) || (p[0] == 0xF4 && p[1] >= 0x90))) return 0;
-        return len;
-    }
 
     char* const out_;
     char* pos_;

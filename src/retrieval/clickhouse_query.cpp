@@ -10,12 +10,12 @@
 #include <memory>
 
 #include "core/ipaddr.h"
+#include "core/util.h"
 #include "output/clickhouse.h"
 
 namespace {
 
 constexpr auto npos = std::string::npos;
-constexpr long CONNECT_TIMEOUT_MS = 3000;
 constexpr std::size_t ERROR_KEPT = 2048;
 // Every other Float64 key of the records has three places.
 constexpr const char* twoPlaces[] = {"avgPktLen", "srcDelayUsec", "dstDelayUsec"};
@@ -110,18 +110,6 @@ std::string keywordRun(const std::string& keyword, const std::vector<ChColumnT>&
 }
 
 // A text's bytes as the record writer escapes them between quotes.
-std::size_t utf8Length(const unsigned char* p, std::size_t avail)
-{
-    std::size_t len = p[0] >= 0xF0 && p[0] <= 0xF4 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 && p[0] <= 0xDF ? 2 : 0;
-    if (len == 0 || len > avail) return 0;
-    for (std::size_t k = 1; k < len; k++) {
-        if ((p[k] & 0xC0) != 0x80) return 0;
-    }
-    if (len == 3 && ((p[0] == 0xE0 && p[1] < 0xA0) || (p[0] == 0xED && p[1] >= 0xA0))) return 0;
-    if (len == 4 && ((p[0] == 0xF0 && p[1] < 0x90) || (p[0] == 0xF4 && p[1] >= 0x90))) return 0;
-    return len;
-}
-
 void appendEscaped(std::string& out, const unsigned char* p, std::size_t n)
 {
     static const char hex[] = "0123456789abcdef";
@@ -229,13 +217,6 @@ std::size_t onData(char* data, std::size_t size, std::size_t n, void* p)
     return len;
 }
 
-std::string firstLine(const std::string& s)
-{
-    std::string line = s.substr(0, s.find('\n'));
-    if (line.size() > 300) line.resize(300);
-    return line;
-}
-
 struct ServerT {
     std::string url, shown;
     CURL* curl = nullptr;
@@ -247,22 +228,15 @@ struct ServerT {
         AnswerT a;
         a.curl = curl;
         a.onLine = onLine;
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_POST, 1L);
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, sql.c_str());
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(sql.size()));
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onData);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &a);
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, CONNECT_TIMEOUT_MS);
-        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-        const CURLcode rc = curl_easy_perform(curl);
+        // No time limit: a long sort on the server may keep the first row a while.
+        const auto rc = static_cast<CURLcode>(clickhousePost(curl, url, sql, onData, &a, 0));
         if (a.stopped) return "";
         if (rc != CURLE_OK) return "ClickHouse at " + shown + " does not answer: " + curl_easy_strerror(rc);
         long status = 0;
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        if (status != 200) return "ClickHouse at " + shown + ": HTTP " + std::to_string(status) + ": " + firstLine(a.error);
+        if (status != 200) return "ClickHouse at " + shown + ": HTTP " + std::to_string(status) + ": " + clickhouseFirstLine(a.error);
         // An error met while rows stream comes after them, without a line end.
-        if (!a.pending.empty()) return "the answer of ClickHouse at " + shown + " broke off: " + firstLine(a.pending);
+        if (!a.pending.empty()) return "the answer of ClickHouse at " + shown + " broke off: " + clickhouseFirstLine(a.pending);
         return "";
     }
 };
