@@ -119,7 +119,8 @@ int parseOptions(int argc, char** argv, OptionsT& opt)
     if (opt.clickhouse != nullptr && clickhouseCheckUrl(opt.clickhouse, err, sizeof err) != 0) {
         return usageError("%s", err);
     }
-    if (opt.createTables && opt.clickhouse == nullptr) return usageError("%s", "--create-tables needs --clickhouse URL");
+    if (opt.createTables && opt.clickhouse == nullptr)
+        return usageError("%s", "--create-tables needs --clickhouse URL");
     return 0;
 }
 

@@ -194,7 +194,8 @@ bool writeSettings(FILE* fp)
     }
     // Written once set, so that the files of probes without them stay as they were.
     if (g.clickhouseUrl[0] != '\0') text(KEY_CLICKHOUSE, g.clickhouseUrl);
-    if (g.clickhouseQueueMb != 0 && g.clickhouseQueueMb != CLICKHOUSE_QUEUE_MB) number(KEY_CLICKHOUSE_QUEUE, g.clickhouseQueueMb);
+    if (g.clickhouseQueueMb != 0 && g.clickhouseQueueMb != CLICKHOUSE_QUEUE_MB)
+        number(KEY_CLICKHOUSE_QUEUE, g.clickhouseQueueMb);
     if (g.clickhouseDays != 0) number(KEY_CLICKHOUSE_DAYS, g.clickhouseDays);
     return ok;
 }

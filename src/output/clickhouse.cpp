@@ -358,7 +358,9 @@ void senderThread(SinkT* kp)
         {
             std::unique_lock<std::mutex> lk(k.queueLock);
             // At the end, the backoff shrinks to a fifth of a second.
-            auto due = [&] { return k.flushing ? std::min(retryAt, lastFail + std::chrono::milliseconds(200)) : retryAt; };
+            auto due = [&] {
+                return k.flushing ? std::min(retryAt, lastFail + std::chrono::milliseconds(200)) : retryAt;
+            };
             k.wake.wait_until(lk, std::max(due(), Clock::now() + std::chrono::milliseconds(100)),
                               [&] { return !k.waiting.empty() && Clock::now() >= due(); });
             if (k.waiting.empty() || Clock::now() < due()) continue;
@@ -619,7 +621,8 @@ int clickhouseCreateTables(const char* url, const char* schema, char* err, int e
         std::string text;
         for (std::size_t at = 0; at < statement.size();) {
             std::size_t nl = statement.find('\n', at);
-            std::string_view line = statement.substr(at, nl == std::string_view::npos ? std::string_view::npos : nl - at);
+            std::string_view line =
+                statement.substr(at, nl == std::string_view::npos ? std::string_view::npos : nl - at);
             at = nl == std::string_view::npos ? statement.size() : nl + 1;
             const std::size_t first = line.find_first_not_of(" \t");
             if (first != std::string_view::npos && !line.substr(first).starts_with("--")) text.append(line) += '\n';

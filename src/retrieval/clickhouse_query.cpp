@@ -135,7 +135,10 @@ void appendEscaped(std::string& out, const unsigned char* p, std::size_t n)
 
 int hexDigit(char c)
 {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                  : -1;
 }
 
 // One value of a row as the record holds it; false when it does not read.
@@ -234,9 +237,11 @@ struct ServerT {
         if (rc != CURLE_OK) return "ClickHouse at " + shown + " does not answer: " + curl_easy_strerror(rc);
         long status = 0;
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        if (status != 200) return "ClickHouse at " + shown + ": HTTP " + std::to_string(status) + ": " + clickhouseFirstLine(a.error);
+        if (status != 200)
+            return "ClickHouse at " + shown + ": HTTP " + std::to_string(status) + ": " + clickhouseFirstLine(a.error);
         // An error met while rows stream comes after them, without a line end.
-        if (!a.pending.empty()) return "the answer of ClickHouse at " + shown + " broke off: " + clickhouseFirstLine(a.pending);
+        if (!a.pending.empty())
+            return "the answer of ClickHouse at " + shown + " broke off: " + clickhouseFirstLine(a.pending);
         return "";
     }
 };
@@ -278,7 +283,8 @@ std::string clickhouseSelect(const ClickhouseQueryT& cq, const std::string& tabl
     if (!run.empty()) {
         std::string any;
         for (const ChColumnT& c : cols) {
-            if (c.type == "String") any += (any.empty() ? "" : " OR ") + ("position(`" + c.name + "`, " + quoted(run) + ") > 0");
+            if (c.type == "String")
+                any += (any.empty() ? "" : " OR ") + ("position(`" + c.name + "`, " + quoted(run) + ") > 0");
         }
         if (!any.empty()) where += " AND (" + any + ")";
     }
@@ -358,12 +364,13 @@ long queryClickhouse(const char* url, const ClickhouseQueryT& cq, long skip, lon
         const std::string l(line, len);
         const std::size_t tab = l.find('\t');
         const std::size_t tab2 = tab == npos ? npos : l.find('\t', tab + 1);
-        if (tab != npos && l.substr(0, tab) != "host") cols.push_back({l.substr(0, tab), l.substr(tab + 1, tab2 - tab - 1)});
+        if (tab != npos && l.substr(0, tab) != "host")
+            cols.push_back({l.substr(0, tab), l.substr(tab + 1, tab2 - tab - 1)});
         return true;
     });
     if (!err->empty()) return -1;
-    const bool hasColumn = std::find_if(cols.begin(), cols.end(), [](const ChColumnT& c) { return c.name == "time"; }) !=
-                           cols.end();
+    const bool hasColumn =
+        std::find_if(cols.begin(), cols.end(), [](const ChColumnT& c) { return c.name == "time"; }) != cols.end();
     for (const ChColumnT& c : cols) {
         if (!identifier(c.name)) {
             *err = "table " + table + " has a column named '" + c.name + "', which no record has";

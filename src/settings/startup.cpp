@@ -112,7 +112,8 @@ void startClickhouse(const char* override)
         g.clickhouseUrl[0] = '\0';
     }
     if (g.clickhouseQueueMb < 1 || g.clickhouseQueueMb > 65536) {
-        if (g.clickhouseQueueMb != 0) writeLog(2, "clickhouseQueue: %d is not a size from 1 to 65536 MB", g.clickhouseQueueMb);
+        if (g.clickhouseQueueMb != 0)
+            writeLog(2, "clickhouseQueue: %d is not a size from 1 to 65536 MB", g.clickhouseQueueMb);
         g.clickhouseQueueMb = static_cast<int>(CLICKHOUSE_QUEUE_DEFAULT >> 20);
     }
     if (g.clickhouseDays < 0) {
@@ -121,7 +122,8 @@ void startClickhouse(const char* override)
     }
     const char* url = override != nullptr ? override : g.clickhouseUrl;
     if (url[0] == '\0') return;
-    if (clickhouseStart(url, static_cast<std::size_t>(g.clickhouseQueueMb) << 20, g.clickhouseDays, err, sizeof err) != 0)
+    if (clickhouseStart(url, static_cast<std::size_t>(g.clickhouseQueueMb) << 20, g.clickhouseDays, err, sizeof err) !=
+        0)
         writeLog(2, "ClickHouse: %s", err);
 }
 
