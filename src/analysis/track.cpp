@@ -220,6 +220,8 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
             else
                 endStatements(s, nullptr);
             s->statements = {};
+            // Nothing of the reader's state may pass for the new application's.
+            std::memset(static_cast<void*>(&s->busi), 0, sizeof s->busi);
         }
         s->type = type;
 
