@@ -34,11 +34,25 @@ std::atomic<bool> tableShared {true};
 // Written by the processing thread alone, read by others.
 std::atomic<int> bucketPeak {0};
 std::atomic<std::uint64_t> untracked {0};
+// Sessions begun in a free slot (the processing thread's alone) and sessions
+// ended by the scan: their difference is the table's use, kept here so that
+// no one has to walk the table's 16,384 slots to know it.
+std::atomic<std::uint64_t> sessionsBegun {0};
+std::atomic<std::uint64_t> sessionsEnded {0};
 
 }  // namespace
 
 int sessionBucketPeak() { return bucketPeak.load(std::memory_order_relaxed); }
 std::uint64_t untrackedFrames() { return untracked.load(std::memory_order_relaxed); }
+
+void noteSessionsEnded(int n) { sessionsEnded.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed); }
+long sessionsInUse()
+{
+    // Ended first: every session it counts was begun before the second load.
+    std::uint64_t ended = sessionsEnded.load(std::memory_order_relaxed);
+    std::uint64_t begun = sessionsBegun.load(std::memory_order_relaxed);
+    return begun > ended ? static_cast<long>(begun - ended) : 0;
+}
 
 void setSessionTableShared(bool shared) { tableShared.store(shared, std::memory_order_relaxed); }
 bool sessionTableShared() { return tableShared.load(std::memory_order_relaxed); }
@@ -48,6 +62,7 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src
 {
     *direction = 0;
     NetSessionT* candidate = nullptr;
+    bool recycled = false;  // the candidate's slot stays in use
     int used = 0;  // slots of other conversations that stay
     for (NetSessionT& s : node->session) {
         if (s.valid == 0) {
@@ -73,6 +88,7 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src
                 pEnded->valid = 1;
             }
             candidate = &s;
+            recycled = true;
             continue;
         }
         used++;
@@ -82,6 +98,7 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src
         return nullptr;
     }
     if (used + 1 > bucketPeak.load(std::memory_order_relaxed)) bucketPeak.store(used + 1, std::memory_order_relaxed);
+    if (!recycled) sessionsBegun.store(sessionsBegun.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     initSession(candidate, vid, proto, src, dst, sport, dport);
     node->tag[candidate - node->session] = endsTag(ipFold(src), ipFold(dst), sport, dport);
     return candidate;

@@ -56,6 +56,10 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src
 // well the hash spreads conversations.
 int sessionBucketPeak();
 std::uint64_t untrackedFrames();
+// The scan ended n sessions (their slots are free again).
+void noteSessionsEnded(int n);
+// Sessions in the table now: a counter, not a walk of the table.
+long sessionsInUse();
 // Ask for the memory a coming packet's session step will touch, and change
 // nothing: some frames ahead its bucket's lock and digests, and a little
 // later, those being at hand, the keys up to its session and the session's

@@ -29,6 +29,19 @@
 namespace {
 
 FILE* jsonOut = nullptr;
+
+// Records written out, by record type, and failed sends, by channel: bumped
+// by whichever thread writes them out, once per record or failure.
+std::atomic<std::uint64_t> exported[100];
+std::atomic<std::uint64_t> sendErrors[NUM_CHANNELS];
+void countExported(int type)
+{
+    if (type >= 0 && type < 100) exported[type].fetch_add(1, std::memory_order_relaxed);
+}
+void sendOn(int channel, int fd, const void* data, std::size_t len)
+{
+    if (send(fd, data, len, MSG_NOSIGNAL) < 0) sendErrors[channel].fetch_add(1, std::memory_order_relaxed);
+}
 std::atomic<void (*)(const CommMsgT&)> recordObserver {nullptr};
 std::atomic<void (*)(const NetSessionT&)> transactionObserver {nullptr};
 
@@ -38,9 +51,7 @@ void emitRecord(const char* text)
 {
     std::size_t len = std::strlen(text);
     clickhouseRecord(text, len);
-    if (readOnlyGlobal.isExp) {
-        send(globalValue.expSockfd, text, len, MSG_NOSIGNAL);
-    }
+    if (readOnlyGlobal.isExp) sendOn(CHANNEL_JSON, globalValue.expSockfd, text, len);
     if (readOnlyGlobal.enableJson) writeJson(text);
     if (FILE* out = jsonOut) {
         // One write per line, so lines from the two exporting threads never mix.
@@ -109,7 +120,7 @@ int exportPacketData(const pcap_pkthdr* h, const u8* sp)
     std::size_t caplen = std::min<std::size_t>(h->caplen, SLOT_DATA);
     std::memcpy(datagram, header, sizeof header);
     std::memcpy(datagram + 8, sp, caplen);
-    send(globalValue.expPktSockfd, datagram, 8 + caplen, MSG_NOSIGNAL);
+    sendOn(CHANNEL_VXLAN, globalValue.expPktSockfd, datagram, 8 + caplen);
     return 0;
 }
 
@@ -135,6 +146,12 @@ void flushJsonOut()
     flushExports();
     if (jsonOut != nullptr) std::fflush(jsonOut);
 }
+
+std::uint64_t recordsExported(int type)
+{
+    return type >= 0 && type < 100 ? exported[type].load(std::memory_order_relaxed) : 0;
+}
+std::uint64_t channelSendErrors(int channel) { return sendErrors[channel].load(std::memory_order_relaxed); }
 
 void setRecordObserver(void (*observer)(const CommMsgT& record)) { recordObserver = observer; }
 void setTransactionObserver(void (*observer)(const NetSessionT& session)) { transactionObserver = observer; }
@@ -205,24 +222,29 @@ void writePair(CommMsgT* m)
     static thread_local char text[JSON_RECORD_SIZE];
     makeJsonStr(m, text);
     emitRecord(text);
+    countExported(1);
 }
 
 void writeTransaction(NetSessionT* s, time_t now)
 {
     static thread_local char text[JSON_RECORD_SIZE];
-    if (makeTransactionJsonStr(s, now, text) == 0) emitRecord(text);
+    if (makeTransactionJsonStr(s, now, text) == 0) {
+        emitRecord(text);
+        countExported(applicationOf(s->type)->jsonType);
+    }
 }
 
 void writeEnd(time_t stamp)
 {
     clickhouseEndOfScan();
     if (readOnlyGlobal.enableJson) writeJsonEnd();
+    if (anySink()) countExported(99);
     if (!readOnlyGlobal.isExp && jsonOut == nullptr) return;
     char text[64];
     makeEndJsonStr(text, stamp);
     // The end mark is not stored: the store is flushed instead.
     std::size_t len = std::strlen(text);
-    if (readOnlyGlobal.isExp) send(globalValue.expSockfd, text, len, MSG_NOSIGNAL);
+    if (readOnlyGlobal.isExp) sendOn(CHANNEL_JSON, globalValue.expSockfd, text, len);
     if (FILE* out = jsonOut) {
         text[len] = '\n';
         std::fwrite(text, 1, len + 1, out);

@@ -4,6 +4,7 @@
 
 #include <pcap/pcap.h>
 
+#include <cstdint>
 #include <ctime>
 
 #include "core/global_define.h"
@@ -39,6 +40,15 @@ int exportBusinessData(NetSessionT* pNetSession);
 void handOffRecords();
 // Waits until every record handed off so far is written out.
 void flushExports();
+
+// Records written out to the sinks since start-up, of record type (the
+// "type" of the JSON records: 1 pairs, a transaction type, 99 end of scan).
+std::uint64_t recordsExported(int type);
+// Sends that failed on a channel since start-up.
+constexpr int CHANNEL_JSON = 0;
+constexpr int CHANNEL_VXLAN = 1;
+constexpr int NUM_CHANNELS = 2;
+std::uint64_t channelSendErrors(int channel);
 
 // See every pair record that exportData stamps and every finished transaction
 // that exportBusinessData is given, before they are rendered (nullptr to

@@ -1,6 +1,7 @@
 #include "output/pairs.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -10,6 +11,14 @@
 #include "platform/platform.h"
 
 CommPairHashTableT* pHashTable = nullptr;
+
+namespace {
+// The pairs the last scan exported: the table is empty between scans, so
+// its use is the use it had when it was full.
+std::atomic<int> lastScanPairs {0};
+}  // namespace
+
+int pairsOfLastScan() { return lastScanPairs.load(std::memory_order_relaxed); }
 
 int initCommPair()
 {
@@ -66,13 +75,16 @@ void putCommpairSession(const CommMsgT* pCommMsg)
 
 void exportCommpairData(time_t tcurr)
 {
+    int pairs = 0;
     for (CommPairHashNodeT& node : pHashTable->node) {
         for (CommMsgT& slot : node.commpair) {
             if (slot.type == 0) break;  // used slots form a prefix
             exportData(&slot, tcurr);
             slot.type = 0;
+            pairs++;
         }
     }
+    lastScanPairs.store(pairs, std::memory_order_relaxed);
 }
 
 void eraseCommpairTable()

@@ -29,3 +29,5 @@ void mergeCommPair(CommMsgT* dst, const CommMsgT* src);
 // Exports every pair with the period stamp tcurr and empties the table.
 void exportCommpairData(time_t tcurr);
 void eraseCommpairTable();
+// The pairs of the last scan, of the table's PAIR_BUCKETS * PAIR_SLOTS.
+int pairsOfLastScan();

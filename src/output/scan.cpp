@@ -107,6 +107,7 @@ void scanSessions(time_t stamp, bool endAll)
         HashNodeT& node = table->node[bucket];
         int r = 0;
         int k = 0;
+        int freed = 0;
         {
             // Only classify and copy under the lock; the rest runs on copies.
             std::unique_lock<std::mutex> lk = lockBucket(*table, bucket);
@@ -124,11 +125,13 @@ void scanSessions(time_t stamp, bool endAll)
                 if (ended) {
                     if (s.type > 0) endedSessions[k++] = s;
                     s.valid = 0;
+                    freed++;
                 } else if (traffic) {
                     clearSessionValue(&s);
                 }
             }
         }
+        if (freed > 0) noteSessionsEnded(freed);
         for (int i = 0; i < r; i++) putCommpairSession(&bucketRecords[i]);
         // An ended session's last transaction goes out on its own.
         for (int i = 0; i < k; i++) exportBusinessData(&endedSessions[i]);

@@ -56,6 +56,12 @@ struct OpenLossT {
 };
 OpenLossT openLoss[3];
 
+// Per store since start-up: bytes the writer put into files, files opened
+// in turn, and writes or opens that failed.
+std::atomic<std::uint64_t> bytesWritten[3];
+std::atomic<std::uint64_t> switches[3];
+std::atomic<std::uint64_t> writeFailures[3];
+
 bool validType(int type)
 {
     return type == STORE_PKTS || type == STORE_JSON;
@@ -238,6 +244,7 @@ void writeBlock(const JobT& job, const u8* block, WrittenT& f)
     const long done = writeAt(job.fd, head, hlen, block, job.len, f.size);
     if (done == hlen + job.len) {
         f.size += done;
+        bytesWritten[job.type].fetch_add(static_cast<std::uint64_t>(done), std::memory_order_relaxed);
         if (f.failing) {
             writeLog(2, "write to the %s store works again: %llu %s lost", kind.logName, f.lost, kind.what);
             f.failing = false;
@@ -251,6 +258,7 @@ void writeBlock(const JobT& job, const u8* block, WrittenT& f)
                  static_cast<long long>(f.size), std::strerror(errno));
     }
     f.lost += static_cast<unsigned>(job.records);
+    writeFailures[job.type].fetch_add(1, std::memory_order_relaxed);
     // One line when writing starts to fail, not one per block.
     if (!f.failing) writeLog(3, "write to the %s store failed: %s", kind.logName, std::strerror(err));
     f.failing = true;
@@ -371,6 +379,7 @@ int openNextLocked(int type, StoreInfoT& si)
     if (fd >= 0) fd = keepOffZero(fd);
     OpenLossT& loss = openLoss[type];
     if (fd < 0) {
+        writeFailures[type].fetch_add(1, std::memory_order_relaxed);
         if (!loss.failing) {
             writeLog(3, "open the %s store file %s failed: %s", kinds[type].logName, name, std::strerror(errno));
         }
@@ -382,6 +391,7 @@ int openNextLocked(int type, StoreInfoT& si)
                  kinds[type].what);
         loss = {};
     }
+    switches[type].fetch_add(1, std::memory_order_relaxed);
     unusedBlank[type].reset(static_cast<std::size_t>(si.currInd));
     savedIndex(type) = si.currInd;
     saveConfSoon();
@@ -666,6 +676,13 @@ int makeHeaderBuf(u8* buf)
     put32(buf + 16, 65535);  // snapshot length
     put32(buf + 20, 1);      // Ethernet
     return PCAP_FILE_HEADER_SIZE;
+}
+
+StoreCountsT storeCounts(int type)
+{
+    if (!validType(type)) return {};
+    return {bytesWritten[type].load(std::memory_order_relaxed), switches[type].load(std::memory_order_relaxed),
+            writeFailures[type].load(std::memory_order_relaxed)};
 }
 
 int getStoreInfo(int type, StoreInfoT* out)

@@ -62,6 +62,13 @@ int storeFile(int hFile, const void* buf, int size);
 // The 24-byte pcap file header (microsecond stamps, Ethernet); returns 24.
 int makeHeaderBuf(u8* buf);
 
+// Since start-up: the bytes written into the store's files, the files it
+// opened in turn, and its writes and opens that failed. Zeros for a bad type.
+struct StoreCountsT {
+    std::uint64_t bytesWritten, switches, writeFailures;
+};
+StoreCountsT storeCounts(int type);
+
 // A consistent copy of the store's record, for readers of the files (the
 // file in use is fname): 0, or -1 for a bad type.
 int getStoreInfo(int type, StoreInfoT* out);
