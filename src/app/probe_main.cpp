@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "app/metrics.h"
 #include "app/probe_verbs.h"
 #include "capture/engine.h"
 #include "clickhouse_schema.h"
@@ -45,6 +46,8 @@ const char* const usageText =
     "                     where the server wants them), instead of the configured one\n"
     "  --create-tables    with --clickhouse: create the database and the tables of\n"
     "                     the records there, if missing, and exit\n"
+    "  --metrics ADDR:PORT  serve the probe's figures at http://ADDR:PORT/metrics\n"
+    "                     for Prometheus (127.0.0.1:9105, [::1]:9105)\n"
     "  --help             show this help and exit\n";
 
 struct OptionsT {
@@ -53,6 +56,8 @@ struct OptionsT {
     const char* confFile = nullptr;
     const char* jsonOut = nullptr;
     const char* clickhouse = nullptr;
+    const char* metrics = nullptr;
+    sockaddr_storage metricsAddress {};
     bool createTables = false;
     bool autoChoose = false;
 };
@@ -77,6 +82,7 @@ int parseOptions(int argc, char** argv, OptionsT& opt)
         {"--conf", &opt.confFile},
         {"--json-out", &opt.jsonOut},
         {"--clickhouse", &opt.clickhouse},
+        {"--metrics", &opt.metrics},
     };
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
@@ -121,6 +127,12 @@ int parseOptions(int argc, char** argv, OptionsT& opt)
     }
     if (opt.createTables && opt.clickhouse == nullptr)
         return usageError("%s", "--create-tables needs --clickhouse URL");
+    if (opt.metrics != nullptr && parseMetricsAddress(opt.metrics, &opt.metricsAddress) != 0) {
+        // One line: the usage says nothing more about an address.
+        std::fprintf(stderr, "wirelane-probe: --metrics '%s': ADDR:PORT expected, as 127.0.0.1:9105 or [::1]:9105\n",
+                     opt.metrics);
+        return 2;
+    }
     return 0;
 }
 
@@ -168,6 +180,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "wirelane-probe: %s\n", err);
         return 1;
     }
+    // Bound before the probe starts, so that a port in use stops it at once.
+    if (opt.metrics != nullptr && openMetricsSocket(opt.metricsAddress, err, sizeof err) != 0) {
+        std::fprintf(stderr, "wirelane-probe: %s\n", err);
+        return 1;
+    }
 
     StartOptionsT start;
     start.confPath = opt.confFile;
@@ -185,12 +202,19 @@ int main(int argc, char** argv)
     sigaddset(&stop, SIGHUP);
     if (!start.offline) pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     if (startUp(start) != 0) return 1;
+    // Served once the tables it reads exist, by a thread that inherits the
+    // blocked stop signals.
+    if (opt.metrics != nullptr && startMetrics(err, sizeof err) != 0) {
+        std::fprintf(stderr, "wirelane-probe: %s\n", err);
+        return 1;
+    }
 
     if (start.offline) {
         packet_wait_finished();
         flushExports();
         flushStores();
         flushJsonOut();
+        stopMetrics();
         // A capture file read only in part was analysed as far as it went;
         // the log said where it stopped.
         return fileReadToEnd() ? 0 : 1;
@@ -215,5 +239,6 @@ int main(int argc, char** argv)
         _exit(1);
     }
     flushJsonOut();
+    stopMetrics();
     return 0;
 }
