@@ -1,0 +1,100 @@
+#!/bin/bash
+# /metrics of a live probe on lo while curl talks to nginx: every series with its HELP and TYPE, a well-formed
+# exposition, figures that move with the traffic and the scans; a bad address and a taken port at start.
+source "$(dirname "$0")/common.bash"
+needs_root
+PORT=18471 MPORT=18472
+ports_free $PORT $MPORT
+start_nginx $PORT
+url=http://127.0.0.1:$PORT
+metrics=http://127.0.0.1:$MPORT/metrics
+
+rc=0; "$PROBE" --metrics 127.0.0.1:x --interface lo >"$WORK/bad.out" 2>&1 || rc=$?
+[ $rc -eq 2 ] && [ "$(wc -l <"$WORK/bad.out")" -eq 1 ] && pass "a bad ADDR:PORT: status 2, one line" \
+  || fail "bad ADDR:PORT: status $rc: $(cat "$WORK/bad.out")"
+rc=0; "$PROBE" --metrics 127.0.0.1:$PORT --interface lo >"$WORK/taken.out" 2>&1 || rc=$?
+[ $rc -eq 1 ] && grep -q "cannot serve metrics on 127.0.0.1:$PORT: Address already in use" "$WORK/taken.out" \
+  && pass "a taken port: status 1 at start" || fail "taken port: status $rc: $(cat "$WORK/taken.out")"
+
+mkdir -p "$WORK/json"
+printf '%s\n' cardMac=000000000000 "endpoint=127.0.0.1:$PORT|3|40213377" "exportPath=$WORK/json" exportSpace=100 \
+  >"$WORK/probe.conf"
+background "$PROBE" --conf "$WORK/probe.conf" --metrics 127.0.0.1:$MPORT >"$WORK/probe.out" 2>&1
+sleep 5  # the capture thread looks for a card once a second, opening it takes two
+# value NAME[{LABELS}] FILE: the sample's value.
+value() { awk -v n="$1" '$1 == n { print $2 }' "$2"; }
+curl -sf -o "$WORK/m1" "$metrics" || fail "no answer at $metrics"
+for i in $(seq 10); do curl -s -o /dev/null -H 'Connection: close' "$url/index.html?i=$i"; done
+curl -sf -o "$WORK/m2" "$metrics"
+[ "$(value wirelane_frames_captured_total "$WORK/m2")" -gt "$(value wirelane_frames_captured_total "$WORK/m1")" ] \
+  && pass "frames captured grow with the traffic" || fail "frames captured: $(grep frames "$WORK/m1" "$WORK/m2")"
+[ "$(value wirelane_sessions_active "$WORK/m2")" -ge 1 ] && pass "the connections are sessions in the table" \
+  || fail "sessions: $(grep sessions "$WORK/m2")"
+# The transactions go out at once, the pairs at the next ten-second boundary and the JSON store is written
+# after it; refused connections keep the capture clock going.
+for _ in $(seq 100); do
+  (exec 3<>/dev/tcp/127.0.0.1/9) 2>/dev/null || true
+  curl -sf -o "$WORK/m3" "$metrics"
+  [ "$(value 'wirelane_records_exported_total{type="2"}' "$WORK/m3")" -ge 10 ] \
+    && [ "$(value 'wirelane_records_exported_total{type="1"}' "$WORK/m3")" -ge 1 ] \
+    && [ "$(value 'wirelane_store_bytes_written_total{store="json"}' "$WORK/m3")" -gt 0 ] && break
+  sleep 0.25
+done
+python3 - "$WORK/m3" <<'PY' && pass "every series, with HELP and TYPE, in a well-formed exposition" || fail "$(cat "$WORK/m3")"
+import re, sys
+names = {"wirelane_frames_captured_total": "counter", "wirelane_frames_analysed_total": "counter",
+         "wirelane_frames_lost_ring_total": "counter", "wirelane_frames_dropped_capture_total": "counter",
+         "wirelane_sessions_active": "gauge", "wirelane_session_table_used_ratio": "gauge",
+         "wirelane_pair_table_used_ratio": "gauge", "wirelane_records_exported_total": "counter",
+         "wirelane_store_bytes_written_total": "counter", "wirelane_store_switches_total": "counter",
+         "wirelane_store_write_failures_total": "counter", "wirelane_channel_send_errors_total": "counter",
+         "wirelane_clickhouse_batches_total": "counter", "wirelane_clickhouse_queue_bytes": "gauge",
+         "wirelane_last_scan_timestamp_seconds": "gauge"}
+labels = {"wirelane_records_exported_total": {f'type="{t}"' for t in (1, 2, 4, 5, 6, 7, 8, 9, 99)},
+          "wirelane_channel_send_errors_total": {'channel="json"', 'channel="vxlan"'},
+          "wirelane_clickhouse_batches_total": {f'result="{r}"' for r in ("sent", "retried", "dropped", "refused")}}
+for n in ("bytes_written", "switches", "write_failures"):
+    labels[f"wirelane_store_{n}_total"] = {'store="json"', 'store="pcap"'}
+helped, typed, seen = set(), {}, {}
+text = open(sys.argv[1]).read()
+assert text.endswith("\n"), "the last line has no end"
+for line in text.splitlines():
+    if m := re.fullmatch(r"# HELP ([a-z_]+) \S.*", line):
+        assert m[1] not in helped, f"second HELP: {line}"
+        helped.add(m[1])
+    elif m := re.fullmatch(r"# TYPE ([a-z_]+) (counter|gauge)", line):
+        assert m[1] not in typed and m[1] not in seen, f"TYPE twice or after samples: {line}"
+        typed[m[1]] = m[2]
+    elif m := re.fullmatch(r'([a-z_]+)(?:\{([a-z]+="[^"\\]*")\})? (\S+)', line):
+        assert m[1] in typed, f"sample before its TYPE: {line}"
+        assert float(m[3]) >= 0, line
+        assert m[2] not in seen.setdefault(m[1], set()), f"series twice: {line}"
+        seen[m[1]].add(m[2])
+    else:
+        sys.exit(f"not exposition format: {line!r}")
+assert typed == names and helped == set(names), f"names: {sorted(set(names) ^ set(typed))}"
+for n in names:
+    assert seen[n] == labels.get(n, {None}), f"{n}: series {seen[n]}"
+PY
+if command -v promtool >/dev/null; then
+  promtool check metrics <"$WORK/m3" >"$WORK/promtool.out" 2>&1 && pass "promtool check metrics finds nothing" \
+    || fail "promtool: $(cat "$WORK/promtool.out")"
+fi
+tx=$(value 'wirelane_records_exported_total{type="2"}' "$WORK/m3")
+# (The scrapes are HTTP transactions too.)
+[ "$tx" -ge 10 ] && pass "$tx transaction records exported for 10 requests" \
+  || fail "$tx transaction records exported for 10 requests"
+scan=$(value wirelane_last_scan_timestamp_seconds "$WORK/m3")
+[ $(( $(date +%s) - scan )) -le 20 ] && [ "$(value 'wirelane_store_bytes_written_total{store="json"}' "$WORK/m3")" \
+  -gt 0 ] && pass "a recent scan ($scan), its records in the JSON store" || fail "scan $scan at $(date +%s): $(grep -E "^wirelane_(last_scan|store_bytes)" "$WORK/m3")"
+kill -TERM $bg
+rc=0; wait $bg || rc=$?
+expect "the probe stops with status 0 on SIGTERM" 0 $rc
+# What the stop line says is never less than the last scrape.
+read -r captured analysed < <(sed -n 's/.*signal 15: \([0-9]*\) frames captured, \([0-9]*\) analysed.*/\1 \2/p' \
+  "$WORK/probe.out")
+[ "${captured:-0}" -ge "$(value wirelane_frames_captured_total "$WORK/m3")" ] \
+  && [ "${analysed:-0}" -ge "$(value wirelane_frames_analysed_total "$WORK/m3")" ] \
+  && pass "the stop line's $captured frames captured, $analysed analysed, cover the last scrape" \
+  || fail "stop line: $(grep stopped "$WORK/probe.out")"
+finish
