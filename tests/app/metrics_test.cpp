@@ -13,8 +13,7 @@ TEST(Metrics, ParsesAddressesAndRefusesTheRest)
     } const cases[] = {
         {"127.0.0.1:9105", AF_INET, 9105}, {"0.0.0.0:1", AF_INET, 1}, {"[::1]:65535", AF_INET6, 65535},
         {"[::]:9105", AF_INET6, 9105},
-        // No port, port 0 or too large, a sign, more digits than a port has; IPv6 without both brackets, IPv4
-        // in them; a name.
+        // No port, port 0 or too large, a sign, too many digits; IPv6 not in brackets, IPv4 in them; a name.
         {"127.0.0.1", 0, 0}, {"127.0.0.1:", 0, 0}, {"127.0.0.1:0", 0, 0}, {"127.0.0.1:65536", 0, 0},
         {"127.0.0.1:+80", 0, 0}, {"127.0.0.1:0000080", 0, 0}, {"::1:9105", 0, 0}, {"[::1:9105", 0, 0},
         {"::1]:9105", 0, 0}, {"[127.0.0.1]:9105", 0, 0}, {"localhost:9105", 0, 0}, {":9105", 0, 0},
