@@ -34,9 +34,9 @@ std::atomic<bool> tableShared {true};
 // Written by the processing thread alone, read by others.
 std::atomic<int> bucketPeak {0};
 std::atomic<std::uint64_t> untracked {0};
-// Sessions begun in a free slot (the processing thread's alone) and sessions
-// ended by the scan: their difference is the table's use, kept here so that
-// no one has to walk the table's 16,384 slots to know it.
+// Sessions begun (the processing thread's alone) and sessions ended, by a
+// recycled slot or by the scan: their difference is the table's use, kept
+// here so that no one has to walk the table's 16,384 slots to know it.
 std::atomic<std::uint64_t> sessionsBegun {0};
 std::atomic<std::uint64_t> sessionsEnded {0};
 
@@ -62,7 +62,6 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src
 {
     *direction = 0;
     NetSessionT* candidate = nullptr;
-    bool recycled = false;  // the candidate's slot stays in use
     int used = 0;  // slots of other conversations that stay
     for (NetSessionT& s : node->session) {
         if (s.valid == 0) {
@@ -88,7 +87,8 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src
                 pEnded->valid = 1;
             }
             candidate = &s;
-            recycled = true;
+            // Ended here: the packet may still find its own session further on.
+            sessionsEnded.fetch_add(1, std::memory_order_relaxed);
             continue;
         }
         used++;
@@ -98,7 +98,7 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src
         return nullptr;
     }
     if (used + 1 > bucketPeak.load(std::memory_order_relaxed)) bucketPeak.store(used + 1, std::memory_order_relaxed);
-    if (!recycled) sessionsBegun.store(sessionsBegun.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    sessionsBegun.store(sessionsBegun.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     initSession(candidate, vid, proto, src, dst, sport, dport);
     node->tag[candidate - node->session] = endsTag(ipFold(src), ipFold(dst), sport, dport);
     return candidate;
