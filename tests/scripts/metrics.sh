@@ -7,14 +7,12 @@ PORT=18471 MPORT=18472
 ports_free $PORT $MPORT
 start_nginx $PORT
 url=http://127.0.0.1:$PORT metrics=http://127.0.0.1:$MPORT/metrics
-
 rc=0; "$PROBE" --metrics 127.0.0.1:x --interface lo >"$WORK/bad.out" 2>&1 || rc=$?
 [ $rc -eq 2 ] && [ "$(wc -l <"$WORK/bad.out")" -eq 1 ] && pass "a bad ADDR:PORT: status 2, one line" \
   || fail "bad ADDR:PORT: status $rc: $(cat "$WORK/bad.out")"
 rc=0; "$PROBE" --metrics 127.0.0.1:$PORT --interface lo >"$WORK/taken.out" 2>&1 || rc=$?
 [ $rc -eq 1 ] && grep -q "cannot serve metrics on 127.0.0.1:$PORT: Address already in use" "$WORK/taken.out" \
   && pass "a taken port: status 1 at start" || fail "taken port: status $rc: $(cat "$WORK/taken.out")"
-
 mkdir -p "$WORK/json"
 printf '%s\n' cardMac=000000000000 "endpoint=127.0.0.1:$PORT|3|40213377" "exportPath=$WORK/json" exportSpace=100 \
   >"$WORK/probe.conf"
@@ -29,11 +27,10 @@ scrape() {
   done
   return 1
 }
-# The capture thread looks for a card once a second, opening it takes two.
+# The capture thread looks for a card once a second, opening it takes two; its frames come a second apart at most.
 scrape "$WORK/m1" '[ "$(value wirelane_frames_captured_total "$WORK/m1")" -gt 0 ]' \
   || fail "no frames: $(cat "$WORK/m1")"
 for i in $(seq 10); do curl -s -o /dev/null -H 'Connection: close' "$url/index.html?i=$i"; done
-# The card's frames come in batches, a second apart at most.
 scrape "$WORK/m2" '[ "$(value wirelane_frames_captured_total "$WORK/m2")" -gt \
   "$(value wirelane_frames_captured_total "$WORK/m1")" ] && [ "$(value wirelane_sessions_active "$WORK/m2")" -ge 1 ]' \
   && pass "frames captured grow with the traffic, whose connections are sessions in the table" \
@@ -81,23 +78,18 @@ for n in names:
 PY
 command -v promtool >/dev/null && { promtool check metrics <"$WORK/m3" >"$WORK/promtool.out" 2>&1 \
   && pass "promtool check metrics finds nothing" || fail "promtool: $(cat "$WORK/promtool.out")"; }
-kill -TERM $bg
-rc=0; wait $bg || rc=$?
-expect "the probe stops with status 0 on SIGTERM" 0 $rc
+kill -TERM $bg && wait $bg && pass "the probe stops with status 0 on SIGTERM" || fail "SIGTERM: status $?"
 grep -q "Sanitizer" "$WORK/probe.out" && fail "the sanitizer found faults: $(cat "$WORK/probe.out")"
-
 # On a card of its own (no other traffic; IPv6 off and fixed neighbours, so no neighbour discovery), served on [::1]
 # and on the same port at once: once the traffic is over, the last scrape's four frame counts are the stop line's.
-NS=wlmet$$ A=wlma$$ B=wlmb$$ NET=10.214.$(($$ % 250))
-ip netns add $NS
-cleanups+=("ip netns del $NS")  # with the other end of the card
+NS=wlmet$$ A=wlma$$ B=wlmb$$ NET=10.214.$(($$ % 250)) metrics="http://[::1]:$MPORT/metrics"
+ip netns add $NS && cleanups+=("ip netns del $NS")  # with the other end of the card
 ip link add $A type veth peer name $B netns $NS && sysctl -qw net.ipv6.conf.$A.disable_ipv6=1 \
   && ip netns exec $NS sysctl -qw net.ipv6.conf.$B.disable_ipv6=1 && ip addr add $NET.1/24 dev $A \
   && ip link set $A up && ip -n $NS addr add $NET.2/24 dev $B && ip -n $NS link set $B up \
   && ip neigh replace $NET.2 lladdr "$(ip -n $NS -br link show $B | awk '{print $3}')" dev $A nud permanent \
   && ip -n $NS neigh replace $NET.1 lladdr "$(cat /sys/class/net/$A/address)" dev $B nud permanent
 background "$PROBE" --interface $A --metrics "[::1]:$MPORT" >"$WORK/veth.out" 2>&1
-metrics="http://[::1]:$MPORT/metrics"
 send() { ip netns exec $NS python3 -c 'import socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 for _ in range(int(sys.argv[2])): s.sendto(bytes(100), (sys.argv[1], 9))' $NET.1 "$1"; }
