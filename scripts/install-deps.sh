@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libpcap-dev libssl-dev libcurl4-openssl-dev libmicrohttpd-dev libgtk-3-dev libgtest-dev libgmock-dev
-  tshark tcpdump libcap2-bin curl nginx-light prometheus openssl python3 jq valgrind clang libclang-rt-14-dev iproute2
+  tshark tcpdump libcap2-bin curl nginx-light openssl python3 jq valgrind clang libclang-rt-14-dev iproute2
   xvfb xauth xdotool librsvg2-bin libgdk-pixbuf2.0-bin
   at-spi2-core python3-pyatspi python3-xlib dbus trayer
   mariadb-server mariadb-client
