@@ -20,6 +20,15 @@ void writeLog(int level, const char* format, ...) __attribute__((format(printf, 
 // Where console copies of log lines go (standard output unless records do).
 void setLogConsole(FILE* stream);
 
+// The value of a hexadecimal digit, either case; -1 for another character.
+inline int hexDigit(char c)
+{
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                  : -1;
+}
+
 void getDateTime(char* out);                // at least 20 bytes
 char* getStrTime(time_t tt, char* out);     // at least 20 bytes
 char* format_tv(timeval tv, char* out, int size);

@@ -81,21 +81,18 @@ bool isCountKey(std::string_view key)
 // as they are.
 void appendText(std::string& out, std::string_view value)
 {
-    auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
-    for (std::size_t i = 0; i < value.size(); i++) {
-        if (value[i] != '\\' || i + 1 >= value.size()) {
-            out += value[i];
-            continue;
+    std::size_t from = 0;  // the start of what is still to be copied as it is
+    for (std::size_t i = value.find('\\'); i != std::string_view::npos && i + 1 < value.size();
+         i = value.find('\\', i)) {
+        if (value.compare(i + 1, 3, "u00") == 0 && i + 5 < value.size() && hexDigit(value[i + 4]) >= 8 &&
+            hexDigit(value[i + 5]) >= 0) {
+            out.append(value.substr(from, i - from));
+            out += static_cast<char>(hexDigit(value[i + 4]) << 4 | hexDigit(value[i + 5]));
+            from = i + 6;
         }
-        if (value.compare(i + 1, 3, "u00") == 0 && i + 5 < value.size() && hex(value[i + 4]) >= 8 &&
-            hex(value[i + 5]) >= 0) {
-            out += static_cast<char>(hex(value[i + 4]) << 4 | hex(value[i + 5]));
-            i += 5;
-        } else {
-            out.append(value.substr(i, 2));
-            i++;
-        }
+        i += 2;
     }
+    out.append(value.substr(from));
 }
 
 // Appends the record line as a row: its keys and values as they are, but
@@ -118,9 +115,15 @@ int appendRow(std::string& out, const char* line, std::size_t len, const std::st
         const std::size_t keyEnd = s.find('"', i + 1);
         if (keyEnd == std::string_view::npos || s.compare(keyEnd + 1, 2, ":\"") != 0) break;
         const std::string_view key = s.substr(i + 1, keyEnd - i - 1);
-        std::size_t j = keyEnd + 3;
-        while (j < s.size() && s[j] != '"') j += s[j] == '\\' ? 2 : 1;
-        if (j >= s.size()) break;
+        // The value ends at a quote behind an even run of backslashes.
+        std::size_t j = s.find('"', keyEnd + 3);
+        while (j != std::string_view::npos) {
+            std::size_t b = j;
+            while (b > keyEnd + 3 && s[b - 1] == '\\') b--;
+            if ((j - b) % 2 == 0) break;
+            j = s.find('"', j + 1);
+        }
+        if (j == std::string_view::npos) break;
         std::string_view value = s.substr(keyEnd + 3, j - keyEnd - 3);
         out.append(s.data() + i, keyEnd + 3 - i);
         if ((key == "begintime" || key == "endtime") && value.size() > 4 && value[value.size() - 4] == '.') {
@@ -241,7 +244,8 @@ void closeOpen(SinkT& k, int family)
 {
     if (k.openRecords[family] == 0) return;
     BatchT b {family, k.openRecords[family], std::move(k.open[family])};
-    k.open[family].clear();
+    k.open[family] = std::string();
+    k.open[family].reserve(b.rows.size());  // the next batch is likely as large: no growing copies
     k.openRecords[family] = 0;
     std::lock_guard<std::mutex> lk(k.queueLock);
     enqueue(k, std::move(b));
@@ -514,12 +518,12 @@ void clickhouseRecord(const char* line, std::size_t len)
 {
     if (!clickhouseOn()) return;
     SinkT& k = *sink;
-    std::lock_guard<std::mutex> lk(k.gatherLock);
     // Which table is known once the row is made: each goes to its own.
     thread_local std::string row;
     row.clear();
     const int family = appendRow(row, line, len, k.hostField);
     if (family < 0) return;
+    std::lock_guard<std::mutex> lk(k.gatherLock);
     if (k.openRecords[family] == 0) k.openSince[family] = Clock::now();
     k.open[family] += row;
     if (++k.openRecords[family] >= BATCH_RECORDS && family != FAMILY_PAIRS) closeOpen(k, family);

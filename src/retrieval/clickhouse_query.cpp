@@ -133,14 +133,6 @@ void appendEscaped(std::string& out, const unsigned char* p, std::size_t n)
     }
 }
 
-int hexDigit(char c)
-{
-    return c >= '0' && c <= '9'   ? c - '0'
-           : c >= 'A' && c <= 'F' ? c - 'A' + 10
-           : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                  : -1;
-}
-
 // One value of a row as the record holds it; false when it does not read.
 bool appendValue(std::string& out, const ChColumnT& col, const char* v, std::size_t n)
 {

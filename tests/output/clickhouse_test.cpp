@@ -25,7 +25,9 @@ TEST(ClickhouseRow, RecordLinesAsRows)
         // A byte that is not UTF-8 as itself; an escaped backslash before "u00e9", quotes, control bytes as written.
         {R"({"type":"9","sql":"caf\u00e9 \\u00e9 \" \u0001 \u00ff\u0080"})", 2,
          "{\"type\":\"9\",\"sql\":\"caf\xe9 \\\\u00e9 \\\" \\u0001 \xff\x80\"}"},
-        {R"({"type":"7","sni":"a.test"})", 3, R"({"type":"7","sni":"a.test"})"},
+        // A value ends at the quote behind an even run of backslashes.
+        {R"({"type":"7","sni":"a\\","ja3":"\\\"\\","alpn":"h2"})", 3,
+         R"({"type":"7","sni":"a\\","ja3":"\\\"\\","alpn":"h2"})"},
         // No rows: the end-of-scan mark, a type of no table, lines that are not the writer's.
         {R"({"type":"99","time":"1"})", -1, ""},
         {R"({"type":"3","time":"1"})", -1, ""},
