@@ -153,6 +153,14 @@ void fillRecord(NetSessionT* out, const NetSessionT& from, const SlotT& e)
     copyText(db.dbname, sizeof db.dbname, e.dbname);
 }
 
+// The connection's user and database, as they are when the statement ends.
+void takeConnectionFacts(SlotT& e, const StatementRefsT& q)
+{
+    if (q.extra == 0) return;
+    std::memcpy(e.user, pool[q.extra].user, sizeof e.user);
+    std::memcpy(e.dbname, pool[q.extra].dbname, sizeof e.dbname);
+}
+
 // The statement's result has come (PostgreSQL: its group's ReadyForQuery;
 // Redis: its reply): off the session's queue, which it heads, and on to the
 // answered ones.
@@ -165,10 +173,7 @@ void finish(NetSessionT* s, u32 n, const timeval& end, int wireBytes)
     e.next = 0;
     if (e.answered && e.end.tv_sec == 0) e.end = end;
     e.bytes = static_cast<u32>(s->bytes) + static_cast<u32>(wireBytes) - e.bytesAt;
-    if (const SlotT* x = s->statements.extra != 0 ? &pool[s->statements.extra] : nullptr) {
-        std::memcpy(e.user, x->user, sizeof e.user);
-        std::memcpy(e.dbname, x->dbname, sizeof e.dbname);
-    }
+    takeConnectionFacts(e, s->statements);
     if (answered.head == 0) {
         answered.head = n;
     } else {
@@ -513,10 +518,7 @@ void endStatements(NetSessionT* ended, void (*send)(NetSessionT* record))
             SlotT& e = pool[n];
             q.head = e.next;
             e.next = 0;
-            if (q.extra != 0) {
-                std::memcpy(e.user, pool[q.extra].user, sizeof e.user);
-                std::memcpy(e.dbname, pool[q.extra].dbname, sizeof e.dbname);
-            }
+            takeConnectionFacts(e, q);
             e.bytes = static_cast<u32>(ended->bytes) - e.bytesAt;
             fillRecord(&record, *ended, e);
             send(&record);
