@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "capture/pipeline.h"
@@ -40,12 +41,60 @@ gboolean quitLoopCb(gpointer loop)
     return G_SOURCE_REMOVE;
 }
 
+const char* const usage =
+    "Usage: wirelane [--home DIR] [GTK OPTION]...\n"
+    "\n"
+    "The desktop program of the Wirelane probe.\n"
+    "\n"
+    "  --home DIR   the program's folder, for the configuration, the log files and\n"
+    "               the default stores (default: Wirelane in $TMPDIR, or\n"
+    "               /tmp/Wirelane/; /tmp/Wirelane-USER/ when that folder belongs\n"
+    "               to another user)\n"
+    "  --help       show this help and exit\n";
+
+// Takes the program's own options out of argv, leaving GTK's; 0 = run,
+// 1 = --help shown, 2 = bad command line (reported).
+int takeOptions(int& argc, char** argv, const char** home)
+{
+    int kept = 1;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            std::fputs(usage, stdout);
+            return 1;
+        }
+        const char* value = nullptr;
+        if (std::strcmp(arg, "--home") == 0) {
+            value = i + 1 < argc ? argv[++i] : "";
+        } else if (std::strncmp(arg, "--home=", 7) == 0) {
+            value = arg + 7;
+        } else {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        if (value[0] == 0 || *home != nullptr) {
+            std::fprintf(stderr, "wirelane: option --home %s\n\n%s", value[0] == 0 ? "needs a value" : "given twice",
+                         usage);
+            return 2;
+        }
+        *home = value;
+    }
+    argc = kept;
+    argv[argc] = nullptr;
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    gtk_init(&argc, &argv);
     StartOptionsT options;
+    if (int rc = takeOptions(argc, argv, &options.homePath); rc != 0) return rc == 1 ? 0 : rc;
+    gtk_init(&argc, &argv);
+    if (argc > 1) {
+        std::fprintf(stderr, "wirelane: unknown option '%s'\n\n%s", argv[1], usage);
+        return 2;
+    }
     options.firstStart = true;  // a fresh machine opens on its own traffic
     // A failed start-up has been logged; the program ends without a window.
     if (startUp(options) != 0) return 0;

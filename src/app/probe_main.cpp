@@ -31,9 +31,11 @@ const char* const usageText =
     "  --interface NAME   capture live from device NAME instead of the remembered card\n"
     "  --read FILE        analyse the Ethernet capture FILE (pcap) and exit\n"
     "  --conf FILE        configuration file (default: Wirelane.conf in the program's\n"
-    "                     folder of the temporary directory, $TMPDIR/Wirelane/, or\n"
-    "                     /tmp/Wirelane/ when TMPDIR is not set; the log files are\n"
-    "                     kept there too)\n"
+    "                     folder)\n"
+    "  --home DIR         the program's folder, for the configuration, the log files\n"
+    "                     and the default stores (default: Wirelane in $TMPDIR, or\n"
+    "                     /tmp/Wirelane/; /tmp/Wirelane-USER/ when that folder\n"
+    "                     belongs to another user)\n"
     "  --auto             when the configuration has no card and no endpoint, choose\n"
     "                     the card of the default route (else the first card up,\n"
     "                     else the loopback), monitor its addresses, recognise\n"
@@ -54,6 +56,7 @@ struct OptionsT {
     const char* interfaceName = nullptr;
     const char* readFile = nullptr;
     const char* confFile = nullptr;
+    const char* home = nullptr;
     const char* jsonOut = nullptr;
     const char* clickhouse = nullptr;
     const char* metrics = nullptr;
@@ -80,6 +83,7 @@ int parseOptions(int argc, char** argv, OptionsT& opt)
         {"--interface", &opt.interfaceName},
         {"--read", &opt.readFile},
         {"--conf", &opt.confFile},
+        {"--home", &opt.home},
         {"--json-out", &opt.jsonOut},
         {"--clickhouse", &opt.clickhouse},
         {"--metrics", &opt.metrics},
@@ -187,6 +191,7 @@ int main(int argc, char** argv)
     }
 
     StartOptionsT start;
+    start.homePath = opt.home;
     start.confPath = opt.confFile;
     start.interfaceName = opt.interfaceName;
     start.offline = opt.readFile != nullptr;

@@ -18,11 +18,11 @@
 #include "ui/list_text.h"
 
 const char* const verbsUsageText =
-    "       wirelane-probe query [--conf FILE] [--store DIR] --from TIME --to TIME [--filter TEXT]\n"
+    "       wirelane-probe query [--home DIR] [--conf FILE] [--store DIR] --from TIME --to TIME [--filter TEXT]\n"
     "                            [--keyword TEXT] [--page N] [--csv FILE]\n"
     "       wirelane-probe query --clickhouse URL [--device ID] [--table NAME] --from TIME --to TIME\n"
     "                            [--filter TEXT] [--keyword TEXT] [--page N] [--csv FILE]\n"
-    "       wirelane-probe play  [--conf FILE] [--store DIR] --from TIME --to TIME [--filter TEXT]\n"
+    "       wirelane-probe play  [--home DIR] [--conf FILE] [--store DIR] --from TIME --to TIME [--filter TEXT]\n"
     "                            [--trunc N] [--out FILE] [--vxlan HOST:PORT]\n"
     "\n"
     "query prints the stored pair records of the period (from included, to\n"
@@ -33,7 +33,7 @@ const char* const verbsUsageText =
     "(or NAME), oldest second first; --device ID keeps one probe's records.\n"
     "play writes the stored frames of the period (both\n"
     "ends included) that pass the filter to FILE (default playout.pcap in\n"
-    "$TMPDIR/Wirelane/), cut to N bytes, and sends them to HOST:PORT\n"
+    "the program's folder), cut to N bytes, and sends them to HOST:PORT\n"
     "over VXLAN. DIR defaults to exportPath (query) or dumpPath (play) of the\n"
     "configuration. TIME is local \"YYYY-MM-DD HH:MM:SS\" or seconds since 1970;\n"
     "TEXT is an address, address:port ([IPv6 address]:port), a port, low-high\n"
@@ -83,15 +83,16 @@ std::string readArgs(int argc, char** argv, const std::vector<const char*>& allo
 
 // The value of key in the configuration file ("" when it is not there);
 // false when the file cannot be read.
-bool confValue(const char* confPath, const char* key, std::string& value)
+bool confValue(const char* home, const char* confPath, const char* key, std::string& value)
 {
     std::string path;
     if (confPath != nullptr) {
         path = confPath;
     } else {
-        char dir[512];
-        if (platform::tmpDir(dir, sizeof dir) != 0) return false;
-        path = std::string(dir) + "Wirelane/Wirelane.conf";
+        char dir[4096];
+        bool aside;
+        if (platform::programFolder(home, dir, sizeof dir, &aside) != 0) return false;
+        path = std::string(dir) + "/Wirelane.conf";
     }
     FILE* fp = std::fopen(path.c_str(), "r");
     if (fp == nullptr) return false;
@@ -152,7 +153,7 @@ std::string periodFilterStore(const VerbArgsT& a, const char* confKey, const cha
     std::string dir;
     if (const char* s = a.get("--store")) {
         dir = s;
-    } else if (!confValue(a.get("--conf"), confKey, dir)) {
+    } else if (!confValue(a.get("--home"), a.get("--conf"), confKey, dir)) {
         return std::string("cannot read the configuration ") + (a.get("--conf") ? a.get("--conf") : "file");
     }
     if (dir.empty()) return std::string("no store: give --store DIR or set ") + confKey + " in the configuration";
@@ -179,8 +180,8 @@ int runQueryVerb(int argc, char** argv)
     setLogConsole(stderr);  // standard output is for the records
     VerbArgsT a;
     std::string err = readArgs(argc, argv,
-                               {"--conf", "--store", "--from", "--to", "--filter", "--keyword", "--page", "--csv",
-                                "--clickhouse", "--device", "--table"},
+                               {"--home", "--conf", "--store", "--from", "--to", "--filter", "--keyword", "--page",
+                                "--csv", "--clickhouse", "--device", "--table"},
                                a);
     const char* url = a.get("--clickhouse");
     ClickhouseQueryT cq;
@@ -189,8 +190,8 @@ int runQueryVerb(int argc, char** argv)
     char urlErr[512];
     if (!err.empty()) {
         // said below
-    } else if (url != nullptr && (a.get("--store") != nullptr || a.get("--conf") != nullptr)) {
-        err = "--store and --conf name a local store: they cannot be used with --clickhouse";
+    } else if (url != nullptr && (a.get("--store") != nullptr || a.get("--conf") != nullptr || a.get("--home") != nullptr)) {
+        err = "--store, --conf and --home name a local store: they cannot be used with --clickhouse";
     } else if (url == nullptr && (a.get("--device") != nullptr || a.get("--table") != nullptr)) {
         err = std::string(a.get("--device") != nullptr ? "--device" : "--table") + " needs --clickhouse URL";
     } else if (url != nullptr && clickhouseCheckUrl(url, urlErr, sizeof urlErr) != 0) {
@@ -256,7 +257,9 @@ int runPlayVerb(int argc, char** argv)
     setLogConsole(stderr);
     VerbArgsT a;
     std::string err = readArgs(argc, argv,
-                               {"--conf", "--store", "--from", "--to", "--filter", "--trunc", "--out", "--vxlan"}, a);
+                               {"--home", "--conf", "--store", "--from", "--to", "--filter", "--trunc", "--out",
+                                "--vxlan"},
+                               a);
     PlayQueryT q;
     std::vector<StoreFileT> files;
     if (err.empty()) {
@@ -279,11 +282,12 @@ int runPlayVerb(int argc, char** argv)
     if (const char* o = a.get("--out")) {
         out = o;
     } else {
-        char dir[512];
-        if (platform::tmpDir(dir, sizeof dir) != 0) return fail(a.verb, "no temporary folder");
-        out = std::string(dir) + "Wirelane";
-        platform::makeDir(out.c_str());
-        out += "/playout.pcap";
+        char dir[4096];
+        bool aside;
+        if (platform::programFolder(a.get("--home"), dir, sizeof dir, &aside) != 0) {
+            return fail(a.verb, std::string("cannot make the program's folder ") + dir);
+        }
+        out = std::string(dir) + "/playout.pcap";
     }
     VerbAnswersT answers;
     std::thread replay;

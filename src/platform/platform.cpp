@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <string>
 #include <thread>
 
 namespace platform {
@@ -102,6 +104,45 @@ int tmpDir(char* out, std::size_t cap)
     if (!slash) out[n++] = '/';
     out[n] = 0;
     return 0;
+}
+
+namespace {
+// A folder made now, or already there as a folder of this user (not a link);
+// -1 for one that is someone else's.
+int ownDir(const char* path)
+{
+    if (int err = makeDir(path); err != 0) return err;
+    struct stat st;
+    if (lstat(path, &st) != 0) return errno;
+    return S_ISDIR(st.st_mode) && st.st_uid == geteuid() ? 0 : -1;
+}
+}  // namespace
+
+int programFolder(const char* home, char* out, std::size_t cap, bool* aside)
+{
+    *aside = false;
+    if (home != nullptr) {
+        if (copyOut(home, out, cap) != 0) return ENAMETOOLONG;
+        return makeDir(out);
+    }
+    char dir[PATH_MAX];
+    if (int err = tmpDir(dir, sizeof dir); err != 0) return err;
+    std::string path = std::string(dir) + "Wirelane";
+    int err = ownDir(path.c_str());
+    if (err == -1) {
+        // Another user's folder (a shared /tmp): this user's log and
+        // configuration go into one of its own.
+        char user[256];
+        if (int e = userName(user, sizeof user); e != 0) return e;
+        path = std::string(dir) + "Wirelane-" + user;
+        *aside = true;
+        err = ownDir(path.c_str());
+    }
+    if (err != 0) {
+        copyOut(path.c_str(), out, cap);  // the folder the caller names in its message
+        return err;
+    }
+    return copyOut(path.c_str(), out, cap) != 0 ? ENAMETOOLONG : 0;
 }
 
 int hostName(char* out, std::size_t cap)

@@ -15,6 +15,11 @@ int tmpDir(char* out, std::size_t cap);    // the user's temporary directory, en
 int hostName(char* out, std::size_t cap);
 int userName(char* out, std::size_t cap);
 int makeDir(const char* path);             // 0, or errno; an existing directory is fine
+// The program's folder (configuration, log, default stores), made when
+// missing: home when given, else Wirelane in the temporary directory; when
+// that one is not the user's own, Wirelane-USER beside it, and *aside is set.
+// 0, -1 when even that one belongs to another user, or errno.
+int programFolder(const char* home, char* out, std::size_t cap, bool* aside);
 
 std::uint32_t tickCountMs();               // monotonic milliseconds
 void sleepMs(int ms);

@@ -25,7 +25,7 @@
 #include "platform/platform.h"
 #include "settings/settings.h"
 
-int initGlobalValue()
+int initGlobalValue(const char* home)
 {
     platform::preferHugePages(&globalValue, sizeof globalValue);
 
@@ -43,11 +43,6 @@ int initGlobalValue()
         writeLog(3, "Error GetModuleFileName %d\n", rc);
         return -1;
     }
-    rc = platform::tmpDir(readOnlyGlobal.userTmpPath, sizeof readOnlyGlobal.userTmpPath);
-    if (rc != 0) {
-        writeLog(3, "Error GetTempPath %d\n", rc);
-        return -1;
-    }
     rc = platform::hostName(readOnlyGlobal.hostname, sizeof readOnlyGlobal.hostname);
     if (rc != 0) {
         std::snprintf(readOnlyGlobal.hostname, sizeof readOnlyGlobal.hostname, "CanNotGetComputer");
@@ -59,17 +54,13 @@ int initGlobalValue()
         writeLog(3, "Error GetUserName %d\n", rc);
     }
 
-    std::size_t used = std::strlen(readOnlyGlobal.userTmpPath);
-    if (used + std::strlen("Wirelane") >= sizeof readOnlyGlobal.userTmpPath) {
-        writeLog(3, "Error GetTempPath %d\n", ENAMETOOLONG);
-        return -1;
-    }
-    std::strcat(readOnlyGlobal.userTmpPath, "Wirelane");
     // The log, the configuration and the playback file live there: say why
     // it cannot be made, as nothing can be logged to a file yet.
-    if (int err = platform::makeDir(readOnlyGlobal.userTmpPath); err != 0) {
+    bool aside = false;
+    if (int err = platform::programFolder(home, readOnlyGlobal.userTmpPath, sizeof readOnlyGlobal.userTmpPath, &aside);
+        err != 0) {
         writeLog(3, "cannot make the folder %s for the log and configuration: %s", readOnlyGlobal.userTmpPath,
-                 std::strerror(err));
+                 err == -1 ? "it belongs to another user" : std::strerror(err));
         return -1;
     }
 
@@ -94,6 +85,10 @@ int initGlobalValue()
         return -1;
     }
 
+    if (aside) {
+        writeLog(2, "the folder Wirelane of the temporary directory belongs to another user: using %s",
+                 readOnlyGlobal.userTmpPath);
+    }
     globalValue.selectRow = -1;
     return 0;
 }
@@ -136,7 +131,7 @@ int startUp(const StartOptionsT& options)
     // kernel hand out and clear the pages of their large, mostly unused tables.
     platform::preferHugePages(&readOnlyGlobal, sizeof readOnlyGlobal);
     readOnlyGlobal.isKestrel = 1;  // the probe may always report to a monitoring center
-    if (initGlobalValue() != 0) {
+    if (initGlobalValue(options.homePath) != 0) {
         writeLog(3, "init globalValue failed");
         return -1;
     }

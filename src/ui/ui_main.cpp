@@ -62,9 +62,15 @@ int shownRecords(const CommMsgT*& recs, bool forExport)
 
 // ---- help, log and the tray -------------------------------------------------
 
+// The user guide lies beside the program in the build tree, and in the
+// documentation folder of its prefix once installed (bin/../share/doc).
 void showHelpLink(GtkWidget*, gpointer)
 {
     char* path = g_build_filename(readOnlyGlobal.exeFilePath, HELP_FILE, nullptr);
+    if (!g_file_test(path, G_FILE_TEST_EXISTS)) {
+        g_free(path);
+        path = g_build_filename(readOnlyGlobal.exeFilePath, "..", "share", "doc", "wirelane", HELP_FILE, nullptr);
+    }
     if (g_file_test(path, G_FILE_TEST_EXISTS)) {
         openLocalPath(path);
     } else {

@@ -101,7 +101,7 @@ refused 1 "the database has no table pairs" query --clickhouse "http://127.0.0.1
 refused 1 "HTTP 404: Code: 60" query --clickhouse "$URL" --table nothing $P
 refused 2 "bad device id '0015a5010203'" query --clickhouse "$URL" --device 0015a5010203 $P
 refused 2 "bad device id '' OR 1 = 1 --'" query --clickhouse "$URL" --device "' OR 1 = 1 --" $P
-refused 2 "--store and --conf name a local store" query --clickhouse "$URL" --store "$WORK/store-v4" $P
+refused 2 "--store, --conf and --home name a local store" query --clickhouse "$URL" --store "$WORK/store-v4" $P
 refused 2 "--device needs --clickhouse URL" query --store "$WORK/store-v4" --device 000000000000 $P
 refused 2 "is not a ClickHouse URL" query --clickhouse ftp://127.0.0.1 $P
 refused 2 "Query filter error" query --clickhouse "$URL" $P --filter "1.2.3.4'"
