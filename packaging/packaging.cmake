@@ -8,7 +8,7 @@ install(FILES data/clickhouse.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/wirelane 
 install(FILES packaging/wirelane-probe.service DESTINATION lib/systemd/system COMPONENT probe)
 # Kept by dpkg as a conffile: the administrator's options of the service.
 install(FILES packaging/wirelane-probe.default DESTINATION /etc/default RENAME wirelane-probe COMPONENT probe)
-include(data/probe.cmake OPTIONAL)
+include(data/probe.cmake)
 
 # Each package's copyright and changelog, as Debian wants them.
 set(PACKAGING_OUT ${CMAKE_BINARY_DIR}/packaging)
@@ -29,9 +29,7 @@ endforeach()
 
 if(WIRELANE_GUI)
   install(TARGETS wirelane DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT desktop)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/data/CMakeLists.txt)
-    add_subdirectory(data)
-  endif()
+  add_subdirectory(data)
 endif()
 
 set(CPACK_GENERATOR DEB)

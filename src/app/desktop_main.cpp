@@ -97,7 +97,7 @@ int main(int argc, char** argv)
     }
     options.firstStart = true;  // a fresh machine opens on its own traffic
     // A failed start-up has been logged; the program ends without a window.
-    if (startUp(options) != 0) return 0;
+    if (startUp(options) != 0) return 1;
     ui_main();
     g_unix_signal_add(SIGTERM, stopSignalCb, GINT_TO_POINTER(SIGTERM));
     g_unix_signal_add(SIGINT, stopSignalCb, GINT_TO_POINTER(SIGINT));
