@@ -12,6 +12,7 @@ packages=(
   mariadb-server mariadb-client
   postgresql-15 postgresql-client-15 redis-server redis-tools python3-psycopg python3-redis
   clickhouse-server clickhouse-client
+  lintian desktop-file-utils appstream systemd man-db adduser
 )
 
 missing=()

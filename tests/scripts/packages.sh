@@ -61,7 +61,8 @@ done
 [ -s "$WORK/inst.json" ] && same "the installed probe reads the sample as the built one" "$WORK/built.json" \
   "$WORK/inst.json" || fail "no records from the installed probe"
 
-# Capture rights: a member captures loopback traffic; the folder /tmp/Wirelane of another user (root) makes the
+# Capture rights (setpriv, as a login would give them, and as the service's exec: no process in between): a member
+# captures loopback traffic; the folder /tmp/Wirelane of another user (root) makes the
 # member's probe use its own, as TMPDIR is dropped for an executable with capabilities.
 useradd -M -N -G wirelane "$member" && useradd -M -N "$outsider"
 start_nginx $PORT
@@ -70,7 +71,7 @@ printf '%s\n' cardMac=000000000000 "endpoint=127.0.0.1:$PORT|3|40213377" >"$WORK
 chown "$member" "$WORK/member/probe.conf"
 [ -e /tmp/Wirelane ] || { install -d -m 755 /tmp/Wirelane && cleanups+=("rm -rf /tmp/Wirelane"); }
 cleanups+=("rm -rf /tmp/Wirelane-$member")
-runuser -u "$member" -- env TMPDIR="$WORK/member" /usr/bin/wirelane-probe --conf "$WORK/member/probe.conf" \
+setpriv --reuid "$member" --regid wirelane --init-groups -- env TMPDIR="$WORK/member" /usr/bin/wirelane-probe --conf "$WORK/member/probe.conf" \
   --interface lo --json-out "$WORK/member/records.json" >"$WORK/member.out" 2>&1 &
 probe=$!
 # Requests until the capture is open (a few seconds), then the five counted.
@@ -95,19 +96,19 @@ said=$(runuser -u "$outsider" -- /usr/bin/wirelane-probe --interface lo 2>&1) &&
 # The service's command, as its user, without the sandbox: its folders are its own.
 install -d -o wirelane -g wirelane -m 750 /var/lib/wirelane
 cleanups+=("rm -rf /var/lib/wirelane")
-runuser -u wirelane -- /usr/bin/wirelane-probe --home /var/lib/wirelane --conf /etc/wirelane/wirelane.conf \
+setpriv --reuid wirelane --regid wirelane --init-groups -- /usr/bin/wirelane-probe --home /var/lib/wirelane --conf /etc/wirelane/wirelane.conf \
   --interface lo >"$WORK/service.out" 2>&1 &
 probe=$!
-for _ in $(seq 40); do grep -q "^cardMac=" /etc/wirelane/wirelane.conf && break; sleep 0.25; done
+for _ in $(seq 40); do grep -q "^columnShow=" /etc/wirelane/wirelane.conf && break; sleep 0.25; done
 kill -TERM $probe; rc=0; wait $probe || rc=$?
-[ $rc -eq 0 ] && grep -q '^cardMac=' /etc/wirelane/wirelane.conf && ls /var/lib/wirelane/Wirelane-*.log >/dev/null \
+[ $rc -eq 0 ] && grep -q '^columnShow=' /etc/wirelane/wirelane.conf && ls /var/lib/wirelane/Wirelane-*.log >/dev/null \
   && pass "the service's command: log in /var/lib/wirelane, configuration rewritten, status 0 on SIGTERM" \
   || fail "service: status $rc, conf '$(cat /etc/wirelane/wirelane.conf)': $(tail -3 "$WORK/service.out")"
 
 # Removal: what was installed goes; the configuration stays until a purge.
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq wirelane wirelane-probe >"$WORK/apt.out" 2>&1 \
   || { cat "$WORK/apt.out"; exit 1; }
-left=$(while read -r f; do [ -f "$f" ] && echo "$f"; done <<<"$installed")
+left=$(while read -r f; do if [ -f "$f" ]; then echo "$f"; fi; done <<<"$installed")
 expect "removed: only the configuration is left" "/etc/default/wirelane-probe" "$left"
 [ -f /etc/wirelane/wirelane.conf ] && ! dpkg-statoverride --list /usr/bin/wirelane-probe >/dev/null \
   && pass "removed: /etc/wirelane kept, no override left" || fail "after removal: $(ls -la /etc/wirelane)"
