@@ -3,7 +3,7 @@
 source "$(dirname "$0")/common.bash"
 
 out=$("$PROBE" --help) && grep -q -- "--read FILE" <<<"$out" && grep -q "wirelane-probe play" <<<"$out" \
-  && grep -qF 'temporary directory, $TMPDIR/Wirelane/, or' <<<"$out" \
+  && grep -qF -- '--home DIR         the program'"'"'s folder' <<<"$out" && grep -qF '(default: Wirelane in $TMPDIR' <<<"$out" \
   && pass "--help exits 0 and lists options, verbs and where the configuration is" || fail "--help: $out"
 TMPDIR=$WORK/none refused 1 "cannot make the folder $WORK/none/Wirelane for the log and configuration: No such file" \
   --read "$SRC/data/sample.pcap" --json-out -  # log lines to standard error
