@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "analysis/attribution.h"
 #include "analysis/statements.h"
 
 namespace {
@@ -101,6 +102,10 @@ NetSessionT* findSession(HashNodeT* node, int vid, int proto, const IpAddrT& src
     sessionsBegun.store(sessionsBegun.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     initSession(candidate, vid, proto, src, dst, sport, dport);
     node->tag[candidate - node->session] = endsTag(ipFold(src), ipFold(dst), sport, dport);
+    const HashTableT* table = globalValue.hashTable;
+    if (table != nullptr && node >= table->node && node < table->node + HASH_BUCKETS) {
+        askProgram(static_cast<int>(node - table->node), static_cast<int>(candidate - node->session), *candidate);
+    }
     return candidate;
 }
 
@@ -130,7 +135,7 @@ void prefetchSessionState(const IpAddrT& src, const IpAddrT& dst, int sport, int
         }
     }
     for (int i = 0; i <= found; i++) __builtin_prefetch(&node.session[i], 1);
-    for (std::size_t at = 64; at < offsetof(NetSessionT, busi); at += 64) {
+    for (std::size_t at = 64; at < offsetof(NetSessionT, program); at += 64) {
         __builtin_prefetch(reinterpret_cast<const char*>(&node.session[found]) + at, 1);
     }
 }
@@ -171,6 +176,7 @@ void initSession(NetSessionT* session, int vid, int proto, const IpAddrT& src, c
     std::memset(session->srcFragID, 0, sizeof session->srcFragID);
     std::memset(session->dstFragID, 0, sizeof session->dstFragID);
     session->fragInd1 = session->fragInd2 = 0;
+    session->program = 0;
     // busiId and type carry over from the slot's previous
     // conversation; the session step sets type and busiId.
     emptyTransaction(session);
@@ -342,7 +348,9 @@ void cloneMsgValue(CommMsgT* pCommMsg, const NetSessionT* pNetSession)
     m.loadDelayUsec = s.loadDelayUsec;
     m.sendBytes = s.sendBytes;
     m.rcvdBytes = s.rcvdBytes;
-    m.pname[0] = '\0';  // named when written, from the port's owner
+    m.program = s.program;
+    m.programBytes = s.program != 0 ? s.sendBytes + s.rcvdBytes : 0;
+    m.pname[0] = '\0';  // named when exported, from the program
     copyText(m.busiId, sizeof m.busiId, s.busiId, sizeof s.busiId);
     fillUrlSql(m.urlsql, s);
 }

@@ -189,7 +189,7 @@ void process(const DecodedPacketT& p, const pcap_pkthdr* h, CommMsgT* pCommMsg)
         // The step below reads and writes the session's counters, times and
         // sequence numbers, several cache lines apart: ask for them together
         // rather than one miss after another.
-        for (std::size_t at = 64; at < offsetof(NetSessionT, busi); at += 64) {
+        for (std::size_t at = 64; at < offsetof(NetSessionT, program); at += 64) {
             __builtin_prefetch(reinterpret_cast<const char*>(s) + at, 1);
         }
         // A copy is ignored before anything of it is taken in.

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <ctime>
 
+#include "analysis/attribution.h"
 #include "analysis/session.h"
 #include "analysis/statements.h"
 #include "analysis/track.h"
@@ -165,12 +166,13 @@ bool stopCapture(int timeoutMs)
 
 void logStopLine(const char* cause)
 {
-    char summary[256];
+    char programs[256], summary[256];
+    attributionSummary(programs, sizeof programs);
     clickhouseSummary(summary, sizeof summary);
     writeLog(1,
              "stopped by %s: %llu frames captured, %llu analysed, %llu lost on the full packet ring, %u dropped by "
-             "the capture library; %llu statements not recorded for want of a slot%s",
+             "the capture library; %llu statements not recorded for want of a slot%s%s",
              cause, static_cast<unsigned long long>(capturedFrameCount()),
              static_cast<unsigned long long>(ringTakenCount()), static_cast<unsigned long long>(ringDropCount()),
-             captureLibraryDrops(), static_cast<unsigned long long>(statementsWithoutRoom()), summary);
+             captureLibraryDrops(), static_cast<unsigned long long>(statementsWithoutRoom()), programs, summary);
 }

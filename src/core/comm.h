@@ -37,6 +37,9 @@ struct CommMsgT {
     std::uint32_t realDirection;
     std::uint32_t cntLoadDelay, loadDelayUsec;
     std::uint32_t sendBytes, rcvdBytes;
+    // The local program (core/programs.h) of the busiest of the folded
+    // sessions that has one, and that session's bytes.
+    std::uint32_t program, programBytes;
     float cpu;
     std::uint32_t mem;  // KB
     char pname[128];

@@ -221,6 +221,9 @@ struct alignas(64) NetSessionT {
     u32 cliHandshakeUsec, serHandshakeUsec;
     // What a packet's step reads and writes ends here: the rest is read when
     // a record is made, and by packets of a transaction.
+    // The local program of the conversation (core/programs.h), 0 while none
+    // is known: written by the attribution thread once it has found it.
+    u32 program;
     union {
         HttpSessionT http;
         DbSessionT db;
@@ -267,17 +270,6 @@ struct StoreInfoT {
     int currInd;
     int hFile;  // open file descriptor, 0 when none
     int card;   // card number in the file names: the selected row + 1 (0: none) the layout was set up for
-};
-
-// Owner process of one local port.
-struct PortProcT {
-    float cpu;
-    char name[128];
-    int pid;
-    int port;
-    int mem;  // KiB
-    u32 s_dwTickCountOld;
-    u64 s_lgProcessTimeOld;  // 100-ns units, 0 = no sample yet
 };
 
 struct ProcessStateT {
@@ -398,7 +390,6 @@ struct GlobalValueT {
     ProcessStateT processState;
     StoreInfoT siPkts;
     StoreInfoT siJson;
-    PortProcT portProc[PORT_COUNT];
     char confErrorMsg[2048];
 };
 

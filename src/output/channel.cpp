@@ -398,6 +398,14 @@ int exportData(CommMsgT* pCommMsg, time_t stamp)
     pCommMsg->lid = 0;
     pCommMsg->vid = 0;
     pCommMsg->did = static_cast<u32>(static_cast<int>(readOnlyGlobal.did));
+    // The program as it is now, for the record and the live list alike.
+    if (pCommMsg->program != 0) {
+        ProgramViewT view;
+        programView(pCommMsg->program, &view);
+        std::memcpy(pCommMsg->pname, view.name, sizeof pCommMsg->pname);
+        pCommMsg->cpu = view.cpu;
+        pCommMsg->mem = static_cast<u32>(view.mem);
+    }
     if (observe) observe(*pCommMsg);
     if (!anySink()) return 0;
     if (handsOff) {

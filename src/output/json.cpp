@@ -8,8 +8,8 @@
 #include "analysis/session.h"
 #include "analysis/tls.h"
 #include "core/cards.h"
+#include "core/programs.h"
 #include "core/util.h"
-#include "output/portproc.h"
 
 namespace {
 
@@ -227,27 +227,27 @@ private:
     char* const end_;
 };
 
-// The local process block: the port table entry of port.
-void processBlock(RecordWriter& w, u32 port)
+// The local process block: the conversation's program, as sampled last.
+void processBlock(RecordWriter& w, const char* name, float cpu, int mem)
 {
-    if (!portHasProcess(port)) {
-        w.literal(key<"process">, "");
-        w.literal(key<"cpu">, "0.000");
-        w.literal(key<"mem">, "0 KB");
-        return;
-    }
-    const PortProcT& p = globalValue.portProc[port & 0xFFFF];
-    w.text(key<"process">, p.name);
-    if (p.cpu == 0) {
-        w.literal(key<"cpu">, "0.000");  // most ports have no local process
+    w.text(key<"process">, name, sizeof ProgramViewT::name);
+    if (cpu == 0) {
+        w.literal(key<"cpu">, "0.000");  // most conversations have no local program
     } else {
-        w.fixed(key<"cpu">, static_cast<double>(p.cpu), 3);
+        w.fixed(key<"cpu">, static_cast<double>(cpu), 3);
     }
-    if (p.mem == 0) {
+    if (mem == 0) {
         w.literal(key<"mem">, "0 KB");
     } else {
-        w.kilobytes(key<"mem">, p.mem);
+        w.kilobytes(key<"mem">, mem);
     }
+}
+
+void processBlock(RecordWriter& w, ProgramRefT program)
+{
+    ProgramViewT view;
+    programView(program, &view);
+    processBlock(w, view.name, view.cpu, view.mem);
 }
 
 // The local time text of a second. Records come many to a second, and a
@@ -322,7 +322,7 @@ void makeJsonStr(const CommMsgT* m, char* str)
     w.num(key<"type">, 1);
     w.integer(key<"time">, m->time);
     w.textz(key<"strTime">, timeText(m->time));
-    processBlock(w, m->sport);
+    processBlock(w, m->pname, m->cpu, static_cast<int>(m->mem));
     w.text(key<"urlsql">, m->urlsql);
     w.address(key<"src">, m->src);
     w.address(key<"dst">, m->dst);
@@ -383,7 +383,7 @@ void transactionKeys(RecordWriter& w, const NetSessionT& s, int jsonType, time_t
 {
     w.integer(key<"type">, jsonType);
     w.integer(key<"time">, now);
-    processBlock(w, static_cast<u32>(s.sport));
+    processBlock(w, static_cast<ProgramRefT>(s.program));
     w.textz(key<"strBegintime">, timeText(begin.tv_sec));
     w.address(key<"src">, s.src);
     w.address(key<"dst">, s.dst);

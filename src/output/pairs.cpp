@@ -56,6 +56,11 @@ void mergeCommPair(CommMsgT* dst, const CommMsgT* src)
     dst->loadDelayUsec += src->loadDelayUsec;
     dst->sendBytes += src->sendBytes;
     dst->rcvdBytes += src->rcvdBytes;
+    // The program the sessions share, else that of the busiest one that has one.
+    if (src->program != 0 && (dst->program == 0 || src->programBytes > dst->programBytes)) {
+        dst->program = src->program;
+        dst->programBytes = src->programBytes;
+    }
 }
 
 void putCommpairSession(const CommMsgT* pCommMsg)

@@ -8,10 +8,10 @@
 
 #include "analysis/session.h"
 #include "core/global_define.h"
+#include "core/programs.h"
 #include "core/util.h"
 #include "output/channel.h"
 #include "output/pairs.h"
-#include "output/portproc.h"
 #include "platform/platform.h"
 
 CommMsgT comms[TOP_SESSIONS];
@@ -160,8 +160,9 @@ void runScan(time_t stamp, bool endAll)
     cntTotalSession = 0;
     scanSessions(stamp, endAll);
     publishTopList();
-    // Local processes do not own the ports of a recorded capture.
-    if (!followCapture) getPortProcess();
+    // The programs' figures over the interval just ended; a recorded
+    // capture has no local programs.
+    if (!followCapture) samplePrograms();
     lastStamp.store(stamp, std::memory_order_relaxed);
     // The list shows the rows as their records go out, not a second later.
     if (readOnlyGlobal.readJsonFileMode == 0) {

@@ -11,6 +11,7 @@
 #include <new>
 #include <thread>
 
+#include "analysis/attribution.h"
 #include "capture/engine.h"
 #include "capture/pipeline.h"
 #include "capture/ring.h"
@@ -195,6 +196,8 @@ int startUp(const StartOptionsT& options)
             }
         }).detach();
     }
+    // A live card's conversations with this machine name their programs.
+    if (!options.offline) startAttribution();
     std::thread(scanThread, nullptr).detach();
     std::thread(processThread, nullptr).detach();
     std::thread(packetThread, nullptr).detach();

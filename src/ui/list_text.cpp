@@ -100,23 +100,22 @@ void systemText(const char* in, char* out, std::size_t outSize)
     if (!g_utf8_validate(out, -1, &end)) out[end - out] = '\0';
 }
 
-char* cellText(const CommMsgT& r, const PortProcT& proc, int field, char* out)
+char* cellText(const CommMsgT& r, int field, char* out)
 {
     out[0] = '\0';
     char* kpi = out;
     switch (field) {
     case TIME: return getStrTime(r.time, out);
     case PROCESS: {
-        // The port table is refreshed by the scan thread: read its name
-        // within the field, whatever state it is in.
-        char name[sizeof proc.name + 1];
-        std::memcpy(name, proc.name, sizeof proc.name);
-        name[sizeof proc.name] = '\0';
+        // A stored record's name may fill its field: read within it.
+        char name[sizeof r.pname + 1];
+        std::memcpy(name, r.pname, sizeof r.pname);
+        name[sizeof r.pname] = '\0';
         systemText(name, out, CELL_TEXT_SIZE);
         return out;
     }
-    case PROC_CPU: std::snprintf(out, CELL_TEXT_SIZE, "%.3f", static_cast<double>(proc.cpu)); return out;
-    case PROC_MEM: std::snprintf(out, CELL_TEXT_SIZE, "%d KB", proc.mem); return out;
+    case PROC_CPU: std::snprintf(out, CELL_TEXT_SIZE, "%.3f", static_cast<double>(r.cpu)); return out;
+    case PROC_MEM: std::snprintf(out, CELL_TEXT_SIZE, "%d KB", static_cast<int>(r.mem)); return out;
     case SOURCE: formatIpPort(r.src, static_cast<int>(r.sport), out); return out;
     case DESTINATION: formatIpPort(r.dst, static_cast<int>(r.dport), out); return out;
     case PROTOCOL: std::snprintf(out, CELL_TEXT_SIZE, "%s", protocolCell(r.proto, r.type)); return out;
@@ -180,13 +179,12 @@ bool writeCsvHeader(FILE* fp)
 bool writeCsvRecord(FILE* fp, const CommMsgT& r)
 {
     if (r.time == 0) return true;
-    const PortProcT& proc = portOwner(r.sport);
     char cell[CELL_TEXT_SIZE];
     bool ok = true;
     for (int f = 0; ok && f < NUM_NETLIST_FIELD; f++) {
         // The file names the transport only, as the records do.
         const char* text = f == PROTOCOL ? (r.proto == 17 ? "UDP" : r.proto == 1 ? "ICMP" : "TCP")
-                                         : cellText(r, proc, f, cell);
+                                         : cellText(r, f, cell);
         ok = putField(fp, text);
     }
     return ok && std::fputs("NULL\n", fp) != EOF;

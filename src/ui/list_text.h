@@ -51,14 +51,11 @@ char* UTF2GB(const char* str);
 // converted from GB2312; "" when neither works.
 void systemText(const char* in, char* out, std::size_t outSize);
 
-// The live owner of a local port (a record's port may come from a file).
-inline const PortProcT& portOwner(u32 port) { return globalValue.portProc[port & (PORT_COUNT - 1)]; }
-
 // Room for any cell: the longest is the URL/SQL text.
 constexpr int CELL_TEXT_SIZE = sizeof(CommMsgT::urlsql) + 8;
-// The text of one column of a record; the process cells come from proc, the
-// live owner of the record's source port. Returns out.
-char* cellText(const CommMsgT& rec, const PortProcT& proc, int field, char* out);
+// The text of one column of a record (its program's cells too: the record's
+// own, as exported or stored). Returns out.
+char* cellText(const CommMsgT& rec, int field, char* out);
 
 // The CSV export: the header line, then one line per record whose time is
 // not 0, with the process cells from the live port table. 0, or -1 when the

@@ -420,11 +420,10 @@ gboolean refreshMainList(gpointer)
     static char cells[NUM_NETLIST_FIELD][CELL_TEXT_SIZE];
     for (int r = 0; r < count; r++) {
         const CommMsgT& rec = recs[r];
-        const PortProcT& proc = portOwner(rec.sport);
         GtkTreeIter iter;
         gtk_list_store_append(store, &iter);
         for (int f = 0; f < NUM_NETLIST_FIELD; f++) {
-            char* text = cellText(rec, proc, f, cells[f]);
+            char* text = cellText(rec, f, cells[f]);
             // URL and SQL texts come off the wire: show what is valid of them.
             char* valid = g_utf8_validate(text, -1, nullptr) ? nullptr : g_utf8_make_valid(text, -1);
             gtk_list_store_set(store, &iter, f, valid != nullptr ? valid : text, -1);

@@ -41,9 +41,6 @@ using CsvTest = ConfFixture;
 TEST_F(CsvTest, CellsAndCsvExport)
 {
     setenv("TZ", "UTC", 1), tzset();
-    PortProcT& p = globalValue.portProc[51000] = PortProcT {};
-    std::strcpy(p.name, "mysql\xC4\xE3");  // GB2312 for a Chinese character
-    p.cpu = 1.25f, p.mem = 2048;
     const char* const want[NUM_NETLIST_FIELD] = {
         "2026-03-05 00:00:00", "mysql\xE4\xBD\xA0", "1.250", "2048 KB", "192.168.1.2:51000", "10.0.0.5:3306",
         "MYSQL", "select a, b from t", "10.00K", "800.00", "10.00", "5.00", "2.50", "0.25", "0.25", "1.20", "0.80",
@@ -54,6 +51,8 @@ TEST_F(CsvTest, CellsAndCsvExport)
     r.type = 3, r.time = 1772668800;  // 2026-03-05 00:00:00 UTC
     r.src = ipFromV4(0xC0A80102), r.sport = 51000, r.dst = ipFromV4(0x0A000005), r.dport = 3306, r.proto = 6;
     std::strcpy(r.urlsql, "select a, b from t");
+    std::strcpy(r.pname, "mysql\xC4\xE3");  // GB2312 for a Chinese character
+    r.cpu = 1.25f, r.mem = 2048;
     r.sendBytes = 12501, r.rcvdBytes = 1000, r.sendPkts = 30, r.rcvdPkts = 20, r.sendRetransmitPkts = 3;
     r.rcvdRetransmitPkts = 1, r.sendSynPkts = 4, r.rcvdSynPkts = 5, r.sendSynAckPkts = 6, r.rcvdSynAckPkts = 7;
     r.cntCustomDelay = 2, r.customDelayUsec = 5000, r.cntSrcDelay = 1, r.srcDelayUsec = 250;
@@ -62,11 +61,11 @@ TEST_F(CsvTest, CellsAndCsvExport)
     r.sendRstPkts = 8, r.rcvdRstPkts = 9, r.sendFinPkts = 10, r.rcvdFinPkts = 11, r.sendTinyPkts = 12;
     r.rcvdTinyPkts = 13, r.cntSrcZeroWin = 14, r.cntDstZeroWin = 15, r.largePkts = 16;
     CommMsgT recs[3] = {r, r, r};
-    EXPECT_STREQ(cellText(recs[0], portOwner(51000), PROTOCOL, out), "MYSQL");
+    EXPECT_STREQ(cellText(recs[0], PROTOCOL, out), "MYSQL");
     recs[1].time = 0;  // skipped
     recs[2].sendPkts = recs[2].rcvdPkts = 0, recs[2].proto = 17;
     std::strcpy(recs[2].urlsql, "GET /a?\"q\"\nx");
-    EXPECT_STREQ(cellText(recs[2], p, AVG_PKT_LEN, out), "") << "no packets, no average";
+    EXPECT_STREQ(cellText(recs[2], AVG_PKT_LEN, out), "") << "no packets, no average";
     char name[64], small[16];
     ASSERT_TRUE(csvFileName(sub("export").c_str(), name, sizeof name));  // ".csv" appended
     ASSERT_EQ(writeCsv(name, recs, 3), 0);
@@ -90,17 +89,17 @@ TEST_F(CsvTest, CellsAndCsvExport)
     CommMsgT v6 = r;
     v6.src = ipOf("2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff"), v6.dst = ipOf("::1");
     v6.sport = 65535;
-    EXPECT_STREQ(cellText(v6, p, SOURCE, out), "[2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff]:65535");
+    EXPECT_STREQ(cellText(v6, SOURCE, out), "[2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff]:65535");
     ASSERT_EQ(writeCsv(name, &v6, 1), 0);
     EXPECT_NE(readAll(name).find(",[2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff]:65535,[::1]:3306,TCP,"),
               std::string::npos);
 
     // A name that is neither UTF-8 nor GB2312 shows as an empty cell; an unterminated one is read within its field.
-    PortProcT bad {};
-    std::memset(bad.name, '\xFF', sizeof bad.name);
-    EXPECT_STREQ(cellText(recs[0], bad, PROCESS, out), "");
-    std::memset(bad.name, 'a', sizeof bad.name);
-    EXPECT_EQ(std::strlen(cellText(recs[0], bad, PROCESS, out)), sizeof bad.name);
+    CommMsgT& bad = recs[0];
+    std::memset(bad.pname, '\xFF', sizeof bad.pname);
+    EXPECT_STREQ(cellText(bad, PROCESS, out), "");
+    std::memset(bad.pname, 'a', sizeof bad.pname);
+    EXPECT_EQ(std::strlen(cellText(bad, PROCESS, out)), sizeof bad.pname);
 }
 
 // What the window test cannot bring about: a lost card, counts past 32 bits, a card without an address, no endpoint.

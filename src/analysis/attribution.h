@@ -1,0 +1,28 @@
+// Which local program each conversation belongs to. When the session step
+// makes a session with an end on this machine, it asks; a thread of its own
+// finds that end's socket in the kernel's tables and the process holding
+// it, and writes the program into the session. The client's program when
+// the client is on this machine (loopback conversations too), else the
+// server's. The processing thread never waits: a request that finds the
+// queue full is counted and dropped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/global_define.h"
+
+// Starts the lookup thread, for live capture; once per process.
+void startAttribution();
+// The session step's request for a session just made in slot of bucket.
+void askProgram(int bucket, int slot, const NetSessionT& s);
+
+struct AttributionStatsT {
+    std::uint64_t named;      // conversations given their program
+    std::uint64_t gone;       // whose program had ended (or let its socket go) before the lookup
+    std::uint64_t queueFull;  // not looked up: the queue was full
+    std::uint64_t lookups;    // sockets looked up, retries included
+};
+AttributionStatsT attributionStats();
+// "; programs: ..." for the stop line, "" where no lookup ran.
+void attributionSummary(char* out, std::size_t cap);
