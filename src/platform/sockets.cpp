@@ -511,8 +511,10 @@ int SocketOwnersT::owner(std::uint64_t inode, std::uint32_t uid, int* pid)
                 if (proc.read == walk_) continue;
                 if (std::find(std::begin(proc.uids), std::end(proc.uids), uid) != std::end(proc.uids)) readFds(p);
             }
-            forgetGone();
         }
+        // On every refresh, so that a run of short-lived programs, each found
+        // among the new processes, does not fill the cache.
+        forgetGone();
     } catch (const std::bad_alloc&) {
         closedir(proc);
         return ENOMEM;

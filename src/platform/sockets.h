@@ -74,12 +74,12 @@ int findSocketInProc(const SocketEndsT& ends, std::uint64_t* inode, std::uint32_
 // which is root for a daemon that dropped its privileges), so that a miss
 // costs one user's processes, not the machine's. A socket held by several processes
 // goes to the lowest process id of those the refresh that found it read.
-// 0 with *pid, ENOENT when no process holds it.
+// 0 with *pid, ENOENT when no process holds it, or an errno-style code.
 // A hit is checked with one readlink of the link it came from, so a socket
 // closed since, or a process gone, is not answered from the cache. Entries
-// of processes gone and of sockets closed by the processes read again are
-// forgotten on each refresh of a user's processes. Not thread-safe: one
-// object per thread.
+// of processes gone, and of sockets that the processes read again no longer
+// hold, are forgotten on each refresh. Not thread-safe: one object per
+// thread.
 class SocketOwnersT {
 public:
     int owner(std::uint64_t inode, std::uint32_t uid, int* pid);
