@@ -98,6 +98,7 @@ int scanTable(const SocketEndsT& ends, int family, ChoiceT* choice)
     if (fd < 0) return family == 6 && errno == ENOENT ? 0 : errno;  // IPv6 turned off
     char buf[8192];
     std::size_t have = 0;
+    bool skip = false;  // within a line longer than any row
     int err = 0;
     for (;;) {
         ssize_t n = read(fd, buf + have, sizeof buf - 1 - have);
@@ -113,17 +114,19 @@ int scanTable(const SocketEndsT& ends, int family, ChoiceT* choice)
             *nl = 0;
             SocketRowT row;
             unsigned state = 0, uid = 0;
-            if (parseSocketRow(line, &row) &&
+            if (!skip && parseSocketRow(line, &row) &&
                 std::sscanf(line, " %*u: %*s %*s %x %*s %*s %*s %u", &state, &uid) == 2) {
                 int score = rate(ends, row, static_cast<int>(state), (family == 4) == isV4(ends.local));
                 if (score > choice->score) *choice = {score, row.inode, uid, static_cast<int>(state)};
             }
             line = nl + 1;
+            skip = false;
         }
         const std::size_t rest = have - static_cast<std::size_t>(line - buf);
         if (n == 0) break;  // a last line without its newline is not a whole row
         if (rest == sizeof buf - 1) {
-            have = 0;  // a line longer than any row: not one
+            have = 0;
+            skip = true;
         } else {
             std::memmove(buf, line, rest);
             have = rest;
