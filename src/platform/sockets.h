@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -72,8 +73,9 @@ int findSocketInProc(const SocketEndsT& ends, std::uint64_t* inode, std::uint32_
 // uid (the socket's owner: a process with uid among its user ids, as
 // /proc/PID/status gave them when it was first seen; not /proc/PID's owner,
 // which is root for a daemon that dropped its privileges), so that a miss
-// costs one user's processes, not the machine's. A socket held by several processes
-// goes to the lowest process id of those the refresh that found it read.
+// costs one user's processes, not the machine's. A socket held by several
+// processes goes to the lowest process id of those the refresh that found
+// it read.
 // 0 with *pid, ENOENT when no process holds it, or an errno-style code.
 // A hit is checked with one readlink of the link it came from, so a socket
 // closed since, or a process gone, is not answered from the cache. Entries
