@@ -14,8 +14,15 @@
 
 // Starts the lookup thread, for live capture; once per process.
 void startAttribution();
-// The session step's request for a session just made in slot of bucket.
-void askProgram(int bucket, int slot, const NetSessionT& s);
+// The session step's request for a session just made in slot of bucket; a
+// connection whose client the SYN watch has found already gets its program
+// at once.
+void askProgram(int bucket, int slot, NetSessionT& s);
+// The capture thread's word on a frame as it comes off the card: a TCP SYN
+// from this machine starts the lookup of its client at once, before the
+// frame reaches the session step, as a short connection's socket is gone
+// within a millisecond.
+void hintFrame(const std::uint8_t* frame, std::uint32_t caplen);
 
 struct AttributionStatsT {
     std::uint64_t named;      // conversations given their program

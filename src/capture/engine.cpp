@@ -537,8 +537,8 @@ int openHandle(bool cardGone)
     {
         std::lock_guard<std::mutex> lk(handleLock);
         caphandler = p;
+        std::snprintf(handleName, sizeof handleName, "%s", name);
     }
-    std::snprintf(handleName, sizeof handleName, "%s", name);
     state = WX_CAPTURE_ON;
     if (!napUnlessStopped(1000)) return -1;
     globalValue.newSelect = 0;
@@ -548,6 +548,14 @@ int openHandle(bool cardGone)
 }  // namespace
 
 int openPcapHandler() { return openHandle(false); }
+
+bool captureDevice(char* out, std::size_t cap)
+{
+    std::lock_guard<std::mutex> lk(handleLock);
+    if (caphandler == nullptr || fromFile) return false;
+    std::snprintf(out, cap, "%s", handleName);
+    return true;
+}
 
 int captureDrainMs()
 {

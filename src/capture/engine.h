@@ -47,6 +47,8 @@ int selectCaptureInterface(const char* name);
 // How long a live capture is still read at a stop, so that the frames the
 // card had captured before it reach the ring; 0 while no card is open.
 int captureDrainMs();
+// The card being captured live, into out; false when none is.
+bool captureDevice(char* out, std::size_t cap);
 // Live capture: the capture thread takes no more frames, closes the card and
 // tells the ring that the input has ended.
 void stopReading();

@@ -27,7 +27,7 @@ constexpr int PROBES = 16;  // slots looked at from a process id's home slot
 
 std::mutex tableLock;
 EntryT table[PROGRAM_SLOTS];
-u64 clock = 0;
+u64 useClock = 0;
 
 // CPU time is counted in clock ticks (10 ms): a shorter interval between two
 // samples gives no usable figure, so the entry keeps the one it has.
@@ -109,7 +109,7 @@ ProgramRefT programOf(int pid)
         const int slot = (home + i) % PROGRAM_SLOTS;
         EntryT& e = table[slot];
         if (e.pid == pid && std::strcmp(e.view.name, s.name) == 0) {
-            e.used = ++clock;
+            e.used = ++useClock;
             return refOf(slot);
         }
         if (e.pid == pid || e.pid == 0) {
@@ -124,7 +124,7 @@ ProgramRefT programOf(int pid)
     e.pid = pid;
     e.gen = gen;
     e.running = true;
-    e.used = ++clock;
+    e.used = ++useClock;
     copyText(e.view.name, sizeof e.view.name, s.name);
     if (s.timed) apply(s, &e);
     return refOf(oldest);

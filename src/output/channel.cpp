@@ -20,6 +20,7 @@
 
 #include "analysis/session.h"
 #include "analysis/statements.h"
+#include "core/programs.h"
 #include "core/util.h"
 #include "output/clickhouse.h"
 #include "output/json.h"

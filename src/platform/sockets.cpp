@@ -334,11 +334,18 @@ int SockDiagT::exchange(const SocketEndsT& ends, bool v4, std::uint64_t* inode, 
             if (m->idiag_family != AF_INET && m->idiag_family != AF_INET6) return EPROTO;
             if (ends.proto == 6) {
                 // Where no connection matches, the kernel answers with the
-                // listener of the port: not this conversation's socket.
+                // listener of the port: the socket asked for only when asked
+                // without a remote end.
                 std::array<std::uint8_t, 16> remote;
                 toMapped(m->idiag_family, m->id.idiag_dst, &remote);
-                if (m->idiag_state == TCP_LISTEN_ || ntohs(m->id.idiag_dport) != ends.remotePort ||
-                    remote != ends.remote) {
+                const bool listenerAsked = ends.remotePort == 0;
+                // A dual-stack listener answers an IPv4 question with ::.
+                const bool remoteMatches =
+                    listenerAsked ? std::all_of(remote.begin(), remote.end(), [](std::uint8_t b) { return b == 0; }) ||
+                                        remote == ends.remote
+                                  : remote == ends.remote;
+                if ((m->idiag_state == TCP_LISTEN_) != listenerAsked || ntohs(m->id.idiag_dport) != ends.remotePort ||
+                    !remoteMatches || ntohs(m->id.idiag_sport) != ends.localPort) {
                     return ENOENT;
                 }
                 if (m->idiag_inode == 0) return noInode(m->idiag_state);
@@ -359,6 +366,13 @@ int SockDiagT::find(const SocketEndsT& ends, std::uint64_t* inode, std::uint32_t
     const bool v4 = isV4(ends.local) && isV4(ends.remote);
     for (int attempt = 0; attempt < 2; ++attempt) {
         int err = exchange(ends, v4, inode, uid);
+        if ((err == ENOENT || err == EAGAIN) && ends.serverEnd && ends.proto == 6 && ends.remotePort != 0) {
+            SocketEndsT listener = ends;
+            listener.remote = {};
+            if (v4) listener.remote[10] = listener.remote[11] = 0xff;
+            listener.remotePort = 0;
+            if (exchange(listener, v4, inode, uid) == 0) return 0;
+        }
         if (err == 0 || err == ENOENT || err == EAGAIN) return err;
         if (err < 0) break;  // no sock_diag for this one
         // The socket may be out of step (a lost reply, a full buffer): a
@@ -497,15 +511,17 @@ int SocketOwnersT::owner(std::uint64_t inode, std::uint32_t uid, int* pid)
     const int procFd = dirfd(proc);
 
     try {
-        // Processes not seen before: a new one is the likeliest owner.
+        // Processes not seen before, the newest first: a new one is the
+        // likeliest owner, and a short-lived client may close its socket
+        // any moment. Their user ids after their sockets.
+        fresh_.clear();
         for (int p : pids_) {
             auto [it, added] = seen_.try_emplace(p, ProcessT {walk_, 0, {}});
             it->second.listed = walk_;
-            if (added) {
-                readUids(procFd, p, it->second.uids);
-                readFds(p);
-            }
+            if (added) fresh_.push_back(p);
         }
+        for (auto p = fresh_.rbegin(); p != fresh_.rend(); ++p) readFds(*p);
+        for (int p : fresh_) readUids(procFd, p, seen_[p].uids);
         auto found = byInode_.find(inode);
         if (found == byInode_.end() || found->second.walk != walk_) {
             // Then every process of the socket's user, read again.

@@ -16,6 +16,9 @@ struct SocketEndsT {
     int proto;  // 6 TCP, 17 UDP
     std::array<std::uint8_t, 16> local, remote;
     std::uint16_t localPort, remotePort;
+    // A server's end: where the connection has no socket of its own (not
+    // accepted yet, or closed already), the listener of its port answers.
+    bool serverEnd = false;
 };
 
 // A netlink sock_diag socket kept open for exact lookups, one per thread that
@@ -109,7 +112,8 @@ private:
 
     std::unordered_map<std::uint64_t, HolderT> byInode_;
     std::unordered_map<int, ProcessT> seen_;
-    std::vector<int> pids_;  // one listing of /proc, kept for its capacity
+    std::vector<int> pids_;   // one listing of /proc, kept for its capacity
+    std::vector<int> fresh_;  // the processes first seen in it
     std::uint64_t walk_ = 0;
     std::uint64_t refreshes_ = 0;
     std::uint64_t fdDirsRead_ = 0;

@@ -15,6 +15,7 @@
 #include "capture/engine.h"
 #include "capture/pipeline.h"
 #include "capture/ring.h"
+#include "capture/syn_watch.h"
 #include "core/conf.h"
 #include "core/global_define.h"
 #include "core/util.h"
@@ -197,7 +198,10 @@ int startUp(const StartOptionsT& options)
         }).detach();
     }
     // A live card's conversations with this machine name their programs.
-    if (!options.offline) startAttribution();
+    if (!options.offline) {
+        startAttribution();
+        startSynWatch();
+    }
     std::thread(scanThread, nullptr).detach();
     std::thread(processThread, nullptr).detach();
     std::thread(packetThread, nullptr).detach();

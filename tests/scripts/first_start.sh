@@ -5,8 +5,9 @@
 source "$(dirname "$0")/common.bash"
 needs_root
 ns=wlfirst$$ peer=wlpeer$$ port=18380
-ip netns add $ns && cleanups+=("ip netns del $ns")
-ip netns add $peer && cleanups+=("ip netns del $peer")
+# ip netns exec forks: what runs in a namespace is ended through the namespace, before it goes.
+ip netns add $ns && cleanups+=("ip netns pids $ns | xargs -r kill; sleep 0.5; ip netns del $ns")
+ip netns add $peer && cleanups+=("ip netns pids $peer | xargs -r kill; ip netns del $peer")
 ip -n $ns link add fd$$ type dummy 2>/dev/null || ip -n $ns link add fd$$ type veth peer name fe$$
 ip -n $ns link add vh$$ address 02:00:5e:10:34:01 type veth peer name vp$$ netns $peer
 for a in "$ns fd$$ 198.18.99.1/24" "$ns vh$$ 198.18.34.1/24" "$ns vh$$ fd00:34::1/64 nodad" \
@@ -40,7 +41,7 @@ transactions() {
 }
 for _ in $(seq 120); do [ "$(transactions)" == "198.18.34.2 fd00:34::2 " ] && break; sleep 0.1; done
 expect "HTTP transactions of both follow" "198.18.34.2 fd00:34::2 " "$(transactions)"
-kill -TERM $probe; wait $probe || true
+ip netns pids $ns | xargs -r kill -TERM; wait $probe || true
 
 expect "the veth card is remembered" "cardMac=02005E103401" "$(grep '^cardMac=' "$CONF")"
 expect "its addresses are monitored as TCP & UDP, HTTP recognised" \
