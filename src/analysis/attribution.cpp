@@ -1,16 +1,18 @@
-// The lookup thread and its queue. The processing thread writes requests
+// The lookup thread and its queues. The processing thread writes requests
 // into a ring of fixed size (it alone writes, the thread alone reads), and
-// wakes the thread only when it sleeps. The thread looks each local end up
-// (sock_diag, then the process holding the socket), and writes the program
-// into the session under its bucket's lock, if the slot still holds that
-// conversation. A connection the kernel holds but no process has accepted
-// yet is tried again a few times within a tenth of a second.
+// wakes the thread only when it sleeps; the SYN watch does the same with its
+// hints. The thread looks each local end up (sock_diag, then the process
+// holding the socket), and writes the program into the session under its
+// bucket's lock, if the slot still holds that conversation; a hint's finding
+// waits in a table for its session, which takes it as it begins. A
+// connection the kernel holds but no process has accepted yet is tried again
+// a few times within a tenth of a second.
 #include "analysis/attribution.h"
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -41,8 +43,8 @@ constexpr u32 QUEUE = 1024;
 RequestT queue[QUEUE];
 std::atomic<u32> queueHead {0}, queueTail {0};
 
-// SYNs of this machine's clients, from the capture thread (it alone
-// writes, the lookup thread alone reads); full, a hint is passed over.
+// SYNs of this machine's clients, from the SYN watch (it alone writes, the
+// lookup thread alone reads); full, a hint is passed over.
 struct HintT {
     IpAddrT src, dst;
     int sport, dport;
@@ -53,10 +55,12 @@ std::atomic<u32> hintHead {0}, hintTail {0};
 
 std::atomic<bool> running {false};
 std::atomic<bool> sleeping {false};
-std::mutex wakeLock;
-std::condition_variable wake;
+// Never destroyed: the thread may still wait on them while the process
+// exits, and destroying a condition waited on blocks.
+std::mutex& wakeLock = *new std::mutex;
+std::condition_variable& wake = *new std::condition_variable;
 
-std::atomic<std::uint64_t> named {0}, gone {0}, queueFull {0}, lookups {0};
+std::atomic<std::uint64_t> named {0}, gone {0}, queueFull {0};
 
 // The machine's addresses, refreshed by the thread; the processing thread
 // reads the current half while the thread fills the other, two seconds
@@ -178,7 +182,6 @@ private:
         std::uint64_t inode = 0;
         std::uint32_t uid = 0;
         int pid = 0;
-        lookups.fetch_add(1, std::memory_order_relaxed);
         const int err = platform::findSocket(e, &inode, &uid);
         if (err == EAGAIN) return AGAIN;  // not accepted yet
         if (err != 0 || owners_.owner(inode, uid, &pid) != 0) return GONE;
@@ -325,20 +328,13 @@ void hintFrame(const std::uint8_t* frame, std::uint32_t caplen)
     }
 }
 
-AttributionStatsT attributionStats()
-{
-    return {named.load(std::memory_order_relaxed), gone.load(std::memory_order_relaxed),
-            queueFull.load(std::memory_order_relaxed), lookups.load(std::memory_order_relaxed)};
-}
-
 void attributionSummary(char* out, std::size_t cap)
 {
     out[0] = '\0';
     if (!running.load()) return;
-    const AttributionStatsT st = attributionStats();
     std::snprintf(out, cap,
                   "; programs: %llu conversations named, %llu ended before their program was looked up, %llu not "
                   "looked up for a full queue",
-                  static_cast<unsigned long long>(st.named), static_cast<unsigned long long>(st.gone),
-                  static_cast<unsigned long long>(st.queueFull));
+                  static_cast<unsigned long long>(named.load()), static_cast<unsigned long long>(gone.load()),
+                  static_cast<unsigned long long>(queueFull.load()));
 }

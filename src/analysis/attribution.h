@@ -18,18 +18,11 @@ void startAttribution();
 // connection whose client the SYN watch has found already gets its program
 // at once.
 void askProgram(int bucket, int slot, NetSessionT& s);
-// The capture thread's word on a frame as it comes off the card: a TCP SYN
-// from this machine starts the lookup of its client at once, before the
+// The SYN watch's word on a frame as it comes off the card: a TCP SYN from
+// this machine starts the lookup of its client at once, long before the
 // frame reaches the session step, as a short connection's socket is gone
 // within a millisecond.
 void hintFrame(const std::uint8_t* frame, std::uint32_t caplen);
 
-struct AttributionStatsT {
-    std::uint64_t named;      // conversations given their program
-    std::uint64_t gone;       // whose program had ended (or let its socket go) before the lookup
-    std::uint64_t queueFull;  // not looked up: the queue was full
-    std::uint64_t lookups;    // sockets looked up, retries included
-};
-AttributionStatsT attributionStats();
 // "; programs: ..." for the stop line, "" where no lookup ran.
 void attributionSummary(char* out, std::size_t cap);
