@@ -246,8 +246,11 @@ void processBlock(RecordWriter& w, const char* name, float cpu, int mem)
 void processBlock(RecordWriter& w, ProgramRefT program)
 {
     ProgramViewT view;
-    programView(program, &view);
-    processBlock(w, view.name, view.cpu, view.mem);
+    if (program == 0 || !programView(program, &view)) {
+        processBlock(w, "", 0, 0);  // most conversations: no table look
+    } else {
+        processBlock(w, view.name, view.cpu, view.mem);
+    }
 }
 
 // The local time text of a second. Records come many to a second, and a
