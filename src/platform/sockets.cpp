@@ -494,6 +494,19 @@ int SocketOwnersT::owner(std::uint64_t inode, std::uint32_t uid, int* pid)
         byInode_.erase(it);
     }
 
+    // The processes that held the latest sockets found: a client or a
+    // server opens one connection after another, and one look at its fds
+    // spares the walk over every process of its user.
+    ++walk_;
+    for (int p : recentOwners_) {
+        if (p == 0) continue;
+        readFds(p);
+        if (auto it = byInode_.find(inode); it != byInode_.end() && it->second.walk == walk_) {
+            *pid = it->second.pid;
+            return 0;
+        }
+    }
+
     ++refreshes_;
     ++walk_;
     pids_.clear();
@@ -543,6 +556,9 @@ int SocketOwnersT::owner(std::uint64_t inode, std::uint32_t uid, int* pid)
     auto it = byInode_.find(inode);
     if (it == byInode_.end() || it->second.walk != walk_) return ENOENT;
     *pid = it->second.pid;
+    if (std::find(std::begin(recentOwners_), std::end(recentOwners_), *pid) == std::end(recentOwners_)) {
+        recentOwners_[nextRecent_++ % std::size(recentOwners_)] = *pid;
+    }
     return 0;
 }
 

@@ -71,14 +71,16 @@ int findSocket(const SocketEndsT& ends, std::uint64_t* inode, std::uint32_t* uid
 int findSocketInProc(const SocketEndsT& ends, std::uint64_t* inode, std::uint32_t* uid);
 
 // The process holding socket inode open, from a cache of /proc/PID/fd
-// links (socket:[INODE]) kept by the caller's object; a miss refreshes it,
-// first from the processes not seen before, then from every process of
-// uid (the socket's owner: a process with uid among its user ids, as
+// links (socket:[INODE]) kept by the caller's object. A miss looks first at
+// the last few processes found holding a socket (a program opens one
+// connection after another), then refreshes the cache: from the processes
+// not seen before, newest first, then from every process of uid (the
+// socket's owner: a process with uid among its user ids, as
 // /proc/PID/status gave them when it was first seen; not /proc/PID's owner,
 // which is root for a daemon that dropped its privileges), so that a miss
 // costs one user's processes, not the machine's. A socket held by several
-// processes goes to the lowest process id of those the refresh that found
-// it read.
+// processes goes to the first of those last owners that holds it, else to
+// the lowest process id of those the refresh that found it read.
 // 0 with *pid, ENOENT when no process holds it, or an errno-style code.
 // A hit is checked with one readlink of the link it came from, so a socket
 // closed since, or a process gone, is not answered from the cache. Entries
@@ -114,6 +116,8 @@ private:
     std::unordered_map<int, ProcessT> seen_;
     std::vector<int> pids_;   // one listing of /proc, kept for its capacity
     std::vector<int> fresh_;  // the processes first seen in it
+    int recentOwners_[4] = {};  // the last processes a refresh found holding a socket
+    unsigned nextRecent_ = 0;
     std::uint64_t walk_ = 0;
     std::uint64_t refreshes_ = 0;
     std::uint64_t fdDirsRead_ = 0;
