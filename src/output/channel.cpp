@@ -390,6 +390,16 @@ void flushExports()
 
 void fillExportQueueAhead() { platform::fillAhead(queued, QUEUE_BYTES); }
 
+void nameProgram(CommMsgT* m)
+{
+    if (m->program == 0) return;
+    ProgramViewT view;
+    programView(m->program, &view);
+    std::memcpy(m->pname, view.name, sizeof m->pname);
+    m->cpu = view.cpu;
+    m->mem = static_cast<u32>(view.mem);
+}
+
 int exportData(CommMsgT* pCommMsg, time_t stamp)
 {
     auto observe = recordObserver.load();
@@ -399,14 +409,7 @@ int exportData(CommMsgT* pCommMsg, time_t stamp)
     pCommMsg->lid = 0;
     pCommMsg->vid = 0;
     pCommMsg->did = static_cast<u32>(static_cast<int>(readOnlyGlobal.did));
-    // The program as it is now, for the record and the live list alike.
-    if (pCommMsg->program != 0) {
-        ProgramViewT view;
-        programView(pCommMsg->program, &view);
-        std::memcpy(pCommMsg->pname, view.name, sizeof pCommMsg->pname);
-        pCommMsg->cpu = view.cpu;
-        pCommMsg->mem = static_cast<u32>(view.mem);
-    }
+    nameProgram(pCommMsg);  // as it is now, for the record and its observer alike
     if (observe) observe(*pCommMsg);
     if (!anySink()) return 0;
     if (handsOff) {

@@ -31,6 +31,9 @@ void flushJsonOut();
 // Stamps and exports one pair record (the scan's pairs, and the record of a
 // session slot recycled during frame processing). Returns 0.
 int exportData(CommMsgT* pCommMsg, time_t stamp);
+// The record's program, name and figures as sampled last, into its process
+// fields; nothing for a record without one.
+void nameProgram(CommMsgT* m);
 // Exports the finished transaction of a session copy; 0, or -1 when it holds
 // none.
 int exportBusinessData(NetSessionT* pNetSession);

@@ -32,6 +32,7 @@ int shownCnt = 0;
 
 void publishTopList()
 {
+    for (int i = 0; i < cntMaxSession; i++) nameProgram(&comms[i]);  // the list's Process cells
     std::lock_guard<std::mutex> lk(shownLock);
     std::memcpy(static_cast<void*>(shownComms), comms, sizeof comms);
     shownCnt = cntMaxSession;

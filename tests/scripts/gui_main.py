@@ -20,17 +20,22 @@ check("a live HTTP row to the server appears within 35 s", live, rows(lst)[:2])
 src, v6_dst = titles.index("Source  "), f"[::1]:{os.environ['PORT6']}"
 v6 = wait_for(lambda: [r for r in rows(lst) if r[dst] == v6_dst], 35)
 check("a live IPv6 row shows both addresses whole", v6 and re.fullmatch(r"\[::1\]:\d{4,5}", v6[0][src]), v6)
+# Its client is this machine's curl: the Process column names it.
+proc = titles.index("Process  ")
+named = wait_for(lambda: [r for r in rows(lst) if r[dst] == v6_dst and r[proc] == "curl"], 35)
+check("a live row names its local program, curl", named, [(r[proc], r[dst]) for r in rows(lst)][:5])
 
 
 def v6_detail():
-    at = next((i for i, r in enumerate(rows(lst)) if r[dst] == v6_dst), None)
+    at = next((i for i, r in enumerate(rows(lst)) if r[dst] == v6_dst and r[proc] == "curl"), None)
     window = at is not None and open_window(lambda: lst.getAccessibleAt(at, 0).queryAction().doAction(2), "Detail info")
     values = dict(rows(table_of(window))) if window else {}
     window and dismiss(window, "Cancel", "Detail info")
-    return values.get("Destination  ") == v6_dst and re.fullmatch(r"\[::1\]:\d{4,5}", values["Source  "])
+    return values.get("Destination  ") == v6_dst and re.fullmatch(r"\[::1\]:\d{4,5}", values["Source  "]) \
+        and values.get("Process  ") == "curl"
 
 
-check("its detail window shows them whole too", wait_for(v6_detail, 30))
+check("its detail window shows them whole too, and the program", wait_for(v6_detail, 30))
 
 # Column chooser: untick one column and confirm.
 chooser = open_window(lambda: click(main, " Column "), "Column edit")
